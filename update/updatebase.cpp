@@ -1,0 +1,345 @@
+#include "updatebase.h"
+
+#include "faultinjection.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+
+#include <limits>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const char baseLabel[] = ".\\updatebase";
+
+// How long to wait for another process (the analyser application) to release the file.
+const int lockTimeoutMs = 5000;
+
+QString statementFailureLine(const QString &errorText, const QString &statement,
+                             const char *label, int line)
+{
+    // Eight items, each followed by one blank, nothing trimmed.
+    const QStringList items = {QString::fromLatin1(label), u"("_s, QString::number(line),
+                               u"): "_s,                   errorText, u": ["_s,
+                               statement,                  u"]"_s};
+    return items.join(u' ') + u' ';
+}
+
+void logStatementError(const QSqlError &error, const QString &statement, const char *label,
+                       int line)
+{
+    qWarning("%s", qUtf8Printable(statementFailureLine(error.text(), statement, label, line)));
+}
+
+bool isBusy(const QSqlError &error)
+{
+    // SQLITE_BUSY and SQLITE_LOCKED, with or without their extended codes.
+    const int code = error.nativeErrorCode().toInt();
+    return (code & 0xff) == 5 || (code & 0xff) == 6;
+}
+
+} // namespace
+
+void logQueryError(const QSqlQuery &query, const char *label, int line)
+{
+    logStatementError(query.lastError(), query.lastQuery(), label, line);
+}
+
+UpdateBase::UpdateBase(const QString &fileName, QObject *parent, Access access)
+    : QObject(parent)
+    , m_fileName(fileName)
+    , m_access(access)
+{
+    if (!openFile())
+        return;
+    if (m_access == Access::ReadWrite && !beginTransaction())
+        return;
+    readStoredVersion();
+}
+
+UpdateBase::~UpdateBase()
+{
+    if (m_inTransaction)
+        rollback();
+}
+
+bool UpdateBase::openFile()
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s);
+    db.setDatabaseName(m_fileName);
+    db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(lockTimeoutMs));
+    if (!db.open()) {
+        qWarning("Can't open %s: %s", qUtf8Printable(m_fileName),
+                 qUtf8Printable(db.lastError().text()));
+        m_failure = u"it cannot be opened"_s;
+        return false;
+    }
+    // Renames must leave the bodies of other triggers and of views as they are.
+    QSqlQuery pragma(db);
+    if (!pragma.exec(u"PRAGMA legacy_alter_table=ON"_s)) {
+        m_failure = pragma.lastError().text();
+        warnFileLeft(m_failure);
+        return false;
+    }
+    return true;
+}
+
+bool UpdateBase::beginTransaction()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
+        m_failure = isBusy(query.lastError())
+                ? u"it is locked by another process"_s
+                : query.lastError().text();
+        warnFileLeft(m_failure);
+        return false;
+    }
+    m_inTransaction = true;
+    return probeWriteAccess();
+}
+
+// A file that can be read but not written (read-only file, directory without room for the
+// journal) still grants the lock; a rolled-back write of the header tells.
+bool UpdateBase::probeWriteAccess()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
+        m_failure = query.lastError().text();
+        warnFileLeft(m_failure);
+        rollback();
+        return false;
+    }
+    const QString userVersion = query.value(0).toString();
+    query.finish();
+    const bool writable = query.exec(u"SAVEPOINT write_probe"_s)
+            && query.exec(u"PRAGMA user_version=%1"_s.arg(userVersion));
+    const QSqlError error = query.lastError();
+    QSqlQuery undo(QSqlDatabase::database());
+    undo.exec(u"ROLLBACK TO write_probe"_s);
+    undo.exec(u"RELEASE write_probe"_s);
+    if (!writable) {
+        m_failure = isBusy(error) ? u"it is locked by another process"_s
+                                  : u"it cannot be written (%1)"_s.arg(error.text());
+        warnFileLeft(m_failure);
+        rollback();
+        return false;
+    }
+    return true;
+}
+
+void UpdateBase::readStoredVersion()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    query.setForwardOnly(true);
+    m_ready = true;
+    if (!query.exec(u"select version from version order by version desc"_s)) {
+        // No version table gives version 0; a file that cannot be read gives nothing to act on.
+        if ((query.lastError().nativeErrorCode().toInt() & 0xff) != 1) {
+            m_failure = query.lastError().text();
+            warnFileLeft(m_failure);
+            m_ready = false;
+        }
+        return;
+    }
+    if (!query.next())
+        return;
+    const QVariant value = query.value(0);
+    if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
+        // Text, a real, a blob or null: not a version this program can act on.
+        m_failure = u"its version table holds %1, which is not a version number"_s.arg(
+                value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString()));
+        warnFileLeft(m_failure);
+        m_ready = false;
+        return;
+    }
+    const qlonglong version = value.toLongLong();
+    m_storedVersion = qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
+                                  qlonglong(std::numeric_limits<qint32>::max())));
+}
+
+void UpdateBase::warnFileLeft(const QString &reason) const
+{
+    qWarning("Can't update %s: %s; the file was left as it is", qUtf8Printable(m_fileName),
+             qUtf8Printable(reason));
+}
+
+bool UpdateBase::run()
+{
+    if (!m_ready) {
+        if (m_inTransaction)
+            rollback();
+        return false;
+    }
+    const bool succeeded = update();
+    if (m_aborted) {
+        warnFileLeft(m_failure);
+        return false;
+    }
+    if (!m_inTransaction)
+        return succeeded;
+    if (!succeeded) {
+        rollback();
+        return false;
+    }
+    return commitChanges();
+}
+
+bool UpdateBase::commitChanges()
+{
+    if (!m_inTransaction)
+        return true;
+    QSqlQuery query(QSqlDatabase::database());
+    const bool committed = query.exec(u"COMMIT"_s);
+    statementDone();
+    if (!committed) {
+        m_failure = u"its changes could not be saved (%1)"_s.arg(query.lastError().text());
+        warnFileLeft(m_failure);
+        rollback();
+        return false;
+    }
+    m_inTransaction = false;
+    return true;
+}
+
+void UpdateBase::rollback()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    query.exec(u"ROLLBACK"_s);
+    m_inTransaction = false;
+}
+
+bool UpdateBase::runQuery(QSqlQuery &query, const QString &text)
+{
+    if (m_aborted)
+        return false;
+    const bool succeeded = text.isNull() ? query.exec() : query.exec(text);
+    statementDone();
+    if (!succeeded)
+        checkTransactionAfterFailure(query);
+    return succeeded;
+}
+
+// After a full disk or an I/O error SQLite may roll the whole transaction back by itself;
+// the statements that follow would then write outside of it. A BEGIN that succeeds shows it.
+void UpdateBase::checkTransactionAfterFailure(const QSqlQuery &query)
+{
+    if (!m_inTransaction)
+        return;
+    QSqlQuery probe(QSqlDatabase::database());
+    if (!probe.exec(u"BEGIN"_s))
+        return;
+    probe.exec(u"ROLLBACK"_s);
+    m_inTransaction = false;
+    m_aborted = true;
+    m_failure = u"SQLite undid the update after an error (%1)"_s.arg(query.lastError().text());
+}
+
+bool UpdateBase::exec(const QString &statement, const char *label, int line)
+{
+    if (m_aborted)
+        return true;
+    QSqlQuery query(QSqlDatabase::database());
+    if (!runQuery(query, statement) && !m_aborted)
+        logQueryError(query, label, line);
+    return true;
+}
+
+bool UpdateBase::renameTable(const QString &from, const QString &to)
+{
+    return exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
+}
+
+bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
+                           const QStringList &dropped)
+{
+    if (m_aborted)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database();
+    QSqlQuery select(db);
+    select.setForwardOnly(true);
+    if (!runQuery(select, u"select * from "_s + source)) {
+        if (m_aborted)
+            return false;
+        logQueryError(select, baseLabel, 47);
+        return true;
+    }
+
+    // Every row has the same fields, so the insert is prepared once and re-bound per row;
+    // binding carries each value with its storage type (blobs stay blobs, reals exact).
+    QSqlQuery insert(db);
+    bool prepared = false;
+    while (select.next()) {
+        QSqlRecord row = select.record();
+        for (const QString &name : dropped)
+            row.remove(row.indexOf(name));
+        for (int i = 0; i < extra.count(); ++i) {
+            const QSqlField field = extra.field(i);
+            const int index = row.indexOf(field.name());
+            if (index < 0)
+                row.append(field);
+            else
+                row.setValue(index, field.value());
+        }
+        if (!prepared) {
+            prepared = insert.prepare(db.driver()->sqlStatement(QSqlDriver::InsertStatement,
+                                                                target, row, true));
+        }
+        for (int i = 0; i < row.count(); ++i)
+            insert.bindValue(i, row.value(i));
+        if (!prepared || !runQuery(insert)) {
+            if (m_aborted)
+                return false;
+            // The log shows the driver's own insert text for the row.
+            logStatementError(insert.lastError(),
+                              db.driver()->sqlStatement(QSqlDriver::InsertStatement, target,
+                                                        row, false),
+                              baseLabel, 69);
+            return false;
+        }
+    }
+    if (select.lastError().isValid()) {
+        // Reading stopped part-way: the rows not yet read would be lost.
+        checkTransactionAfterFailure(select);
+        if (!m_aborted)
+            logQueryError(select, baseLabel, 47);
+        return false;
+    }
+    return true;
+}
+
+bool UpdateBase::beginBlock(const char *label, int line)
+{
+    if (!m_inTransaction)
+        return exec(u"begin transaction"_s, label, line);
+    return exec(u"SAVEPOINT block"_s, label, line);
+}
+
+bool UpdateBase::endBlock(const char *label, int line)
+{
+    if (!m_inTransaction)
+        return exec(u"end transaction"_s, label, line);
+    return exec(u"RELEASE block"_s, label, line);
+}
+
+bool UpdateBase::rollbackBlock()
+{
+    if (m_aborted)
+        return false;
+    QSqlQuery query(QSqlDatabase::database());
+    if (!m_inTransaction)
+        return runQuery(query, u"rollback transaction"_s);
+    return runQuery(query, u"ROLLBACK TO block"_s) && runQuery(query, u"RELEASE block"_s);
+}
+
+bool UpdateBase::isNewerThan(qint32 currentVersion) const
+{
+    if (m_storedVersion <= currentVersion)
+        return false;
+    qWarning("%s has version %d, newer than this program's %d: its version was left as it is",
+             qUtf8Printable(m_fileName), m_storedVersion, currentVersion);
+    return true;
+}

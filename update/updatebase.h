@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QObject>
+#include <QSqlRecord>
+#include <QStringList>
+
+class QSqlQuery;
+
+// Writes the warning line of a failed statement:
+// "<label> ( <line> ):  <error> : [ <statement> ] ".
+void logQueryError(const QSqlQuery &query, const char *label, int line);
+
+// Base of the four updaters. The constructor makes the updater's file the default
+// connection, takes the write lock and reads the stored version; run() performs the
+// whole update as one transaction, so an interrupted or failed run leaves the file as
+// it was.
+class UpdateBase : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Access {
+        ReadWrite,
+        ReadOnly, // the updater writes nothing: no lock, no transaction
+    };
+
+    explicit UpdateBase(const QString &fileName, QObject *parent = nullptr,
+                        Access access = Access::ReadWrite);
+    ~UpdateBase() override;
+
+    QString fileName() const { return m_fileName; }
+    qint32 storedVersion() const { return m_storedVersion; }
+
+    // Runs update() inside the file's transaction; commits when it succeeds and leaves
+    // the file as it was when it fails or when SQLite undid the transaction on its own.
+    bool run();
+
+    virtual bool update() = 0;
+
+protected:
+    // Runs one statement; a failure is logged with label and line and passed over.
+    bool exec(const QString &statement, const char *label, int line);
+    bool renameTable(const QString &from, const QString &to);
+    // Copies every row of source into target by column name; false when an insert fails.
+    bool copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
+                   const QStringList &dropped);
+
+    // Executes a query (the given text, or the prepared statement when text is empty).
+    // Every statement of an updater runs through here.
+    bool runQuery(QSqlQuery &query, const QString &text = QString());
+
+    // Nested transaction for blocks that open and end one of their own.
+    bool beginBlock(const char *label, int line);
+    bool endBlock(const char *label, int line);
+    bool rollbackBlock();
+
+    // Commits the work done so far, for an updater that fails but keeps its earlier steps.
+    bool commitChanges();
+
+    // True, with one warning line, when the file records a version above currentVersion:
+    // its version table is then left as it is.
+    bool isNewerThan(qint32 currentVersion) const;
+
+    // True once SQLite has undone the transaction after an error: nothing more is run.
+    bool isAborted() const { return m_aborted; }
+
+private:
+    bool openFile();
+    bool beginTransaction();
+    bool probeWriteAccess();
+    void readStoredVersion();
+    void checkTransactionAfterFailure(const QSqlQuery &query);
+    void rollback();
+    void warnFileLeft(const QString &reason) const;
+
+    QString m_fileName;
+    qint32 m_storedVersion = 0;
+    Access m_access;
+    bool m_ready = false;
+    bool m_inTransaction = false;
+    bool m_aborted = false;
+    QString m_failure;
+};
