@@ -240,12 +240,25 @@ void UpdateBase::checkTransactionAfterFailure(const QSqlQuery &query)
 
 bool UpdateBase::exec(const QString &statement, const char *label, int line)
 {
-    if (m_aborted)
-        return true;
-    QSqlQuery query(QSqlDatabase::database());
-    if (!runQuery(query, statement) && !m_aborted)
-        logQueryError(query, label, line);
+    tryExec(statement, label, line);
     return true;
+}
+
+bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
+{
+    if (m_aborted)
+        return false;
+    QSqlQuery query(QSqlDatabase::database());
+    if (runQuery(query, statement))
+        return true;
+    if (!m_aborted)
+        logQueryError(query, label, line);
+    return false;
+}
+
+bool UpdateBase::tableExists(const QString &name) const
+{
+    return QSqlDatabase::database().tables().contains(name, Qt::CaseInsensitive);
 }
 
 bool UpdateBase::renameTable(const QString &from, const QString &to)

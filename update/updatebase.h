@@ -40,7 +40,10 @@ public:
 protected:
     // Runs one statement; a failure is logged with label and line and passed over.
     bool exec(const QString &statement, const char *label, int line);
+    // As exec, but tells whether the statement succeeded.
+    bool tryExec(const QString &statement, const char *label, int line);
     bool renameTable(const QString &from, const QString &to);
+    bool tableExists(const QString &name) const;
     // Copies every row of source into target by column name; false when an insert fails.
     bool copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                    const QStringList &dropped);

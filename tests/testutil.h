@@ -1,0 +1,168 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QList>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+#include <QTest>
+#include <QVariant>
+
+// Runs a fixture statement and fails the test with the SQL error when it does not succeed.
+#define QVERIFY_SQL(query, statement)                                                            \
+    QVERIFY2((query).exec(statement),                                                           \
+             qPrintable(QStringLiteral("%1: %2").arg(statement, (query).lastError().text())))
+
+namespace TestUtil {
+
+// A connection of the test's own, so that it never touches the updaters' default connection.
+class Database
+{
+public:
+    explicit Database(const QString &path)
+        : m_name(QStringLiteral("test-%1").arg(++counter()))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~Database() { QSqlDatabase::removeDatabase(m_name); }
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    QSqlDatabase db() const { return QSqlDatabase::database(m_name); }
+    QSqlQuery query() const { return QSqlQuery(db()); }
+
+private:
+    static int &counter()
+    {
+        static int value = 0;
+        return value;
+    }
+    QString m_name;
+};
+
+// Runs the statements on the file, creating it; returns the first error, empty on success.
+inline QString execAll(const QString &path, const QStringList &statements)
+{
+    QString error;
+    {
+        Database database(path);
+        QSqlQuery query = database.query();
+        for (const QString &statement : statements) {
+            if (!query.exec(statement)) {
+                error = statement + QStringLiteral(": ") + query.lastError().text();
+                break;
+            }
+        }
+    }
+    return error;
+}
+
+// Every row of the select, each value followed by its SQLite storage type when asked.
+inline QList<QVariantList> rows(const QString &path, const QString &select)
+{
+    QList<QVariantList> result;
+    Database database(path);
+    QSqlQuery query = database.query();
+    if (!query.exec(select)) {
+        qWarning("%s: %s", qPrintable(select), qPrintable(query.lastError().text()));
+        return result;
+    }
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < query.record().count(); ++i)
+            row << query.value(i);
+        result << row;
+    }
+    return result;
+}
+
+// The values of the first column of the select, as strings ("<null>" for null).
+inline QStringList column(const QString &path, const QString &select)
+{
+    QStringList result;
+    for (const QVariantList &row : rows(path, select))
+        result << (row.value(0).isNull() ? QStringLiteral("<null>") : row.value(0).toString());
+    return result;
+}
+
+// The create statement that sqlite_master holds for the named object, null when absent.
+inline QString schemaText(const QString &path, const QString &name)
+{
+    const QList<QVariantList> found = rows(
+            path,
+            QStringLiteral("select sql from sqlite_master where name = '%1'").arg(name));
+    return found.isEmpty() ? QString() : found.first().value(0).toString();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+struct RunResult
+{
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray standardError;
+    QByteArray standardOutput;
+};
+
+// Runs a program in the directory with the arguments and waits for it to end.
+inline RunResult runProgram(const QString &program, const QString &workingDir,
+                            const QStringList &arguments,
+                            const QProcessEnvironment &environment
+                            = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    RunResult result;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.exitStatus = process.exitStatus();
+    result.standardError = process.readAllStandardError();
+    result.standardOutput = process.readAllStandardOutput();
+    return result;
+}
+
+// Runs the shipped dbupdate executable.
+inline RunResult runDbupdate(const QString &workingDir, const QStringList &arguments = {})
+{
+    return runProgram(QStringLiteral(DBUPDATE_EXECUTABLE), workingDir, arguments);
+}
+
+// The lines of a log file, without their line feeds.
+inline QStringList logLines(const QString &path)
+{
+    QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The log lines other than Qt's own notice that the default connection was registered anew.
+inline QStringList updaterLines(const QString &path)
+{
+    QStringList lines;
+    for (const QString &line : logLines(path)) {
+        if (!line.contains(QStringLiteral("QSqlDatabasePrivate::addDatabase")))
+            lines << line;
+    }
+    return lines;
+}
+
+} // namespace TestUtil
