@@ -13,8 +13,7 @@
 namespace {
 
 // Each updater lives only for its one run, so at most one holds the default connection.
-template<typename Updater>
-bool runUpdater()
+template<typename Updater> bool runUpdater()
 {
     Updater updater;
     return updater.run();

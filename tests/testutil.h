@@ -13,8 +13,8 @@
 #include <QVariant>
 
 // Runs a fixture statement and fails the test with the SQL error when it does not succeed.
-#define QVERIFY_SQL(query, statement)                                                            \
-    QVERIFY2((query).exec(statement),                                                           \
+#define QVERIFY_SQL(query, statement)                                                              \
+    QVERIFY2((query).exec(statement),                                                              \
              qPrintable(QStringLiteral("%1: %2").arg(statement, (query).lastError().text())))
 
 namespace TestUtil {
@@ -94,9 +94,8 @@ inline QStringList column(const QString &path, const QString &select)
 // The create statement that sqlite_master holds for the named object, null when absent.
 inline QString schemaText(const QString &path, const QString &name)
 {
-    const QList<QVariantList> found = rows(
-            path,
-            QStringLiteral("select sql from sqlite_master where name = '%1'").arg(name));
+    const QList<QVariantList> found
+        = rows(path, QStringLiteral("select sql from sqlite_master where name = '%1'").arg(name));
     return found.isEmpty() ? QString() : found.first().value(0).toString();
 }
 
@@ -117,10 +116,9 @@ struct RunResult
 };
 
 // Runs a program in the directory with the arguments and waits for it to end.
-inline RunResult runProgram(const QString &program, const QString &workingDir,
-                            const QStringList &arguments,
-                            const QProcessEnvironment &environment
-                            = QProcessEnvironment::systemEnvironment())
+inline RunResult
+runProgram(const QString &program, const QString &workingDir, const QStringList &arguments,
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setWorkingDirectory(workingDir);

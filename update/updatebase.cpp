@@ -19,13 +19,18 @@ const char baseLabel[] = ".\\updatebase";
 // How long to wait for another process (the analyser application) to release the file.
 const int lockTimeoutMs = 5000;
 
-QString statementFailureLine(const QString &errorText, const QString &statement,
-                             const char *label, int line)
+QString statementFailureLine(const QString &errorText, const QString &statement, const char *label,
+                             int line)
 {
     // Eight items, each followed by one blank, nothing trimmed.
-    const QStringList items = {QString::fromLatin1(label), u"("_s, QString::number(line),
-                               u"): "_s,                   errorText, u": ["_s,
-                               statement,                  u"]"_s};
+    const QStringList items = { QString::fromLatin1(label),
+                                u"("_s,
+                                QString::number(line),
+                                u"): "_s,
+                                errorText,
+                                u": ["_s,
+                                statement,
+                                u"]"_s };
     return items.join(u' ') + u' ';
 }
 
@@ -92,9 +97,8 @@ bool UpdateBase::beginTransaction()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        m_failure = isBusy(query.lastError())
-                ? u"it is locked by another process"_s
-                : query.lastError().text();
+        m_failure = isBusy(query.lastError()) ? u"it is locked by another process"_s
+                                              : query.lastError().text();
         warnFileLeft(m_failure);
         return false;
     }
@@ -116,7 +120,7 @@ bool UpdateBase::probeWriteAccess()
     const QString userVersion = query.value(0).toString();
     query.finish();
     const bool writable = query.exec(u"SAVEPOINT write_probe"_s)
-            && query.exec(u"PRAGMA user_version=%1"_s.arg(userVersion));
+        && query.exec(u"PRAGMA user_version=%1"_s.arg(userVersion));
     const QSqlError error = query.lastError();
     QSqlQuery undo(QSqlDatabase::database());
     undo.exec(u"ROLLBACK TO write_probe"_s);
@@ -151,14 +155,14 @@ void UpdateBase::readStoredVersion()
     if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
         // Text, a real, a blob or null: not a version this program can act on.
         m_failure = u"its version table holds %1, which is not a version number"_s.arg(
-                value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString()));
+            value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString()));
         warnFileLeft(m_failure);
         m_ready = false;
         return;
     }
     const qlonglong version = value.toLongLong();
     m_storedVersion = qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
-                                  qlonglong(std::numeric_limits<qint32>::max())));
+                                    qlonglong(std::numeric_limits<qint32>::max())));
 }
 
 void UpdateBase::warnFileLeft(const QString &reason) const
@@ -298,8 +302,8 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
                 row.setValue(index, field.value());
         }
         if (!prepared) {
-            prepared = insert.prepare(db.driver()->sqlStatement(QSqlDriver::InsertStatement,
-                                                                target, row, true));
+            prepared = insert.prepare(
+                db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, true));
         }
         for (int i = 0; i < row.count(); ++i)
             insert.bindValue(i, row.value(i));
@@ -307,10 +311,10 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
             if (m_aborted)
                 return false;
             // The log shows the driver's own insert text for the row.
-            logStatementError(insert.lastError(),
-                              db.driver()->sqlStatement(QSqlDriver::InsertStatement, target,
-                                                        row, false),
-                              baseLabel, 69);
+            logStatementError(
+                insert.lastError(),
+                db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
+                baseLabel, 69);
             return false;
         }
     }

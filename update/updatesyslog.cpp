@@ -16,7 +16,9 @@ bool UpdateSyslog::update()
 {
     if (storedVersion() < 1) {
         exec(u"create table version(version integer)"_s, label, 12);
-        exec(u"-- 历史记录\ncreate table balance(\n\tid integer primary key,\n\tdate date,\t\t\t-- 保存日期\n\ttime time,\t\t\t-- 保存时间\n\titem integer,\t\t-- 项目ID\n\tvalue integer\t\t-- 余额\n\t)"_s, label, 20);
+        exec(
+            u"-- 历史记录\ncreate table balance(\n\tid integer primary key,\n\tdate date,\t\t\t-- 保存日期\n\ttime time,\t\t\t-- 保存时间\n\titem integer,\t\t-- 项目ID\n\tvalue integer\t\t-- 余额\n\t)"_s,
+            label, 20);
         exec(u"create index talance_index on balance(date, time, item)"_s, label, 21);
     }
 
