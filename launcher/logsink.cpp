@@ -36,8 +36,11 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
         return;
     }
     std::fprintf(logFile, format, message.toLocal8Bit().constData());
-    if (type == QtFatalMsg)
+    if (type == QtFatalMsg) {
+        // abort() discards buffered output: hand the run's lines to the file first.
+        std::fflush(logFile);
         std::abort();
+    }
 }
 
 bool openLogFile(const char *name)

@@ -1,7 +1,287 @@
-#include <QTest>
+#include "testutil.h"
+
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTemporaryDir>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString duplicateConnectionLine
+    = u"Warning: QSqlDatabasePrivate::addDatabase: duplicate connection name "
+      u"'qt_sql_default_connection', old connection removed."_s;
+
+// The smallest profile.db on which the profile updater succeeds.
+const QStringList minimalProfile = {
+    u"create table profile(name text primary key, value)"_s,
+    u"create table variable(id integer primary key, assayTemplateId, name, value)"_s,
+    u"create table curveVariable(curveId, name, value)"_s,
+    u"create table curve(id integer primary key, name)"_s,
+    u"create table assayCalibration(name, assayTemplateId)"_s,
+};
+
+} // namespace
+
 class TestLauncher : public QObject
 {
     Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_root.reset(new QTemporaryDir);
+        QVERIFY(m_root->isValid());
+        QVERIFY(QDir(m_root->path()).mkdir(u"work"_s));
+        m_work = m_root->filePath(u"work"_s);
+    }
+
+    void logSink_data()
+    {
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QByteArray>("expectedLog");
+        QTest::addColumn<bool>("crashes");
+
+        QTest::newRow("one line per kind")
+            << QStringList { u"debug:d"_s, u"warning:w"_s, u"critical:c"_s }
+            << QByteArray("Debug: d\nWarning: w\nCritical: c\n") << false;
+        QTest::newRow("text is never a format")
+            << QStringList { u"warning:100%s done %d%n"_s }
+            << QByteArray("Warning: 100%s done %d%n\n") << false;
+        QTest::newRow("line feeds written as they are")
+            << QStringList { u"warning:a\nb "_s } << QByteArray("Warning: a\nb \n") << false;
+        QTest::newRow("info messages are not written")
+            << QStringList { u"info:i"_s, u"warning:w"_s } << QByteArray("Warning: w\n") << false;
+        QTest::newRow("nothing reaches a closed log")
+            << QStringList { u"warning:w"_s, u"close"_s, u"warning:late"_s }
+            << QByteArray("Warning: w\n") << false;
+        QTest::newRow("fatal ends the process")
+            << QStringList { u"warning:w"_s, u"fatal:f"_s, u"warning:never"_s }
+            << QByteArray("Warning: w\nFatal: f\n") << true;
+    }
+
+    void logSink()
+    {
+        QFETCH(QStringList, messages);
+        QFETCH(QByteArray, expectedLog);
+        QFETCH(bool, crashes);
+        QVERIFY(QFile(m_root->filePath(u"log"_s)).open(QIODevice::WriteOnly));
+        const TestUtil::RunResult result
+            = TestUtil::runProgram(QStringLiteral(SINKPROBE_EXECUTABLE), m_work,
+                                   QStringList { m_root->filePath(u"log"_s) } + messages);
+        QCOMPARE(result.exitStatus == QProcess::CrashExit, crashes);
+        QCOMPARE(TestUtil::readFile(m_root->filePath(u"log"_s)), expectedLog);
+    }
+
+    void noArguments()
+    {
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work);
+        QCOMPARE(result.exitCode, 0);
+        QStringList files = QDir(m_work).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(files,
+                 (QStringList { u"data.db"_s, u"profile.db"_s, u"qc.db"_s, u"syslog.db"_s }));
+        QVERIFY(result.standardError.contains("duplicate connection name"));
+        QVERIFY(result.standardOutput.isEmpty());
+    }
+
+    // An existing log keeps its content; each run adds its own lines after it.
+    void logIsAppended()
+    {
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        const QString log = m_work + u"/update.log"_s;
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("earlier line\n");
+        file.close();
+
+        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+        const QStringList firstRun = TestUtil::logLines(log);
+        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+        const QStringList bothRuns = TestUtil::logLines(log);
+
+        QCOMPARE(firstRun.first(), u"earlier line"_s);
+        QCOMPARE(bothRuns.mid(0, firstRun.size()), firstRun);
+        // A run over files already up to date writes only the notices of the connection
+        // being registered anew for each file.
+        QCOMPARE(bothRuns.mid(firstRun.size()), QStringList(3, duplicateConnectionLine));
+    }
+
+    void logInMissingDirectory()
+    {
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, { u"nodir/update.log"_s });
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
+        QVERIFY(result.standardError.contains("duplicate connection name"));
+    }
+
+    void translationSearchOrder_data()
+    {
+        QTest::addColumn<QStringList>("placedIn");
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QString>("expectedLabel");
+
+        QTest::newRow("found in the working directory first")
+            << QStringList { u"dot"_s, u"parent"_s, u"qtdir"_s } << u"labels"_s
+            << u"Dot sample type"_s;
+        QTest::newRow("then in its parent")
+            << QStringList { u"parent"_s, u"qtdir"_s } << u"labels"_s << u"Parent sample type"_s;
+        QTest::newRow("then in Qt's translations directory")
+            << QStringList { u"qtdir"_s } << u"labels"_s << u"Qtdir sample type"_s;
+        QTest::newRow("with its suffix")
+            << QStringList { u"parent"_s } << u"labels.qm"_s << u"Parent sample type"_s;
+        QTest::newRow("nowhere") << QStringList() << u"labels"_s << u"样本类型"_s;
+    }
+
+    // Argument 1 names the log file and is tried as a translation file as well.
+    void translationSearchOrder()
+    {
+        QFETCH(QStringList, placedIn);
+        QFETCH(QString, argument);
+        QFETCH(QString, expectedLabel);
+        const QString uniqueName = u"tst_launcher_%1"_s.arg(QCoreApplication::applicationPid());
+        const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+        const QMap<QString, QString> dirs
+            = { { u"dot"_s, m_work }, { u"parent"_s, m_root->path() }, { u"qtdir"_s, qtDir } };
+        QStringList placed;
+        for (const QString &where : placedIn) {
+            const QString target = dirs.value(where) + u'/' + uniqueName + u".qm"_s;
+            QFile::remove(target);
+            QVERIFY(QDir().mkpath(dirs.value(where)));
+            QVERIFY(QFile::copy(TEST_BINARY_DIR u"/data/label_"_s + where + u".qm"_s, target));
+            placed << target;
+        }
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+
+        const QString name = QString(argument).replace(u"labels"_s, uniqueName);
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, { name });
+        for (const QString &file : std::as_const(placed))
+            QFile::remove(file);
+
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(QFileInfo::exists(m_work + u'/' + name));
+        QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s,
+                                  u"select value from profile where name = 'patient/sampleType'"_s),
+                 QStringList { expectedLabel });
+    }
+
+    void syslog_data()
+    {
+        QTest::addColumn<QStringList>("fixture");
+        QTest::addColumn<QStringList>("expectedVersions");
+        QTest::addColumn<QString>("expectedWarnings");
+
+        QTest::newRow("no tables") << QStringList() << QStringList { u"1"_s } << QString();
+        QTest::newRow("empty version table")
+            << QStringList { u"create table version(version integer)"_s } << QStringList { u"1"_s }
+            << u"Warning: .\\updatesyslog ( 12 ):  table version already exists Unable to "
+               u"execute statement : [ create table version(version integer) ] \n"_s;
+        QTest::newRow("balance already there")
+            << QStringList { u"create table balance(id integer primary key, date, time, item, "
+                             u"value)"_s,
+                             u"create index talance_index on balance(date, time, item)"_s }
+            << QStringList { u"1"_s }
+            << u"Warning: .\\updatesyslog ( 20 ):  table balance already exists Unable to "
+               u"execute statement : [ -- 历史记录\ncreate table balance(\n\tid integer "
+               u"primary key,\n\tdate date,\t\t\t-- 保存日期\n\ttime time,\t\t\t-- "
+               u"保存时间\n\titem integer,\t\t-- 项目ID\n\tvalue integer\t\t-- 余额\n\t) ] \n"
+               u"Warning: .\\updatesyslog ( 21 ):  index talance_index already exists Unable "
+               u"to execute statement : [ create index talance_index on balance(date, time, "
+               u"item) ] \n"_s;
+        QTest::newRow("version 1") << QStringList { u"create table version(version integer)"_s,
+                                                    u"insert into version values(1)"_s }
+                                   << QStringList { u"1"_s } << QString();
+        QTest::newRow("several version rows")
+            << QStringList { u"create table version(version integer)"_s,
+                             u"insert into version values(0)"_s, u"insert into version values(1)"_s,
+                             u"insert into version values(1)"_s }
+            << QStringList { u"1"_s } << QString();
+        QTest::newRow("newer version left as it is")
+            << QStringList { u"create table version(version integer)"_s,
+                             u"insert into version values(2)"_s,
+                             u"insert into version values(5)"_s }
+            << QStringList { u"2"_s, u"5"_s }
+            << u"Warning: syslog.db has version 5, newer than this program's 1: its version "
+               u"was left as it is\n"_s;
+    }
+
+    void syslog()
+    {
+        QFETCH(QStringList, fixture);
+        QFETCH(QStringList, expectedVersions);
+        QFETCH(QString, expectedWarnings);
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        const QString syslog = m_work + u"/syslog.db"_s;
+        QCOMPARE(TestUtil::execAll(syslog, fixture), QString());
+
+        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+
+        QCOMPARE(TestUtil::column(syslog, u"select version from version order by version"_s),
+                 expectedVersions);
+        QString warnings;
+        for (const QString &line : TestUtil::updaterLines(m_work + u"/update.log"_s))
+            warnings += line + u'\n';
+        // The log also holds the profile updater's lines; keep those of syslog.db.
+        const qsizetype start = warnings.indexOf(u"Warning: .\\updatesyslog"_s);
+        const qsizetype newer = warnings.indexOf(u"Warning: syslog.db"_s);
+        QCOMPARE(start >= 0       ? warnings.mid(start)
+                     : newer >= 0 ? warnings.mid(newer)
+                                  : QString(),
+                 expectedWarnings);
+        if (fixture.isEmpty()) {
+            QCOMPARE(TestUtil::schemaText(syslog, u"balance"_s),
+                     u"CREATE TABLE balance(\n\tid integer primary key,\n\tdate date,\t\t\t-- "
+                     u"保存日期\n\ttime time,\t\t\t-- 保存时间\n\titem integer,\t\t-- "
+                     u"项目ID\n\tvalue integer\t\t-- 余额\n\t)"_s);
+            QCOMPARE(TestUtil::schemaText(syslog, u"talance_index"_s),
+                     u"CREATE INDEX talance_index on balance(date, time, item)"_s);
+            QCOMPARE(TestUtil::schemaText(syslog, u"version"_s),
+                     u"CREATE TABLE version(version integer)"_s);
+        }
+    }
+
+    void qcUnchanged()
+    {
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        const QString qc = m_work + u"/qc.db"_s;
+        QCOMPARE(TestUtil::execAll(qc,
+                                   { u"create table version(version integer)"_s,
+                                     u"insert into version values(7)"_s,
+                                     u"create table qcResult(id integer primary key, v)"_s,
+                                     u"insert into qcResult values(1, 2.5)"_s }),
+                 QString());
+        QFile qcFile(qc);
+        QVERIFY(qcFile.open(QIODevice::ReadWrite));
+        QVERIFY(qcFile.setFileTime(QDateTime(QDate(2020, 1, 2), QTime(3, 4)),
+                                   QFileDevice::FileModificationTime));
+        qcFile.close();
+        const QByteArray before = TestUtil::readFile(qc);
+
+        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+
+        QCOMPARE(TestUtil::readFile(qc), before);
+        QCOMPARE(QFileInfo(qc).lastModified(), QDateTime(QDate(2020, 1, 2), QTime(3, 4)));
+    }
+
+    // A file that cannot be opened is reported and ends the run; later files are not opened.
+    void cannotOpen()
+    {
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
+
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, { u"update.log"_s });
+
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY(TestUtil::updaterLines(m_work + u"/update.log"_s)
+                    .contains(u"Warning: Can't open data.db: unable to open database file "
+                              u"Error opening database"_s));
+        QVERIFY(!QFileInfo::exists(m_work + u"/qc.db"_s));
+        QVERIFY(!QFileInfo::exists(m_work + u"/syslog.db"_s));
+    }
+
+private:
+    QScopedPointer<QTemporaryDir> m_root;
+    QString m_work;
 };
+
 QTEST_GUILESS_MAIN(TestLauncher)
 #include "tst_launcher.moc"
