@@ -2,6 +2,9 @@
 
 #ifdef DBUPDATE_FAULT_INJECTION
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,7 +23,21 @@ void statementDone()
         }
     }
     if (killAfter > 0 && count >= killAfter)
-        std::_Exit(137); // no clean-up, no flushing: as a power cut would leave it
+        std::_Exit(137); // no clean-up, no flushing
+}
+
+void limitFileGrowth(const QString &fileName)
+{
+    const QString fullFile = QString::fromLocal8Bit(qgetenv("DBUPDATE_FULL_FILE"));
+    if (fullFile.isEmpty() || fullFile != fileName)
+        return;
+    QSqlQuery query(QSqlDatabase::database());
+    if (!query.exec(QStringLiteral("PRAGMA page_count")) || !query.next())
+        return;
+    const qlonglong limit
+        = query.value(0).toLongLong() + qEnvironmentVariableIntValue("DBUPDATE_FULL_AFTER_PAGES");
+    query.finish();
+    query.exec(QStringLiteral("PRAGMA max_page_count=%1").arg(limit));
 }
 
 #endif

@@ -1,10 +1,21 @@
 #pragma once
 
-// Called after every statement an updater runs. In the fault-injection build used by the
-// tests, it ends the process abruptly after the statement given by DBUPDATE_KILL_AFTER;
-// in the shipped build it does nothing.
+#include <QString>
+
+// Seams for the fault-injection build used by the tests; the shipped build compiles them to
+// nothing and reads no environment.
 #ifdef DBUPDATE_FAULT_INJECTION
+// Called after every statement: ends the process abruptly after the statement number given
+// by DBUPDATE_KILL_AFTER, as a power cut would.
 void statementDone();
+// Called once the file is locked: DBUPDATE_FULL_FILE and DBUPDATE_FULL_AFTER_PAGES make the
+// named file "full" after that many more pages.
+void limitFileGrowth(const QString &fileName);
 #else
-inline void statementDone() { }
+inline void statementDone()
+{
+}
+inline void limitFileGrowth(const QString &)
+{
+}
 #endif

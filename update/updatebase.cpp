@@ -40,11 +40,35 @@ void logStatementError(const QSqlError &error, const QString &statement, const c
     qWarning("%s", qUtf8Printable(statementFailureLine(error.text(), statement, label, line)));
 }
 
+// SQLite's primary result code of an error, without its extended bits.
+int primaryCode(const QSqlError &error)
+{
+    return error.nativeErrorCode().toInt() & 0xff;
+}
+
 bool isBusy(const QSqlError &error)
 {
-    // SQLITE_BUSY and SQLITE_LOCKED, with or without their extended codes.
-    const int code = error.nativeErrorCode().toInt();
-    return (code & 0xff) == 5 || (code & 0xff) == 6;
+    const int code = primaryCode(error);
+    return code == 5 || code == 6; // SQLITE_BUSY, SQLITE_LOCKED
+}
+
+bool isFatal(const QSqlError &error)
+{
+    switch (primaryCode(error)) {
+    case 5: // SQLITE_BUSY
+    case 6: // SQLITE_LOCKED
+    case 7: // SQLITE_NOMEM
+    case 8: // SQLITE_READONLY
+    case 9: // SQLITE_INTERRUPT
+    case 10: // SQLITE_IOERR
+    case 11: // SQLITE_CORRUPT
+    case 13: // SQLITE_FULL
+    case 14: // SQLITE_CANTOPEN
+    case 26: // SQLITE_NOTADB
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -63,6 +87,7 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent, Access access)
         return;
     if (m_access == Access::ReadWrite && !beginTransaction())
         return;
+    limitFileGrowth(m_fileName);
     readStoredVersion();
 }
 
@@ -142,7 +167,7 @@ void UpdateBase::readStoredVersion()
     m_ready = true;
     if (!query.exec(u"select version from version order by version desc"_s)) {
         // No version table gives version 0; a file that cannot be read gives nothing to act on.
-        if ((query.lastError().nativeErrorCode().toInt() & 0xff) != 1) {
+        if (primaryCode(query.lastError()) != 1) {
             m_failure = query.lastError().text();
             warnFileLeft(m_failure);
             m_ready = false;
@@ -223,23 +248,32 @@ bool UpdateBase::runQuery(QSqlQuery &query, const QString &text)
     const bool succeeded = text.isNull() ? query.exec() : query.exec(text);
     statementDone();
     if (!succeeded)
-        checkTransactionAfterFailure(query);
+        checkFailure(query);
     return succeeded;
 }
 
-// After a full disk or an I/O error SQLite may roll the whole transaction back by itself;
-// the statements that follow would then write outside of it. A BEGIN that succeeds shows it.
-void UpdateBase::checkTransactionAfterFailure(const QSqlQuery &query)
+// Errors after which the file's state is in doubt: a full disk, an I/O error, a lost lock,
+// corruption. SQLite may even have rolled the whole transaction back by itself, so that the
+// statements that follow would write outside of it; the update stops and is undone.
+void UpdateBase::checkFailure(const QSqlQuery &query)
 {
     if (!m_inTransaction)
         return;
+    if (!isFatal(query.lastError()) && !transactionWasUndone())
+        return;
+    rollback();
+    m_aborted = true;
+    m_failure = query.lastError().text();
+}
+
+// A BEGIN succeeds only outside of a transaction.
+bool UpdateBase::transactionWasUndone() const
+{
     QSqlQuery probe(QSqlDatabase::database());
     if (!probe.exec(u"BEGIN"_s))
-        return;
+        return false;
     probe.exec(u"ROLLBACK"_s);
-    m_inTransaction = false;
-    m_aborted = true;
-    m_failure = u"SQLite undid the update after an error (%1)"_s.arg(query.lastError().text());
+    return true;
 }
 
 bool UpdateBase::exec(const QString &statement, const char *label, int line)
@@ -255,8 +289,7 @@ bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
     QSqlQuery query(QSqlDatabase::database());
     if (runQuery(query, statement))
         return true;
-    if (!m_aborted)
-        logQueryError(query, label, line);
+    logQueryError(query, label, line);
     return false;
 }
 
@@ -279,10 +312,8 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
     QSqlQuery select(db);
     select.setForwardOnly(true);
     if (!runQuery(select, u"select * from "_s + source)) {
-        if (m_aborted)
-            return false;
         logQueryError(select, baseLabel, 47);
-        return true;
+        return !m_aborted;
     }
 
     // Every row has the same fields, so the insert is prepared once and re-bound per row;
@@ -308,8 +339,6 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
         for (int i = 0; i < row.count(); ++i)
             insert.bindValue(i, row.value(i));
         if (!prepared || !runQuery(insert)) {
-            if (m_aborted)
-                return false;
             // The log shows the driver's own insert text for the row.
             logStatementError(
                 insert.lastError(),
@@ -320,9 +349,8 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
     }
     if (select.lastError().isValid()) {
         // Reading stopped part-way: the rows not yet read would be lost.
-        checkTransactionAfterFailure(select);
-        if (!m_aborted)
-            logQueryError(select, baseLabel, 47);
+        checkFailure(select);
+        logQueryError(select, baseLabel, 47);
         return false;
     }
     return true;

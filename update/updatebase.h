@@ -72,7 +72,8 @@ private:
     bool beginTransaction();
     bool probeWriteAccess();
     void readStoredVersion();
-    void checkTransactionAfterFailure(const QSqlQuery &query);
+    void checkFailure(const QSqlQuery &query);
+    bool transactionWasUndone() const;
     void rollback();
     void warnFileLeft(const QString &reason) const;
 
