@@ -1,6 +1,14 @@
 #include "updatedata.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+const char label[] = ".\\updatedata";
+const qint32 currentVersion = 3;
+} // namespace
 
 UpdateData::UpdateData(QObject *parent)
     : UpdateBase(u"data.db"_s, parent)
@@ -9,5 +17,174 @@ UpdateData::UpdateData(QObject *parent)
 
 bool UpdateData::update()
 {
+    if (storedVersion() < 1 && !updateFirstGeneration())
+        return false;
+    if (storedVersion() < 2)
+        updateToVersion2();
+    if (storedVersion() < 3 && !updateToVersion3())
+        return false;
+
+    if (isNewerThan(currentVersion))
+        return true;
+    exec(u"delete from version"_s, label, 219);
+    exec(u"insert into version values(3)"_s, label, 220);
     return true;
+}
+
+bool UpdateData::updateFirstGeneration()
+{
+    exec(u"alter table patient add sampleType text"_s, label, 15);
+    exec(u"alter table patient add hospitalNo text"_s, label, 16);
+
+    renameTable(u"department"_s, u"department_bak"_s);
+    exec(
+        u"create table department(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s,
+        label, 23);
+    dropIndexOfBackup(u"department"_s);
+    exec(u"create index if not exists department_index on department (abbr)"_s, label, 24);
+    if (!copyTable(u"department"_s, u"department_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    exec(u"drop table department_bak"_s, label, 26);
+
+    renameTable(u"sex"_s, u"sex_bak"_s);
+    exec(
+        u"create table sex(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s,
+        label, 33);
+    dropIndexOfBackup(u"sex"_s);
+    exec(u"create index if not exists sex_index on sex (abbr)"_s, label, 34);
+    if (!copyTable(u"sex"_s, u"sex_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    exec(u"drop table sex_bak"_s, label, 36);
+
+    renameTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s);
+    exec(
+        u"create table treatmentRoom(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s,
+        label, 43);
+    dropIndexOfBackup(u"treatmentRoom"_s);
+    exec(u"create index if not exists treatmentRoom_index on treatmentRoom (abbr)"_s, label, 44);
+    if (!copyTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    exec(u"drop table treatmentRoom_bak"_s, label, 46);
+
+    renameTable(u"diagnosis"_s, u"diagnosis_bak"_s);
+    exec(
+        u"create table diagnosis(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s,
+        label, 53);
+    dropIndexOfBackup(u"diagnosis"_s);
+    exec(u"create index if not exists diagnosis_index on diagnosis (abbr)"_s, label, 54);
+    if (!copyTable(u"diagnosis"_s, u"diagnosis_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    exec(u"drop table diagnosis_bak"_s, label, 56);
+
+    renameTable(u"doctor"_s, u"doctor_bak"_s);
+    exec(
+        u"create table doctor(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s,
+        label, 63);
+    dropIndexOfBackup(u"doctor"_s);
+    exec(u"create index if not exists doctor_index on doctor (abbr)"_s, label, 64);
+    if (!copyTable(u"doctor"_s, u"doctor_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    exec(u"drop table doctor_bak"_s, label, 66);
+
+    renameTable(u"operator"_s, u"operator_bak"_s);
+    exec(
+        u"create table operator(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s,
+        label, 73);
+    dropIndexOfBackup(u"operator"_s);
+    exec(u"create index if not exists operator_index on operator (abbr)"_s, label, 74);
+    if (!copyTable(u"operator"_s, u"operator_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    exec(u"drop table operator_bak"_s, label, 76);
+
+    exec(
+        u"create table detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tinfo text,\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\tunique(patientId, item) on conflict replace)"_s,
+        label, 85);
+    exec(u"create table version(version integer)"_s, label, 87);
+    return true;
+}
+
+void UpdateData::updateToVersion2()
+{
+    exec(u"drop trigger on_delete_patient"_s, label, 92);
+    exec(
+        u"create trigger on_delete_patient after delete on patient\nbegin\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from result where old.id = result.patientId;\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s,
+        label, 100);
+}
+
+bool UpdateData::updateToVersion3()
+{
+    beginBlock(label, 105);
+    exec(
+        u"-- 原始检验结果\ncreate table results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)\n"_s,
+        label, 125);
+    exec(u"create index results_index on results(patientId, item, subitem)"_s, label, 126);
+    if (!copyRows(
+            u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
+            137, u"result"_s))
+        return false;
+    exec(
+        u"-- 选中的结果\ncreate table checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s,
+        label, 149);
+    exec(u"create index checkedResult_index on checkedResult(patientId, item, subitem)"_s, label,
+         150);
+    if (!copyRows(
+            u"insert into checkedResult(\tpatientId, item, subitem, resultsId) select\tpatientId, item, subitem, id from result"_s,
+            157, u"result"_s))
+        return false;
+    exec(u"drop index result_index"_s, label, 160);
+    exec(u"drop table result"_s, label, 161);
+    exec(
+        u"-- 检验结果视图\ncreate view result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId\n"_s,
+        label, 168);
+
+    exec(u"alter table curve rename to old_curve"_s, label, 171);
+    exec(
+        u"-- 测量曲线\ncreate table curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s,
+        label, 179);
+    if (!copyRows(
+            u"insert into curve (\tid, patientId, item, version, curve) select \tid, patientId, item, 1, curve from old_curve"_s,
+            184, u"old_curve"_s))
+        return false;
+    exec(u"drop table old_curve"_s, label, 185);
+
+    exec(u"alter table detail rename to old_detail"_s, label, 188);
+    exec(
+        u"-- 测试详情\ncreate table detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s,
+        label, 196);
+    if (!copyRows(
+            u"insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail"_s,
+            201, u"old_detail"_s))
+        return false;
+    exec(u"drop table old_detail"_s, label, 202);
+
+    exec(u"drop trigger on_delete_patient"_s, label, 205);
+    exec(
+        u"create trigger on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s,
+        label, 214);
+    endBlock(label, 216);
+    return true;
+}
+
+// A table that an earlier run already rebuilt hands its index over to the backup when it is
+// renamed; that index is dropped so that the rebuilt table gets its own.
+void UpdateData::dropIndexOfBackup(const QString &table)
+{
+    const QString index = table + u"_index"_s;
+    QSqlQuery query(QSqlDatabase::database());
+    query.prepare(
+        u"select 1 from sqlite_master where name = ? collate nocase and tbl_name = ? collate nocase"_s);
+    query.addBindValue(index);
+    query.addBindValue(table + u"_bak"_s);
+    if (!runQuery(query) || !query.next())
+        return;
+    query.finish();
+    runQuery(query, u"drop index "_s + index);
+}
+
+// Copies rows into a rebuilt table. A failure while the source table exists means that the
+// steps that follow would drop rows that never arrived, so the update stops there; a missing
+// source has nothing to lose.
+bool UpdateData::copyRows(const QString &statement, int line, const QString &source)
+{
+    return tryExec(statement, label, line) || !tableExists(source);
 }

@@ -2,6 +2,8 @@
 
 #include "updatebase.h"
 
+// Brings data.db to version 3: the first-generation layout, the patient delete trigger, and
+// results kept in versions with curves and details rebuilt to match.
 class UpdateData : public UpdateBase
 {
     Q_OBJECT
@@ -10,4 +12,12 @@ public:
     explicit UpdateData(QObject *parent = nullptr);
 
     bool update() override;
+
+private:
+    bool updateFirstGeneration();
+    void updateToVersion2();
+    bool updateToVersion3();
+
+    void dropIndexOfBackup(const QString &table);
+    bool copyRows(const QString &statement, int line, const QString &source);
 };

@@ -1,0 +1,579 @@
+#include "testutil.h"
+#include "updatebase.h"
+#include "updatedata.h"
+
+#include <QRegularExpression>
+#include <QSqlField>
+#include <QTemporaryDir>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QStringList *capturedWarnings = nullptr;
+
+void captureWarning(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg && capturedWarnings
+        && !message.contains(u"QSqlDatabasePrivate::addDatabase"_s))
+        capturedWarnings->append(message);
+}
+
+struct Outcome
+{
+    bool succeeded = false;
+    QStringList warnings;
+};
+
+// Runs one updater in the current directory as the launcher does, collecting its warnings.
+template<typename Updater, typename... Arguments> Outcome runUpdater(const Arguments &...arguments)
+{
+    Outcome outcome;
+    capturedWarnings = &outcome.warnings;
+    const QtMessageHandler previous = qInstallMessageHandler(captureWarning);
+    {
+        Updater updater(arguments...);
+        outcome.succeeded = updater.run();
+    }
+    qInstallMessageHandler(previous);
+    capturedWarnings = nullptr;
+    QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
+    return outcome;
+}
+
+// Each warning reduced to its label and line, e.g. ".\updatedata ( 92 )".
+QStringList locations(const QStringList &warnings)
+{
+    static const QRegularExpression statementLine(uR"(^(\.\\\w+ \( \d+ \)):  )"_s);
+    QStringList result;
+    for (const QString &warning : warnings) {
+        const QRegularExpressionMatch match = statementLine.match(warning);
+        result << (match.hasMatch() ? match.captured(1) : warning);
+    }
+    return result;
+}
+
+QString at(int line)
+{
+    return u".\\updatedata ( %1 )"_s.arg(line);
+}
+
+QString atBase(int line)
+{
+    return u".\\updatebase ( %1 )"_s.arg(line);
+}
+
+const QStringList lookupTables
+    = { u"department"_s, u"sex"_s, u"treatmentRoom"_s, u"diagnosis"_s, u"doctor"_s, u"operator"_s };
+
+// The create statements of a data.db at version 3, as SQLite keeps them.
+const QMap<QString, QString>
+    versionThreeSchema = {
+        { u"department"_s,
+          u"CREATE TABLE department(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
+        { u"department_index"_s, u"CREATE INDEX department_index on department (abbr)"_s },
+        { u"sex"_s,
+          u"CREATE TABLE sex(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
+        { u"sex_index"_s, u"CREATE INDEX sex_index on sex (abbr)"_s },
+        { u"treatmentRoom"_s,
+          u"CREATE TABLE treatmentRoom(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
+        { u"treatmentRoom_index"_s, u"CREATE INDEX treatmentRoom_index on treatmentRoom (abbr)"_s },
+        { u"diagnosis"_s,
+          u"CREATE TABLE diagnosis(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
+        { u"diagnosis_index"_s, u"CREATE INDEX diagnosis_index on diagnosis (abbr)"_s },
+        { u"doctor"_s,
+          u"CREATE TABLE doctor(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
+        { u"doctor_index"_s, u"CREATE INDEX doctor_index on doctor (abbr)"_s },
+        { u"operator"_s,
+          u"CREATE TABLE operator(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
+        { u"operator_index"_s, u"CREATE INDEX operator_index on operator (abbr)"_s },
+        { u"version"_s, u"CREATE TABLE version(version integer)"_s },
+        { u"results"_s,
+          u"CREATE TABLE results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)"_s },
+        { u"results_index"_s,
+          u"CREATE INDEX results_index on results(patientId, item, subitem)"_s },
+        { u"checkedResult"_s,
+          u"CREATE TABLE checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s },
+        { u"checkedResult_index"_s,
+          u"CREATE INDEX checkedResult_index on checkedResult(patientId, item, subitem)"_s },
+        { u"result"_s,
+          u"CREATE VIEW result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId"_s },
+        { u"curve"_s,
+          u"CREATE TABLE curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s },
+        { u"detail"_s,
+          u"CREATE TABLE detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s },
+        { u"on_delete_patient"_s,
+          u"CREATE TRIGGER on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s },
+    };
+
+// The smallest profile.db on which the profile updater, run before this one, succeeds.
+const QStringList minimalProfile = {
+    u"create table profile(name text primary key, value)"_s,
+    u"create table variable(id integer primary key, assayTemplateId, name, value)"_s,
+    u"create table curveVariable(curveId, name, value)"_s,
+    u"create table curve(id integer primary key, name)"_s,
+    u"create table assayCalibration(name, assayTemplateId)"_s,
+};
+
+// A data.db as the first generation left it: no version table, lookup tables without
+// collation or index, results, curves and a delete trigger of its own.
+QStringList firstGenerationFile()
+{
+    QStringList statements = {
+        u"create table patient(id integer primary key, name text, sampleNo text, date date)"_s,
+        u"insert into patient values(1, 'Li', 'S1', '2010-01-02'), (2, 'Wang', 'S2', '2010-01-02')"_s,
+        u"create table patientExtra(id integer primary key, patientId integer, note text)"_s,
+        u"insert into patientExtra values(1, 1, 'a'), (2, 2, 'b')"_s,
+        u"create table exam(id integer primary key, sampleNo text, date date)"_s,
+        u"insert into exam values(1, 'S1', '2010-01-02'), (2, 'S2', '2010-01-02'), "
+        "(3, 'S1', '2010-01-03')"_s,
+        u"create table result(id integer primary key, patientId integer, item text, subitem text, "
+        "abbr text, code text, result real, unit text, flag integer, displayOrder integer, "
+        "lowerMarkLimit real, upperMarkLimit real)"_s,
+        u"create index result_index on result(patientId, item, subitem)"_s,
+        u"insert into result values(1, 1, 'PT', 'PT.T', 'PT', 'Prothrombin time', 12.5, 's', 0, 1, "
+        "11, 14.5), (2, 1, 'PT', 'PT.INR', 'INR', null, 1.05, null, 2, 2, 0.8, 1.2), "
+        "(3, 2, 'APTT', 'APTT.T', 'APTT', 'old', 30, 's', 0, 3, 25, 35), "
+        "(4, 2, 'APTT', 'APTT.T', 'APTT', 'new', 35.25, 's', 1, 3, 25, 35)"_s,
+        u"create table curve(id integer primary key, patientId integer, item text, curve blob)"_s,
+        u"insert into curve values(3, 1, 'PT', x'00ff10'), (8, 2, 'APTT', x'7f')"_s,
+        u"create trigger on_delete_patient after delete on patient begin "
+        "delete from result where old.id = result.patientId; end"_s,
+    };
+    for (const QString &table : lookupTables) {
+        statements
+            << u"create table %1(id integer primary key, abbr text, name text)"_s.arg(table)
+            << u"insert into %1 values(1, 'IM', 'Internal'), (2, 'im', 'it''s \"quoted\"\n中文'), "
+               "(5, null, null), (9, x'00ff', 'blob')"_s.arg(table);
+    }
+    return statements;
+}
+
+// The same file as version 2 left it, as far as the version-3 block reads it.
+QStringList versionTwoFile()
+{
+    return firstGenerationFile()
+        << u"create table detail(id integer primary key, patientId integer, item text, "
+           "info text, unique(patientId, item) on conflict replace)"_s
+        << u"insert into detail values(4, 1, 'PT', 'channel 1'), (6, 2, 'APTT', null)"_s
+        << u"create table version(version integer)"_s << u"insert into version values(2)"_s;
+}
+
+// Exposes the base's table copy from "source" to "target".
+class TableCopy : public UpdateBase
+{
+public:
+    TableCopy(const QSqlRecord &extra, const QStringList &dropped)
+        : UpdateBase(u"data.db"_s)
+        , m_extra(extra)
+        , m_dropped(dropped)
+    {
+    }
+
+    bool update() override { return copyTable(u"target"_s, u"source"_s, m_extra, m_dropped); }
+
+private:
+    QSqlRecord m_extra;
+    QStringList m_dropped;
+};
+
+} // namespace
+
+class TestUpdateData : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        QDir::setCurrent(m_dir->path());
+    }
+
+    void cleanup()
+    {
+        QDir::setCurrent(QDir::tempPath());
+        m_dir.reset();
+    }
+
+    void upgradesFirstGeneration()
+    {
+        QCOMPARE(TestUtil::execAll(dataFile(), firstGenerationFile()), QString());
+        QHash<QString, QList<QVariantList>> lookupRows;
+        for (const QString &table : lookupTables)
+            lookupRows[table] = TestUtil::rows(dataFile(), lookupSelect(table));
+
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY(outcome.succeeded);
+        QCOMPARE(outcome.warnings, QStringList());
+
+        QMap<QString, QString> expectedSchema = versionThreeSchema;
+        expectedSchema[u"patient"_s]
+            = u"CREATE TABLE patient(id integer primary key, name text, "
+              "sampleNo text, date date, sampleType text, hospitalNo text)"_s;
+        expectedSchema[u"patientExtra"_s]
+            = u"CREATE TABLE patientExtra(id integer primary key, patientId integer, note text)"_s;
+        expectedSchema[u"exam"_s]
+            = u"CREATE TABLE exam(id integer primary key, sampleNo text, date date)"_s;
+        QCOMPARE(schema(), expectedSchema);
+
+        for (const QString &table : lookupTables) {
+            QCOMPARE(TestUtil::rows(dataFile(), lookupSelect(table)), lookupRows[table]);
+            QCOMPARE(
+                TestUtil::column(dataFile(),
+                                 u"select id from %1 where abbr = 'iM' order by id"_s.arg(table)),
+                QStringList({ u"1"_s, u"2"_s }));
+        }
+        QCOMPARE(TestUtil::column(dataFile(), u"select hospitalNo from patient"_s),
+                 QStringList({ u"<null>"_s, u"<null>"_s }));
+
+        QCOMPARE(rowTexts(u"select id, patientId, item, subitem, version, abbr, code, date, time, "
+                          "result, typeof(result), unit, flag, displayOrder, lowerMarkLimit, "
+                          "upperMarkLimit from results order by id"_s),
+                 QStringList(
+                     { u"1|1|PT|PT.T|1|PT|Prothrombin time|<null>|<null>|12.5|real|s|0|1|11|14.5"_s,
+                       u"2|1|PT|PT.INR|1|INR|<null>|<null>|<null>|1.05|real|<null>|2|2|0.8|1.2"_s,
+                       u"3|2|APTT|APTT.T|1|APTT|old|<null>|<null>|30|real|s|0|3|25|35"_s,
+                       u"4|2|APTT|APTT.T|1|APTT|new|<null>|<null>|35.25|real|s|1|3|25|35"_s }));
+        // Rows that share patient, item and sub-item: the view shows the one copied last.
+        QCOMPARE(TestUtil::column(dataFile(), u"select id from result order by id"_s),
+                 QStringList({ u"1"_s, u"2"_s, u"4"_s }));
+        QCOMPARE(
+            TestUtil::rows(dataFile(),
+                           u"select id, patientId, item, version, curve, "
+                           "typeof(curve) from curve order by id"_s),
+            QList<QVariantList>({ { 3, 1, u"PT"_s, 1, QByteArray("\x00\xff\x10", 3), u"blob"_s },
+                                  { 8, 2, u"APTT"_s, 1, QByteArray("\x7f"), u"blob"_s } }));
+        QCOMPARE(TestUtil::column(dataFile(), u"select count(*) from detail"_s),
+                 QStringList(u"0"_s));
+        QCOMPARE(versions(), QStringList(u"3"_s));
+    }
+
+    void keepsDetailsAndDeletesPatientsEverywhere()
+    {
+        QCOMPARE(TestUtil::execAll(dataFile(), versionTwoFile()), QString());
+        QVERIFY(runUpdater<UpdateData>().succeeded);
+        QCOMPARE(rowTexts(u"select id, patientId, item, version, info from detail order by id"_s),
+                 QStringList({ u"4|1|PT|1|channel 1"_s, u"6|2|APTT|1|<null>"_s }));
+
+        TestUtil::Database database(dataFile());
+        QSqlQuery query = database.query();
+        QVERIFY_SQL(query, u"delete from patient where id = 1"_s);
+        const QStringList patientTables
+            = { u"patientExtra"_s, u"results"_s, u"checkedResult"_s, u"curve"_s, u"detail"_s };
+        for (const QString &table : patientTables) {
+            QCOMPARE(
+                TestUtil::column(dataFile(),
+                                 u"select group_concat(distinct patientId) from %1"_s.arg(table)),
+                QStringList(u"2"_s));
+        }
+        QCOMPARE(TestUtil::column(dataFile(), u"select id from exam order by id"_s),
+                 QStringList({ u"2"_s, u"3"_s }));
+    }
+
+    void runsBlocksByStoredVersion_data()
+    {
+        QTest::addColumn<QStringList>("versionRows");
+        QTest::addColumn<QStringList>("expectedWarnings");
+        QTest::addColumn<bool>("firstGenerationRan");
+        QTest::addColumn<bool>("versionThreeRan");
+        QTest::addColumn<QStringList>("expectedVersions");
+
+        const QString newer
+            = u"data.db has version 7, newer than this program's 3: its version was left as it is"_s;
+        // The file has a detail table and no delete trigger, so the warnings tell which blocks ran.
+        QTest::newRow("no version table") << QStringList() << QStringList({ at(85), at(92) })
+                                          << true << true << QStringList(u"3"_s);
+        QTest::newRow("negative") << QStringList(u"-3"_s) << QStringList({ at(85), at(87), at(92) })
+                                  << true << true << QStringList(u"3"_s);
+        QTest::newRow("1") << QStringList(u"1"_s) << QStringList(at(92)) << false << true
+                           << QStringList(u"3"_s);
+        QTest::newRow("2") << QStringList(u"2"_s) << QStringList(at(205)) << false << true
+                           << QStringList(u"3"_s);
+        QTest::newRow("3") << QStringList(u"3"_s) << QStringList() << false << false
+                           << QStringList(u"3"_s);
+        QTest::newRow("several rows") << QStringList({ u"1"_s, u"3"_s, u"2"_s }) << QStringList()
+                                      << false << false << QStringList(u"3"_s);
+        QTest::newRow("newer") << QStringList({ u"7"_s, u"2"_s }) << QStringList(newer) << false
+                               << false << QStringList({ u"7"_s, u"2"_s });
+    }
+
+    void runsBlocksByStoredVersion()
+    {
+        QFETCH(QStringList, versionRows);
+        QFETCH(QStringList, expectedWarnings);
+        QFETCH(bool, firstGenerationRan);
+        QFETCH(bool, versionThreeRan);
+        QFETCH(QStringList, expectedVersions);
+
+        QStringList fixture = firstGenerationFile()
+            << u"drop trigger on_delete_patient"_s
+            << u"create table detail(id integer primary key, patientId integer, item text, "
+               "info text)"_s;
+        if (!versionRows.isEmpty())
+            fixture << u"create table version(version integer)"_s;
+        for (const QString &version : versionRows)
+            fixture << u"insert into version values(%1)"_s.arg(version);
+        QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
+
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY(outcome.succeeded);
+        QCOMPARE(locations(outcome.warnings), expectedWarnings);
+        QCOMPARE(TestUtil::schemaText(dataFile(), u"patient"_s).contains(u"hospitalNo"_s),
+                 firstGenerationRan);
+        QCOMPARE(!TestUtil::schemaText(dataFile(), u"results"_s).isNull(), versionThreeRan);
+        QCOMPARE(versions(), expectedVersions);
+    }
+
+    void missingTable_data()
+    {
+        QTest::addColumn<QStringList>("fixture");
+        QTest::addColumn<QStringList>("expectedWarnings");
+        QTest::addColumn<QStringList>("emptyTables");
+
+        QTest::newRow("lookup table") << (firstGenerationFile() << u"drop table treatmentRoom"_s)
+                                      << QStringList({ atBase(39), atBase(47), at(46) })
+                                      << QStringList({ u"treatmentRoom"_s });
+        QTest::newRow("result") << (firstGenerationFile() << u"drop table result"_s)
+                                << QStringList({ at(137), at(157), at(160), at(161) })
+                                << QStringList({ u"results"_s, u"checkedResult"_s, u"result"_s });
+        QTest::newRow("curve") << (firstGenerationFile() << u"drop table curve"_s)
+                               << QStringList({ at(171), at(184), at(185) })
+                               << QStringList({ u"curve"_s });
+        QTest::newRow("detail") << (versionTwoFile() << u"drop table detail"_s)
+                                << QStringList({ at(188), at(201), at(202) })
+                                << QStringList({ u"detail"_s });
+    }
+
+    void missingTable()
+    {
+        QFETCH(QStringList, fixture);
+        QFETCH(QStringList, expectedWarnings);
+        QFETCH(QStringList, emptyTables);
+
+        QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY(outcome.succeeded);
+        QCOMPARE(locations(outcome.warnings), expectedWarnings);
+        for (const QString &table : emptyTables) {
+            QCOMPARE(TestUtil::schemaText(dataFile(), table), versionThreeSchema.value(table));
+            QCOMPARE(TestUtil::column(dataFile(), u"select count(*) from "_s + table),
+                     QStringList(u"0"_s));
+        }
+        QCOMPARE(versions(), QStringList(u"3"_s));
+    }
+
+    void createsMissingFile()
+    {
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY(outcome.succeeded);
+
+        QStringList expected = { at(15), at(16) };
+        const int dropLines[] = { 26, 36, 46, 56, 66, 76 };
+        for (int line : dropLines)
+            expected << atBase(39) << atBase(47) << at(line);
+        expected << at(92) << at(100) << at(137) << at(157) << at(160) << at(161) << at(171)
+                 << at(184) << at(185) << at(205) << at(214);
+        QCOMPARE(locations(outcome.warnings), expected);
+        QCOMPARE(outcome.warnings.at(2),
+                 u".\\updatebase ( 39 ):  no such table: department Unable to execute statement : "
+                 "[ alter table department rename to department_bak ] "_s);
+        QCOMPARE(outcome.warnings.at(3),
+                 u".\\updatebase ( 47 ):  no such table: department_bak Unable to execute "
+                 "statement : [ select * from department_bak ] "_s);
+        QCOMPARE(outcome.warnings.at(20),
+                 u".\\updatedata ( 92 ):  no such trigger: on_delete_patient Unable to execute "
+                 "statement : [ drop trigger on_delete_patient ] "_s);
+
+        QMap<QString, QString> expectedSchema = versionThreeSchema;
+        expectedSchema.remove(u"on_delete_patient"_s);
+        QCOMPARE(schema(), expectedSchema);
+        QCOMPARE(versions(), QStringList(u"3"_s));
+    }
+
+    // A copy that cannot take every old row stops the update, and the file stays as it was.
+    void refusedCopyLeavesFileUnchanged_data()
+    {
+        QTest::addColumn<QStringList>("fixture");
+        QTest::addColumn<QString>("expectedWarning");
+
+        QTest::newRow("lookup table with an extra column")
+            << (firstGenerationFile() << u"alter table sex add note text"_s)
+            << u".\\updatebase ( 69 ):  table sex has no column named note Unable to execute "
+               "statement : [ INSERT INTO \"sex\" (\"id\", \"abbr\", \"name\", \"note\") "
+               "VALUES (1, 'IM', 'Internal', NULL) ] "_s;
+        QTest::newRow("result without subitem")
+            << (versionTwoFile() << u"alter table result rename to old"_s
+                                 << u"create table result(id integer primary key, "
+                                    "patientId integer, item text)"_s
+                                 << u"insert into result select id, patientId, item from old"_s
+                                 << u"drop table old"_s)
+            << u".\\updatedata ( 137 ):  no such column: subitem Unable to execute statement : [ "_s;
+        QTest::newRow("curve without curve")
+            << (versionTwoFile() << u"drop table curve"_s
+                                 << u"create table curve(id integer primary key, patientId "
+                                    "integer, item text, data blob)"_s
+                                 << u"insert into curve values(1, 1, 'PT', x'01')"_s)
+            << u".\\updatedata ( 184 ):  no such column: curve Unable to execute statement : [ "_s;
+        QTest::newRow("detail without info")
+            << (versionTwoFile() << u"drop table detail"_s
+                                 << u"create table detail(id integer primary key, patientId "
+                                    "integer, item text)"_s
+                                 << u"insert into detail values(1, 1, 'PT')"_s)
+            << u".\\updatedata ( 201 ):  no such column: info Unable to execute statement : [ "_s;
+    }
+
+    void refusedCopyLeavesFileUnchanged()
+    {
+        QFETCH(QStringList, fixture);
+        QFETCH(QString, expectedWarning);
+
+        QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
+        const QByteArray before = TestUtil::readFile(dataFile());
+
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY(!outcome.succeeded);
+        QCOMPARE(outcome.warnings.size(), 1);
+        QVERIFY2(outcome.warnings.first().startsWith(expectedWarning),
+                 qPrintable(outcome.warnings.first()));
+        QVERIFY(outcome.warnings.first().endsWith(u" ] "_s));
+        QVERIFY(TestUtil::readFile(dataFile()) == before);
+    }
+
+    void refusedCopyEndsRunWithFailure()
+    {
+        QCOMPARE(TestUtil::execAll(dataFile(),
+                                   versionTwoFile()
+                                       << u"drop table detail"_s << u"create table detail(id)"_s
+                                       << u"insert into detail values(1)"_s),
+                 QString());
+        QCOMPARE(TestUtil::execAll(m_dir->filePath(u"profile.db"_s), minimalProfile), QString());
+        const QByteArray before = TestUtil::readFile(dataFile());
+
+        const TestUtil::RunResult run = TestUtil::runDbupdate(m_dir->path(), { u"log.txt"_s });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(TestUtil::readFile(dataFile()) == before);
+        QVERIFY(
+            TestUtil::updaterLines(m_dir->filePath(u"log.txt"_s))
+                .contains(
+                    u"Warning: .\\updatedata ( 201 ):  no such column: patientId "
+                    "Unable to execute statement : [ "
+                    "insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail ] "_s));
+    }
+
+    // A table that an earlier run had already rebuilt keeps its index when rebuilt again.
+    void rebuildsLookupTableTwice()
+    {
+        QStringList fixture = firstGenerationFile();
+        for (const QString &table : lookupTables) {
+            fixture << u"drop table %1"_s.arg(table)
+                    << u"create table %1(id integer primary key, abbr text collate nocase, "
+                       "name text)"_s.arg(table)
+                    << u"create index %1_index on %1 (abbr)"_s.arg(table)
+                    << u"insert into %1 values(4, 'a', 'b')"_s.arg(table);
+        }
+        QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
+
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY(outcome.succeeded);
+        QCOMPARE(outcome.warnings, QStringList());
+        for (const QString &table : lookupTables) {
+            const QString index = table + u"_index"_s;
+            QCOMPARE(TestUtil::schemaText(dataFile(), index), versionThreeSchema.value(index));
+            QCOMPARE(TestUtil::column(dataFile(), u"select id from "_s + table),
+                     QStringList(u"4"_s));
+        }
+    }
+
+    void copyTableKeepsValuesAndStorageTypes()
+    {
+        QCOMPARE(TestUtil::execAll(
+                     dataFile(),
+                     { u"create table source(id integer primary key, v)"_s,
+                       u"create table target(id integer primary key, v)"_s,
+                       u"insert into source values(1, x'00ff00'), (2, 0.1), "
+                       "(3, 2.718281828459045), (4, -1.5e-300), (5, 9223372036854775807), "
+                       "(6, -9223372036854775808), (7, 'it''s \"q\"' || char(10) || '中文'), "
+                       "(8, null), (9, ''), (10, x'')"_s }),
+                 QString());
+        const Outcome outcome = runUpdater<TableCopy>(QSqlRecord(), QStringList());
+        QVERIFY(outcome.succeeded);
+        QCOMPARE(outcome.warnings, QStringList());
+        const QString select
+            = u"select id, typeof(v), quote(v) from %1 where id < 10 order by id"_s;
+        QCOMPARE(TestUtil::rows(dataFile(), select.arg(u"target"_s)),
+                 TestUtil::rows(dataFile(), select.arg(u"source"_s)));
+        QEXPECT_FAIL("", "the copy reads an empty blob as a null byte array and binds null",
+                     Continue);
+        QCOMPARE(rowTexts(u"select typeof(v) from target where id = 10"_s), QStringList(u"blob"_s));
+    }
+
+    void copyTableAppliesExtraAndDropped()
+    {
+        QCOMPARE(TestUtil::execAll(dataFile(),
+                                   { u"create table source(id integer primary key, a, b, c)"_s,
+                                     u"create table target(id integer primary key, a, c, d)"_s,
+                                     u"insert into source values(1, 'a1', 'b1', 'c1'), "
+                                     "(2, 'a2', null, 'c2')"_s }),
+                 QString());
+        QSqlRecord extra;
+        QSqlField replaced(u"c"_s, QMetaType(QMetaType::QString));
+        replaced.setValue(u"set"_s);
+        QSqlField added(u"d"_s, QMetaType(QMetaType::LongLong));
+        added.setValue(42);
+        extra.append(replaced);
+        extra.append(added);
+
+        const Outcome outcome = runUpdater<TableCopy>(extra, QStringList({ u"B"_s, u"none"_s }));
+        QVERIFY(outcome.succeeded);
+        QCOMPARE(TestUtil::rows(dataFile(), u"select id, a, c, d, typeof(d) from target"_s),
+                 QList<QVariantList>({ { 1, u"a1"_s, u"set"_s, 42, u"integer"_s },
+                                       { 2, u"a2"_s, u"set"_s, 42, u"integer"_s } }));
+    }
+
+private:
+    QString dataFile() const { return m_dir->filePath(u"data.db"_s); }
+
+    QStringList versions() const
+    {
+        return TestUtil::column(dataFile(), u"select version from version order by rowid"_s);
+    }
+
+    QMap<QString, QString> schema() const
+    {
+        QMap<QString, QString> result;
+        const QList<QVariantList> objects = TestUtil::rows(
+            dataFile(), u"select name, sql from sqlite_master where sql is not null"_s);
+        for (const QVariantList &object : objects)
+            result.insert(object.at(0).toString(), object.at(1).toString());
+        return result;
+    }
+
+    // Each row of the select as its values joined by "|", null shown as "<null>".
+    QStringList rowTexts(const QString &select) const
+    {
+        QStringList result;
+        for (const QVariantList &row : TestUtil::rows(dataFile(), select)) {
+            QStringList values;
+            for (const QVariant &value : row)
+                values << (value.isNull() ? u"<null>"_s : value.toString());
+            result << values.join(u'|');
+        }
+        return result;
+    }
+
+    static QString lookupSelect(const QString &table)
+    {
+        return u"select id, abbr, typeof(abbr), name, typeof(name) from %1 order by id"_s.arg(
+            table);
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestUpdateData)
+
+#include "tst_updatedata.moc"
