@@ -71,6 +71,14 @@ bool isFatal(const QSqlError &error)
     }
 }
 
+// The driver reads an empty blob as a null byte array, which it would bind as NULL.
+QVariant bindableValue(const QVariant &value)
+{
+    if (!value.isNull() && value.typeId() == QMetaType::QByteArray && value.toByteArray().isNull())
+        return QByteArray("", 0);
+    return value;
+}
+
 } // namespace
 
 void logQueryError(const QSqlQuery &query, const char *label, int line)
@@ -337,7 +345,7 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
                 db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, true));
         }
         for (int i = 0; i < row.count(); ++i)
-            insert.bindValue(i, row.value(i));
+            insert.bindValue(i, bindableValue(row.value(i)));
         if (!prepared || !runQuery(insert)) {
             // The log shows the driver's own insert text for the row.
             logStatementError(
