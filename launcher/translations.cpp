@@ -7,7 +7,7 @@ using namespace Qt::StringLiterals;
 
 QStringList translationDirs()
 {
-    return { u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath) };
+    return {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
 }
 
 bool loadTranslator(QTranslator *translator, const QStringList &dirs, const QString &name)

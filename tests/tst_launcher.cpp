@@ -43,20 +43,20 @@ private Q_SLOTS:
         QTest::addColumn<bool>("crashes");
 
         QTest::newRow("one line per kind")
-            << QStringList { u"debug:d"_s, u"warning:w"_s, u"critical:c"_s }
+            << QStringList {u"debug:d"_s, u"warning:w"_s, u"critical:c"_s}
             << QByteArray("Debug: d\nWarning: w\nCritical: c\n") << false;
         QTest::newRow("text is never a format")
-            << QStringList { u"warning:100%s done %d%n"_s }
+            << QStringList {u"warning:100%s done %d%n"_s}
             << QByteArray("Warning: 100%s done %d%n\n") << false;
         QTest::newRow("line feeds written as they are")
-            << QStringList { u"warning:a\nb "_s } << QByteArray("Warning: a\nb \n") << false;
+            << QStringList {u"warning:a\nb "_s} << QByteArray("Warning: a\nb \n") << false;
         QTest::newRow("info messages are not written")
-            << QStringList { u"info:i"_s, u"warning:w"_s } << QByteArray("Warning: w\n") << false;
+            << QStringList {u"info:i"_s, u"warning:w"_s} << QByteArray("Warning: w\n") << false;
         QTest::newRow("nothing reaches a closed log")
-            << QStringList { u"warning:w"_s, u"close"_s, u"warning:late"_s }
+            << QStringList {u"warning:w"_s, u"close"_s, u"warning:late"_s}
             << QByteArray("Warning: w\n") << false;
         QTest::newRow("fatal ends the process")
-            << QStringList { u"warning:w"_s, u"fatal:f"_s, u"warning:never"_s }
+            << QStringList {u"warning:w"_s, u"fatal:f"_s, u"warning:never"_s}
             << QByteArray("Warning: w\nFatal: f\n") << true;
     }
 
@@ -68,7 +68,7 @@ private Q_SLOTS:
         QVERIFY(QFile(m_root->filePath(u"log"_s)).open(QIODevice::WriteOnly));
         const TestUtil::RunResult result
             = TestUtil::runProgram(QStringLiteral(SINKPROBE_EXECUTABLE), m_work,
-                                   QStringList { m_root->filePath(u"log"_s) } + messages);
+                                   QStringList {m_root->filePath(u"log"_s)} + messages);
         QCOMPARE(result.exitStatus == QProcess::CrashExit, crashes);
         QCOMPARE(TestUtil::readFile(m_root->filePath(u"log"_s)), expectedLog);
     }
@@ -78,8 +78,7 @@ private Q_SLOTS:
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work);
         QCOMPARE(result.exitCode, 0);
         QStringList files = QDir(m_work).entryList(QDir::Files, QDir::Name);
-        QCOMPARE(files,
-                 (QStringList { u"data.db"_s, u"profile.db"_s, u"qc.db"_s, u"syslog.db"_s }));
+        QCOMPARE(files, (QStringList {u"data.db"_s, u"profile.db"_s, u"qc.db"_s, u"syslog.db"_s}));
         QVERIFY(result.standardError.contains("duplicate connection name"));
         QVERIFY(result.standardOutput.isEmpty());
     }
@@ -94,9 +93,9 @@ private Q_SLOTS:
         file.write("earlier line\n");
         file.close();
 
-        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+        QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
         const QStringList firstRun = TestUtil::logLines(log);
-        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+        QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
         const QStringList bothRuns = TestUtil::logLines(log);
 
         QCOMPARE(firstRun.first(), u"earlier line"_s);
@@ -108,7 +107,7 @@ private Q_SLOTS:
 
     void logInMissingDirectory()
     {
-        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, { u"nodir/update.log"_s });
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"nodir/update.log"_s});
         QCOMPARE(result.exitCode, 0);
         QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
         QVERIFY(result.standardError.contains("duplicate connection name"));
@@ -121,14 +120,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expectedLabel");
 
         QTest::newRow("found in the working directory first")
-            << QStringList { u"dot"_s, u"parent"_s, u"qtdir"_s } << u"labels"_s
+            << QStringList {u"dot"_s, u"parent"_s, u"qtdir"_s} << u"labels"_s
             << u"Dot sample type"_s;
         QTest::newRow("then in its parent")
-            << QStringList { u"parent"_s, u"qtdir"_s } << u"labels"_s << u"Parent sample type"_s;
+            << QStringList {u"parent"_s, u"qtdir"_s} << u"labels"_s << u"Parent sample type"_s;
         QTest::newRow("then in Qt's translations directory")
-            << QStringList { u"qtdir"_s } << u"labels"_s << u"Qtdir sample type"_s;
+            << QStringList {u"qtdir"_s} << u"labels"_s << u"Qtdir sample type"_s;
         QTest::newRow("with its suffix")
-            << QStringList { u"parent"_s } << u"labels.qm"_s << u"Parent sample type"_s;
+            << QStringList {u"parent"_s} << u"labels.qm"_s << u"Parent sample type"_s;
         QTest::newRow("nowhere") << QStringList() << u"labels"_s << u"样本类型"_s;
     }
 
@@ -141,7 +140,7 @@ private Q_SLOTS:
         const QString uniqueName = u"tst_launcher_%1"_s.arg(QCoreApplication::applicationPid());
         const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
         const QMap<QString, QString> dirs
-            = { { u"dot"_s, m_work }, { u"parent"_s, m_root->path() }, { u"qtdir"_s, qtDir } };
+            = {{u"dot"_s, m_work}, {u"parent"_s, m_root->path()}, {u"qtdir"_s, qtDir}};
         QStringList placed;
         for (const QString &where : placedIn) {
             const QString target = dirs.value(where) + u'/' + uniqueName + u".qm"_s;
@@ -153,7 +152,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
 
         const QString name = QString(argument).replace(u"labels"_s, uniqueName);
-        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, { name });
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {name});
         for (const QString &file : std::as_const(placed))
             QFile::remove(file);
 
@@ -161,7 +160,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(m_work + u'/' + name));
         QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s,
                                   u"select value from profile where name = 'patient/sampleType'"_s),
-                 QStringList { expectedLabel });
+                 QStringList {expectedLabel});
     }
 
     void syslog_data()
@@ -170,16 +169,16 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expectedVersions");
         QTest::addColumn<QString>("expectedWarnings");
 
-        QTest::newRow("no tables") << QStringList() << QStringList { u"1"_s } << QString();
+        QTest::newRow("no tables") << QStringList() << QStringList {u"1"_s} << QString();
         QTest::newRow("empty version table")
-            << QStringList { u"create table version(version integer)"_s } << QStringList { u"1"_s }
+            << QStringList {u"create table version(version integer)"_s} << QStringList {u"1"_s}
             << u"Warning: .\\updatesyslog ( 12 ):  table version already exists Unable to "
                u"execute statement : [ create table version(version integer) ] \n"_s;
         QTest::newRow("balance already there")
-            << QStringList { u"create table balance(id integer primary key, date, time, item, "
-                             u"value)"_s,
-                             u"create index talance_index on balance(date, time, item)"_s }
-            << QStringList { u"1"_s }
+            << QStringList {u"create table balance(id integer primary key, date, time, item, "
+                            u"value)"_s,
+                            u"create index talance_index on balance(date, time, item)"_s}
+            << QStringList {u"1"_s}
             << u"Warning: .\\updatesyslog ( 20 ):  table balance already exists Unable to "
                u"execute statement : [ -- 历史记录\ncreate table balance(\n\tid integer "
                u"primary key,\n\tdate date,\t\t\t-- 保存日期\n\ttime time,\t\t\t-- "
@@ -187,19 +186,18 @@ private Q_SLOTS:
                u"Warning: .\\updatesyslog ( 21 ):  index talance_index already exists Unable "
                u"to execute statement : [ create index talance_index on balance(date, time, "
                u"item) ] \n"_s;
-        QTest::newRow("version 1") << QStringList { u"create table version(version integer)"_s,
-                                                    u"insert into version values(1)"_s }
-                                   << QStringList { u"1"_s } << QString();
+        QTest::newRow("version 1") << QStringList {u"create table version(version integer)"_s,
+                                                   u"insert into version values(1)"_s}
+                                   << QStringList {u"1"_s} << QString();
         QTest::newRow("several version rows")
-            << QStringList { u"create table version(version integer)"_s,
-                             u"insert into version values(0)"_s, u"insert into version values(1)"_s,
-                             u"insert into version values(1)"_s }
-            << QStringList { u"1"_s } << QString();
+            << QStringList {u"create table version(version integer)"_s,
+                            u"insert into version values(0)"_s, u"insert into version values(1)"_s,
+                            u"insert into version values(1)"_s}
+            << QStringList {u"1"_s} << QString();
         QTest::newRow("newer version left as it is")
-            << QStringList { u"create table version(version integer)"_s,
-                             u"insert into version values(2)"_s,
-                             u"insert into version values(5)"_s }
-            << QStringList { u"2"_s, u"5"_s }
+            << QStringList {u"create table version(version integer)"_s,
+                            u"insert into version values(2)"_s, u"insert into version values(5)"_s}
+            << QStringList {u"2"_s, u"5"_s}
             << u"Warning: syslog.db has version 5, newer than this program's 1: its version "
                u"was left as it is\n"_s;
     }
@@ -213,7 +211,7 @@ private Q_SLOTS:
         const QString syslog = m_work + u"/syslog.db"_s;
         QCOMPARE(TestUtil::execAll(syslog, fixture), QString());
 
-        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+        QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
 
         QCOMPARE(TestUtil::column(syslog, u"select version from version order by version"_s),
                  expectedVersions);
@@ -244,10 +242,10 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
         const QString qc = m_work + u"/qc.db"_s;
         QCOMPARE(TestUtil::execAll(qc,
-                                   { u"create table version(version integer)"_s,
-                                     u"insert into version values(7)"_s,
-                                     u"create table qcResult(id integer primary key, v)"_s,
-                                     u"insert into qcResult values(1, 2.5)"_s }),
+                                   {u"create table version(version integer)"_s,
+                                    u"insert into version values(7)"_s,
+                                    u"create table qcResult(id integer primary key, v)"_s,
+                                    u"insert into qcResult values(1, 2.5)"_s}),
                  QString());
         QFile qcFile(qc);
         QVERIFY(qcFile.open(QIODevice::ReadWrite));
@@ -256,7 +254,7 @@ private Q_SLOTS:
         qcFile.close();
         const QByteArray before = TestUtil::readFile(qc);
 
-        QCOMPARE(TestUtil::runDbupdate(m_work, { u"update.log"_s }).exitCode, 0);
+        QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
 
         QCOMPARE(TestUtil::readFile(qc), before);
         QCOMPARE(QFileInfo(qc).lastModified(), QDateTime(QDate(2020, 1, 2), QTime(3, 4)));
@@ -268,7 +266,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
         QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
 
-        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, { u"update.log"_s });
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"update.log"_s});
 
         QCOMPARE(result.exitCode, 1);
         QVERIFY(TestUtil::updaterLines(m_work + u"/update.log"_s)

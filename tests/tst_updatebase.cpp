@@ -76,26 +76,26 @@ private Q_SLOTS:
         QTest::addColumn<int>("expectedVersion");
         QTest::addColumn<bool>("usable");
 
-        QTest::newRow("no version table") << QStringList { u"create table t(x)"_s } << 0 << true;
+        QTest::newRow("no version table") << QStringList {u"create table t(x)"_s} << 0 << true;
         QTest::newRow("empty version table")
-            << QStringList { u"create table version(version integer)"_s } << 0 << true;
+            << QStringList {u"create table version(version integer)"_s} << 0 << true;
         QTest::newRow("highest of several")
-            << QStringList { u"create table version(version integer)"_s,
-                             u"insert into version values(1)"_s, u"insert into version values(3)"_s,
-                             u"insert into version values(2)"_s }
+            << QStringList {u"create table version(version integer)"_s,
+                            u"insert into version values(1)"_s, u"insert into version values(3)"_s,
+                            u"insert into version values(2)"_s}
             << 3 << true;
-        QTest::newRow("negative") << QStringList { u"create table version(version integer)"_s,
-                                                   u"insert into version values(-2)"_s }
+        QTest::newRow("negative") << QStringList {u"create table version(version integer)"_s,
+                                                  u"insert into version values(-2)"_s}
                                   << -2 << true;
         QTest::newRow("64-bit number kept above every known version")
-            << QStringList { u"create table version(version integer)"_s,
-                             u"insert into version values(4294967297)"_s }
+            << QStringList {u"create table version(version integer)"_s,
+                            u"insert into version values(4294967297)"_s}
             << 2147483647 << true;
-        QTest::newRow("text") << QStringList { u"create table version(version integer)"_s,
-                                               u"insert into version values('three')"_s }
+        QTest::newRow("text") << QStringList {u"create table version(version integer)"_s,
+                                              u"insert into version values('three')"_s}
                               << 0 << false;
-        QTest::newRow("null") << QStringList { u"create table version(version integer)"_s,
-                                               u"insert into version values(null)"_s }
+        QTest::newRow("null") << QStringList {u"create table version(version integer)"_s,
+                                              u"insert into version values(null)"_s}
                               << 0 << false;
     }
 
@@ -107,7 +107,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"test.db"_s, fixture), QString());
         const QByteArray before = TestUtil::readFile(u"test.db"_s);
 
-        StatementUpdater updater(u"test.db"_s, { u"create table added(x)"_s });
+        StatementUpdater updater(u"test.db"_s, {u"create table added(x)"_s});
         QCOMPARE(updater.storedVersion(), expectedVersion);
         QCOMPARE(updater.run(), usable);
         if (usable) {
@@ -136,23 +136,23 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expectedWarnings");
 
         QTest::newRow("failed statement")
-            << QStringList { u"select * from nosuch"_s, u"create table after(x)"_s }
-            << QStringList { u".\\updatetest ( 7 ):  no such table: nosuch Unable to execute "
-                             u"statement : [ select * from nosuch ] "_s };
+            << QStringList {u"select * from nosuch"_s, u"create table after(x)"_s}
+            << QStringList {u".\\updatetest ( 7 ):  no such table: nosuch Unable to execute "
+                            u"statement : [ select * from nosuch ] "_s};
         QTest::newRow("rename of a missing table")
-            << QStringList { u"rename nosuch other"_s, u"create table after(x)"_s }
-            << QStringList { u".\\updatebase ( 39 ):  no such table: nosuch Unable to execute "
-                             u"statement : [ alter table nosuch rename to other ] "_s };
+            << QStringList {u"rename nosuch other"_s, u"create table after(x)"_s}
+            << QStringList {u".\\updatebase ( 39 ):  no such table: nosuch Unable to execute "
+                            u"statement : [ alter table nosuch rename to other ] "_s};
         QTest::newRow("copy from a missing table")
-            << QStringList { u"create table target(x)"_s, u"copy target nosuch"_s,
-                             u"create table after(x)"_s }
-            << QStringList { u".\\updatebase ( 47 ):  no such table: nosuch Unable to execute "
-                             u"statement : [ select * from nosuch ] "_s };
+            << QStringList {u"create table target(x)"_s, u"copy target nosuch"_s,
+                            u"create table after(x)"_s}
+            << QStringList {u".\\updatebase ( 47 ):  no such table: nosuch Unable to execute "
+                            u"statement : [ select * from nosuch ] "_s};
         QTest::newRow("statement with line feed and Chinese comment")
-            << QStringList { u"-- 历史记录\ncreate table t(\n\tx)"_s,
-                             u"-- 历史记录\ncreate table t(\n\tx)"_s, u"create table after(x)"_s }
-            << QStringList { u".\\updatetest ( 7 ):  table t already exists Unable to execute "
-                             u"statement : [ -- 历史记录\ncreate table t(\n\tx) ] "_s };
+            << QStringList {u"-- 历史记录\ncreate table t(\n\tx)"_s,
+                            u"-- 历史记录\ncreate table t(\n\tx)"_s, u"create table after(x)"_s}
+            << QStringList {u".\\updatetest ( 7 ):  table t already exists Unable to execute "
+                            u"statement : [ -- 历史记录\ncreate table t(\n\tx) ] "_s};
     }
 
     // Every failure is one warning line; the steps after it still run.
@@ -168,12 +168,12 @@ private Q_SLOTS:
 
     void failedUpdateLeavesFileAsItWas()
     {
-        QCOMPARE(TestUtil::execAll(u"test.db"_s,
-                                   { u"create table t(x)"_s, u"insert into t values(1)"_s }),
-                 QString());
+        QCOMPARE(
+            TestUtil::execAll(u"test.db"_s, {u"create table t(x)"_s, u"insert into t values(1)"_s}),
+            QString());
         const QByteArray before = TestUtil::readFile(u"test.db"_s);
         StatementUpdater updater(u"test.db"_s,
-                                 { u"insert into t values(2)"_s, u"drop table t"_s, u"fail"_s });
+                                 {u"insert into t values(2)"_s, u"drop table t"_s, u"fail"_s});
         QVERIFY(!updater.run());
         QCOMPARE(TestUtil::readFile(u"test.db"_s), before);
     }
@@ -188,19 +188,19 @@ private Q_SLOTS:
         QTest::newRow("same columns")
             << u"create table target(id integer primary key, abbr text, name text)"_s
             << QStringList() << QString()
-            << QStringList { u"1|a|Ann"_s, u"5|B|<null>"_s, u"9|b|Bob"_s };
+            << QStringList {u"1|a|Ann"_s, u"5|B|<null>"_s, u"9|b|Bob"_s};
         QTest::newRow("dropped name in other letter case, unknown name ignored")
             << u"create table target(id integer primary key, name text)"_s
-            << QStringList { u"ABBR"_s, u"nosuch"_s } << QString()
-            << QStringList { u"1|Ann"_s, u"5|<null>"_s, u"9|Bob"_s };
+            << QStringList {u"ABBR"_s, u"nosuch"_s} << QString()
+            << QStringList {u"1|Ann"_s, u"5|<null>"_s, u"9|Bob"_s};
         QTest::newRow("extra field overrides in place")
             << u"create table target(id integer primary key, abbr text, name text)"_s
             << QStringList() << u"abbr"_s
-            << QStringList { u"1|x|Ann"_s, u"5|x|<null>"_s, u"9|x|Bob"_s };
+            << QStringList {u"1|x|Ann"_s, u"5|x|<null>"_s, u"9|x|Bob"_s};
         QTest::newRow("extra field appended")
             << u"create table target(id integer primary key, abbr text, name text, more)"_s
             << QStringList() << u"more"_s
-            << QStringList { u"1|a|Ann|x"_s, u"5|B|<null>|x"_s, u"9|b|Bob|x"_s };
+            << QStringList {u"1|a|Ann|x"_s, u"5|B|<null>|x"_s, u"9|b|Bob|x"_s};
     }
 
     void copyTable()
@@ -210,12 +210,12 @@ private Q_SLOTS:
         QFETCH(QString, extraName);
         QFETCH(QStringList, expectedRows);
         QCOMPARE(TestUtil::execAll(u"test.db"_s,
-                                   { u"create table source(id integer primary key, abbr, name)"_s,
-                                     u"insert into source values(1, 'a', 'Ann')"_s,
-                                     u"insert into source values(5, 'B', null)"_s,
-                                     u"insert into source values(9, 'b', 'Bob')"_s, target }),
+                                   {u"create table source(id integer primary key, abbr, name)"_s,
+                                    u"insert into source values(1, 'a', 'Ann')"_s,
+                                    u"insert into source values(5, 'B', null)"_s,
+                                    u"insert into source values(9, 'b', 'Bob')"_s, target}),
                  QString());
-        StatementUpdater updater(u"test.db"_s, { u"copy target source"_s });
+        StatementUpdater updater(u"test.db"_s, {u"copy target source"_s});
         updater.m_dropped = dropped;
         if (!extraName.isEmpty()) {
             QSqlField field(extraName, QMetaType(QMetaType::QString));
@@ -239,42 +239,42 @@ private Q_SLOTS:
     {
         QCOMPARE(
             TestUtil::execAll(u"test.db"_s,
-                              { u"create table source(id integer primary key, v)"_s,
-                                u"insert into source values(1, x'00ff10')"_s,
-                                u"insert into source values(2, 0.1)"_s,
-                                u"insert into source values(3, 9223372036854775807)"_s,
-                                u"insert into source values(4, 'it''s' || char(10) || '住院号')"_s,
-                                u"insert into source values(5, null)"_s,
-                                u"insert into source values(6, 1.0000000000000002)"_s,
-                                u"create table target(id integer primary key, v)"_s }),
+                              {u"create table source(id integer primary key, v)"_s,
+                               u"insert into source values(1, x'00ff10')"_s,
+                               u"insert into source values(2, 0.1)"_s,
+                               u"insert into source values(3, 9223372036854775807)"_s,
+                               u"insert into source values(4, 'it''s' || char(10) || '住院号')"_s,
+                               u"insert into source values(5, null)"_s,
+                               u"insert into source values(6, 1.0000000000000002)"_s,
+                               u"create table target(id integer primary key, v)"_s}),
             QString());
-        StatementUpdater updater(u"test.db"_s, { u"copy target source"_s });
+        StatementUpdater updater(u"test.db"_s, {u"copy target source"_s});
         QVERIFY(updater.run());
         const QString compare = u"select count(*) from source s join target t on s.id = t.id and "
                                 u"typeof(s.v) = typeof(t.v) and (s.v = t.v or s.v is null and t.v "
                                 u"is null)"_s;
-        QCOMPARE(TestUtil::column(u"test.db"_s, compare), QStringList { u"6"_s });
+        QCOMPARE(TestUtil::column(u"test.db"_s, compare), QStringList {u"6"_s});
     }
 
     // The first rejected row ends the copy, and the file keeps nothing of the run.
     void copyTableFailure()
     {
         QCOMPARE(TestUtil::execAll(u"test.db"_s,
-                                   { u"create table source(id integer primary key, name)"_s,
-                                     u"insert into source values(1, 'ann')"_s,
-                                     u"insert into source values(2, 'ANN')"_s,
-                                     u"insert into source values(3, 'bob')"_s,
-                                     u"create table target(id integer primary key, name text "
-                                     u"unique collate nocase)"_s }),
+                                   {u"create table source(id integer primary key, name)"_s,
+                                    u"insert into source values(1, 'ann')"_s,
+                                    u"insert into source values(2, 'ANN')"_s,
+                                    u"insert into source values(3, 'bob')"_s,
+                                    u"create table target(id integer primary key, name text "
+                                    u"unique collate nocase)"_s}),
                  QString());
         const QByteArray before = TestUtil::readFile(u"test.db"_s);
-        StatementUpdater updater(u"test.db"_s, { u"copy target source"_s });
+        StatementUpdater updater(u"test.db"_s, {u"copy target source"_s});
         QVERIFY(!updater.run());
         QCOMPARE(
             capturedWarnings,
-            QStringList { u".\\updatebase ( 69 ):  UNIQUE constraint failed: target.name Unable "
-                          u"to fetch row : [ INSERT INTO \"target\" (\"id\", \"name\") VALUES (2, "
-                          u"'ANN') ] "_s });
+            QStringList {u".\\updatebase ( 69 ):  UNIQUE constraint failed: target.name Unable "
+                         u"to fetch row : [ INSERT INTO \"target\" (\"id\", \"name\") VALUES (2, "
+                         u"'ANN') ] "_s});
         QCOMPARE(TestUtil::readFile(u"test.db"_s), before);
     }
 

@@ -66,47 +66,45 @@ QString atBase(int line)
 }
 
 const QStringList lookupTables
-    = { u"department"_s, u"sex"_s, u"treatmentRoom"_s, u"diagnosis"_s, u"doctor"_s, u"operator"_s };
+    = {u"department"_s, u"sex"_s, u"treatmentRoom"_s, u"diagnosis"_s, u"doctor"_s, u"operator"_s};
 
 // The create statements of a data.db at version 3, as SQLite keeps them.
-const QMap<QString, QString>
-    versionThreeSchema = {
-        { u"department"_s,
-          u"CREATE TABLE department(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
-        { u"department_index"_s, u"CREATE INDEX department_index on department (abbr)"_s },
-        { u"sex"_s,
-          u"CREATE TABLE sex(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
-        { u"sex_index"_s, u"CREATE INDEX sex_index on sex (abbr)"_s },
-        { u"treatmentRoom"_s,
-          u"CREATE TABLE treatmentRoom(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
-        { u"treatmentRoom_index"_s, u"CREATE INDEX treatmentRoom_index on treatmentRoom (abbr)"_s },
-        { u"diagnosis"_s,
-          u"CREATE TABLE diagnosis(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
-        { u"diagnosis_index"_s, u"CREATE INDEX diagnosis_index on diagnosis (abbr)"_s },
-        { u"doctor"_s,
-          u"CREATE TABLE doctor(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
-        { u"doctor_index"_s, u"CREATE INDEX doctor_index on doctor (abbr)"_s },
-        { u"operator"_s,
-          u"CREATE TABLE operator(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s },
-        { u"operator_index"_s, u"CREATE INDEX operator_index on operator (abbr)"_s },
-        { u"version"_s, u"CREATE TABLE version(version integer)"_s },
-        { u"results"_s,
-          u"CREATE TABLE results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)"_s },
-        { u"results_index"_s,
-          u"CREATE INDEX results_index on results(patientId, item, subitem)"_s },
-        { u"checkedResult"_s,
-          u"CREATE TABLE checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s },
-        { u"checkedResult_index"_s,
-          u"CREATE INDEX checkedResult_index on checkedResult(patientId, item, subitem)"_s },
-        { u"result"_s,
-          u"CREATE VIEW result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId"_s },
-        { u"curve"_s,
-          u"CREATE TABLE curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s },
-        { u"detail"_s,
-          u"CREATE TABLE detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s },
-        { u"on_delete_patient"_s,
-          u"CREATE TRIGGER on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s },
-    };
+const QMap<QString, QString> versionThreeSchema = {
+    {u"department"_s,
+     u"CREATE TABLE department(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
+    {u"department_index"_s, u"CREATE INDEX department_index on department (abbr)"_s},
+    {u"sex"_s,
+     u"CREATE TABLE sex(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
+    {u"sex_index"_s, u"CREATE INDEX sex_index on sex (abbr)"_s},
+    {u"treatmentRoom"_s,
+     u"CREATE TABLE treatmentRoom(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
+    {u"treatmentRoom_index"_s, u"CREATE INDEX treatmentRoom_index on treatmentRoom (abbr)"_s},
+    {u"diagnosis"_s,
+     u"CREATE TABLE diagnosis(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
+    {u"diagnosis_index"_s, u"CREATE INDEX diagnosis_index on diagnosis (abbr)"_s},
+    {u"doctor"_s,
+     u"CREATE TABLE doctor(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
+    {u"doctor_index"_s, u"CREATE INDEX doctor_index on doctor (abbr)"_s},
+    {u"operator"_s,
+     u"CREATE TABLE operator(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
+    {u"operator_index"_s, u"CREATE INDEX operator_index on operator (abbr)"_s},
+    {u"version"_s, u"CREATE TABLE version(version integer)"_s},
+    {u"results"_s,
+     u"CREATE TABLE results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)"_s},
+    {u"results_index"_s, u"CREATE INDEX results_index on results(patientId, item, subitem)"_s},
+    {u"checkedResult"_s,
+     u"CREATE TABLE checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s},
+    {u"checkedResult_index"_s,
+     u"CREATE INDEX checkedResult_index on checkedResult(patientId, item, subitem)"_s},
+    {u"result"_s,
+     u"CREATE VIEW result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId"_s},
+    {u"curve"_s,
+     u"CREATE TABLE curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s},
+    {u"detail"_s,
+     u"CREATE TABLE detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s},
+    {u"on_delete_patient"_s,
+     u"CREATE TRIGGER on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s},
+};
 
 // The smallest profile.db on which the profile updater, run before this one, succeeds.
 const QStringList minimalProfile = {
@@ -225,28 +223,27 @@ private Q_SLOTS:
             QCOMPARE(
                 TestUtil::column(dataFile(),
                                  u"select id from %1 where abbr = 'iM' order by id"_s.arg(table)),
-                QStringList({ u"1"_s, u"2"_s }));
+                QStringList({u"1"_s, u"2"_s}));
         }
         QCOMPARE(TestUtil::column(dataFile(), u"select hospitalNo from patient"_s),
-                 QStringList({ u"<null>"_s, u"<null>"_s }));
+                 QStringList({u"<null>"_s, u"<null>"_s}));
 
         QCOMPARE(rowTexts(u"select id, patientId, item, subitem, version, abbr, code, date, time, "
                           "result, typeof(result), unit, flag, displayOrder, lowerMarkLimit, "
                           "upperMarkLimit from results order by id"_s),
                  QStringList(
-                     { u"1|1|PT|PT.T|1|PT|Prothrombin time|<null>|<null>|12.5|real|s|0|1|11|14.5"_s,
-                       u"2|1|PT|PT.INR|1|INR|<null>|<null>|<null>|1.05|real|<null>|2|2|0.8|1.2"_s,
-                       u"3|2|APTT|APTT.T|1|APTT|old|<null>|<null>|30|real|s|0|3|25|35"_s,
-                       u"4|2|APTT|APTT.T|1|APTT|new|<null>|<null>|35.25|real|s|1|3|25|35"_s }));
+                     {u"1|1|PT|PT.T|1|PT|Prothrombin time|<null>|<null>|12.5|real|s|0|1|11|14.5"_s,
+                      u"2|1|PT|PT.INR|1|INR|<null>|<null>|<null>|1.05|real|<null>|2|2|0.8|1.2"_s,
+                      u"3|2|APTT|APTT.T|1|APTT|old|<null>|<null>|30|real|s|0|3|25|35"_s,
+                      u"4|2|APTT|APTT.T|1|APTT|new|<null>|<null>|35.25|real|s|1|3|25|35"_s}));
         // Rows that share patient, item and sub-item: the view shows the one copied last.
         QCOMPARE(TestUtil::column(dataFile(), u"select id from result order by id"_s),
-                 QStringList({ u"1"_s, u"2"_s, u"4"_s }));
-        QCOMPARE(
-            TestUtil::rows(dataFile(),
-                           u"select id, patientId, item, version, curve, "
-                           "typeof(curve) from curve order by id"_s),
-            QList<QVariantList>({ { 3, 1, u"PT"_s, 1, QByteArray("\x00\xff\x10", 3), u"blob"_s },
-                                  { 8, 2, u"APTT"_s, 1, QByteArray("\x7f"), u"blob"_s } }));
+                 QStringList({u"1"_s, u"2"_s, u"4"_s}));
+        QCOMPARE(TestUtil::rows(dataFile(),
+                                u"select id, patientId, item, version, curve, "
+                                "typeof(curve) from curve order by id"_s),
+                 QList<QVariantList>({{3, 1, u"PT"_s, 1, QByteArray("\x00\xff\x10", 3), u"blob"_s},
+                                      {8, 2, u"APTT"_s, 1, QByteArray("\x7f"), u"blob"_s}}));
         QCOMPARE(TestUtil::column(dataFile(), u"select count(*) from detail"_s),
                  QStringList(u"0"_s));
         QCOMPARE(versions(), QStringList(u"3"_s));
@@ -257,13 +254,13 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(dataFile(), versionTwoFile()), QString());
         QVERIFY(runUpdater<UpdateData>().succeeded);
         QCOMPARE(rowTexts(u"select id, patientId, item, version, info from detail order by id"_s),
-                 QStringList({ u"4|1|PT|1|channel 1"_s, u"6|2|APTT|1|<null>"_s }));
+                 QStringList({u"4|1|PT|1|channel 1"_s, u"6|2|APTT|1|<null>"_s}));
 
         TestUtil::Database database(dataFile());
         QSqlQuery query = database.query();
         QVERIFY_SQL(query, u"delete from patient where id = 1"_s);
         const QStringList patientTables
-            = { u"patientExtra"_s, u"results"_s, u"checkedResult"_s, u"curve"_s, u"detail"_s };
+            = {u"patientExtra"_s, u"results"_s, u"checkedResult"_s, u"curve"_s, u"detail"_s};
         for (const QString &table : patientTables) {
             QCOMPARE(
                 TestUtil::column(dataFile(),
@@ -271,7 +268,7 @@ private Q_SLOTS:
                 QStringList(u"2"_s));
         }
         QCOMPARE(TestUtil::column(dataFile(), u"select id from exam order by id"_s),
-                 QStringList({ u"2"_s, u"3"_s }));
+                 QStringList({u"2"_s, u"3"_s}));
     }
 
     void runsBlocksByStoredVersion_data()
@@ -285,9 +282,9 @@ private Q_SLOTS:
         const QString newer
             = u"data.db has version 7, newer than this program's 3: its version was left as it is"_s;
         // The file has a detail table and no delete trigger, so the warnings tell which blocks ran.
-        QTest::newRow("no version table") << QStringList() << QStringList({ at(85), at(92) })
-                                          << true << true << QStringList(u"3"_s);
-        QTest::newRow("negative") << QStringList(u"-3"_s) << QStringList({ at(85), at(87), at(92) })
+        QTest::newRow("no version table") << QStringList() << QStringList({at(85), at(92)}) << true
+                                          << true << QStringList(u"3"_s);
+        QTest::newRow("negative") << QStringList(u"-3"_s) << QStringList({at(85), at(87), at(92)})
                                   << true << true << QStringList(u"3"_s);
         QTest::newRow("1") << QStringList(u"1"_s) << QStringList(at(92)) << false << true
                            << QStringList(u"3"_s);
@@ -295,10 +292,10 @@ private Q_SLOTS:
                            << QStringList(u"3"_s);
         QTest::newRow("3") << QStringList(u"3"_s) << QStringList() << false << false
                            << QStringList(u"3"_s);
-        QTest::newRow("several rows") << QStringList({ u"1"_s, u"3"_s, u"2"_s }) << QStringList()
+        QTest::newRow("several rows") << QStringList({u"1"_s, u"3"_s, u"2"_s}) << QStringList()
                                       << false << false << QStringList(u"3"_s);
-        QTest::newRow("newer") << QStringList({ u"7"_s, u"2"_s }) << QStringList(newer) << false
-                               << false << QStringList({ u"7"_s, u"2"_s });
+        QTest::newRow("newer") << QStringList({u"7"_s, u"2"_s}) << QStringList(newer) << false
+                               << false << QStringList({u"7"_s, u"2"_s});
     }
 
     void runsBlocksByStoredVersion()
@@ -334,18 +331,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expectedWarnings");
         QTest::addColumn<QStringList>("emptyTables");
 
-        QTest::newRow("lookup table") << (firstGenerationFile() << u"drop table treatmentRoom"_s)
-                                      << QStringList({ atBase(39), atBase(47), at(46) })
-                                      << QStringList({ u"treatmentRoom"_s });
+        QTest::newRow("lookup table")
+            << (firstGenerationFile() << u"drop table treatmentRoom"_s)
+            << QStringList({atBase(39), atBase(47), at(46)}) << QStringList({u"treatmentRoom"_s});
         QTest::newRow("result") << (firstGenerationFile() << u"drop table result"_s)
-                                << QStringList({ at(137), at(157), at(160), at(161) })
-                                << QStringList({ u"results"_s, u"checkedResult"_s, u"result"_s });
+                                << QStringList({at(137), at(157), at(160), at(161)})
+                                << QStringList({u"results"_s, u"checkedResult"_s, u"result"_s});
         QTest::newRow("curve") << (firstGenerationFile() << u"drop table curve"_s)
-                               << QStringList({ at(171), at(184), at(185) })
-                               << QStringList({ u"curve"_s });
+                               << QStringList({at(171), at(184), at(185)})
+                               << QStringList({u"curve"_s});
         QTest::newRow("detail") << (versionTwoFile() << u"drop table detail"_s)
-                                << QStringList({ at(188), at(201), at(202) })
-                                << QStringList({ u"detail"_s });
+                                << QStringList({at(188), at(201), at(202)})
+                                << QStringList({u"detail"_s});
     }
 
     void missingTable()
@@ -371,8 +368,8 @@ private Q_SLOTS:
         const Outcome outcome = runUpdater<UpdateData>();
         QVERIFY(outcome.succeeded);
 
-        QStringList expected = { at(15), at(16) };
-        const int dropLines[] = { 26, 36, 46, 56, 66, 76 };
+        QStringList expected = {at(15), at(16)};
+        const int dropLines[] = {26, 36, 46, 56, 66, 76};
         for (int line : dropLines)
             expected << atBase(39) << atBase(47) << at(line);
         expected << at(92) << at(100) << at(137) << at(157) << at(160) << at(161) << at(171)
@@ -453,7 +450,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(m_dir->filePath(u"profile.db"_s), minimalProfile), QString());
         const QByteArray before = TestUtil::readFile(dataFile());
 
-        const TestUtil::RunResult run = TestUtil::runDbupdate(m_dir->path(), { u"log.txt"_s });
+        const TestUtil::RunResult run = TestUtil::runDbupdate(m_dir->path(), {u"log.txt"_s});
         QCOMPARE(run.exitCode, 1);
         QVERIFY(TestUtil::readFile(dataFile()) == before);
         QVERIFY(
@@ -492,12 +489,12 @@ private Q_SLOTS:
     {
         QCOMPARE(TestUtil::execAll(
                      dataFile(),
-                     { u"create table source(id integer primary key, v)"_s,
-                       u"create table target(id integer primary key, v)"_s,
-                       u"insert into source values(1, x'00ff00'), (2, 0.1), "
-                       "(3, 2.718281828459045), (4, -1.5e-300), (5, 9223372036854775807), "
-                       "(6, -9223372036854775808), (7, 'it''s \"q\"' || char(10) || '中文'), "
-                       "(8, null), (9, ''), (10, x'')"_s }),
+                     {u"create table source(id integer primary key, v)"_s,
+                      u"create table target(id integer primary key, v)"_s,
+                      u"insert into source values(1, x'00ff00'), (2, 0.1), "
+                      "(3, 2.718281828459045), (4, -1.5e-300), (5, 9223372036854775807), "
+                      "(6, -9223372036854775808), (7, 'it''s \"q\"' || char(10) || '中文'), "
+                      "(8, null), (9, ''), (10, x'')"_s}),
                  QString());
         const Outcome outcome = runUpdater<TableCopy>(QSqlRecord(), QStringList());
         QVERIFY(outcome.succeeded);
@@ -512,10 +509,10 @@ private Q_SLOTS:
     void copyTableAppliesExtraAndDropped()
     {
         QCOMPARE(TestUtil::execAll(dataFile(),
-                                   { u"create table source(id integer primary key, a, b, c)"_s,
-                                     u"create table target(id integer primary key, a, c, d)"_s,
-                                     u"insert into source values(1, 'a1', 'b1', 'c1'), "
-                                     "(2, 'a2', null, 'c2')"_s }),
+                                   {u"create table source(id integer primary key, a, b, c)"_s,
+                                    u"create table target(id integer primary key, a, c, d)"_s,
+                                    u"insert into source values(1, 'a1', 'b1', 'c1'), "
+                                    "(2, 'a2', null, 'c2')"_s}),
                  QString());
         QSqlRecord extra;
         QSqlField replaced(u"c"_s, QMetaType(QMetaType::QString));
@@ -525,11 +522,11 @@ private Q_SLOTS:
         extra.append(replaced);
         extra.append(added);
 
-        const Outcome outcome = runUpdater<TableCopy>(extra, QStringList({ u"B"_s, u"none"_s }));
+        const Outcome outcome = runUpdater<TableCopy>(extra, QStringList({u"B"_s, u"none"_s}));
         QVERIFY(outcome.succeeded);
         QCOMPARE(TestUtil::rows(dataFile(), u"select id, a, c, d, typeof(d) from target"_s),
-                 QList<QVariantList>({ { 1, u"a1"_s, u"set"_s, 42, u"integer"_s },
-                                       { 2, u"a2"_s, u"set"_s, 42, u"integer"_s } }));
+                 QList<QVariantList>({{1, u"a1"_s, u"set"_s, 42, u"integer"_s},
+                                      {2, u"a2"_s, u"set"_s, 42, u"integer"_s}}));
     }
 
 private:

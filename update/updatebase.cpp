@@ -23,14 +23,14 @@ QString statementFailureLine(const QString &errorText, const QString &statement,
                              int line)
 {
     // Eight items, each followed by one blank, nothing trimmed.
-    const QStringList items = { QString::fromLatin1(label),
-                                u"("_s,
-                                QString::number(line),
-                                u"): "_s,
-                                errorText,
-                                u": ["_s,
-                                statement,
-                                u"]"_s };
+    const QStringList items = {QString::fromLatin1(label),
+                               u"("_s,
+                               QString::number(line),
+                               u"): "_s,
+                               errorText,
+                               u": ["_s,
+                               statement,
+                               u"]"_s};
     return items.join(u' ') + u' ';
 }
 

@@ -1,0 +1,7 @@
+-- Applied after samples/profile.sql: a profile.db at version 2.
+alter table curve add column instrUuid text;
+create unique index curve_index on curve(name, instrUuid);
+create table curveInfo(curveId integer references curve, name text not null, value, unique (curveId, name) on conflict replace);
+insert into curveInfo values(1, 'gain', 3);
+create table version(version integer);
+insert into version values(2);

@@ -1,0 +1,1 @@
+-- Applied after samples/qc.sql: nothing changes in qc.db.

@@ -1,0 +1,384 @@
+#include "testutil.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QStringList databaseNames = {u"profile"_s, u"data"_s, u"qc"_s, u"syslog"_s};
+
+QString sqlite3Program()
+{
+    return u"sqlite3"_s;
+}
+
+// Builds a set of the four files from the shipped first-generation samples, optionally
+// moved on to intermediate versions.
+QString makeSet(const QString &dir, bool intermediate)
+{
+    for (const QString &name : databaseNames) {
+        const QString db = dir + u'/' + name + u".db"_s;
+        QStringList scripts = {SOURCE_DIR u"/samples/"_s + name + u".sql"_s};
+        if (intermediate)
+            scripts << SOURCE_DIR u"/tests/data/intermediate/"_s + name + u".sql"_s;
+        for (const QString &script : std::as_const(scripts)) {
+            QProcess process;
+            process.setStandardInputFile(script);
+            process.start(sqlite3Program(), {u"-bail"_s, db});
+            if (!process.waitForFinished() || process.exitCode() != 0)
+                return script + u": "_s + QString::fromUtf8(process.readAllStandardError());
+        }
+    }
+    return QString();
+}
+
+void copyDir(const QString &from, const QString &to)
+{
+    QDir().mkpath(to);
+    for (const QFileInfo &file : QDir(from).entryInfoList(QDir::Files))
+        QFile::copy(file.filePath(), to + u'/' + file.fileName());
+}
+
+// The content of a database as SQL text. The file and its journal are read through a copy,
+// so that rolling a hot journal back does not change the file under test.
+QString dump(const QString &path)
+{
+    QTemporaryDir scratch;
+    const QString copy = scratch.filePath(u"copy.db"_s);
+    QFile::copy(path, copy);
+    QFile::copy(path + u"-journal"_s, copy + u"-journal"_s);
+    QProcess process;
+    process.start(sqlite3Program(), {copy, u".dump"_s});
+    process.waitForFinished();
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QMap<QString, QString> dumpSet(const QString &dir)
+{
+    QMap<QString, QString> dumps;
+    for (const QString &name : databaseNames)
+        dumps.insert(name, dump(dir + u'/' + name + u".db"_s));
+    return dumps;
+}
+
+QMap<QString, QByteArray> bytesOfSet(const QString &dir)
+{
+    QMap<QString, QByteArray> bytes;
+    for (const QString &name : databaseNames)
+        bytes.insert(name, TestUtil::readFile(dir + u'/' + name + u".db"_s));
+    return bytes;
+}
+
+TestUtil::RunResult runFaults(const QString &dir, const QMap<QString, QString> &variables)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (auto it = variables.begin(); it != variables.end(); ++it)
+        environment.insert(it.key(), it.value());
+    return TestUtil::runProgram(QStringLiteral(DBUPDATE_FAULTS_EXECUTABLE), dir, {u"update.log"_s},
+                                environment);
+}
+
+QStringList warningsAbout(const QString &log, const QString &text)
+{
+    QStringList found;
+    for (const QString &line : TestUtil::logLines(log)) {
+        if (line.contains(text))
+            found << line;
+    }
+    return found;
+}
+
+} // namespace
+
+class TestReliability : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        m_work = m_dir->filePath(u"work"_s);
+        QVERIFY(QDir().mkpath(m_work));
+    }
+
+    void killPoints_data()
+    {
+        QTest::addColumn<bool>("intermediate");
+        QTest::newRow("first generation") << false;
+        QTest::newRow("intermediate versions") << true;
+    }
+
+    // A run killed after any statement leaves every file as it was or fully updated, and
+    // the next run brings all of them to exactly the state of an uninterrupted run.
+    void killPoints()
+    {
+        QFETCH(bool, intermediate);
+        const QString pristine = m_dir->filePath(u"pristine"_s);
+        QVERIFY(QDir().mkpath(pristine));
+        QCOMPARE(makeSet(pristine, intermediate), QString());
+        const QMap<QString, QString> before = dumpSet(pristine);
+
+        const QString reference = m_dir->filePath(u"reference"_s);
+        copyDir(pristine, reference);
+        const QString countFile = m_dir->filePath(u"count"_s);
+        QCOMPARE(runFaults(reference, {{u"DBUPDATE_COUNT_FILE"_s, countFile}}).exitCode, 0);
+        const QMap<QString, QString> after = dumpSet(reference);
+        const int statements = TestUtil::readFile(countFile).trimmed().toInt();
+        QVERIFY(statements > 10);
+
+        int converged = 0;
+        QStringList failures;
+        for (int k = 1; k <= statements; ++k) {
+            const QString run = m_dir->filePath(u"kill-%1"_s.arg(k));
+            copyDir(pristine, run);
+            const TestUtil::RunResult killed
+                = runFaults(run, {{u"DBUPDATE_KILL_AFTER"_s, QString::number(k)}});
+            bool good = killed.exitCode == 137;
+            const QMap<QString, QString> interrupted = dumpSet(run);
+            for (const QString &name : databaseNames) {
+                if (interrupted.value(name) != before.value(name)
+                    && interrupted.value(name) != after.value(name)) {
+                    failures << u"kill after %1: %2.db half-done"_s.arg(k).arg(name);
+                    good = false;
+                }
+            }
+            if (TestUtil::runDbupdate(run, {u"update.log"_s}).exitCode != 0)
+                good = false;
+            if (dumpSet(run) != after) {
+                failures << u"kill after %1: the next run did not converge"_s.arg(k);
+                good = false;
+            }
+            if (good)
+                ++converged;
+            QDir(run).removeRecursively();
+        }
+        qInfo("%d of %d kill points converge", converged, statements);
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join(u'\n')));
+        QCOMPARE(converged, statements);
+    }
+
+    void fullDisk_data()
+    {
+        QTest::addColumn<QString>("fullFile");
+        QTest::addColumn<int>("pages");
+        QTest::newRow("profile.db at once") << u"profile.db"_s << 0;
+        QTest::newRow("data.db part-way") << u"data.db"_s << 3;
+    }
+
+    // A write that fails for want of room stops the file's update and undoes it; a later
+    // run with room finishes the work.
+    void fullDisk()
+    {
+        QFETCH(QString, fullFile);
+        QFETCH(int, pages);
+        QCOMPARE(makeSet(m_work, false), QString());
+        const QMap<QString, QByteArray> before = bytesOfSet(m_work);
+
+        const TestUtil::RunResult result
+            = runFaults(m_work,
+                        {{u"DBUPDATE_FULL_FILE"_s, fullFile},
+                         {u"DBUPDATE_FULL_AFTER_PAGES"_s, QString::number(pages)}});
+
+        QCOMPARE(result.exitCode, 1);
+        const QString name = fullFile.section(u'.', 0, 0);
+        QCOMPARE(TestUtil::readFile(m_work + u'/' + fullFile), before.value(name));
+        QCOMPARE(warningsAbout(m_work + u"/update.log"_s, u"Can't update"_s),
+                 QStringList {u"Warning: Can't update %1: database or disk is full Unable to "
+                              u"fetch row; the file was left as it is"_s.arg(fullFile)});
+        QCOMPARE(TestUtil::readFile(m_work + u"/syslog.db"_s), before.value(u"syslog"_s));
+
+        const QString reference = m_dir->filePath(u"reference"_s);
+        QVERIFY(QDir().mkpath(reference));
+        QCOMPARE(makeSet(reference, false), QString());
+        QCOMPARE(TestUtil::runDbupdate(reference, {u"update.log"_s}).exitCode, 0);
+        QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
+        QCOMPARE(dumpSet(m_work), dumpSet(reference));
+    }
+
+    void lockedFile_data()
+    {
+        QTest::addColumn<int>("releaseAfterMs");
+        QTest::addColumn<int>("expectedExitCode");
+        QTest::newRow("lock kept") << -1 << 1;
+        QTest::newRow("lock released within the wait") << 1500 << 0;
+    }
+
+    // Another process (the analyser application) holds profile.db.
+    void lockedFile()
+    {
+        QFETCH(int, releaseAfterMs);
+        QFETCH(int, expectedExitCode);
+        QCOMPARE(makeSet(m_work, false), QString());
+        const QMap<QString, QByteArray> before = bytesOfSet(m_work);
+
+        QProcess holder;
+        holder.start(QStringLiteral(LOCKHOLDER_EXECUTABLE), {m_work + u"/profile.db"_s});
+        QVERIFY(holder.waitForStarted());
+        QVERIFY(holder.waitForReadyRead(5000));
+        QCOMPARE(holder.readAllStandardOutput(), QByteArray("locked\n"));
+
+        QProcess updater;
+        updater.setWorkingDirectory(m_work);
+        QElapsedTimer timer;
+        timer.start();
+        updater.start(QStringLiteral(DBUPDATE_EXECUTABLE), {u"update.log"_s});
+        QVERIFY(updater.waitForStarted());
+        if (releaseAfterMs >= 0) {
+            QTest::qWait(releaseAfterMs);
+            holder.write("release\n");
+            holder.waitForBytesWritten();
+        }
+        QVERIFY(updater.waitForFinished(30000));
+        const qint64 elapsed = timer.elapsed();
+        holder.write("release\n");
+        holder.waitForFinished();
+
+        QCOMPARE(updater.exitCode(), expectedExitCode);
+        QVERIFY2(elapsed < 15000, qPrintable(QString::number(elapsed)));
+        const QStringList lockLines = warningsAbout(m_work + u"/update.log"_s, u"locked"_s);
+        if (expectedExitCode == 0) {
+            QVERIFY(lockLines.isEmpty());
+            QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s, u"select version from version"_s),
+                     QStringList {u"4"_s});
+            return;
+        }
+        QCOMPARE(lockLines,
+                 QStringList {u"Warning: Can't update profile.db: it is locked by "
+                              u"another process; the file was left as it is"_s});
+        QCOMPARE(bytesOfSet(m_work), before);
+    }
+
+    void readOnly_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("immutable file") << u"immutable"_s;
+        QTest::newRow("file the user may not write") << u"file"_s;
+        QTest::newRow("directory the user may not write") << u"directory"_s;
+    }
+
+    void readOnly()
+    {
+        QFETCH(QString, kind);
+        if (getuid() != 0)
+            QSKIP("needs root to change file attributes and users");
+        QCOMPARE(makeSet(m_work, false), QString());
+        const QMap<QString, QByteArray> before = bytesOfSet(m_work);
+        const QString profile = m_work + u"/profile.db"_s;
+        const QString log = m_dir->filePath(u"update.log"_s);
+        QStringList command = {QStringLiteral(DBUPDATE_EXECUTABLE), log};
+
+        QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(m_work, QFileDevice::Permissions(0x7755));
+        if (kind == u"immutable"_s) {
+            if (QProcess::execute(u"chattr"_s, {u"+i"_s, profile}) != 0)
+                QSKIP("the file system does not support immutable files");
+        } else {
+            const QString owned = kind == u"file"_s ? m_work : profile;
+            QVERIFY(QProcess::execute(u"chown"_s, {u"nobody"_s, owned}) == 0);
+            command = QStringList {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s}
+                + command;
+        }
+        const QString program = kind == u"immutable"_s ? command.takeFirst() : u"setpriv"_s;
+        const TestUtil::RunResult result = TestUtil::runProgram(program, m_work, command);
+        if (kind == u"immutable"_s)
+            QProcess::execute(u"chattr"_s, {u"-i"_s, profile});
+
+        QCOMPARE(result.exitCode, 1);
+        const QStringList lines = warningsAbout(log, u"Can't update"_s);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(
+            lines.first().startsWith(u"Warning: Can't update profile.db: it cannot be written ("_s),
+            qPrintable(lines.first()));
+        QCOMPARE(bytesOfSet(m_work), before);
+        QVERIFY(!QFileInfo::exists(profile + u"-journal"_s));
+    }
+
+    void hostileDataFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("expectedExitCode");
+        QTest::addColumn<QString>("expectedWarning");
+
+        QTest::newRow("zero length") << u"empty"_s << 0 << u"no such table: patient"_s;
+        QTest::newRow("random bytes")
+            << u"random"_s << 1 << u"Can't update data.db: file is not a database"_s;
+        QTest::newRow("truncated") << u"truncated"_s << 1 << u"Can't update data.db: "_s;
+        QTest::newRow("directory") << u"directory"_s << 1 << u"Can't open data.db: "_s;
+        QTest::newRow("version as text")
+            << u"insert into version values('three')"_s << 1
+            << u"Can't update data.db: its version table holds 'three', which is not a version "
+               u"number; the file was left as it is"_s;
+        QTest::newRow("version null") << u"insert into version values(null)"_s << 1
+                                      << u"Can't update data.db: its version table holds null"_s;
+        QTest::newRow("64-bit version")
+            << u"insert into version values(8589934592)"_s << 0
+            << u"data.db has version 2147483647, newer than this program's 3"_s;
+        QTest::newRow("negative version")
+            << u"insert into version values(-5)"_s << 0
+            << u".\\updatedata ( 87 ):  table version already exists"_s;
+        QTest::newRow("lookup table with an extra column")
+            << u"alter table doctor add column phone text"_s << 1
+            << u".\\updatebase ( 69 ):  table doctor has no column named phone"_s;
+    }
+
+    // A damaged or unexpected data.db never crashes the run or loses a row, and the exit
+    // status and a warning tell what happened.
+    void hostileDataFile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, expectedExitCode);
+        QFETCH(QString, expectedWarning);
+        QCOMPARE(makeSet(m_work, false), QString());
+        const QString data = m_work + u"/data.db"_s;
+        QFile file(data);
+        if (kind == u"empty"_s) {
+            QVERIFY(file.resize(0));
+        } else if (kind == u"random"_s) {
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QByteArray bytes(8192, Qt::Uninitialized);
+            QRandomGenerator generator(7);
+            generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+            file.write(bytes);
+            file.close();
+        } else if (kind == u"truncated"_s) {
+            QVERIFY(file.resize(file.size() / 2));
+        } else if (kind == u"directory"_s) {
+            QVERIFY(file.remove());
+            QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
+        } else if (kind.startsWith(u"insert into version"_s)) {
+            QCOMPARE(TestUtil::execAll(data, {u"create table version(version integer)"_s, kind}),
+                     QString());
+        } else {
+            QCOMPARE(TestUtil::execAll(data, {kind}), QString());
+        }
+        const QString dumpBefore = dump(data);
+        const QByteArray bytesBefore = TestUtil::readFile(data);
+
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"update.log"_s});
+
+        QCOMPARE(result.exitStatus, QProcess::NormalExit);
+        QCOMPARE(result.exitCode, expectedExitCode);
+        const QStringList found = warningsAbout(m_work + u"/update.log"_s, expectedWarning);
+        QVERIFY2(!found.isEmpty(),
+                 qPrintable(TestUtil::logLines(m_work + u"/update.log"_s).join(u'\n')));
+        if (expectedExitCode == 1)
+            QCOMPARE(TestUtil::readFile(data), bytesBefore);
+        else if (kind.contains(u"8589934592"_s))
+            QCOMPARE(dump(data), dumpBefore);
+    }
+
+private:
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_work;
+};
+
+QTEST_GUILESS_MAIN(TestReliability)
+#include "tst_reliability.moc"
