@@ -2,6 +2,8 @@
 
 #include "updatebase.h"
 
+// Brings profile.db up to version 4: the schema, the default settings, reagents and
+// calibration values, and the values of the assay variables taken from the stored curves.
 class UpdateProfile : public UpdateBase
 {
     Q_OBJECT
@@ -10,4 +12,11 @@ public:
     explicit UpdateProfile(QObject *parent = nullptr);
 
     bool update() override;
+
+private:
+    bool upgradeSchema();
+    void writeDefaults();
+    bool backfillVariables();
+    bool fillVariables();
+    bool failed(const QSqlQuery &query, int line) const;
 };

@@ -1,0 +1,692 @@
+#include "testutil.h"
+#include "updateprofile.h"
+
+#include <QDataStream>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTranslator>
+
+#include <algorithm>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QStringList capturedWarnings;
+
+void captureMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg && !message.contains(u"QSqlDatabasePrivate::addDatabase"_s))
+        capturedWarnings << message;
+}
+
+// Statement failure lines shortened to "<file label> <line>"; other warnings as they are.
+QStringList locations(const QStringList &warnings)
+{
+    static const QRegularExpression failure(u"^\\.\\\\(\\w+) \\( (\\d+) \\):  "_s);
+    QStringList result;
+    for (const QString &warning : warnings) {
+        const QRegularExpressionMatch match = failure.match(warning);
+        result << (match.hasMatch() ? match.captured(1) + u' ' + match.captured(2) : warning);
+    }
+    return result;
+}
+
+// The tables of the analyser application that profile.db holds at the given version.
+QStringList profileSchema(int version)
+{
+    QStringList statements = {
+        u"create table curve(id integer primary key, name text)"_s,
+        u"create table curvePoint(curveId integer, x real, y real)"_s,
+        u"create table curveVariable(curveId integer, name text, value)"_s,
+        u"create table curveReagent(curveId integer, reagentId integer)"_s,
+        u"create table assayCalibration(name text, funX text, funY text, assayTemplateId)"_s,
+        u"create table assayItem(name text, precision integer)"_s,
+        u"create table profile(name text primary key, value)"_s,
+        u"create table reagent(id integer primary key, type integer, name text unique, "
+        u"initVolume integer, alarmLimit integer, vialType integer)"_s,
+        u"create table variable(id integer primary key, assayTemplateId, name text, value)"_s,
+    };
+    if (version < 1) {
+        statements << u"create table user(id integer primary key, name text, password text, "
+                      u"level integer)"_s;
+        return statements;
+    }
+    statements
+        << u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s
+        << u"-- curve debug info, since v1\ncreate table curveInfo (\n\tcurveId integer references curve,\n\tname text not null,\n\tvalue,\n\tunique (curveId, name) on conflict replace\n\t)"_s
+        << u"create trigger deleteCurve after delete on curve \nbegin \n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\nend"_s
+        << u"create table version(version integer)"_s
+        << u"insert into version values(%1)"_s.arg(version);
+    if (version >= 2)
+        statements << u"alter table curve add column instrUuid text"_s
+                   << u"create unique index curve_index on curve(name, instrUuid)"_s;
+    if (version >= 3)
+        statements << u"alter table assayCalibration add column method integer"_s
+                   << u"alter table assayCalibration add column dispX text"_s
+                   << u"alter table assayCalibration add column dispY text"_s
+                   << u"alter table curve add column c real"_s
+                   << u"alter table curve add column d real"_s
+                   << u"alter table curve add column e real"_s
+                   << u"alter table curve add column valid integer"_s;
+    if (version >= 4)
+        statements
+            << u"alter table curve add column lotsNum text"_s
+            << u"-- currentCurve\ncreate table currentCurve (\n\tid integer primary key,\n\tname text unique on conflict replace,\n\tcurveId integer references curve\n\t)"_s
+            << u"drop index curve_index"_s << u"drop trigger if exists deleteCurve"_s
+            << u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s;
+    return statements;
+}
+
+// The text that SQLite keeps of a create statement: without its leading comment, and with the
+// opening keywords in capitals.
+QString storedText(const QString &statement)
+{
+    static const QRegularExpression head(u"^(?:--[^\n]*\n)?create (table|trigger) "_s);
+    QString text = statement;
+    const QRegularExpressionMatch match = head.match(text);
+    return text.replace(0, match.capturedLength(),
+                        u"CREATE "_s + match.captured(1).toUpper() + u' ');
+}
+
+const QStringList sampleRows = {
+    u"insert into user(id, name, password, level) values(1, 'admin', 'x', 9)"_s,
+    u"insert into user(id, name, password, level) values(4, 'lab', null, 1)"_s,
+    u"insert into curve(id, name) values(1, 'PT')"_s,
+    u"insert into curve(id, name) values(2, 'PT')"_s,
+    u"insert into curve(id, name) values(3, 'APTT')"_s,
+    u"insert into assayCalibration(name, funX, funY) values('PT', 'Linear', 'Linear')"_s,
+    u"insert into assayCalibration(name, funX, funY) values('PT 演算 FIB', 'Linear', 'Linear')"_s,
+    u"insert into assayItem values('OD', 3)"_s,
+};
+
+// A label's source text as older translation files hold it.
+QByteArray gbkSource(const QString &text)
+{
+    static const QHash<QString, QByteArray> gbk = {
+        {u"梯度1"_s, "\xcc\xdd\xb6\xc8\x31"},
+        {u"梯度2"_s, "\xcc\xdd\xb6\xc8\x32"},
+        {u"梯度3"_s, "\xcc\xdd\xb6\xc8\x33"},
+        {u"梯度4"_s, "\xcc\xdd\xb6\xc8\x34"},
+        {u"样本类型"_s, "\xd1\xf9\xb1\xbe\xc0\xe0\xd0\xcd"},
+        {u"初始量[ul]"_s, "\xb3\xf5\xca\xbc\xc1\xbf[ul]"},
+        {u"报警限[ul]"_s, "\xb1\xa8\xbe\xaf\xcf\xde[ul]"},
+        {u"中断限[ul]"_s, "\xd6\xd0\xb6\xcf\xcf\xde[ul]"},
+        {u"住院号"_s, "\xd7\xa1\xd4\xba\xba\xc5"},
+    };
+    return gbk.value(text);
+}
+
+quint32 elfHash(const QByteArray &text)
+{
+    quint32 hash = 0;
+    for (const char c : text) {
+        hash = (hash << 4) + quint8(c);
+        const quint32 high = hash & 0xf0000000;
+        if (high)
+            hash ^= high >> 24;
+        hash &= ~high;
+    }
+    return hash ? hash : 1;
+}
+
+// A translation file of the context "UpdateProfile" as lrelease lays it out, but keyed by
+// whatever source bytes it is given.
+QByteArray qmFile(const QList<std::pair<QByteArray, QString>> &messages)
+{
+    const QByteArray context = "UpdateProfile";
+    QByteArray messageBlock;
+    QList<std::pair<quint32, quint32>> hashes;
+    QDataStream out(&messageBlock, QIODevice::WriteOnly);
+    for (const auto &[source, translation] : messages) {
+        hashes.append({elfHash(source), quint32(messageBlock.size())});
+        out << quint8(3) << translation << quint8(6) << source << quint8(7) << context << quint8(1);
+    }
+    std::sort(hashes.begin(), hashes.end());
+
+    QByteArray hashBlock;
+    QDataStream hashOut(&hashBlock, QIODevice::WriteOnly);
+    for (const auto &[hash, offset] : hashes)
+        hashOut << hash << offset;
+
+    // One bucket pointing past an unused word at the one context name.
+    QByteArray contextBlock;
+    QDataStream contextOut(&contextBlock, QIODevice::WriteOnly);
+    contextOut << quint16(1) << quint16(1) << quint16(0) << quint8(context.size());
+    contextOut.writeRawData(context.constData(), int(context.size()));
+    contextOut << quint8(0);
+
+    const QByteArray magic = QByteArray::fromHex("3cb86418caef9c95cd211cbf60a1bddd");
+    QByteArray file;
+    QDataStream fileOut(&file, QIODevice::WriteOnly);
+    fileOut.writeRawData(magic.constData(), int(magic.size()));
+    for (const auto &[tag, block] : {std::pair(0x2f, contextBlock), std::pair(0x42, hashBlock),
+                                     std::pair(0x69, messageBlock)}) {
+        fileOut << quint8(tag) << quint32(block.size());
+        fileOut.writeRawData(block.constData(), int(block.size()));
+    }
+    return file;
+}
+
+// Writes a translation file from "<label>=<translation>" entries; "gbk" first keys it by GBK.
+bool writeTranslation(const QString &path, QStringList entries)
+{
+    const bool gbk = entries.first() == u"gbk"_s;
+    if (gbk)
+        entries.removeFirst();
+    QList<std::pair<QByteArray, QString>> messages;
+    for (const QString &entry : std::as_const(entries)) {
+        const QString label = entry.section(u'=', 0, 0);
+        messages.append({gbk ? gbkSource(label) : label.toUtf8(), entry.section(u'=', 1)});
+    }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(qmFile(messages)) > 0;
+}
+
+QString profileValue(const QString &key)
+{
+    return TestUtil::column(u"profile.db"_s,
+                            u"select value from profile where name = '%1'"_s.arg(key))
+        .value(0);
+}
+
+// The statements of a sample database script; a trigger's body stays with its create.
+QStringList sampleScript(const QString &name)
+{
+    const QString script = QString::fromUtf8(
+        TestUtil::readFile(QStringLiteral(SOURCE_DIR "/samples/") + name + u".sql"_s));
+    QStringList statements;
+    QString statement;
+    for (const QString &line : script.split(u'\n')) {
+        if (line.startsWith(u"--"_s) || line.isEmpty())
+            continue;
+        statement += line + u'\n';
+        const bool inTrigger = statement.startsWith(u"create trigger"_s) && line != u"end;"_s;
+        if (line.endsWith(u';') && !inTrigger) {
+            statements << statement.trimmed().chopped(1);
+            statement.clear();
+        }
+    }
+    return statements;
+}
+
+const QString chineseDilution = u"梯度1;1/5;1/10;1/20;1/30,梯度2;1/5;1/10;1/20;1/30;1/40,"
+                                u"梯度3;1/1;1/2;1/4;1/8,梯度4;1/1;3/4;1/2;1/4"_s;
+
+const QStringList backfillRows = {
+    u"insert into assayCalibration(name, assayTemplateId) values('PT', 1)"_s,
+    u"insert into assayCalibration(name, assayTemplateId) values('APTT', 2)"_s,
+    u"insert into curve(id, name) values(1, 'PT')"_s,
+    u"insert into curve(id, name) values(2, 'APTT')"_s,
+    u"insert into curve(id, name) values(3, 'Other')"_s,
+    u"insert into curveVariable values(1, 'a', 1.5)"_s,
+    u"insert into curveVariable values(1, 'b', 'text')"_s,
+    u"insert into curveVariable values(1, 'c', x'00ff')"_s,
+    u"insert into curveVariable values(1, 'd', 7)"_s,
+    u"insert into curveVariable values(1, 'n', null)"_s,
+    u"insert into curveVariable values(2, 'a', 2.5)"_s,
+    u"insert into curveVariable values(3, 'z', 9)"_s,
+    u"insert into variable values(1, 1, 'a', null)"_s,
+    u"insert into variable values(2, 1, 'b', null)"_s,
+    u"insert into variable values(3, 1, 'c', null)"_s,
+    u"insert into variable values(4, 1, 'd', null)"_s,
+    u"insert into variable values(5, 2, 'a', null)"_s,
+    u"insert into variable values(6, 1, 'z', null)"_s,
+    u"insert into variable values(7, 1, 'a', null)"_s,
+    u"insert into variable values(8, 1, 'n', null)"_s,
+    u"insert into variable values(9, '1', 'a', null)"_s,
+};
+
+const QString variableValues = u"select id || ':' || typeof(value) || ':' || quote(value) "
+                               u"from variable order by id"_s;
+
+} // namespace
+
+class TestUpdateProfile : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+        capturedWarnings.clear();
+        m_previousHandler = qInstallMessageHandler(captureMessages);
+    }
+
+    void cleanup()
+    {
+        qInstallMessageHandler(m_previousHandler);
+        for (QTranslator *translator : std::as_const(m_translators))
+            QCoreApplication::removeTranslator(translator);
+        qDeleteAll(m_translators);
+        m_translators.clear();
+    }
+
+    void upgrade_data()
+    {
+        QTest::addColumn<QStringList>("fixture");
+        QTest::addColumn<QStringList>("expectedLines");
+        QTest::addColumn<QStringList>("expectedVersion");
+        QTest::addColumn<bool>("settingsWritten");
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<QStringList>("currentCurves");
+
+        const QStringList none;
+        const QStringList four = {u"4"_s};
+        // The later of two curves of one name becomes the current one.
+        const QStringList current = {u"APTT3"_s, u"PT2"_s};
+        QTest::newRow("no version table") << profileSchema(0) << QStringList {u"updateprofile 52"_s}
+                                          << four << true << true << current;
+        QTest::newRow("empty version table")
+            << profileSchema(0) + QStringList {u"create table version(version integer)"_s}
+            << QStringList {u"updateprofile 46"_s, u"updateprofile 52"_s} << four << true << true
+            << current;
+        QTest::newRow("negative version")
+            << profileSchema(0)
+                + QStringList {u"create table version(version integer)"_s,
+                               u"insert into version values(-1)"_s}
+            << QStringList {u"updateprofile 46"_s, u"updateprofile 52"_s} << four << true << true
+            << current;
+        QTest::newRow("version 1") << profileSchema(1) << QStringList {u"updateprofile 52"_s}
+                                   << four << true << true << current;
+        QTest::newRow("version 1 with a column already added")
+            << profileSchema(1) + QStringList {u"alter table curve add column instrUuid text"_s}
+            << QStringList {u"updateprofile 51"_s, u"updateprofile 52"_s} << four << true << true
+            << current;
+        QTest::newRow("version 2") << profileSchema(2) << none << four << false << true << current;
+        QTest::newRow("version 3") << profileSchema(3) << none << four << false << false << current;
+        QTest::newRow("version 4") << profileSchema(4) << none << four << false << false << none;
+        QTest::newRow("version 5 is left as it is")
+            << profileSchema(4) + QStringList {u"update version set version = 5"_s}
+            << QStringList {u"profile.db has version 5, newer than this program's 4: its "
+                            u"version was left as it is"_s}
+            << QStringList {u"5"_s} << false << false << none;
+    }
+
+    void upgrade()
+    {
+        QFETCH(QStringList, fixture);
+        QFETCH(QStringList, expectedLines);
+        QFETCH(QStringList, expectedVersion);
+        QFETCH(bool, settingsWritten);
+        QFETCH(bool, calibrated);
+        QFETCH(QStringList, currentCurves);
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture + sampleRows), QString());
+
+        QVERIFY(UpdateProfile().run());
+        QCOMPARE(locations(capturedWarnings), expectedLines);
+
+        const QString db = u"profile.db"_s;
+        QCOMPARE(TestUtil::column(db, u"select version from version"_s), expectedVersion);
+        QCOMPARE(TestUtil::column(db, u"select name from pragma_table_info('curve')"_s),
+                 QStringList({u"id"_s, u"name"_s, u"instrUuid"_s, u"c"_s, u"d"_s, u"e"_s,
+                              u"valid"_s, u"lotsNum"_s}));
+        QCOMPARE(TestUtil::column(db, u"select name from pragma_table_info('assayCalibration')"_s),
+                 QStringList({u"name"_s, u"funX"_s, u"funY"_s, u"assayTemplateId"_s, u"method"_s,
+                              u"dispX"_s, u"dispY"_s}));
+        QCOMPARE(TestUtil::schemaText(db, u"curve_index"_s), QString());
+        QCOMPARE(
+            TestUtil::schemaText(db, u"deleteCurve"_s),
+            storedText(
+                u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s));
+        QCOMPARE(
+            TestUtil::column(db, u"select id || name || password || level || hide from user"_s),
+            QStringList({u"1adminx90"_s, u"<null>"_s}));
+        QCOMPARE(profileValue(u"FIB/report/dilution"_s).isEmpty(), !settingsWritten);
+        QCOMPARE(TestUtil::column(db,
+                                  u"select method || funX || dispX || dispY from "
+                                  u"assayCalibration where name = 'PT 演算 FIB'"_s),
+                 QStringList(calibrated ? u"0LogLogLog"_s : u"<null>"_s));
+        QCOMPARE(TestUtil::column(db, u"select precision from assayItem"_s), QStringList {u"-1"_s});
+        QCOMPARE(TestUtil::column(db, u"select name || curveId from currentCurve order by name"_s),
+                 currentCurves);
+    }
+
+    void schemaTexts()
+    {
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
+        QVERIFY(UpdateProfile().run());
+        const QString db = u"profile.db"_s;
+        QCOMPARE(
+            TestUtil::schemaText(db, u"user"_s),
+            storedText(
+                u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s));
+        QCOMPARE(
+            TestUtil::schemaText(db, u"curveInfo"_s),
+            storedText(
+                u"-- curve debug info, since v1\ncreate table curveInfo (\n\tcurveId integer references curve,\n\tname text not null,\n\tvalue,\n\tunique (curveId, name) on conflict replace\n\t)"_s));
+        QCOMPARE(TestUtil::schemaText(db, u"version"_s),
+                 storedText(u"create table version(version integer)"_s));
+        QCOMPARE(
+            TestUtil::schemaText(db, u"currentCurve"_s),
+            storedText(
+                u"-- currentCurve\ncreate table currentCurve (\n\tid integer primary key,\n\tname text unique on conflict replace,\n\tcurveId integer references curve\n\t)"_s));
+        QCOMPARE(
+            TestUtil::schemaText(db, u"deleteCurve"_s),
+            storedText(
+                u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s));
+        QCOMPARE(TestUtil::schemaText(db, u"user_bak"_s), QString());
+    }
+
+    void missingUserTable()
+    {
+        QStringList fixture = profileSchema(0);
+        fixture.removeLast();
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
+        QVERIFY(UpdateProfile().run());
+        QCOMPARE(locations(capturedWarnings),
+                 QStringList({u"updatebase 39"_s, u"updatebase 47"_s, u"updateprofile 25"_s,
+                              u"updateprofile 52"_s}));
+        QCOMPARE(
+            TestUtil::schemaText(u"profile.db"_s, u"user"_s),
+            storedText(
+                u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s));
+    }
+
+    // Plain inserts keep a value already present, replace overwrites it.
+    void settingsAlreadyPresent()
+    {
+        QCOMPARE(
+            TestUtil::execAll(
+                u"profile.db"_s,
+                profileSchema(1)
+                    + QStringList {u"insert into profile values('dilution', 'old')"_s,
+                                   u"insert into profile values('schedule/test/PT', 1)"_s,
+                                   u"insert into profile values('analyst/FIB/odPercent', 0.9)"_s,
+                                   u"insert into profile values('XI/disable', 1)"_s,
+                                   u"insert into profile values('own', 'kept')"_s,
+                                   u"insert into reagent(name, initVolume) values('Buffer', 1)"_s,
+                                   u"insert into reagent(name, vialType) values('Latex', 9)"_s}),
+            QString());
+        QVERIFY(UpdateProfile().run());
+        QCOMPARE(
+            locations(capturedWarnings),
+            QStringList({u"updateprofile 52"_s, u"updateprofile 111"_s, u"updateprofile 177"_s}));
+        QCOMPARE(profileValue(u"dilution"_s), u"old"_s);
+        QCOMPARE(profileValue(u"schedule/test/PT"_s), u"27"_s);
+        QCOMPARE(profileValue(u"analyst/FIB/odPercent"_s), u"0.9"_s);
+        QCOMPARE(profileValue(u"XI/disable"_s), QString());
+        QCOMPARE(profileValue(u"own"_s), u"kept"_s);
+        QCOMPARE(profileValue(u"analyst/odThreshold"_s), u"4,0.2; 8,0.05; 10,0.01"_s);
+        QCOMPARE(TestUtil::column(u"profile.db"_s, u"select count(*) from profile"_s),
+                 QStringList {u"39"_s});
+        QCOMPARE(TestUtil::column(
+                     u"profile.db"_s,
+                     u"select type || name || initVolume || alarmLimit || vialType "
+                     u"from reagent where name in ('Buffer', 'Latex', 'DD ct') order by type"_s),
+                 QStringList({u"0Latex20002003"_s, u"5DD ct10002001"_s}));
+        QCOMPARE(TestUtil::column(u"profile.db"_s, u"select count(*) from reagent"_s),
+                 QStringList {u"13"_s});
+    }
+
+    void labels_data()
+    {
+        QTest::addColumn<QList<QStringList>>("translations");
+        QTest::addColumn<QString>("expectedDilution");
+        QTest::addColumn<QString>("expectedSampleType");
+        QTest::addColumn<QString>("expectedHospitalNo");
+
+        QTest::newRow("no translation")
+            << QList<QStringList>() << chineseDilution << u"样本类型"_s << u"住院号"_s;
+        QTest::newRow("only one label translated")
+            << QList<QStringList> {{u"梯度2=Two"_s}}
+            << u"梯度1;1/5;1/10;1/20;1/30,Two;1/5;1/10;1/20;1/30;1/40,梯度3;1/1;1/2;1/4;1/8,梯度4;"
+               u"1/1;3/4;1/2;1/4"_s
+            << u"样本类型"_s << u"住院号"_s;
+        QTest::newRow("later file wins")
+            << QList<QStringList> {{u"住院号=First"_s, u"样本类型=Sample"_s}, {u"住院号=Second"_s}}
+            << chineseDilution << u"Sample"_s << u"Second"_s;
+        QTest::newRow("translation holding a later marker")
+            << QList<QStringList> {{u"梯度1=A%3"_s}}
+            << u"A梯度3;1/5;1/10;1/20;1/30,梯度2;1/5;1/10;1/20;1/30;1/40,梯度3;1/1;1/2;1/4;1/8,"
+               u"梯度4;1/1;3/4;1/2;1/4"_s
+            << u"样本类型"_s << u"住院号"_s;
+        QTest::newRow("translation with a quote")
+            << QList<QStringList> {{u"住院号=Patient's No."_s}} << chineseDilution << u"样本类型"_s
+            << u"Patient's No."_s;
+        QTest::newRow("file keyed by GBK bytes")
+            << QList<QStringList> {{u"gbk"_s, u"梯度1=G1"_s, u"梯度2=G2"_s, u"梯度3=G3"_s,
+                                    u"梯度4=G4"_s, u"样本类型=Type"_s, u"住院号=No."_s}}
+            << u"G1;1/5;1/10;1/20;1/30,G2;1/5;1/10;1/20;1/30;1/40,G3;1/1;1/2;1/4;1/8,G4;1/1;3/4;"
+               u"1/2;1/4"_s
+            << u"Type"_s << u"No."_s;
+        QTest::newRow("files keyed either way")
+            << QList<QStringList> {{u"gbk"_s, u"样本类型=Type"_s}, {u"住院号=No."_s}}
+            << chineseDilution << u"Type"_s << u"No."_s;
+    }
+
+    void labels()
+    {
+        QFETCH(QList<QStringList>, translations);
+        QFETCH(QString, expectedDilution);
+        QFETCH(QString, expectedSampleType);
+        QFETCH(QString, expectedHospitalNo);
+        for (const QStringList &entries : std::as_const(translations)) {
+            const QString path = m_dir->filePath(u"t%1.qm"_s.arg(m_translators.size()));
+            QVERIFY(writeTranslation(path, entries));
+            auto *translator = new QTranslator;
+            m_translators << translator;
+            QVERIFY(translator->load(path));
+            QVERIFY(QCoreApplication::installTranslator(translator));
+        }
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
+
+        QVERIFY(UpdateProfile().run());
+        QCOMPARE(locations(capturedWarnings), QStringList {u"updateprofile 52"_s});
+        QCOMPARE(profileValue(u"dilution"_s), expectedDilution);
+        QCOMPARE(profileValue(u"patient/sampleType"_s), expectedSampleType);
+        QCOMPARE(profileValue(u"patient/hospitalNo"_s), expectedHospitalNo);
+        QCOMPARE(profileValue(u"reagent/initVolume"_s), u"初始量[ul]"_s);
+    }
+
+    void deletingCurveClearsItsRows()
+    {
+        const QStringList tables = {u"curvePoint"_s, u"curveVariable"_s, u"curveReagent"_s};
+        QStringList fixture = profileSchema(0) + sampleRows;
+        for (const QString &table : tables) {
+            fixture << u"insert into %1(curveId) values(2)"_s.arg(table)
+                    << u"insert into %1(curveId) values(3)"_s.arg(table);
+        }
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
+        QVERIFY(UpdateProfile().run());
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s,
+                                   {u"insert into curveInfo values(2, 'x', 1)"_s,
+                                    u"insert into curveInfo values(3, 'x', 1)"_s,
+                                    u"delete from curve where id = 2"_s}),
+                 QString());
+        for (const QString &table : tables + QStringList {u"curveInfo"_s, u"currentCurve"_s}) {
+            QCOMPARE(TestUtil::column(u"profile.db"_s,
+                                      u"select group_concat(curveId) from %1"_s.arg(table)),
+                     QStringList {u"3"_s});
+        }
+    }
+
+    void backfill_data()
+    {
+        QTest::addColumn<QStringList>("change");
+        QTest::addColumn<bool>("expectedResult");
+        QTest::addColumn<QStringList>("expectedLines");
+        QTest::addColumn<QStringList>("expectedValues");
+
+        const QStringList unfilled = {u"1:null:NULL"_s, u"2:null:NULL"_s, u"3:null:NULL"_s,
+                                      u"4:null:NULL"_s, u"5:null:NULL"_s, u"6:null:NULL"_s,
+                                      u"7:null:NULL"_s, u"8:null:NULL"_s, u"9:null:NULL"_s};
+        QTest::newRow("filled from curves of the same assay template")
+            << QStringList() << true << QStringList()
+            << QStringList {u"1:real:1.5"_s,  u"2:text:'text'"_s, u"3:blob:X'00FF'"_s,
+                            u"4:integer:7"_s, u"5:real:2.5"_s,    u"6:null:NULL"_s,
+                            u"7:real:1.5"_s,  u"8:null:NULL"_s,   u"9:null:NULL"_s};
+        QStringList valued = unfilled;
+        valued[5] = u"6:integer:0"_s;
+        QTest::newRow("a variable already valued")
+            << QStringList {u"update variable set value = 0 where id = 6"_s} << true
+            << QStringList() << valued;
+        QTest::newRow("no variables")
+            << QStringList {u"delete from variable"_s} << true << QStringList() << QStringList();
+        QTest::newRow("no variable table") << QStringList {u"drop table variable"_s} << false
+                                           << QStringList {u"updateprofile 227"_s} << QStringList();
+        QTest::newRow("no curveVariable table")
+            << QStringList {u"drop table curveVariable"_s} << false
+            << QStringList {u"updateprofile 246"_s} << unfilled;
+        QTest::newRow("failure part-way")
+            << QStringList {u"create trigger refuse before update on variable when new.id = 5 "
+                            u"begin select raise(abort, 'refused'); end"_s}
+            << false << QStringList {u"updateprofile 268"_s} << unfilled;
+    }
+
+    // Stamp and defaults stay whatever the backfill gives; its own values are all or nothing.
+    void backfill()
+    {
+        QFETCH(QStringList, change);
+        QFETCH(bool, expectedResult);
+        QFETCH(QStringList, expectedLines);
+        QFETCH(QStringList, expectedValues);
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(3) + backfillRows + change),
+                 QString());
+
+        QCOMPARE(UpdateProfile().run(), expectedResult);
+        QCOMPARE(locations(capturedWarnings), expectedLines);
+        QCOMPARE(TestUtil::column(u"profile.db"_s, variableValues), expectedValues);
+        QCOMPARE(TestUtil::column(u"profile.db"_s, u"select version from version"_s),
+                 QStringList {u"4"_s});
+        QCOMPARE(TestUtil::column(u"profile.db"_s, u"select count(*) from currentCurve"_s),
+                 QStringList {u"3"_s});
+    }
+
+    // The value is the first row that the lookup itself returns.
+    void backfillSeveralCandidates()
+    {
+        const QStringList more = {u"insert into curve(id, name) values(4, 'PT')"_s,
+                                  u"insert into curveVariable values(4, 'd', 8)"_s,
+                                  u"insert into curveVariable values(1, 'd', 6)"_s};
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(4) + backfillRows + more),
+                 QString());
+        QString first;
+        {
+            TestUtil::Database database(u"profile.db"_s);
+            QSqlQuery lookup = database.query();
+            QVERIFY(lookup.prepare(
+                u"select curveVariable.value from curveVariable, curve, assayCalibration where curveVariable.name=:name and curveId=curve.id       and curve.name=assayCalibration.name       and assayCalibration.assayTemplateId=:assayTemplateId"_s));
+            lookup.bindValue(u":name"_s, u"d"_s);
+            lookup.bindValue(u":assayTemplateId"_s, 1);
+            QVERIFY(lookup.exec() && lookup.next());
+            first = lookup.value(0).toString();
+        }
+        QVERIFY(UpdateProfile().run());
+        QCOMPARE(TestUtil::column(u"profile.db"_s, u"select value from variable where id = 4"_s),
+                 QStringList {first});
+    }
+
+    void shippedEnglishTranslation()
+    {
+        QVERIFY(
+            QFile::copy(QStringLiteral(TEST_BINARY_DIR "/../dbupdate_en.qm"), u"dbupdate_en.qm"_s));
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
+
+        const TestUtil::RunResult result
+            = TestUtil::runDbupdate(QDir::currentPath(), {u"update.log"_s, u"dbupdate_en.qm"_s});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(profileValue(u"dilution"_s),
+                 u"Gradient 1;1/5;1/10;1/20;1/30,Gradient 2;1/5;1/10;1/20;1/30;1/40,Gradient "
+                 u"3;1/1;1/2;1/4;1/8,Gradient 4;1/1;3/4;1/2;1/4"_s);
+        const QStringList keys
+            = {u"patient/sampleType"_s, u"reagent/initVolume"_s, u"reagent/alarmLimit"_s,
+               u"reagent/interruptLimit"_s, u"patient/hospitalNo"_s};
+        QStringList values;
+        for (const QString &key : keys)
+            values << profileValue(key);
+        QCOMPARE(values,
+                 QStringList({u"Sample type"_s, u"Initial volume[ul]"_s, u"Alarm limit[ul]"_s,
+                              u"Interrupt limit[ul]"_s, u"Inpatient No."_s}));
+    }
+
+    // The shipped first-generation sample set, upgraded by the real program.
+    void completeFirstGenerationRun()
+    {
+        for (const QString &name : {u"profile"_s, u"data"_s, u"qc"_s, u"syslog"_s}) {
+            QCOMPARE(TestUtil::execAll(name + u".db"_s, sampleScript(name)), QString());
+        }
+        const QByteArray qcBefore = TestUtil::readFile(u"qc.db"_s);
+
+        const TestUtil::RunResult result
+            = TestUtil::runDbupdate(QDir::currentPath(), {u"update.log"_s});
+        QCOMPARE(result.exitCode, 0);
+        const QStringList profileLines
+            = TestUtil::updaterLines(u"update.log"_s).filter(u".\\updateprofile"_s);
+        QCOMPARE(profileLines.size(), 1);
+        QVERIFY(profileLines.first().startsWith(u"Warning: .\\updateprofile ( 52 ):"_s));
+        const QString db = u"profile.db"_s;
+        QCOMPARE(TestUtil::column(db, u"select version from version"_s), QStringList {u"4"_s});
+        QCOMPARE(TestUtil::column(db, u"select name from user order by id"_s),
+                 QStringList({u"admin"_s, u"service"_s, u"李医生"_s}));
+        QCOMPARE(TestUtil::column(db, u"select name || curveId from currentCurve order by name"_s),
+                 QStringList({u"FIB2"_s, u"PT3"_s}));
+        QCOMPARE(TestUtil::column(db, u"select typeof(value) from variable order by id"_s),
+                 QStringList({u"real"_s, u"real"_s, u"null"_s}));
+        QCOMPARE(profileValue(u"schedule/test/PT"_s), u"27"_s);
+        QCOMPARE(profileValue(u"patient/hospitalNo"_s), u"住院号"_s);
+        QCOMPARE(TestUtil::column(u"data.db"_s, u"select version from version"_s),
+                 QStringList {u"3"_s});
+        QCOMPARE(TestUtil::column(u"syslog.db"_s, u"select version from version"_s),
+                 QStringList {u"1"_s});
+        QCOMPARE(TestUtil::readFile(u"qc.db"_s), qcBefore);
+    }
+
+    void failureEndsRun_data()
+    {
+        QTest::addColumn<QStringList>("fixture");
+        QTest::addColumn<QString>("expectedLine");
+        QTest::addColumn<bool>("profileUnchanged");
+
+        QTest::newRow("user copy fails")
+            << profileSchema(0)
+                + QStringList {u"insert into user values(1, 'Lab', '', 0)"_s,
+                               u"insert into user values(2, 'LAB', '', 0)"_s}
+            << u"Warning: .\\updatebase ( 69 ):  UNIQUE constraint failed: user.name"_s << true;
+        QTest::newRow("backfill fails")
+            << profileSchema(0)
+                + QStringList {u"create index curve_index on curve(name)"_s,
+                               u"drop table variable"_s}
+            << u"Warning: .\\updateprofile ( 227 ):  no such table: variable"_s << false;
+    }
+
+    void failureEndsRun()
+    {
+        QFETCH(QStringList, fixture);
+        QFETCH(QString, expectedLine);
+        QFETCH(bool, profileUnchanged);
+        QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
+        QCOMPARE(TestUtil::execAll(u"data.db"_s, {u"create table patient(id integer)"_s}),
+                 QString());
+        const QByteArray profileBefore = TestUtil::readFile(u"profile.db"_s);
+        const QByteArray dataBefore = TestUtil::readFile(u"data.db"_s);
+
+        const TestUtil::RunResult result
+            = TestUtil::runDbupdate(QDir::currentPath(), {u"update.log"_s});
+        QCOMPARE(result.exitCode, 1);
+        const QStringList lines = TestUtil::updaterLines(u"update.log"_s);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().startsWith(expectedLine), qPrintable(lines.first()));
+        QCOMPARE(TestUtil::readFile(u"profile.db"_s) == profileBefore, profileUnchanged);
+        if (!profileUnchanged) {
+            QCOMPARE(TestUtil::column(u"profile.db"_s, u"select version from version"_s),
+                     QStringList {u"4"_s});
+            QCOMPARE(profileValue(u"patient/hospitalNo"_s), u"住院号"_s);
+        }
+        QCOMPARE(TestUtil::readFile(u"data.db"_s), dataBefore);
+        QVERIFY(!QFile::exists(u"qc.db"_s));
+        QVERIFY(!QFile::exists(u"syslog.db"_s));
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QtMessageHandler m_previousHandler = nullptr;
+    QList<QTranslator *> m_translators;
+};
+
+QTEST_GUILESS_MAIN(TestUpdateProfile)
+#include "tst_updateprofile.moc"
