@@ -19,6 +19,7 @@ const QStringList minimalProfile = {
     u"create table curveVariable(curveId, name, value)"_s,
     u"create table curve(id integer primary key, name)"_s,
     u"create table assayCalibration(name, assayTemplateId)"_s,
+    u"create table assayItem(name, precision)"_s,
 };
 
 } // namespace
@@ -75,6 +76,7 @@ private Q_SLOTS:
 
     void noArguments()
     {
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work);
         QCOMPARE(result.exitCode, 0);
         QStringList files = QDir(m_work).entryList(QDir::Files, QDir::Name);
@@ -107,6 +109,7 @@ private Q_SLOTS:
 
     void logInMissingDirectory()
     {
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"nodir/update.log"_s});
         QCOMPARE(result.exitCode, 0);
         QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
