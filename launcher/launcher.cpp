@@ -1,6 +1,7 @@
 #include "launcher.h"
 
 #include "logsink.h"
+#include "serviceoptions.h"
 #include "translations.h"
 #include "updatedata.h"
 #include "updateprofile.h"
@@ -19,10 +20,12 @@ template<typename Updater> bool runUpdater()
     return updater.run();
 }
 
-void installTranslations(QCoreApplication &app, int argc, char **argv)
+} // namespace
+
+void installTranslations(QCoreApplication &app, int argc, char **argv, int first)
 {
     const QStringList dirs = translationDirs();
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         auto *translator = new QTranslator(&app);
         if (loadTranslator(translator, dirs, QString::fromLocal8Bit(argv[i])))
             QCoreApplication::installTranslator(translator);
@@ -31,20 +34,25 @@ void installTranslations(QCoreApplication &app, int argc, char **argv)
     }
 }
 
-} // namespace
+bool runUpdaters()
+{
+    return runUpdater<UpdateProfile>() && runUpdater<UpdateData>() && runUpdater<UpdateQc>()
+        && runUpdater<UpdateSyslog>();
+}
 
 int runLauncher(int argc, char **argv)
 {
+    if (const std::optional<int> exitStatus = runServiceOption(argc, argv))
+        return *exitStatus;
+
     if (argc > 1)
         openLogFile(argv[1]);
 
     QCoreApplication app(argc, argv);
-    installTranslations(app, argc, argv);
+    installTranslations(app, argc, argv, 1);
 
-    if (!runUpdater<UpdateProfile>() || !runUpdater<UpdateData>() || !runUpdater<UpdateQc>()
-        || !runUpdater<UpdateSyslog>()) {
+    if (!runUpdaters())
         return 1;
-    }
 
     closeLogFile();
     return 0;

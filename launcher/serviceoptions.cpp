@@ -1,0 +1,92 @@
+#include "serviceoptions.h"
+
+#include "consoleoutput.h"
+#include "dryrun.h"
+#include "filelayouts.h"
+#include "statusreport.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString usage
+    = u"Usage: dbupdate [logfile [translation...]]\n"
+      u"       dbupdate --help | --version | --status\n"
+      u"       dbupdate --dry-run [translation...]\n"
+      u"\n"
+      u"Brings profile.db, data.db, qc.db and syslog.db in the working directory\n"
+      u"to their current layout, in this order.\n"
+      u"\n"
+      u"Arguments:\n"
+      u"  logfile         The log file, created when missing and always appended to.\n"
+      u"                  Without it, messages go to standard error. The name is also\n"
+      u"                  tried as a translation file. Name a log file that begins\n"
+      u"                  with \"--\" as \"./--name\".\n"
+      u"  translation...  Qt translation files (.qm, the suffix may be left out) for\n"
+      u"                  the labels written into profile.db, looked for in \".\",\n"
+      u"                  \"..\" and Qt's translations directory.\n"
+      u"\n"
+      u"Options, recognised only as the first argument:\n"
+      u"  --help          Shows this text.\n"
+      u"  --version       Shows the program's version and the version it brings\n"
+      u"                  each file to.\n"
+      u"  --status        Shows where each file stands and what a run would do to it.\n"
+      u"                  Only reads the files and creates none. Exit status 0 when\n"
+      u"                  every file is up to date, 1 when an upgrade is pending,\n"
+      u"                  2 when a file cannot be read or is in use by another\n"
+      u"                  process.\n"
+      u"  --dry-run       Runs the upgrade on copies of the files in a temporary\n"
+      u"                  directory and prints the lines a real run would write to\n"
+      u"                  its log and each file's version before and after. The\n"
+      u"                  files stay as they are. Exit status as the real run's, 2\n"
+      u"                  when the copies cannot be made.\n"
+      u"\n"
+      u"Exit status of a run:\n"
+      u"  0  Every file was brought up to date (statements that failed on the way\n"
+      u"     are in the log).\n"
+      u"  1  A file could not be updated; the run stopped there and the files after\n"
+      u"     it were not opened. The log says why.\n"
+      u"\n"
+      u"Log format: one line per message, appended to the log file,\n"
+      u"  Warning: <text>\n"
+      u"(\"Debug: \", \"Critical: \" or \"Fatal: \" for the other kinds). A statement\n"
+      u"that fails gives\n"
+      u"  Warning: <source label> ( <line> ):  <SQLite error> : [ <statement> ] \n"_s;
+
+QString versionText()
+{
+    QList<QStringList> rows = {{u"File"_s, u"Brought to version"_s}};
+    for (const FileLayout &layout : fileLayouts())
+        rows << QStringList {layout.fileName, layout.targetText()};
+    return u"dbupdate " DBUPDATE_VERSION u"\n"_s + formatTable(rows);
+}
+
+} // namespace
+
+std::optional<int> runServiceOption(int argc, char **argv)
+{
+    if (argc < 2)
+        return std::nullopt;
+    const char *option = argv[1];
+    if (std::strcmp(option, "--help") == 0) {
+        printOut(usage);
+        return 0;
+    }
+    if (std::strcmp(option, "--version") == 0) {
+        printOut(versionText());
+        return 0;
+    }
+    if (std::strcmp(option, "--status") == 0) {
+        QCoreApplication app(argc, argv);
+        return printStatusReport();
+    }
+    if (std::strcmp(option, "--dry-run") == 0) {
+        QCoreApplication app(argc, argv);
+        return runDryRun(app, argc, argv);
+    }
+    return std::nullopt;
+}
