@@ -46,6 +46,56 @@ private:
     QString m_name;
 };
 
+// The smallest profile.db on which the profile updater succeeds, for tests of the later files.
+inline QStringList minimalProfile()
+{
+    return {
+        QStringLiteral("create table profile(name text primary key, value)"),
+        QStringLiteral(
+            "create table variable(id integer primary key, assayTemplateId, name, value)"),
+        QStringLiteral("create table curveVariable(curveId, name, value)"),
+        QStringLiteral("create table curve(id integer primary key, name)"),
+        QStringLiteral("create table assayCalibration(name, assayTemplateId)"),
+        QStringLiteral("create table assayItem(name, precision)"),
+    };
+}
+
+// Collects the warnings of the process while it exists, leaving out Qt's notice that the
+// default connection was registered anew.
+class WarningCapture
+{
+public:
+    WarningCapture()
+    {
+        current() = this;
+        m_previous = qInstallMessageHandler(collect);
+    }
+    ~WarningCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        current() = nullptr;
+    }
+    WarningCapture(const WarningCapture &) = delete;
+    WarningCapture &operator=(const WarningCapture &) = delete;
+
+    QStringList warnings;
+
+private:
+    static WarningCapture *&current()
+    {
+        static WarningCapture *capture = nullptr;
+        return capture;
+    }
+    static void collect(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        if (type == QtWarningMsg && current()
+            && !message.contains(QStringLiteral("QSqlDatabasePrivate::addDatabase")))
+            current()->warnings << message;
+    }
+
+    QtMessageHandler m_previous = nullptr;
+};
+
 // Runs the statements on the file, creating it; returns the first error, empty on success.
 inline QString execAll(const QString &path, const QStringList &statements)
 {

@@ -12,16 +12,6 @@ const QString duplicateConnectionLine
     = u"Warning: QSqlDatabasePrivate::addDatabase: duplicate connection name "
       u"'qt_sql_default_connection', old connection removed."_s;
 
-// The smallest profile.db on which the profile updater succeeds.
-const QStringList minimalProfile = {
-    u"create table profile(name text primary key, value)"_s,
-    u"create table variable(id integer primary key, assayTemplateId, name, value)"_s,
-    u"create table curveVariable(curveId, name, value)"_s,
-    u"create table curve(id integer primary key, name)"_s,
-    u"create table assayCalibration(name, assayTemplateId)"_s,
-    u"create table assayItem(name, precision)"_s,
-};
-
 } // namespace
 
 class TestLauncher : public QObject
@@ -76,7 +66,8 @@ private Q_SLOTS:
 
     void noArguments()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work);
         QCOMPARE(result.exitCode, 0);
         QStringList files = QDir(m_work).entryList(QDir::Files, QDir::Name);
@@ -88,7 +79,8 @@ private Q_SLOTS:
     // An existing log keeps its content; each run adds its own lines after it.
     void logIsAppended()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
         const QString log = m_work + u"/update.log"_s;
         QFile file(log);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -109,7 +101,8 @@ private Q_SLOTS:
 
     void logInMissingDirectory()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"nodir/update.log"_s});
         QCOMPARE(result.exitCode, 0);
         QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
@@ -152,7 +145,8 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(TEST_BINARY_DIR u"/data/label_"_s + where + u".qm"_s, target));
             placed << target;
         }
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
 
         const QString name = QString(argument).replace(u"labels"_s, uniqueName);
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {name});
@@ -210,7 +204,8 @@ private Q_SLOTS:
         QFETCH(QStringList, fixture);
         QFETCH(QStringList, expectedVersions);
         QFETCH(QString, expectedWarnings);
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
         const QString syslog = m_work + u"/syslog.db"_s;
         QCOMPARE(TestUtil::execAll(syslog, fixture), QString());
 
@@ -242,7 +237,8 @@ private Q_SLOTS:
 
     void qcUnchanged()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
         const QString qc = m_work + u"/qc.db"_s;
         QCOMPARE(TestUtil::execAll(qc,
                                    {u"create table version(version integer)"_s,
@@ -266,7 +262,8 @@ private Q_SLOTS:
     // A file that cannot be opened is reported and ends the run; later files are not opened.
     void cannotOpen()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
         QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
 
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"update.log"_s});

@@ -8,14 +8,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QStringList capturedWarnings;
-
-void captureMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg && !message.contains(u"QSqlDatabasePrivate::addDatabase"_s))
-        capturedWarnings << message;
-}
-
 // Runs the statements it is given; the last one may be a table copy.
 class StatementUpdater : public UpdateBase
 {
@@ -64,11 +56,10 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         QDir::setCurrent(m_dir.path());
         QFile::remove(u"test.db"_s);
-        capturedWarnings.clear();
-        m_previousHandler = qInstallMessageHandler(captureMessages);
+        m_capture.reset(new TestUtil::WarningCapture);
     }
 
-    void cleanup() { qInstallMessageHandler(m_previousHandler); }
+    void cleanup() { m_capture.reset(); }
 
     void storedVersion_data()
     {
@@ -111,13 +102,13 @@ private Q_SLOTS:
         QCOMPARE(updater.storedVersion(), expectedVersion);
         QCOMPARE(updater.run(), usable);
         if (usable) {
-            QVERIFY(capturedWarnings.isEmpty());
+            QVERIFY(m_capture->warnings.isEmpty());
             return;
         }
-        QCOMPARE(capturedWarnings.size(), 1);
-        QVERIFY2(
-            capturedWarnings.first().startsWith(u"Can't update test.db: its version table holds"_s),
-            qPrintable(capturedWarnings.first()));
+        QCOMPARE(m_capture->warnings.size(), 1);
+        QVERIFY2(m_capture->warnings.first().startsWith(
+                     u"Can't update test.db: its version table holds"_s),
+                 qPrintable(m_capture->warnings.first()));
         QCOMPARE(TestUtil::readFile(u"test.db"_s), before);
     }
 
@@ -127,7 +118,7 @@ private Q_SLOTS:
         QCOMPARE(updater.storedVersion(), 0);
         QVERIFY(updater.run());
         QVERIFY(QFile::exists(u"test.db"_s));
-        QVERIFY(capturedWarnings.isEmpty());
+        QVERIFY(m_capture->warnings.isEmpty());
     }
 
     void failureLines_data()
@@ -162,7 +153,7 @@ private Q_SLOTS:
         QFETCH(QStringList, expectedWarnings);
         StatementUpdater updater(u"test.db"_s, statements);
         QVERIFY(updater.run());
-        QCOMPARE(capturedWarnings, expectedWarnings);
+        QCOMPARE(m_capture->warnings, expectedWarnings);
         QCOMPARE(TestUtil::schemaText(u"test.db"_s, u"after"_s), u"CREATE TABLE after(x)"_s);
     }
 
@@ -223,7 +214,7 @@ private Q_SLOTS:
             updater.m_extra.append(field);
         }
         QVERIFY(updater.run());
-        QVERIFY(capturedWarnings.isEmpty());
+        QVERIFY(m_capture->warnings.isEmpty());
         QStringList copied;
         for (const QVariantList &row : TestUtil::rows(u"test.db"_s, u"select * from target"_s)) {
             QStringList values;
@@ -271,7 +262,7 @@ private Q_SLOTS:
         StatementUpdater updater(u"test.db"_s, {u"copy target source"_s});
         QVERIFY(!updater.run());
         QCOMPARE(
-            capturedWarnings,
+            m_capture->warnings,
             QStringList {u".\\updatebase ( 69 ):  UNIQUE constraint failed: target.name Unable "
                          u"to fetch row : [ INSERT INTO \"target\" (\"id\", \"name\") VALUES (2, "
                          u"'ANN') ] "_s});
@@ -280,7 +271,7 @@ private Q_SLOTS:
 
 private:
     QTemporaryDir m_dir;
-    QtMessageHandler m_previousHandler = nullptr;
+    QScopedPointer<TestUtil::WarningCapture> m_capture;
 };
 
 QTEST_GUILESS_MAIN(TestUpdateBase)

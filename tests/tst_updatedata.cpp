@@ -106,15 +106,6 @@ const QMap<QString, QString> versionThreeSchema = {
      u"CREATE TRIGGER on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s},
 };
 
-// The smallest profile.db on which the profile updater, run before this one, succeeds.
-const QStringList minimalProfile = {
-    u"create table profile(name text primary key, value)"_s,
-    u"create table variable(id integer primary key, assayTemplateId, name, value)"_s,
-    u"create table curveVariable(curveId, name, value)"_s,
-    u"create table curve(id integer primary key, name)"_s,
-    u"create table assayCalibration(name, assayTemplateId)"_s,
-};
-
 // A data.db as the first generation left it: no version table, lookup tables without
 // collation or index, results, curves and a delete trigger of its own.
 QStringList firstGenerationFile()
@@ -447,7 +438,8 @@ private Q_SLOTS:
                                        << u"drop table detail"_s << u"create table detail(id)"_s
                                        << u"insert into detail values(1)"_s),
                  QString());
-        QCOMPARE(TestUtil::execAll(m_dir->filePath(u"profile.db"_s), minimalProfile), QString());
+        QCOMPARE(TestUtil::execAll(m_dir->filePath(u"profile.db"_s), TestUtil::minimalProfile()),
+                 QString());
         const QByteArray before = TestUtil::readFile(dataFile());
 
         const TestUtil::RunResult run = TestUtil::runDbupdate(m_dir->path(), {u"log.txt"_s});

@@ -13,14 +13,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QStringList capturedWarnings;
-
-void captureMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg && !message.contains(u"QSqlDatabasePrivate::addDatabase"_s))
-        capturedWarnings << message;
-}
-
 // Statement failure lines shortened to "<file label> <line>"; other warnings as they are.
 QStringList locations(const QStringList &warnings)
 {
@@ -253,13 +245,12 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         QVERIFY(QDir::setCurrent(m_dir->path()));
-        capturedWarnings.clear();
-        m_previousHandler = qInstallMessageHandler(captureMessages);
+        m_capture.reset(new TestUtil::WarningCapture);
     }
 
     void cleanup()
     {
-        qInstallMessageHandler(m_previousHandler);
+        m_capture.reset();
         for (QTranslator *translator : std::as_const(m_translators))
             QCoreApplication::removeTranslator(translator);
         qDeleteAll(m_translators);
@@ -318,7 +309,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture + sampleRows), QString());
 
         QVERIFY(UpdateProfile().run());
-        QCOMPARE(locations(capturedWarnings), expectedLines);
+        QCOMPARE(locations(m_capture->warnings), expectedLines);
 
         const QString db = u"profile.db"_s;
         QCOMPARE(TestUtil::column(db, u"select version from version"_s), expectedVersion);
@@ -378,7 +369,7 @@ private Q_SLOTS:
         fixture.removeLast();
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
         QVERIFY(UpdateProfile().run());
-        QCOMPARE(locations(capturedWarnings),
+        QCOMPARE(locations(m_capture->warnings),
                  QStringList({u"updatebase 39"_s, u"updatebase 47"_s, u"updateprofile 25"_s,
                               u"updateprofile 52"_s}));
         QCOMPARE(
@@ -404,7 +395,7 @@ private Q_SLOTS:
             QString());
         QVERIFY(UpdateProfile().run());
         QCOMPARE(
-            locations(capturedWarnings),
+            locations(m_capture->warnings),
             QStringList({u"updateprofile 52"_s, u"updateprofile 111"_s, u"updateprofile 177"_s}));
         QCOMPARE(profileValue(u"dilution"_s), u"old"_s);
         QCOMPARE(profileValue(u"schedule/test/PT"_s), u"27"_s);
@@ -476,7 +467,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
 
         QVERIFY(UpdateProfile().run());
-        QCOMPARE(locations(capturedWarnings), QStringList {u"updateprofile 52"_s});
+        QCOMPARE(locations(m_capture->warnings), QStringList {u"updateprofile 52"_s});
         QCOMPARE(profileValue(u"dilution"_s), expectedDilution);
         QCOMPARE(profileValue(u"patient/sampleType"_s), expectedSampleType);
         QCOMPARE(profileValue(u"patient/hospitalNo"_s), expectedHospitalNo);
@@ -549,7 +540,7 @@ private Q_SLOTS:
                  QString());
 
         QCOMPARE(UpdateProfile().run(), expectedResult);
-        QCOMPARE(locations(capturedWarnings), expectedLines);
+        QCOMPARE(locations(m_capture->warnings), expectedLines);
         QCOMPARE(TestUtil::column(u"profile.db"_s, variableValues), expectedValues);
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select version from version"_s),
                  QStringList {u"4"_s});
@@ -684,7 +675,7 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
-    QtMessageHandler m_previousHandler = nullptr;
+    QScopedPointer<TestUtil::WarningCapture> m_capture;
     QList<QTranslator *> m_translators;
 };
 
