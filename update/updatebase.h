@@ -69,6 +69,7 @@ protected:
 
 private:
     bool openFile();
+    bool copyAllRows(const QString &target, const QString &source, const QSqlRecord &columns);
     bool beginTransaction();
     bool probeWriteAccess();
     void readStoredVersion();
