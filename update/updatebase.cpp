@@ -390,27 +390,20 @@ bool UpdateBase::copyAllRows(const QString &target, const QString &source,
     return runQuery(insert, u"insert into %1 (%2) select %2 from %3"_s.arg(target, list, source));
 }
 
+// A block is a savepoint inside the file's transaction, so it needs no transaction of its own.
 bool UpdateBase::beginBlock(const char *label, int line)
 {
-    if (!m_inTransaction)
-        return exec(u"begin transaction"_s, label, line);
-    return exec(u"SAVEPOINT block"_s, label, line);
+    return tryExec(u"SAVEPOINT block"_s, label, line);
 }
 
 bool UpdateBase::endBlock(const char *label, int line)
 {
-    if (!m_inTransaction)
-        return exec(u"end transaction"_s, label, line);
-    return exec(u"RELEASE block"_s, label, line);
+    return tryExec(u"RELEASE block"_s, label, line);
 }
 
 bool UpdateBase::rollbackBlock()
 {
-    if (m_aborted)
-        return false;
     QSqlQuery query(QSqlDatabase::database());
-    if (!m_inTransaction)
-        return runQuery(query, u"rollback transaction"_s);
     return runQuery(query, u"ROLLBACK TO block"_s) && runQuery(query, u"RELEASE block"_s);
 }
 
