@@ -1,8 +1,8 @@
 #include "dryrun.h"
 
 #include "consoleoutput.h"
-#include "fileinspection.h"
 #include "filelayouts.h"
+#include "filestate.h"
 #include "launcher.h"
 #include "logsink.h"
 
@@ -56,16 +56,16 @@ bool copyFile(const QString &fileName, const QString &targetDir)
     return true;
 }
 
-QString versionText(const FileInspection &inspection)
+QString versionText(const FileState &inspection)
 {
     switch (inspection.state) {
-    case FileInspection::State::Missing:
+    case FileState::State::Missing:
         return u"missing"_s;
-    case FileInspection::State::NotDatabase:
+    case FileState::State::NotDatabase:
         return u"not a database"_s;
-    case FileInspection::State::UnfinishedWrite:
+    case FileState::State::UnfinishedWrite:
         return u"interrupted write"_s;
-    case FileInspection::State::Unreadable:
+    case FileState::State::Unreadable:
         return u"unreadable"_s;
     default:
         return inspection.storedVersionText();

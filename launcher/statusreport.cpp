@@ -1,8 +1,8 @@
 #include "statusreport.h"
 
 #include "consoleoutput.h"
-#include "fileinspection.h"
 #include "filelayouts.h"
+#include "filestate.h"
 
 #include <QDir>
 
@@ -35,41 +35,41 @@ Assessment plannedRun(const FileLayout &layout, qint32 storedVersion)
             UpgradePending};
 }
 
-Assessment assess(const FileLayout &layout, const FileInspection &inspection)
+Assessment assess(const FileLayout &layout, const FileState &inspection)
 {
     switch (inspection.state) {
-    case FileInspection::State::Missing:
+    case FileState::State::Missing:
         if (!layout.targetVersion)
             return {u"missing: will be created, empty"_s, UpgradePending};
         return {u"missing: will be created, then "_s + plannedRun(layout, 0).action,
                 UpgradePending};
-    case FileInspection::State::Readable:
+    case FileState::State::Readable:
         return plannedRun(layout, *inspection.storedVersion);
-    case FileInspection::State::NotDatabase:
+    case FileState::State::NotDatabase:
         return {u"not a database: a run stops here"_s, Blocked};
-    case FileInspection::State::Locked:
+    case FileState::State::Locked:
         return {u"locked by another process: a run stops here"_s, Blocked};
-    case FileInspection::State::OpenElsewhere:
+    case FileState::State::OpenElsewhere:
         return {u"open in another process (write-ahead log): close it first"_s, Blocked};
-    case FileInspection::State::UnfinishedWrite:
+    case FileState::State::UnfinishedWrite:
         return {u"an interrupted write left a journal: a run first restores the file"_s,
                 UpgradePending};
-    case FileInspection::State::NoVersionNumber:
+    case FileState::State::NoVersionNumber:
         return {u"its version table holds no version number: a run stops here"_s, Blocked};
-    case FileInspection::State::Unreadable:
+    case FileState::State::Unreadable:
         break;
     }
     return {u"cannot be read (%1): a run stops here"_s.arg(inspection.detail), Blocked};
 }
 
-QString databaseText(FileInspection::State state)
+QString databaseText(FileState::State state)
 {
     switch (state) {
-    case FileInspection::State::Missing:
+    case FileState::State::Missing:
         return u"-"_s;
-    case FileInspection::State::NotDatabase:
+    case FileState::State::NotDatabase:
         return u"no"_s;
-    case FileInspection::State::Unreadable:
+    case FileState::State::Unreadable:
         return u"?"_s;
     default:
         return u"yes"_s;
@@ -97,13 +97,12 @@ int printStatusReport()
                                 u"What a run would do"_s}};
     Outcome worst = UpToDate;
     for (const FileLayout &layout : fileLayouts()) {
-        const FileInspection inspection = inspectFile(
+        const FileState inspection = inspectFile(
             layout.fileName, layout.targetVersion ? LockCheck::WriteLock : LockCheck::ReadLock);
         const Assessment assessment = assess(layout, inspection);
         worst = qMax(worst, assessment.outcome);
         rows << QStringList {layout.fileName,
-                             inspection.state == FileInspection::State::Missing ? u"no"_s
-                                                                                : u"yes"_s,
+                             inspection.state == FileState::State::Missing ? u"no"_s : u"yes"_s,
                              databaseText(inspection.state),
                              inspection.storedVersionText(),
                              layout.targetText(),

@@ -5,7 +5,7 @@
 #include <optional>
 
 // What a look at one database file found, without changing or creating any file.
-struct FileInspection
+struct FileState
 {
     enum class State {
         Missing,
@@ -36,4 +36,4 @@ enum class LockCheck {
 };
 
 // Inspects the named file in the working directory.
-FileInspection inspectFile(const QString &fileName, LockCheck lockCheck);
+FileState inspectFile(const QString &fileName, LockCheck lockCheck);

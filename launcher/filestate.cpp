@@ -1,4 +1,4 @@
-#include "fileinspection.h"
+#include "filestate.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -61,34 +61,34 @@ bool usesWriteAheadLog(const QString &fileName)
         && header.at(18) == 2;
 }
 
-FileInspection failure(FileInspection::State state, const QSqlError &error)
+FileState failure(FileState::State state, const QSqlError &error)
 {
-    FileInspection inspection;
+    FileState inspection;
     inspection.state = state;
     inspection.detail = error.text();
     return inspection;
 }
 
-FileInspection classifyError(const QSqlError &error)
+FileState classifyError(const QSqlError &error)
 {
     const int code = error.nativeErrorCode().toInt();
     if (code == sqliteReadOnlyRollback)
-        return failure(FileInspection::State::UnfinishedWrite, error);
+        return failure(FileState::State::UnfinishedWrite, error);
     switch (code & 0xff) {
     case sqliteBusy:
     case sqliteLocked:
-        return failure(FileInspection::State::Locked, error);
+        return failure(FileState::State::Locked, error);
     case sqliteNotADatabase:
-        return failure(FileInspection::State::NotDatabase, error);
+        return failure(FileState::State::NotDatabase, error);
     default:
-        return failure(FileInspection::State::Unreadable, error);
+        return failure(FileState::State::Unreadable, error);
     }
 }
 
 // Reads the stored version as an update would: the highest row of the version table, 0
 // without one. A write-ahead-log file is read as immutable, because a read-only connection
 // would otherwise create its log and index files.
-FileInspection readStoredVersion(const QString &fileName, bool writeAheadLog)
+FileState readStoredVersion(const QString &fileName, bool writeAheadLog)
 {
     const ScopedConnection connection(
         u"dbupdate-inspection"_s,
@@ -100,8 +100,8 @@ FileInspection readStoredVersion(const QString &fileName, bool writeAheadLog)
 
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    FileInspection inspection;
-    inspection.state = FileInspection::State::Readable;
+    FileState inspection;
+    inspection.state = FileState::State::Readable;
     if (!query.exec(u"select version from version order by version desc"_s)) {
         if ((query.lastError().nativeErrorCode().toInt() & 0xff) != sqliteError)
             return classifyError(query.lastError());
@@ -115,7 +115,7 @@ FileInspection readStoredVersion(const QString &fileName, bool writeAheadLog)
     }
     const QVariant value = query.value(0);
     if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
-        inspection.state = FileInspection::State::NoVersionNumber;
+        inspection.state = FileState::State::NoVersionNumber;
         inspection.detail = value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString());
         return inspection;
     }
@@ -144,36 +144,36 @@ bool isWriteLocked(const QString &fileName)
 
 } // namespace
 
-QString FileInspection::storedVersionText() const
+QString FileState::storedVersionText() const
 {
     if (state == State::NoVersionNumber)
         return detail;
     return storedVersion ? QString::number(*storedVersion) : u"-"_s;
 }
 
-FileInspection inspectFile(const QString &fileName, LockCheck lockCheck)
+FileState inspectFile(const QString &fileName, LockCheck lockCheck)
 {
     const QFileInfo info(fileName);
     if (!info.exists())
-        return FileInspection();
+        return FileState();
     if (!info.isFile()) {
-        FileInspection inspection;
-        inspection.state = FileInspection::State::NotDatabase;
+        FileState inspection;
+        inspection.state = FileState::State::NotDatabase;
         inspection.detail = u"not a file"_s;
         return inspection;
     }
 
     const bool writeAheadLog = usesWriteAheadLog(fileName);
     if (writeAheadLog && QFileInfo::exists(fileName + u"-wal"_s)) {
-        FileInspection inspection;
-        inspection.state = FileInspection::State::OpenElsewhere;
+        FileState inspection;
+        inspection.state = FileState::State::OpenElsewhere;
         return inspection;
     }
-    FileInspection inspection = readStoredVersion(fileName, writeAheadLog);
+    FileState inspection = readStoredVersion(fileName, writeAheadLog);
     // An empty file has nothing to lock yet.
-    if (inspection.state == FileInspection::State::Readable && lockCheck == LockCheck::WriteLock
+    if (inspection.state == FileState::State::Readable && lockCheck == LockCheck::WriteLock
         && !writeAheadLog && info.size() > 0 && isWriteLocked(fileName)) {
-        inspection.state = FileInspection::State::Locked;
+        inspection.state = FileState::State::Locked;
     }
     return inspection;
 }
