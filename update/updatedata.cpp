@@ -7,7 +7,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const char label[] = ".\\updatedata";
-const qint32 currentVersion = 3;
 } // namespace
 
 UpdateData::UpdateData(QObject *parent)

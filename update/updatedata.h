@@ -9,6 +9,9 @@ class UpdateData : public UpdateBase
     Q_OBJECT
 
 public:
+    // The version this updater brings its file to.
+    static constexpr qint32 currentVersion = 3;
+
     explicit UpdateData(QObject *parent = nullptr);
 
     bool update() override;

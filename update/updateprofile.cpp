@@ -13,7 +13,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const char label[] = ".\\updateprofile";
-const qint32 currentVersion = 4;
 
 // A label written into profile.db. Older translation files were made while the program held
 // its texts in the GBK code page, so they know a label only by its GBK bytes.

@@ -9,6 +9,9 @@ class UpdateProfile : public UpdateBase
     Q_OBJECT
 
 public:
+    // The version this updater brings its file to.
+    static constexpr qint32 currentVersion = 4;
+
     explicit UpdateProfile(QObject *parent = nullptr);
 
     bool update() override;

@@ -4,7 +4,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const char label[] = ".\\updatesyslog";
-const qint32 currentVersion = 1;
 } // namespace
 
 UpdateSyslog::UpdateSyslog(QObject *parent)
