@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -147,6 +149,45 @@ inline QString schemaText(const QString &path, const QString &name)
     const QList<QVariantList> found
         = rows(path, QStringLiteral("select sql from sqlite_master where name = '%1'").arg(name));
     return found.isEmpty() ? QString() : found.first().value(0).toString();
+}
+
+// The four files built from the shipped first-generation samples, optionally moved on to
+// intermediate versions. Returns the first error, empty on success.
+inline QString makeSampleSet(const QString &dir, bool intermediate = false)
+{
+    const QStringList names = {QStringLiteral("profile"), QStringLiteral("data"),
+                               QStringLiteral("qc"), QStringLiteral("syslog")};
+    for (const QString &name : names) {
+        QStringList scripts
+            = {QStringLiteral(SOURCE_DIR "/samples/") + name + QStringLiteral(".sql")};
+        if (intermediate) {
+            scripts << QStringLiteral(SOURCE_DIR "/tests/data/intermediate/") + name
+                    + QStringLiteral(".sql");
+        }
+        for (const QString &script : std::as_const(scripts)) {
+            QProcess sqlite3;
+            sqlite3.setStandardInputFile(script);
+            sqlite3.start(
+                QStringLiteral("sqlite3"),
+                {QStringLiteral("-bail"), dir + QLatin1Char('/') + name + QStringLiteral(".db")});
+            if (!sqlite3.waitForFinished() || sqlite3.exitCode() != 0)
+                return script + QStringLiteral(": ")
+                    + QString::fromUtf8(sqlite3.readAllStandardError());
+        }
+    }
+    return QString();
+}
+
+// Copies the files of one directory into another, which is made when missing.
+inline bool copyFiles(const QString &from, const QString &to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    for (const QFileInfo &info : QDir(from).entryInfoList(QDir::Files)) {
+        if (!QFile::copy(info.filePath(), to + QLatin1Char('/') + info.fileName()))
+            return false;
+    }
+    return true;
 }
 
 inline QByteArray readFile(const QString &path)

@@ -12,29 +12,6 @@ namespace {
 const QStringList fileNames = {u"profile.db"_s, u"data.db"_s, u"qc.db"_s, u"syslog.db"_s};
 const QDateTime oldTime(QDate(2020, 1, 2), QTime(3, 4));
 
-// The four files as the first generation of the analyser application left them.
-QString makeFirstGeneration(const QString &dir)
-{
-    for (const QString &fileName : fileNames) {
-        QProcess sqlite3;
-        sqlite3.setStandardInputFile(SOURCE_DIR u"/samples/"_s + fileName.section(u'.', 0, 0)
-                                     + u".sql"_s);
-        sqlite3.start(u"sqlite3"_s, {u"-bail"_s, dir + u'/' + fileName});
-        if (!sqlite3.waitForFinished() || sqlite3.exitCode() != 0)
-            return fileName + u": "_s + QString::fromUtf8(sqlite3.readAllStandardError());
-    }
-    return QString();
-}
-
-bool copyFiles(const QString &from, const QString &to)
-{
-    for (const QFileInfo &info : QDir(from).entryInfoList(QDir::Files)) {
-        if (!QFile::copy(info.filePath(), to + u'/' + info.fileName()))
-            return false;
-    }
-    return true;
-}
-
 QString setVersion(const QString &path, const QString &value)
 {
     return TestUtil::execAll(
@@ -116,8 +93,8 @@ private Q_SLOTS:
         const QString current = m_sets.filePath(u"current"_s);
         QVERIFY(QDir().mkpath(firstGeneration));
         QVERIFY(QDir().mkpath(current));
-        QCOMPARE(makeFirstGeneration(firstGeneration), QString());
-        QVERIFY(copyFiles(firstGeneration, current));
+        QCOMPARE(TestUtil::makeSampleSet(firstGeneration), QString());
+        QVERIFY(TestUtil::copyFiles(firstGeneration, current));
         QCOMPARE(TestUtil::runDbupdate(current).exitCode, 0);
     }
 
@@ -178,7 +155,7 @@ private Q_SLOTS:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, logFile);
-        QVERIFY(copyFiles(m_sets.filePath(u"first generation"_s), m_work));
+        QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
 
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, arguments);
 
@@ -265,7 +242,7 @@ private Q_SLOTS:
         if (fixture != u"none"_s) {
             const QString set
                 = fixture == u"first generation"_s ? u"first generation"_s : u"current"_s;
-            QVERIFY(copyFiles(m_sets.filePath(set), m_work));
+            QVERIFY(TestUtil::copyFiles(m_sets.filePath(set), m_work));
         }
 
         const QString data = m_work + u"/data.db"_s;
@@ -342,7 +319,7 @@ private Q_SLOTS:
         QFETCH(QString, fixture);
         QFETCH(bool, translation);
         QFETCH(QStringList, expectedVersions);
-        QVERIFY(copyFiles(m_sets.filePath(u"first generation"_s), m_work));
+        QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
         if (fixture == u"no qc.db and syslog.db"_s) {
             QVERIFY(QFile::remove(m_work + u"/qc.db"_s));
             QVERIFY(QFile::remove(m_work + u"/syslog.db"_s));
@@ -369,7 +346,7 @@ private Q_SLOTS:
         }
         const QString real = m_root->filePath(u"real"_s);
         QVERIFY(QDir().mkpath(real));
-        QVERIFY(copyFiles(m_work, real));
+        QVERIFY(TestUtil::copyFiles(m_work, real));
         ageFiles(m_work);
         const QStringList before = snapshot(m_work);
 

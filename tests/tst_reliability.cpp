@@ -13,38 +13,6 @@ namespace {
 
 const QStringList databaseNames = {u"profile"_s, u"data"_s, u"qc"_s, u"syslog"_s};
 
-QString sqlite3Program()
-{
-    return u"sqlite3"_s;
-}
-
-// Builds a set of the four files from the shipped first-generation samples, optionally
-// moved on to intermediate versions.
-QString makeSet(const QString &dir, bool intermediate)
-{
-    for (const QString &name : databaseNames) {
-        const QString db = dir + u'/' + name + u".db"_s;
-        QStringList scripts = {SOURCE_DIR u"/samples/"_s + name + u".sql"_s};
-        if (intermediate)
-            scripts << SOURCE_DIR u"/tests/data/intermediate/"_s + name + u".sql"_s;
-        for (const QString &script : std::as_const(scripts)) {
-            QProcess process;
-            process.setStandardInputFile(script);
-            process.start(sqlite3Program(), {u"-bail"_s, db});
-            if (!process.waitForFinished() || process.exitCode() != 0)
-                return script + u": "_s + QString::fromUtf8(process.readAllStandardError());
-        }
-    }
-    return QString();
-}
-
-void copyDir(const QString &from, const QString &to)
-{
-    QDir().mkpath(to);
-    for (const QFileInfo &file : QDir(from).entryInfoList(QDir::Files))
-        QFile::copy(file.filePath(), to + u'/' + file.fileName());
-}
-
 // The content of a database as SQL text. The file and its journal are read through a copy,
 // so that rolling a hot journal back does not change the file under test.
 QString dump(const QString &path)
@@ -54,7 +22,7 @@ QString dump(const QString &path)
     QFile::copy(path, copy);
     QFile::copy(path + u"-journal"_s, copy + u"-journal"_s);
     QProcess process;
-    process.start(sqlite3Program(), {copy, u".dump"_s});
+    process.start(u"sqlite3"_s, {copy, u".dump"_s});
     process.waitForFinished();
     return QString::fromUtf8(process.readAllStandardOutput());
 }
@@ -123,11 +91,11 @@ private Q_SLOTS:
         QFETCH(bool, intermediate);
         const QString pristine = m_dir->filePath(u"pristine"_s);
         QVERIFY(QDir().mkpath(pristine));
-        QCOMPARE(makeSet(pristine, intermediate), QString());
+        QCOMPARE(TestUtil::makeSampleSet(pristine, intermediate), QString());
         const QMap<QString, QString> before = dumpSet(pristine);
 
         const QString reference = m_dir->filePath(u"reference"_s);
-        copyDir(pristine, reference);
+        QVERIFY(TestUtil::copyFiles(pristine, reference));
         const QString countFile = m_dir->filePath(u"count"_s);
         QCOMPARE(runFaults(reference, {{u"DBUPDATE_COUNT_FILE"_s, countFile}}).exitCode, 0);
         const QMap<QString, QString> after = dumpSet(reference);
@@ -138,7 +106,7 @@ private Q_SLOTS:
         QStringList failures;
         for (int k = 1; k <= statements; ++k) {
             const QString run = m_dir->filePath(u"kill-%1"_s.arg(k));
-            copyDir(pristine, run);
+            QVERIFY(TestUtil::copyFiles(pristine, run));
             const TestUtil::RunResult killed
                 = runFaults(run, {{u"DBUPDATE_KILL_AFTER"_s, QString::number(k)}});
             bool good = killed.exitCode == 137;
@@ -179,7 +147,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, fullFile);
         QFETCH(int, pages);
-        QCOMPARE(makeSet(m_work, false), QString());
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
         const QMap<QString, QByteArray> before = bytesOfSet(m_work);
 
         const TestUtil::RunResult result
@@ -197,7 +165,7 @@ private Q_SLOTS:
 
         const QString reference = m_dir->filePath(u"reference"_s);
         QVERIFY(QDir().mkpath(reference));
-        QCOMPARE(makeSet(reference, false), QString());
+        QCOMPARE(TestUtil::makeSampleSet(reference, false), QString());
         QCOMPARE(TestUtil::runDbupdate(reference, {u"update.log"_s}).exitCode, 0);
         QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
         QCOMPARE(dumpSet(m_work), dumpSet(reference));
@@ -216,7 +184,7 @@ private Q_SLOTS:
     {
         QFETCH(int, releaseAfterMs);
         QFETCH(int, expectedExitCode);
-        QCOMPARE(makeSet(m_work, false), QString());
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
         const QMap<QString, QByteArray> before = bytesOfSet(m_work);
 
         QProcess holder;
@@ -277,7 +245,7 @@ private Q_SLOTS:
                 != 0) {
             QSKIP("the unprivileged user cannot run the program from this build directory");
         }
-        QCOMPARE(makeSet(m_work, false), QString());
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
         const QMap<QString, QByteArray> before = bytesOfSet(m_work);
         const QString profile = m_work + u"/profile.db"_s;
         const QString log = m_dir->filePath(u"update.log"_s);
@@ -343,7 +311,7 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         QFETCH(int, expectedExitCode);
         QFETCH(QString, expectedWarning);
-        QCOMPARE(makeSet(m_work, false), QString());
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
         const QString data = m_work + u"/data.db"_s;
         QFile file(data);
         if (kind == u"empty"_s) {
