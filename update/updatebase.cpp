@@ -89,14 +89,13 @@ void logQueryError(const QSqlQuery &query, const char *label, int line)
 UpdateBase::UpdateBase(const QString &fileName, QObject *parent, Access access)
     : QObject(parent)
     , m_fileName(fileName)
-    , m_access(access)
 {
     if (!openFile())
         return;
-    if (m_access == Access::ReadWrite && !beginTransaction())
+    if (access == Access::ReadWrite && !beginTransaction())
         return;
     limitFileGrowth(m_fileName);
-    readStoredVersion();
+    m_ready = readStoredVersion();
 }
 
 UpdateBase::~UpdateBase()
@@ -113,22 +112,18 @@ bool UpdateBase::openFile()
     if (!db.open()) {
         qWarning("Can't open %s: %s", qUtf8Printable(m_fileName),
                  qUtf8Printable(db.lastError().text()));
-        m_failure = u"it cannot be opened"_s;
         return false;
     }
-    // Renames must leave the bodies of other triggers and of views as they are.
-    QSqlQuery pragma(db);
-    if (!pragma.exec(u"PRAGMA legacy_alter_table=ON"_s)) {
-        m_failure = pragma.lastError().text();
-        warnFileLeft(m_failure);
-        return false;
-    }
-    // The tables this program drops hold rows it has copied elsewhere: overwriting their freed
-    // pages with zeros (the library's build default) only costs time and journal writes.
-    if (!pragma.exec(u"PRAGMA secure_delete=FAST"_s)) {
-        m_failure = pragma.lastError().text();
-        warnFileLeft(m_failure);
-        return false;
+    // Renames must leave the bodies of other triggers and of views as they are. The tables this
+    // program drops hold rows it has copied elsewhere: overwriting their freed pages with zeros
+    // (the library's build default) only costs time and journal writes.
+    for (const QString &pragma :
+         {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s}) {
+        QSqlQuery query(db);
+        if (!query.exec(pragma)) {
+            warnFileLeft(query.lastError().text());
+            return false;
+        }
     }
     return true;
 }
@@ -137,9 +132,8 @@ bool UpdateBase::beginTransaction()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        m_failure = isBusy(query.lastError()) ? u"it is locked by another process"_s
-                                              : query.lastError().text();
-        warnFileLeft(m_failure);
+        warnFileLeft(isBusy(query.lastError()) ? u"it is locked by another process"_s
+                                               : query.lastError().text());
         return false;
     }
     m_inTransaction = true;
@@ -152,8 +146,7 @@ bool UpdateBase::probeWriteAccess()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
-        m_failure = query.lastError().text();
-        warnFileLeft(m_failure);
+        warnFileLeft(query.lastError().text());
         rollback();
         return false;
     }
@@ -166,43 +159,38 @@ bool UpdateBase::probeWriteAccess()
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable) {
-        m_failure = isBusy(error) ? u"it is locked by another process"_s
-                                  : u"it cannot be written (%1)"_s.arg(error.text());
-        warnFileLeft(m_failure);
+        warnFileLeft(isBusy(error) ? u"it is locked by another process"_s
+                                   : u"it cannot be written (%1)"_s.arg(error.text()));
         rollback();
         return false;
     }
     return true;
 }
 
-void UpdateBase::readStoredVersion()
+bool UpdateBase::readStoredVersion()
 {
     QSqlQuery query(QSqlDatabase::database());
     query.setForwardOnly(true);
-    m_ready = true;
     if (!query.exec(u"select version from version order by version desc"_s)) {
         // No version table gives version 0; a file that cannot be read gives nothing to act on.
-        if (primaryCode(query.lastError()) != 1) {
-            m_failure = query.lastError().text();
-            warnFileLeft(m_failure);
-            m_ready = false;
-        }
-        return;
+        if (primaryCode(query.lastError()) == 1)
+            return true;
+        warnFileLeft(query.lastError().text());
+        return false;
     }
     if (!query.next())
-        return;
+        return true;
     const QVariant value = query.value(0);
     if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
         // Text, a real, a blob or null: not a version this program can act on.
-        m_failure = u"its version table holds %1, which is not a version number"_s.arg(
-            value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString()));
-        warnFileLeft(m_failure);
-        m_ready = false;
-        return;
+        warnFileLeft(u"its version table holds %1, which is not a version number"_s.arg(
+            value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString())));
+        return false;
     }
     const qlonglong version = value.toLongLong();
     m_storedVersion = qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
                                     qlonglong(std::numeric_limits<qint32>::max())));
+    return true;
 }
 
 void UpdateBase::warnFileLeft(const QString &reason) const
@@ -220,7 +208,7 @@ bool UpdateBase::run()
     }
     const bool succeeded = update();
     if (m_aborted) {
-        warnFileLeft(m_failure);
+        warnFileLeft(m_abortReason);
         return false;
     }
     if (!m_inTransaction)
@@ -240,8 +228,7 @@ bool UpdateBase::commitChanges()
     const bool committed = query.exec(u"COMMIT"_s);
     statementDone();
     if (!committed) {
-        m_failure = u"its changes could not be saved (%1)"_s.arg(query.lastError().text());
-        warnFileLeft(m_failure);
+        warnFileLeft(u"its changes could not be saved (%1)"_s.arg(query.lastError().text()));
         rollback();
         return false;
     }
@@ -278,7 +265,7 @@ void UpdateBase::checkFailure(const QSqlQuery &query)
         return;
     rollback();
     m_aborted = true;
-    m_failure = query.lastError().text();
+    m_abortReason = query.lastError().text();
 }
 
 // A BEGIN succeeds only outside of a transaction.

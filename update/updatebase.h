@@ -72,7 +72,7 @@ private:
     bool copyAllRows(const QString &target, const QString &source, const QSqlRecord &columns);
     bool beginTransaction();
     bool probeWriteAccess();
-    void readStoredVersion();
+    bool readStoredVersion();
     void checkFailure(const QSqlQuery &query);
     bool transactionWasUndone() const;
     void rollback();
@@ -80,9 +80,8 @@ private:
 
     QString m_fileName;
     qint32 m_storedVersion = 0;
-    Access m_access;
     bool m_ready = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
-    QString m_failure;
+    QString m_abortReason;
 };
