@@ -3,8 +3,8 @@
 #include "consoleoutput.h"
 #include "filelayouts.h"
 #include "filestate.h"
-#include "launcher.h"
 #include "logsink.h"
+#include "updatesequence.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QStringList>
+
+class QCoreApplication;
+
+// Installs the translation files named by the arguments from index first on, each found in
+// ".", ".." or Qt's translations directory, with the application as their parent. Returns the
+// paths of the files that were installed, in argument order.
+QStringList installTranslations(QCoreApplication &app, int argc, char **argv, int first);
+
+// Runs the four updaters in their fixed order until one fails; true when all succeeded.
+bool runUpdaters();
