@@ -1,20 +1,128 @@
 #include "translations.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QLibraryInfo>
-#include <QTranslator>
+
+#include <limits>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// The file that QTranslator::load(name, dir) reads, with its default suffix and delimiters;
+// empty when there is none.
+QString findTranslationFile(const QString &dir, const QString &name)
+{
+    QString prefix;
+    if (QFileInfo(name).isRelative() && !dir.isEmpty())
+        prefix = dir.endsWith(u'/') ? dir : dir + u'/';
+    QString stem = name;
+    for (;;) {
+        for (const QString &candidate : {prefix + stem + u".qm"_s, prefix + stem}) {
+            const QFileInfo info(candidate);
+            if (info.isReadable() && info.isFile())
+                return candidate;
+        }
+        const qsizetype cut = qMax(stem.lastIndexOf(u'_'), stem.lastIndexOf(u'.'));
+        if (cut <= 0)
+            return QString();
+        stem.truncate(cut);
+    }
+}
+
+TranslationSearch::Outcome outcomeOf(QmVerdict verdict)
+{
+    switch (verdict) {
+    case QmVerdict::Sound:
+        return TranslationSearch::Outcome::Loaded;
+    case QmVerdict::HasDependencies:
+        return TranslationSearch::Outcome::HasDependencies;
+    default:
+        return TranslationSearch::Outcome::Damaged;
+    }
+}
+
+// ".", ".." or "/usr/share/qt6/translations"
+QString placesText(const QStringList &dirs)
+{
+    QStringList quoted;
+    for (const QString &dir : dirs)
+        quoted << u'"' + dir + u'"';
+    const QString last = quoted.isEmpty() ? QString() : quoted.takeLast();
+    return quoted.isEmpty() ? last : quoted.join(u", "_s) + u" or "_s + last;
+}
+
+} // namespace
 
 QStringList translationDirs()
 {
     return {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
 }
 
-bool loadTranslator(QTranslator *translator, const QStringList &dirs, const QString &name)
+QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
 {
-    for (const QString &dir : dirs) {
-        if (translator->load(name, dir))
-            return true;
+    if (bytes.size() > std::numeric_limits<int>::max())
+        return QmVerdict::Damaged;
+    const QmVerdict verdict = checkQm(bytes);
+    if (verdict != QmVerdict::Sound)
+        return verdict;
+    m_bytes = bytes;
+    if (!load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(m_bytes.size()))) {
+        m_bytes.clear();
+        return QmVerdict::Damaged;
     }
-    return false;
+    return QmVerdict::Sound;
+}
+
+QString TranslationSearch::warning(const QString &name, const QStringList &dirs) const
+{
+    switch (outcome) {
+    case Outcome::Loaded:
+        return QString();
+    case Outcome::Damaged:
+        return u"translation file %1 is damaged and was not used"_s.arg(path);
+    case Outcome::HasDependencies:
+        return u"translation file %1 was not used: it names further translation files to load, "
+               u"which dbupdate does not load"_s.arg(path);
+    case Outcome::NotFound:
+        break;
+    }
+    QString text
+        = u"translation file %1 was not found in %2 and was not used"_s.arg(name, placesText(dirs));
+    if (!unusable.isEmpty())
+        text += u": "_s + unusable.join(u", "_s);
+    return text;
+}
+
+TranslationSearch loadTranslation(CheckedTranslator *translator, const QStringList &dirs,
+                                  const QString &name)
+{
+    TranslationSearch search;
+    for (const QString &dir : dirs) {
+        const QString path = findTranslationFile(dir, name);
+        if (path.isEmpty())
+            continue;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            search.unusable << u"%1 cannot be read (%2)"_s.arg(path, file.errorString());
+            continue;
+        }
+        // Read the rest only of a file that begins like a translation file.
+        if (!file.peek(qmMagic.size()).startsWith(qmMagic)) {
+            search.unusable << u"%1 is not a translation file"_s.arg(path);
+            continue;
+        }
+        const QByteArray bytes = file.readAll();
+        if (bytes.size() != file.size()) {
+            search.unusable << u"%1 cannot be read (%2)"_s.arg(path, file.errorString());
+            continue;
+        }
+        search.path = path;
+        search.outcome = outcomeOf(translator->loadChecked(bytes));
+        return search;
+    }
+    // A name given with an absolute path is the same file in every directory.
+    search.unusable.removeDuplicates();
+    return search;
 }

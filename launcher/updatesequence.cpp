@@ -7,7 +7,6 @@
 #include "updatesyslog.h"
 
 #include <QCoreApplication>
-#include <QTranslator>
 
 namespace {
 
@@ -25,13 +24,19 @@ QStringList installTranslations(QCoreApplication &app, int argc, char **argv, in
     const QStringList dirs = translationDirs();
     QStringList installed;
     for (int i = first; i < argc; ++i) {
-        auto *translator = new QTranslator(&app);
-        if (loadTranslator(translator, dirs, QString::fromLocal8Bit(argv[i]))) {
+        const QString name = QString::fromLocal8Bit(argv[i]);
+        auto *translator = new CheckedTranslator(&app);
+        const TranslationSearch search = loadTranslation(translator, dirs, name);
+        if (search.outcome == TranslationSearch::Outcome::Loaded) {
             QCoreApplication::installTranslator(translator);
-            installed << translator->filePath();
-        } else {
-            delete translator;
+            installed << search.path;
+            continue;
         }
+        delete translator;
+        // Argument 1 is tried only as the log file's name, which is rarely a translation file.
+        if (i == 1 && search.outcome == TranslationSearch::Outcome::NotFound)
+            continue;
+        qWarning("%s", qUtf8Printable(search.warning(name, dirs)));
     }
     return installed;
 }
