@@ -1,14 +1,35 @@
 #include "logsink.h"
 
-#include <QString>
+#include "qmcheck.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 FILE *logFile = nullptr;
 
+using namespace Qt::StringLiterals;
+
 namespace {
+
 QtMessageHandler defaultHandler = nullptr;
+
+// The first 16 bytes of every SQLite database file.
+const QByteArrayView sqliteMagic("SQLite format 3", 16);
+
+// Both name the same file, or would once it is created.
+bool sameFile(const QFileInfo &one, const QFileInfo &other)
+{
+    if (one.exists() && other.exists())
+        return one.canonicalFilePath() == other.canonicalFilePath();
+    return QDir::cleanPath(one.absoluteFilePath()) == QDir::cleanPath(other.absoluteFilePath());
 }
+
+} // namespace
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -43,11 +64,35 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     }
 }
 
-bool openLogFile(const char *name)
+QString logFileRefusal(const char *name, const QStringList &databases)
+{
+    const QFileInfo log(QString::fromLocal8Bit(name));
+    for (const QString &database : databases) {
+        if (sameFile(log, QFileInfo(database)))
+            return u"it is one of the databases that dbupdate upgrades"_s;
+    }
+    // Only a plain file is read: opening a named pipe to read would wait for a writer.
+    if (!log.isFile())
+        return QString();
+    QFile file(log.filePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray head = file.read(sqliteMagic.size());
+    if (head.startsWith(sqliteMagic))
+        return u"it is an SQLite database"_s;
+    if (head.startsWith(qmMagic))
+        return u"it is a Qt translation file"_s;
+    return QString();
+}
+
+bool openLogFile(const char *name, QString *error)
 {
     logFile = std::fopen(name, "a");
-    if (!logFile)
+    if (!logFile) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
+    }
     defaultHandler = qInstallMessageHandler(logMessageHandler);
     return true;
 }

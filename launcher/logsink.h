@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -10,8 +10,13 @@ extern FILE *logFile;
 // Writes every message as one line "<Kind>: <text>" into logFile; aborts after a fatal one.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
-// Opens the log file for appending and routes all messages into it; false when it can't.
-bool openLogFile(const char *name);
+// Why the log must not be appended to the file: it is one of the databases, an SQLite database
+// or a Qt translation file. Empty when it may.
+QString logFileRefusal(const char *name, const QStringList &databases);
+
+// Opens the log file for appending and routes all messages into it; false when it can't, with
+// the system's reason in error when given.
+bool openLogFile(const char *name, QString *error = nullptr);
 
 // Closes the log file; later messages take the default output.
 void closeLogFile();
