@@ -106,7 +106,43 @@ private Q_SLOTS:
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"nodir/update.log"_s});
         QCOMPARE(result.exitCode, 0);
         QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
+        QVERIFY(result.standardError.startsWith(
+            "dbupdate: cannot open the log file nodir/update.log: No such file or directory; the "
+            "log goes to standard error\n"));
         QVERIFY(result.standardError.contains("duplicate connection name"));
+    }
+
+    // The log goes to standard error rather than into a database or a translation file.
+    void logRefused_data()
+    {
+        QTest::addColumn<QString>("logName");
+        QTest::addColumn<QString>("expectedError");
+
+        const QString database = u"it is one of the databases that dbupdate upgrades"_s;
+        QTest::newRow("one of the databases") << u"profile.db"_s << database;
+        QTest::newRow("one still to be created") << u"../work/syslog.db"_s << database;
+        QTest::newRow("any SQLite database") << u"other.db"_s << u"it is an SQLite database"_s;
+        QTest::newRow("a translation file") << u"labels.qm"_s << u"it is a Qt translation file"_s;
+    }
+
+    void logRefused()
+    {
+        QFETCH(QString, logName);
+        QFETCH(QString, expectedError);
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
+        QCOMPARE(TestUtil::execAll(m_work + u"/other.db"_s, {u"create table t(a)"_s}), QString());
+        QVERIFY(QFile::copy(TEST_BINARY_DIR u"/data/label_dot.qm"_s, m_work + u"/labels.qm"_s));
+
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {logName});
+
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.standardError.left(result.standardError.indexOf('\n')),
+                 u"dbupdate: the log is not appended to %1: %2; the log goes to standard error"_s
+                     .arg(logName, expectedError)
+                     .toUtf8());
+        QVERIFY(result.standardError.contains("duplicate connection name"));
+        QVERIFY(!TestUtil::readFile(m_work + u'/' + logName).contains("duplicate connection"));
     }
 
     void translationSearchOrder_data()
@@ -155,6 +191,61 @@ private Q_SLOTS:
 
         QCOMPARE(result.exitCode, 0);
         QVERIFY(QFileInfo::exists(m_work + u'/' + name));
+        QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s,
+                                  u"select value from profile where name = 'patient/sampleType'"_s),
+                 QStringList {expectedLabel});
+    }
+
+    // A translation file that would take Qt's lookup outside it is refused and reported; a name
+    // that yields none is reported with the places searched, except the log file's own name.
+    void translationProblems_data()
+    {
+        QTest::addColumn<int>("damagedByte"); // set to 0x80 in ./labels.qm; -1: none
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expectedWarning");
+        QTest::addColumn<QString>("expectedLabel");
+
+        const QString damaged = u"translation file ./labels.qm is damaged and was not used"_s;
+        const QString notFound
+            = u"translation file %1 was not found in \".\", \"..\" or \"%2\" and was not used"_s;
+        const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+        const QStringList labels = {u"update.log"_s, u"labels"_s};
+        QTest::newRow("sound") << -1 << labels << QString() << u"Dot sample type"_s;
+        QTest::newRow("translation length") << 0x2a << labels << damaged << u"样本类型"_s;
+        QTest::newRow("source text length") << 0x52 << labels << damaged << u"样本类型"_s;
+        QTest::newRow("damaged as the log file's name")
+            << 0x2a << QStringList {u"labels"_s} << damaged << u"样本类型"_s;
+        QTest::newRow("log file's name silent")
+            << -1 << QStringList {u"update.log"_s} << QString() << u"样本类型"_s;
+        QTest::newRow("not found") << -1 << QStringList {u"update.log"_s, u"nolabels"_s}
+                                   << notFound.arg(u"nolabels"_s, qtDir) << u"样本类型"_s;
+        QTest::newRow("not a translation file")
+            << -1 << QStringList {u"update.log"_s, u"update.log"_s}
+            << notFound.arg(u"update.log"_s, qtDir) + u": ./update.log is not a translation file"_s
+            << u"样本类型"_s;
+    }
+
+    void translationProblems()
+    {
+        QFETCH(int, damagedByte);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expectedWarning);
+        QFETCH(QString, expectedLabel);
+        QByteArray qm = TestUtil::readFile(TEST_BINARY_DIR u"/data/label_dot.qm"_s);
+        if (damagedByte >= 0)
+            qm[damagedByte] = char(0x80);
+        QFile file(m_work + u"/labels.qm"_s);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(qm) == qm.size());
+        file.close();
+        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
+                 QString());
+
+        QCOMPARE(TestUtil::runDbupdate(m_work, arguments).exitCode, 0);
+
+        QCOMPARE(
+            TestUtil::updaterLines(m_work + u'/' + arguments.first()).filter(u"translation file"_s),
+            expectedWarning.isEmpty() ? QStringList()
+                                      : QStringList {u"Warning: "_s + expectedWarning});
         QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s,
                                   u"select value from profile where name = 'patient/sampleType'"_s),
                  QStringList {expectedLabel});
