@@ -1,6 +1,9 @@
 #include "dryrun.h"
 
 #include "consoleoutput.h"
+#include "copydirectory.h"
+#include "diskroom.h"
+#include "fileaccess.h"
 #include "filelayouts.h"
 #include "filestate.h"
 #include "logsink.h"
@@ -8,8 +11,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
-#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -17,14 +20,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Routes every message through the log sink into standard output while it exists.
+// Routes every message through the log sink into standard output while it exists, and notes
+// whether SQLite reported that the copies' own volume was full or failed.
 class LogToStandardOutput
 {
 public:
     LogToStandardOutput()
     {
         logFile = stdout;
-        m_previousHandler = qInstallMessageHandler(logMessageHandler);
+        copyVolumeFailed() = false;
+        m_previousHandler = qInstallMessageHandler(handleMessage);
     }
     ~LogToStandardOutput()
     {
@@ -34,22 +39,51 @@ public:
     LogToStandardOutput(const LogToStandardOutput &) = delete;
     LogToStandardOutput &operator=(const LogToStandardOutput &) = delete;
 
+    static bool &copyVolumeFailed()
+    {
+        static bool failed = false;
+        return failed;
+    }
+
 private:
+    static void handleMessage(QtMsgType type, const QMessageLogContext &context,
+                              const QString &message)
+    {
+        if (message.contains(u"database or disk is full"_s)
+            || message.contains(u"disk I/O error"_s)) {
+            copyVolumeFailed() = true;
+        }
+        logMessageHandler(type, context, message);
+    }
+
     QtMessageHandler m_previousHandler = nullptr;
 };
 
+// The first reason, in run order, for which a real run could not open or write a file.
+QString realFileProblem()
+{
+    for (const FileLayout &layout : fileLayouts()) {
+        const QString problem = accessProblem(
+            layout.fileName, layout.targetVersion ? FileUse::Written : FileUse::Read);
+        if (!problem.isEmpty())
+            return layout.fileName + u": "_s + problem;
+    }
+    return QString();
+}
+
 // Copies the file with the journal or write-ahead log of an unfinished write, if there is one,
-// so that the copy is in the state SQLite would find the file in.
-bool copyFile(const QString &fileName, const QString &targetDir)
+// so that the copy is in the state SQLite would find the file in. A name that leads to no file
+// is left out: the run creates it.
+bool copyFile(const QString &fileName, const CopyDirectory &copies)
 {
     for (const QString &suffix : {QString(), u"-journal"_s, u"-wal"_s}) {
         const QString name = fileName + suffix;
-        if (!QFile::exists(name))
+        if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
             continue;
-        QFile file(name);
-        if (!file.copy(targetDir + u'/' + name)) {
+        QString error;
+        if (!copies.copy(name, &error)) {
             printError(u"dbupdate: cannot copy %1 to %2: %3\n"_s.arg(
-                name, QDir::toNativeSeparators(targetDir), file.errorString()));
+                name, QDir::toNativeSeparators(copies.path()), error));
             return false;
         }
     }
@@ -72,12 +106,64 @@ QString versionText(const FileState &inspection)
     }
 }
 
-QStringList versionsInWorkingDirectory()
+// One file's version and size, in the working directory.
+struct FileSnapshot
 {
-    QStringList versions;
+    QString version;
+    qint64 size = 0;
+};
+
+QList<FileSnapshot> snapshotWorkingDirectory()
+{
+    QList<FileSnapshot> files;
     for (const FileLayout &layout : fileLayouts())
-        versions << versionText(inspectFile(layout.fileName, LockCheck::ReadLock));
-    return versions;
+        files << FileSnapshot {versionText(inspectFile(layout.fileName)),
+                               QFileInfo(layout.fileName).size()};
+    return files;
+}
+
+// The room a real run needs beyond the files, from what the run did to the copies: at least
+// what the files grew by, at most that plus, for the file being updated, a journal as large as
+// the file.
+struct RoomNeeded
+{
+    qint64 least = 0;
+    qint64 most = 0;
+};
+
+RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapshot> &after)
+{
+    const qint64 journalOverhead = 64 * 1024;
+    RoomNeeded needed;
+    qint64 grown = 0;
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        const qint64 growth = after.at(i).size - before.at(i).size;
+        const bool changed = growth != 0 || after.at(i).version != before.at(i).version;
+        // A journal holds each changed page once, with eight bytes of its own.
+        const qint64 largest = qMax(before.at(i).size, after.at(i).size);
+        const qint64 journal
+            = changed ? largest + largest / 128 + journalOverhead : journalOverhead;
+        needed.most = qMax(needed.most, grown + qMax<qint64>(growth, 0) + journal);
+        grown += growth;
+        needed.least = qMax(needed.least, grown);
+    }
+    return needed;
+}
+
+QString translationsText(const QStringList &installed)
+{
+    if (installed.isEmpty())
+        return u"Translation files loaded: none (labels are written in Chinese)\n"_s;
+    QStringList paths;
+    for (const QString &path : installed)
+        paths << QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    return u"Translation files loaded, later ones winning: %1\n"_s.arg(paths.join(u", "_s));
+}
+
+int cannotPredict(const QString &reason)
+{
+    printError(u"dbupdate: the dry run cannot tell how a real run would end: %1\n"_s.arg(reason));
+    return 2;
 }
 
 } // namespace
@@ -85,16 +171,21 @@ QStringList versionsInWorkingDirectory()
 int runDryRun(QCoreApplication &app, int argc, char **argv)
 {
     // Translation files are looked for relative to the real working directory.
-    installTranslations(app, argc, argv, 2);
+    const QStringList translations = installTranslations(app, argc, argv, 2);
+    const QString problem = realFileProblem();
+    const qint64 available = DiskRoom::available();
 
-    const QTemporaryDir copies;
+    QStringList databaseNames;
+    for (const FileLayout &layout : fileLayouts())
+        databaseNames << layout.fileName;
+    const CopyDirectory copies(databaseNames);
     if (!copies.isValid()) {
-        printError(
-            u"dbupdate: cannot create a temporary directory: %1\n"_s.arg(copies.errorString()));
+        printError(u"dbupdate: cannot make a private temporary directory in %1: %2\n"_s.arg(
+            QDir::toNativeSeparators(QDir::tempPath()), copies.errorString()));
         return 2;
     }
-    for (const FileLayout &layout : fileLayouts()) {
-        if (!copyFile(layout.fileName, copies.path()))
+    for (const QString &name : std::as_const(databaseNames)) {
+        if (!copyFile(name, copies))
             return 2;
     }
 
@@ -104,7 +195,8 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
             u"dbupdate: cannot change to %1\n"_s.arg(QDir::toNativeSeparators(copies.path())));
         return 2;
     }
-    const QStringList before = versionsInWorkingDirectory();
+    const QList<FileSnapshot> before = snapshotWorkingDirectory();
+    printOut(translationsText(translations));
     printOut(u"Log of a run on copies of the files:\n"_s);
     bool succeeded = false;
     {
@@ -113,14 +205,34 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
     }
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
-    const QStringList after = versionsInWorkingDirectory();
+    const QList<FileSnapshot> after = snapshotWorkingDirectory();
     QDir::setCurrent(workingDir);
 
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s}};
-    for (qsizetype i = 0; i < fileLayouts().size(); ++i)
-        rows << QStringList {fileLayouts().at(i).fileName, before.at(i), after.at(i)};
+    for (qsizetype i = 0; i < databaseNames.size(); ++i)
+        rows << QStringList {databaseNames.at(i), before.at(i).version, after.at(i).version};
+    printOut(u"\n"_s + formatTable(rows));
+
+    if (LogToStandardOutput::copyVolumeFailed()) {
+        return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
+            QDir::toNativeSeparators(copies.path())));
+    }
+    QString reason = problem;
+    const RoomNeeded needed = roomNeeded(before, after);
+    if (reason.isEmpty() && available >= 0 && available < needed.least) {
+        reason = u"the files grow by %1, but the volume has only %2 free"_s.arg(
+            DiskRoom::sizeText(needed.least), DiskRoom::sizeText(available));
+    }
+    if (reason.isEmpty() && available >= 0 && available < needed.most) {
+        return cannotPredict(u"a run needs between %1 and %2 of room, and %3 are free"_s.arg(
+            DiskRoom::sizeText(needed.least), DiskRoom::sizeText(needed.most),
+            DiskRoom::sizeText(available)));
+    }
+    if (!reason.isEmpty()) {
+        printOut(u"A real run would end with exit status 1: %1.\n"_s.arg(reason));
+        return 1;
+    }
     const int exitStatus = succeeded ? 0 : 1;
-    printOut(u"\n"_s + formatTable(rows)
-             + u"A real run would end with exit status %1.\n"_s.arg(exitStatus));
+    printOut(u"A real run would end with exit status %1.\n"_s.arg(exitStatus));
     return exitStatus;
 }

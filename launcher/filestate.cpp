@@ -25,14 +25,13 @@ const int sqliteReadOnlyRollback = 776;
 class ScopedConnection
 {
 public:
-    ScopedConnection(const QString &name, const QString &uri, const QStringList &options = {})
+    ScopedConnection(const QString &name, const QString &uri)
         : m_name(name)
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_name);
         db.setDatabaseName(uri);
-        const QStringList common
-            = {u"QSQLITE_OPEN_URI"_s, u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(busyTimeoutMs)};
-        db.setConnectOptions((common + options).join(u';'));
+        db.setConnectOptions(
+            u"QSQLITE_OPEN_URI;QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(busyTimeoutMs));
     }
     ~ScopedConnection() { QSqlDatabase::removeDatabase(m_name); }
     ScopedConnection(const ScopedConnection &) = delete;
@@ -44,28 +43,67 @@ private:
     QString m_name;
 };
 
-QString fileUri(const QString &fileName, const QString &parameters)
+// How the file may be read without writing anything.
+enum class ReadMode {
+    // Read-only with the shared lock a reader takes: SQLite reports a lock held by a writer
+    // and a journal that needs playing back, and plays back nothing itself.
+    Shared,
+    // No lock and no side file at all: the file's bytes as they are.
+    Immutable,
+};
+
+QString fileUri(const QString &fileName, ReadMode mode)
 {
-    return u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(fileName, "/")) + u'?'
-        + parameters;
+    return u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(fileName, "/"))
+        + (mode == ReadMode::Immutable ? u"?mode=ro&immutable=1"_s : u"?mode=ro"_s);
 }
 
-// The write version in the file header: 2 for a file in write-ahead-log mode.
-bool usesWriteAheadLog(const QString &fileName)
+QByteArray leadingBytes(const QString &fileName, qint64 count)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray header = file.read(20);
-    return header.size() == 20 && header.startsWith(QByteArray("SQLite format 3\0", 16))
-        && header.at(18) == 2;
+        return QByteArray();
+    return file.read(count);
 }
 
-FileState failure(FileState::State state, const QSqlError &error)
+// The read version in the database header: 2 for a file in write-ahead-log mode.
+bool usesWriteAheadLog(const QByteArray &header)
+{
+    return header.size() >= 20 && header.startsWith(QByteArray("SQLite format 3\0", 16))
+        && (header.at(18) == 2 || header.at(19) == 2);
+}
+
+// A write-ahead log that SQLite would play into the file: one that begins with its magic number.
+bool isWriteAheadLog(const QString &fileName)
+{
+    const QByteArray header = leadingBytes(fileName, 4);
+    return header == QByteArray("\x37\x7f\x06\x82", 4)
+        || header == QByteArray("\x37\x7f\x06\x83", 4);
+}
+
+enum class Journal {
+    None,
+    // The header was never completed: SQLite ignores such a journal when no one writes.
+    Unfinished,
+    // The header is complete: a journal of an interrupted write, or of one in progress.
+    Complete,
+};
+
+// SQLite completes the journal's header only before it changes the database file, and a
+// journal whose first byte is zero is never played back.
+Journal journalNextTo(const QString &fileName)
+{
+    const QByteArray first = leadingBytes(fileName + u"-journal"_s, 1);
+    if (first.isEmpty())
+        return Journal::None;
+    return first.at(0) == 0 ? Journal::Unfinished : Journal::Complete;
+}
+
+FileState withState(FileState::State state, const QString &detail = QString())
 {
     FileState inspection;
     inspection.state = state;
-    inspection.detail = error.text();
+    inspection.detail = detail;
     return inspection;
 }
 
@@ -73,35 +111,30 @@ FileState classifyError(const QSqlError &error)
 {
     const int code = error.nativeErrorCode().toInt();
     if (code == sqliteReadOnlyRollback)
-        return failure(FileState::State::UnfinishedWrite, error);
+        return withState(FileState::State::UnfinishedWrite, error.text());
     switch (code & 0xff) {
     case sqliteBusy:
     case sqliteLocked:
-        return failure(FileState::State::Locked, error);
+        return withState(FileState::State::Locked, error.text());
     case sqliteNotADatabase:
-        return failure(FileState::State::NotDatabase, error);
+        return withState(FileState::State::NotDatabase, error.text());
     default:
-        return failure(FileState::State::Unreadable, error);
+        return withState(FileState::State::Unreadable, error.text());
     }
 }
 
 // Reads the stored version as an update would: the highest row of the version table, 0
-// without one. A write-ahead-log file is read as immutable, because a read-only connection
-// would otherwise create its log and index files.
-FileState readStoredVersion(const QString &fileName, bool writeAheadLog)
+// without one.
+FileState readStoredVersion(const QString &fileName, ReadMode mode)
 {
-    const ScopedConnection connection(
-        u"dbupdate-inspection"_s,
-        fileUri(fileName, writeAheadLog ? u"mode=ro&immutable=1"_s : u"mode=ro"_s),
-        {u"QSQLITE_OPEN_READONLY"_s});
+    const ScopedConnection connection(u"dbupdate-inspection"_s, fileUri(fileName, mode));
     QSqlDatabase db = connection.database();
     if (!db.open())
         return classifyError(db.lastError());
 
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    FileState inspection;
-    inspection.state = FileState::State::Readable;
+    FileState inspection = withState(FileState::State::Readable);
     if (!query.exec(u"select version from version order by version desc"_s)) {
         if ((query.lastError().nativeErrorCode().toInt() & 0xff) != sqliteError)
             return classifyError(query.lastError());
@@ -115,9 +148,8 @@ FileState readStoredVersion(const QString &fileName, bool writeAheadLog)
     }
     const QVariant value = query.value(0);
     if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
-        inspection.state = FileState::State::NoVersionNumber;
-        inspection.detail = value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString());
-        return inspection;
+        return withState(FileState::State::NoVersionNumber,
+                         value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString()));
     }
     inspection.storedVersion
         = qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), value.toLongLong(),
@@ -125,21 +157,46 @@ FileState readStoredVersion(const QString &fileName, bool writeAheadLog)
     return inspection;
 }
 
-// Another process holding the write lock still lets readers in, so the lock itself is asked
-// for and given back at once. Taking it writes nothing and creates no journal.
-bool isWriteLocked(const QString &fileName)
+// A file in write-ahead-log mode. A reader would have to open its log and index, which
+// writes, so the file is read as it lies, and only when no log lies next to it.
+FileState inspectWriteAheadLogFile(const QString &fileName)
 {
-    const ScopedConnection connection(u"dbupdate-lock-probe"_s, fileUri(fileName, u"mode=rw"_s));
-    QSqlDatabase db = connection.database();
-    if (!db.open())
-        return false;
-    QSqlQuery query(db);
-    if (query.exec(u"BEGIN IMMEDIATE"_s)) {
-        query.exec(u"ROLLBACK"_s);
-        return false;
+    if (QFileInfo::exists(fileName + u"-wal"_s))
+        return withState(FileState::State::LogInUseOrLeft);
+    return readStoredVersion(fileName, ReadMode::Immutable);
+}
+
+// A file in rollback-journal mode.
+FileState inspectJournalFile(const QString &fileName)
+{
+    // Even a read-only connection takes up a write-ahead log lying next to the file, and may
+    // delete it. A log without its magic number is one SQLite passes over.
+    if (QFileInfo::exists(fileName + u"-wal"_s)) {
+        if (isWriteAheadLog(fileName + u"-wal"_s))
+            return withState(FileState::State::UnfinishedWrite);
+        return readStoredVersion(fileName, ReadMode::Immutable);
     }
-    const int code = query.lastError().nativeErrorCode().toInt() & 0xff;
-    return code == sqliteBusy || code == sqliteLocked;
+    switch (journalNextTo(fileName)) {
+    case Journal::None:
+        return readStoredVersion(fileName, ReadMode::Shared);
+    case Journal::Unfinished: {
+        // SQLite never plays such a journal back. A writer that has gone as far as an
+        // exclusive lock shows; whether one holds only the write lock cannot be told without
+        // asking for that lock.
+        FileState inspection = readStoredVersion(fileName, ReadMode::Shared);
+        if (inspection.state == FileState::State::Readable)
+            inspection.state = FileState::State::JournalInUseOrLeft;
+        return inspection;
+    }
+    case Journal::Complete:
+        break;
+    }
+    // A read-only connection refuses to play back a journal that no one holds; one that is
+    // held belongs to the writer that holds the write lock.
+    FileState inspection = readStoredVersion(fileName, ReadMode::Shared);
+    if (inspection.state == FileState::State::Readable && journalNextTo(fileName) != Journal::None)
+        return withState(FileState::State::Locked);
+    return inspection;
 }
 
 } // namespace
@@ -151,29 +208,20 @@ QString FileState::storedVersionText() const
     return storedVersion ? QString::number(*storedVersion) : u"-"_s;
 }
 
-FileState inspectFile(const QString &fileName, LockCheck lockCheck)
+FileState inspectFile(const QString &fileName)
 {
     const QFileInfo info(fileName);
     if (!info.exists())
         return FileState();
-    if (!info.isFile()) {
-        FileState inspection;
-        inspection.state = FileState::State::NotDatabase;
-        inspection.detail = u"not a file"_s;
+    if (!info.isFile())
+        return withState(FileState::State::NotDatabase, u"not a file"_s);
+    // SQLite takes an empty file for an empty database, whatever lies next to it.
+    if (info.size() == 0) {
+        FileState inspection = withState(FileState::State::Readable);
+        inspection.storedVersion = 0;
         return inspection;
     }
-
-    const bool writeAheadLog = usesWriteAheadLog(fileName);
-    if (writeAheadLog && QFileInfo::exists(fileName + u"-wal"_s)) {
-        FileState inspection;
-        inspection.state = FileState::State::OpenElsewhere;
-        return inspection;
-    }
-    FileState inspection = readStoredVersion(fileName, writeAheadLog);
-    // An empty file has nothing to lock yet.
-    if (inspection.state == FileState::State::Readable && lockCheck == LockCheck::WriteLock
-        && !writeAheadLog && info.size() > 0 && isWriteLocked(fileName)) {
-        inspection.state = FileState::State::Locked;
-    }
-    return inspection;
+    if (usesWriteAheadLog(leadingBytes(fileName, 20)))
+        return inspectWriteAheadLogFile(fileName);
+    return inspectJournalFile(fileName);
 }

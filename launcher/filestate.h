@@ -12,9 +12,12 @@ struct FileState
         Readable,
         NotDatabase,
         Locked,
-        // A write-ahead log is open: the file's latest changes cannot be read without
-        // writing.
-        OpenElsewhere,
+        // A write-ahead log lies next to the file: another process has it open, or an
+        // interrupted write left it. Only taking a lock would tell, and that may write.
+        LogInUseOrLeft,
+        // A journal whose header was never completed lies next to the file: another process
+        // is writing it, or a write was cut short before it changed the file.
+        JournalInUseOrLeft,
         // An interrupted write left a journal behind; the next writer restores the file.
         UnfinishedWrite,
         NoVersionNumber,
@@ -30,10 +33,7 @@ struct FileState
     QString storedVersionText() const;
 };
 
-enum class LockCheck {
-    ReadLock, // only whether the file can be read: enough for a file that is never written
-    WriteLock, // also whether another process holds the file's write lock
-};
-
-// Inspects the named file in the working directory.
-FileState inspectFile(const QString &fileName, LockCheck lockCheck);
+// Inspects the named file in the working directory. Every connection it opens is read-only;
+// it plays back no journal, creates no write-ahead log or index, and asks for no lock beyond
+// the shared one a reader takes.
+FileState inspectFile(const QString &fileName);

@@ -1,10 +1,13 @@
 #include "statusreport.h"
 
 #include "consoleoutput.h"
+#include "diskroom.h"
+#include "fileaccess.h"
 #include "filelayouts.h"
 #include "filestate.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -35,7 +38,7 @@ Assessment plannedRun(const FileLayout &layout, qint32 storedVersion)
             UpgradePending};
 }
 
-Assessment assess(const FileLayout &layout, const FileState &inspection)
+Assessment assessState(const FileLayout &layout, const FileState &inspection)
 {
     switch (inspection.state) {
     case FileState::State::Missing:
@@ -49,10 +52,16 @@ Assessment assess(const FileLayout &layout, const FileState &inspection)
         return {u"not a database: a run stops here"_s, Blocked};
     case FileState::State::Locked:
         return {u"locked by another process: a run stops here"_s, Blocked};
-    case FileState::State::OpenElsewhere:
-        return {u"open in another process (write-ahead log): close it first"_s, Blocked};
+    case FileState::State::LogInUseOrLeft:
+        return {u"a write-ahead log lies next to it: open in another process or left by an "
+                u"interrupted write, which cannot be told without writing"_s,
+                Blocked};
+    case FileState::State::JournalInUseOrLeft:
+        return {u"an unfinished journal lies next to it: another process may be writing it, "
+                u"which cannot be told without writing"_s,
+                Blocked};
     case FileState::State::UnfinishedWrite:
-        return {u"an interrupted write left a journal: a run first restores the file"_s,
+        return {u"an interrupted write left a journal: a run first restores the file from it"_s,
                 UpgradePending};
     case FileState::State::NoVersionNumber:
         return {u"its version table holds no version number: a run stops here"_s, Blocked};
@@ -61,6 +70,54 @@ Assessment assess(const FileLayout &layout, const FileState &inspection)
     }
     return {u"cannot be read (%1): a run stops here"_s.arg(inspection.detail), Blocked};
 }
+
+// The state of the file, and then whether the run could open and write it at all.
+Assessment assess(const FileLayout &layout, const FileState &inspection)
+{
+    const Assessment assessment = assessState(layout, inspection);
+    if (assessment.outcome == Blocked)
+        return assessment;
+    const QString problem
+        = accessProblem(layout.fileName, layout.targetVersion ? FileUse::Written : FileUse::Read);
+    if (problem.isEmpty())
+        return assessment;
+    return {u"a run cannot open it: %1: a run stops here"_s.arg(problem), Blocked};
+}
+
+// Adds up, in run order, the room the files a run changes need at most.
+class RoomTally
+{
+public:
+    RoomTally()
+        : m_available(DiskRoom::available())
+    {
+    }
+
+    // Counts the file in; the warning for the first file at which the room may run out.
+    QString add(const QString &fileName, const Assessment &assessment)
+    {
+        if (assessment.outcome != UpgradePending)
+            return QString();
+        m_needed += DiskRoom::neededToChange(QFileInfo(fileName).size());
+        if (m_available < 0 || m_needed <= m_available || m_warned)
+            return QString();
+        m_warned = true;
+        return u"; the volume may run out of room here: a run needs up to %1, %2 are free"_s.arg(
+            DiskRoom::sizeText(m_needed), DiskRoom::sizeText(m_available));
+    }
+
+    QString summary() const
+    {
+        const QString available = m_available < 0 ? u"unknown"_s : DiskRoom::sizeText(m_available);
+        return u"Free on the volume: %1; a run needs up to %2 more while it works.\n"_s.arg(
+            available, DiskRoom::sizeText(m_needed));
+    }
+
+private:
+    qint64 m_available;
+    qint64 m_needed = 0;
+    bool m_warned = false;
+};
 
 QString databaseText(FileState::State state)
 {
@@ -86,7 +143,7 @@ QString summary(Outcome outcome)
     case Blocked:
         break;
     }
-    return u"A file cannot be read or is in use by another process.\n"_s;
+    return u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
 }
 
 } // namespace
@@ -96,9 +153,9 @@ int printStatusReport()
     QList<QStringList> rows = {{u"File"_s, u"Exists"_s, u"Database"_s, u"Stored"_s, u"Brought to"_s,
                                 u"What a run would do"_s}};
     Outcome worst = UpToDate;
+    RoomTally room;
     for (const FileLayout &layout : fileLayouts()) {
-        const FileState inspection = inspectFile(
-            layout.fileName, layout.targetVersion ? LockCheck::WriteLock : LockCheck::ReadLock);
+        const FileState inspection = inspectFile(layout.fileName);
         const Assessment assessment = assess(layout, inspection);
         worst = qMax(worst, assessment.outcome);
         rows << QStringList {layout.fileName,
@@ -106,10 +163,13 @@ int printStatusReport()
                              databaseText(inspection.state),
                              inspection.storedVersionText(),
                              layout.targetText(),
-                             assessment.action};
+                             assessment.action + room.add(layout.fileName, assessment)};
     }
     printOut(u"Files in %1:\n"_s.arg(QDir::toNativeSeparators(QDir::currentPath())));
     printOut(formatTable(rows));
+    printOut(room.summary());
     printOut(summary(worst));
+    printOut(u"A write lock that another process has taken shows only once that process writes:\n"
+             u"close the analyser application before a run.\n"_s);
     return worst;
 }

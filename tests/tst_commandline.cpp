@@ -1,9 +1,15 @@
 #include "testutil.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QLocale>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStorageInfo>
 #include <QTemporaryDir>
+
+#include <signal.h>
 
 using namespace Qt::StringLiterals;
 
@@ -22,7 +28,9 @@ QString setVersion(const QString &path, const QString &value)
 QStringList snapshot(const QString &dir)
 {
     QStringList files;
-    for (const QFileInfo &info : QDir(dir).entryInfoList(QDir::Files, QDir::Name)) {
+    const QDir::Filters filter
+        = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    for (const QFileInfo &info : QDir(dir).entryInfoList(filter, QDir::Name)) {
         const QByteArray hash = QCryptographicHash::hash(TestUtil::readFile(info.filePath()),
                                                          QCryptographicHash::Sha1);
         files << u"%1 %2 %3"_s.arg(info.fileName(), info.lastModified().toString(Qt::ISODateWithMs),
@@ -96,6 +104,13 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::makeSampleSet(firstGeneration), QString());
         QVERIFY(TestUtil::copyFiles(firstGeneration, current));
         QCOMPARE(TestUtil::runDbupdate(current).exitCode, 0);
+    }
+
+    void cleanup()
+    {
+        for (const QString &dir : std::as_const(m_mounts))
+            QProcess::execute(u"umount"_s, {dir});
+        m_mounts.clear();
     }
 
     void init()
@@ -177,6 +192,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expectedRows");
 
         const QString upToDate = u"up to date"_s;
+        const QString restores
+            = u"an interrupted write left a journal: a run first restores the file from it"_s;
         const QString stopsHere = u": a run stops here"_s;
         QTest::newRow("no files")
             << u"none"_s << 1
@@ -207,9 +224,12 @@ private Q_SLOTS:
         QTest::newRow("newer profile.db")
             << u"newer profile.db"_s << 0
             << QStringList {u"profile.db yes yes 5 4 newer than this program: left as it is"_s};
+        const QString cannotTell = u" lies next to it: "_s;
         QTest::newRow("write lock held")
             << u"immediate"_s << 2
-            << QStringList {u"data.db yes yes 3 3 locked by another process"_s + stopsHere};
+            << QStringList {u"data.db yes yes 3 3 an unfinished journal"_s + cannotTell
+                            + u"another process may be writing it, which cannot be told without "
+                              u"writing"_s};
         QTest::newRow("exclusive lock held")
             << u"exclusive"_s << 2
             << QStringList {u"data.db yes yes - 3 locked by another process"_s + stopsHere};
@@ -222,15 +242,32 @@ private Q_SLOTS:
                             u"number"_s
                             + stopsHere};
         QTest::newRow("interrupted write")
-            << u"interrupted write"_s << 1
-            << QStringList {u"data.db yes yes - 3 an interrupted write left a journal: a run "
-                            u"first restores the file"_s};
+            << u"interrupted write"_s << 1 << QStringList {u"data.db yes yes - 3 "_s + restores};
+        QTest::newRow("foreign journal")
+            << u"foreign journal"_s << 1 << QStringList {u"profile.db yes yes - 4 "_s + restores};
+        QTest::newRow("stray write-ahead log")
+            << u"stray wal"_s << 0 << QStringList {u"profile.db yes yes 4 4 up to date"_s};
+        QTest::newRow("foreign write-ahead log")
+            << u"foreign wal"_s << 1 << QStringList {u"syslog.db yes yes - 1 "_s + restores};
+        QTest::newRow("index of a write-ahead log left")
+            << u"stray shm"_s << 0 << QStringList {u"syslog.db yes yes 1 1 up to date"_s};
+        QTest::newRow("symbolic link loop")
+            << u"link loop"_s << 2
+            << QStringList {u"data.db no - - 3 a run cannot open it: it is a symbolic link that "
+                            u"leads back to itself"_s
+                            + stopsHere};
+        QTest::newRow("little room")
+            << u"little room"_s << 1
+            << QStringList {u"profile.db yes yes 0 4 run blocks: version 1, version 2, version 3, "
+                            u"version 4; stamp version 4; the volume may run out of room here: a "
+                            u"run needs up to 1.1 MB, %1 are free"_s};
         QTest::newRow("write-ahead log, closed")
             << u"wal closed"_s << 0 << QStringList {u"syslog.db yes yes 1 1 up to date"_s};
-        QTest::newRow("write-ahead log, open")
-            << u"wal open"_s << 2
-            << QStringList {u"syslog.db yes yes - 1 open in another process (write-ahead log): "
-                            u"close it first"_s};
+        const QString walRow = u"syslog.db yes yes - 1 a write-ahead log"_s + cannotTell
+            + u"open in another process or left by an interrupted write, which cannot be told "
+              u"without writing"_s;
+        QTest::newRow("write-ahead log, writer") << u"wal open"_s << 2 << QStringList {walRow};
+        QTest::newRow("write-ahead log, reader") << u"wal reader"_s << 2 << QStringList {walRow};
     }
 
     // The report reads the files only: they keep their bytes and times, and none is created.
@@ -239,11 +276,16 @@ private Q_SLOTS:
         QFETCH(QString, fixture);
         QFETCH(int, expectedExitCode);
         QFETCH(QStringList, expectedRows);
+        if (fixture == u"little room"_s && !mountSmallVolume(m_work))
+            QSKIP("a small volume needs the right to mount one");
         if (fixture != u"none"_s) {
-            const QString set
-                = fixture == u"first generation"_s ? u"first generation"_s : u"current"_s;
-            QVERIFY(TestUtil::copyFiles(m_sets.filePath(set), m_work));
+            const bool firstGeneration
+                = fixture == u"first generation"_s || fixture == u"little room"_s;
+            QVERIFY(TestUtil::copyFiles(
+                m_sets.filePath(firstGeneration ? u"first generation"_s : u"current"_s), m_work));
         }
+        const QString free = QLocale::c().formattedDataSize(QStorageInfo(m_work).bytesAvailable(),
+                                                            1, QLocale::DataSizeSIFormat);
 
         const QString data = m_work + u"/data.db"_s;
         const QString syslog = m_work + u"/syslog.db"_s;
@@ -263,6 +305,32 @@ private Q_SLOTS:
             if (QTest::currentTestFailed())
                 return;
         }
+        if (fixture == u"foreign journal"_s) {
+            const QString foreign = m_root->filePath(u"foreign.db"_s);
+            QVERIFY(QFile::copy(data, foreign));
+            makeInterruptedWrite(foreign);
+            QVERIFY(QFile::copy(foreign + u"-journal"_s, m_work + u"/profile.db-journal"_s));
+        }
+        if (fixture == u"stray wal"_s || fixture == u"stray shm"_s) {
+            QFile stray(fixture == u"stray wal"_s ? m_work + u"/profile.db-wal"_s
+                                                  : syslog + u"-shm"_s);
+            QVERIFY(stray.open(QIODevice::WriteOnly));
+            for (int i = 0; i < 1024; ++i)
+                stray.write(QByteArray::number(QRandomGenerator::global()->generate()));
+        }
+        if (fixture == u"foreign wal"_s) {
+            const QString foreign = m_root->filePath(u"foreign.db"_s);
+            QVERIFY(QFile::copy(syslog, foreign));
+            TestUtil::Database writer(foreign);
+            QSqlQuery query = writer.query();
+            QVERIFY_SQL(query, u"pragma journal_mode=wal"_s);
+            QVERIFY_SQL(query, u"insert into version values(7)"_s);
+            QVERIFY(QFile::copy(foreign + u"-wal"_s, syslog + u"-wal"_s));
+        }
+        if (fixture == u"link loop"_s) {
+            QVERIFY(QFile::remove(data));
+            QVERIFY(QFile::link(data, data));
+        }
         if (fixture.startsWith(u"wal"_s)) {
             QCOMPARE(TestUtil::execAll(syslog, {u"pragma journal_mode=wal"_s}), QString());
             QVERIFY(!QFileInfo::exists(syslog + u"-wal"_s));
@@ -273,6 +341,8 @@ private Q_SLOTS:
             QVERIFY(other.hold(data, u"begin %1; insert into version values(9);"_s.arg(fixture)));
         if (fixture == u"wal open"_s)
             QVERIFY(other.hold(syslog, u"begin; insert into version values(9);"_s));
+        if (fixture == u"wal reader"_s)
+            QVERIFY(other.hold(syslog, u"begin; select * from version where 0;"_s));
         const QStringList before = snapshot(m_work);
 
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"--status"_s});
@@ -282,7 +352,8 @@ private Q_SLOTS:
         const QStringList rows = statusRows(result.standardOutput);
         QCOMPARE(rows.size(), fileNames.size());
         for (const QString &expected : std::as_const(expectedRows))
-            QVERIFY2(rows.contains(expected), qPrintable(rows.join(u'\n')));
+            QVERIFY2(rows.contains(QString(expected).replace(u"%1"_s, free)),
+                     qPrintable(rows.join(u'\n')));
         QVERIFY(result.standardError.isEmpty());
     }
 
@@ -291,34 +362,64 @@ private Q_SLOTS:
         QTest::addColumn<QString>("fixture");
         QTest::addColumn<bool>("translation");
         QTest::addColumn<QStringList>("expectedVersions");
+        // -1: the real run's, whose log the dry run prints.
+        QTest::addColumn<int>("expectedExitCode");
+        // On standard error for exit status 2, else in the prediction.
+        QTest::addColumn<QString>("expectedReason");
 
-        QTest::newRow("first generation") << u"first generation"_s << false
-                                          << QStringList {u"profile.db 0 4"_s, u"data.db 0 3"_s,
-                                                          u"qc.db 0 0"_s, u"syslog.db 0 1"_s};
-        QTest::newRow("with a translation") << u"first generation"_s << true
-                                            << QStringList {u"profile.db 0 4"_s, u"data.db 0 3"_s,
-                                                            u"qc.db 0 0"_s, u"syslog.db 0 1"_s};
+        const QStringList upgraded
+            = {u"profile.db 0 4"_s, u"data.db 0 3"_s, u"qc.db 0 0"_s, u"syslog.db 0 1"_s};
+        QTest::newRow("first generation")
+            << u"first generation"_s << false << upgraded << -1 << QString();
+        QTest::newRow("with a translation")
+            << u"first generation"_s << true << upgraded << -1 << u"/labels.qm"_s;
         QTest::newRow("missing files")
             << u"no qc.db and syslog.db"_s << false
             << QStringList {u"profile.db 0 4"_s, u"data.db 0 3"_s, u"qc.db missing 0"_s,
-                            u"syslog.db missing 1"_s};
+                            u"syslog.db missing 1"_s}
+            << -1 << QString();
         QTest::newRow("run stops at data.db")
             << u"data.db not a database"_s << false
             << QStringList {u"profile.db 0 4"_s, u"data.db not a database not a database"_s,
-                            u"qc.db 0 0"_s, u"syslog.db 0 0"_s};
+                            u"qc.db 0 0"_s, u"syslog.db 0 0"_s}
+            << -1 << QString();
         QTest::newRow("interrupted write")
             << u"interrupted write"_s << false
             << QStringList {u"profile.db 0 4"_s, u"data.db interrupted write 3"_s, u"qc.db 0 0"_s,
-                            u"syslog.db 0 1"_s};
+                            u"syslog.db 0 1"_s}
+            << -1 << QString();
+        QTest::newRow("symbolic link loop")
+            << u"link loop"_s << false
+            << QStringList {u"profile.db 0 4"_s, u"data.db missing missing"_s, u"qc.db 0 0"_s,
+                            u"syslog.db 0 0"_s}
+            << -1 << u"exit status 1: data.db: it is a symbolic link that leads back to itself."_s;
+        QTest::newRow("little room") << u"little room"_s << false << upgraded << 1
+                                     << u"exit status 1: the files grow by 106.5 kB, but the "
+                                        u"volume has only"_s;
+        QTest::newRow("no room for the copies")
+            << u"copies 64k"_s << false << QStringList() << 2 << u"cannot copy data.db to"_s;
+        QTest::newRow("copies run out of room")
+            << u"copies 160k"_s << false << QStringList() << 2
+            << u"cannot tell how a real run would end: writing the copies"_s;
     }
 
     // The dry run prints what a real run on the same files writes to its log and ends the
-    // same way; the files themselves stay as they were.
+    // same way, or says why it cannot tell; the files stay as they were, and no copy is left.
     void dryRun()
     {
         QFETCH(QString, fixture);
         QFETCH(bool, translation);
         QFETCH(QStringList, expectedVersions);
+        QFETCH(int, expectedExitCode);
+        QFETCH(QString, expectedReason);
+        const QString real = m_root->filePath(u"real"_s);
+        const QString temp = m_root->filePath(u"temp"_s);
+        QVERIFY(QDir().mkpath(real) && QDir().mkpath(temp));
+        const bool mounted = fixture == u"little room"_s
+            ? mountSmallVolume(m_work) && mountSmallVolume(real)
+            : !fixture.startsWith(u"copies"_s) || mountSmallVolume(temp, fixture.section(u' ', 1));
+        if (!mounted)
+            QSKIP("a small volume needs the right to mount one");
         QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
         if (fixture == u"no qc.db and syslog.db"_s) {
             QVERIFY(QFile::remove(m_work + u"/qc.db"_s));
@@ -344,29 +445,108 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(TEST_BINARY_DIR u"/data/label_dot.qm"_s, m_work + u"/labels.qm"_s));
             translations << u"labels"_s;
         }
-        const QString real = m_root->filePath(u"real"_s);
-        QVERIFY(QDir().mkpath(real));
         QVERIFY(TestUtil::copyFiles(m_work, real));
+        for (const QString &dir : {m_work, real}) {
+            if (fixture == u"link loop"_s) {
+                QVERIFY(QFile::remove(dir + u"/data.db"_s));
+                QVERIFY(QFile::link(dir + u"/data.db"_s, dir + u"/data.db"_s));
+            }
+        }
         ageFiles(m_work);
         const QStringList before = snapshot(m_work);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"TMPDIR"_s, temp);
 
         const TestUtil::RunResult dryRun
-            = TestUtil::runDbupdate(m_work, QStringList {u"--dry-run"_s} + translations);
+            = TestUtil::runProgram(DBUPDATE_EXECUTABLE ""_L1, m_work,
+                                   QStringList {u"--dry-run"_s} + translations, environment);
         const TestUtil::RunResult realRun
             = TestUtil::runDbupdate(real, QStringList {u"update.log"_s} + translations);
 
         QCOMPARE(snapshot(m_work), before);
-        QCOMPARE(dryRun.exitCode, realRun.exitCode);
+        QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         const QString output = QString::fromUtf8(dryRun.standardOutput);
+        QVERIFY2(
+            QString::fromUtf8(expectedExitCode == 2 ? dryRun.standardError : dryRun.standardOutput)
+                .contains(expectedReason),
+            qPrintable(output + QString::fromUtf8(dryRun.standardError)));
+        if (!expectedVersions.isEmpty())
+            QCOMPARE(statusRows(dryRun.standardOutput), expectedVersions);
+        if (expectedExitCode == 2) {
+            QCOMPARE(dryRun.exitCode, 2);
+            QVERIFY(!output.contains(u"A real run would end"_s));
+            return;
+        }
+        QCOMPARE(dryRun.exitCode, realRun.exitCode);
+        QVERIFY(
+            output.contains(u"A real run would end with exit status %1"_s.arg(realRun.exitCode)));
+        if (expectedExitCode == 1)
+            return;
         const QString realLog = QString::fromUtf8(TestUtil::readFile(real + u"/update.log"_s));
         QVERIFY2(
-            output.startsWith(u"Log of a run on copies of the files:\n"_s + realLog + u"\nFile"_s),
+            output.contains(u"\nLog of a run on copies of the files:\n"_s + realLog + u"\nFile"_s),
             qPrintable(output));
         if (translation)
             QVERIFY(output.contains(u"'Dot sample type'"_s));
-        QCOMPARE(statusRows(dryRun.standardOutput), expectedVersions);
-        QVERIFY(output.endsWith(
-            u"A real run would end with exit status %1.\n"_s.arg(realRun.exitCode)));
+    }
+
+    void interruptedDryRun_data()
+    {
+        QTest::addColumn<int>("signal");
+
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGKILL, then another dry run") << int(SIGKILL);
+    }
+
+    // The copies of patient data are the user's alone, and gone when the dry run is
+    // interrupted; those of a killed one go with the next dry run.
+    void interruptedDryRun()
+    {
+        QFETCH(int, signal);
+        QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
+        // A large data.db takes a while to copy, long enough to hold the copy of profile.db.
+        QCOMPARE(TestUtil::execAll(m_work + u"/data.db"_s,
+                                   {u"create table filler(x)"_s,
+                                    u"with recursive n(i) as (select 1 union all select i + 1 "
+                                    u"from n where i < 200) insert into filler select "
+                                    u"zeroblob(1000000) from n"_s}),
+                 QString());
+        const QString temp = m_root->filePath(u"temp"_s);
+        QVERIFY(QDir().mkpath(temp));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"TMPDIR"_s, temp);
+        QProcess dryRun;
+        dryRun.setWorkingDirectory(m_work);
+        dryRun.setProcessEnvironment(environment);
+        dryRun.start(DBUPDATE_EXECUTABLE ""_L1, {u"--dry-run"_s});
+
+        QDeadlineTimer deadline(10000);
+        QString copy;
+        while (!QFileInfo::exists(copy) && !deadline.hasExpired()) {
+            const QStringList dirs = QDir(temp).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            copy = dirs.isEmpty() ? QString() : temp + u'/' + dirs.first() + u"/profile.db"_s;
+        }
+        OtherProcess other;
+        QVERIFY(other.hold(copy, u"begin exclusive;"_s));
+        const QFileDevice::Permissions shared = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther;
+        QCOMPARE(QFileInfo(QFileInfo(copy).path()).permissions() & shared,
+                 QFileDevice::Permissions());
+        QCOMPARE(QFileInfo(copy).permissions() & shared, QFileDevice::Permissions());
+        QCOMPARE(::kill(pid_t(dryRun.processId()), signal), 0);
+        QVERIFY(dryRun.waitForFinished());
+        QCOMPARE(dryRun.exitStatus(), QProcess::CrashExit);
+
+        if (signal == SIGKILL) {
+            QVERIFY(QFileInfo::exists(copy));
+            QCOMPARE(TestUtil::runProgram(DBUPDATE_EXECUTABLE ""_L1, m_work, {u"--dry-run"_s},
+                                          environment)
+                         .exitCode,
+                     0);
+        }
+        QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
 private:
@@ -392,6 +572,19 @@ private:
         QVERIFY(QFile::remove(scratch));
     }
 
+    // Mounts a volume of little room on dir for the rest of the test; false where the tests
+    // may not mount one.
+    bool mountSmallVolume(const QString &dir, const QString &size = u"160k"_s)
+    {
+        if (QProcess::execute(u"mount"_s,
+                              {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size="_s + size, u"tmpfs"_s, dir})
+            != 0)
+            return false;
+        m_mounts << dir;
+        return true;
+    }
+
+    QStringList m_mounts;
     QTemporaryDir m_sets;
     QScopedPointer<QTemporaryDir> m_root;
     QString m_work;

@@ -1,0 +1,165 @@
+#include "copydirectory.h"
+
+#include "fileaccess.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString namePrefix = u"dbupdate-dry-run-"_s;
+const QString lockName = u"dry-run.lock"_s;
+// A directory without its lock file may belong to a dry run that has just made it.
+const qint64 unlockedGraceSeconds = 60;
+const qint64 copyChunk = 1024 * 1024;
+
+// What the signal handler removes, worked out beforehand: the files first, the directory last.
+std::vector<std::string> &cleanupPaths()
+{
+    static std::vector<std::string> paths;
+    return paths;
+}
+
+using SignalHandler = void (*)(int);
+SignalHandler previousInterruptHandler = SIG_DFL;
+SignalHandler previousTerminateHandler = SIG_DFL;
+
+// Removes the copies and ends the program as the signal would have.
+extern "C" void removeCopiesAndExit(int signal)
+{
+    for (const std::string &path : cleanupPaths())
+        std::remove(path.c_str());
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// A directory an earlier dry run left: its lock is stale (its process is gone), or it has no
+// lock file and is older than a dry run needs to take its lock.
+bool isAbandoned(const QString &dirPath)
+{
+    const QString lockPath = dirPath + u'/' + lockName;
+    if (!QFileInfo::exists(lockPath)) {
+        const QDateTime made = QFileInfo(dirPath).lastModified();
+        return made.secsTo(QDateTime::currentDateTime()) > unlockedGraceSeconds;
+    }
+    QLockFile lock(lockPath);
+    lock.setStaleLockTime(0); // only a lock whose process has gone is stale
+    return lock.tryLock(0);
+}
+
+void removeAbandonedDirectories()
+{
+    QDir temp(QDir::tempPath());
+    const QStringList names
+        = temp.entryList({namePrefix + u'*'}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString &name : names) {
+        const QString dirPath = temp.filePath(name);
+        if (isAbandoned(dirPath))
+            QDir(dirPath).removeRecursively();
+    }
+}
+
+} // namespace
+
+CopyDirectory::CopyDirectory(const QStringList &databaseNames)
+    : m_dir(QDir::tempPath() + u'/' + namePrefix + u"XXXXXX"_s)
+{
+    removeAbandonedDirectories();
+    if (!m_dir.isValid()) {
+        m_error = m_dir.errorString();
+        return;
+    }
+    if (!QFile::setPermissions(m_dir.path(),
+                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        m_error = u"cannot make it private"_s;
+        return;
+    }
+    m_lock = std::make_unique<QLockFile>(m_dir.filePath(lockName));
+    m_lock->setStaleLockTime(0);
+    if (!m_lock->tryLock(0)) {
+        m_error = u"cannot lock it"_s;
+        return;
+    }
+    armSignalCleanup(databaseNames);
+}
+
+CopyDirectory::~CopyDirectory()
+{
+    if (cleanupPaths().empty())
+        return;
+    std::signal(SIGINT, previousInterruptHandler);
+    std::signal(SIGTERM, previousTerminateHandler);
+    cleanupPaths().clear();
+}
+
+void CopyDirectory::armSignalCleanup(const QStringList &databaseNames)
+{
+    std::vector<std::string> &paths = cleanupPaths();
+    for (const QString &name : databaseNames) {
+        for (const QString &suffix : {QString(), u"-journal"_s, u"-wal"_s, u"-shm"_s})
+            paths.push_back(QFile::encodeName(m_dir.filePath(name + suffix)).toStdString());
+    }
+    paths.push_back(QFile::encodeName(m_dir.filePath(lockName)).toStdString());
+    paths.push_back(QFile::encodeName(m_dir.path()).toStdString());
+    previousInterruptHandler = std::signal(SIGINT, removeCopiesAndExit);
+    previousTerminateHandler = std::signal(SIGTERM, removeCopiesAndExit);
+}
+
+bool CopyDirectory::copy(const QString &fileName, QString *error) const
+{
+    const QFileInfo info(fileName);
+    const QString target = m_dir.filePath(fileName);
+    if (info.isFile())
+        return copyContent(fileName, error);
+    if (info.isDir() && !QDir().mkdir(target)) {
+        *error = u"cannot make a directory"_s;
+        return false;
+    }
+    if (isLinkLoop(fileName) && !QFile::link(target, target)) {
+        *error = u"cannot make a symbolic link"_s;
+        return false;
+    }
+    return true;
+}
+
+bool CopyDirectory::copyContent(const QString &fileName, QString *error) const
+{
+    // Written in place rather than through a temporary file, so that the signal handler
+    // knows every name in the directory.
+    QFile source(fileName);
+    QFile target(m_dir.filePath(fileName));
+    if (!source.open(QIODevice::ReadOnly)) {
+        *error = source.errorString();
+        return false;
+    }
+    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+        || !target.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
+        *error = target.errorString();
+        return false;
+    }
+    while (!source.atEnd()) {
+        const QByteArray chunk = source.read(copyChunk);
+        if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {
+            *error = source.errorString();
+            return false;
+        }
+        if (target.write(chunk) != chunk.size()) {
+            *error = target.errorString();
+            return false;
+        }
+    }
+    if (!target.flush()) {
+        *error = target.errorString();
+        return false;
+    }
+    return true;
+}

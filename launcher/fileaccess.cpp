@@ -1,0 +1,79 @@
+#include "fileaccess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The operating systems give up on longer chains of symbolic links.
+const int maxLinkChain = 40;
+
+// Follows a symbolic link to the path it finally names; empty when the chain loops.
+QString linkDestination(const QString &fileName)
+{
+    QString path = QFileInfo(fileName).absoluteFilePath();
+    QSet<QString> visited;
+    for (int i = 0; i < maxLinkChain; ++i) {
+        const QFileInfo info(path);
+        if (!info.isSymLink())
+            return path;
+        if (visited.contains(path))
+            return QString();
+        visited.insert(path);
+        path = info.symLinkTarget();
+    }
+    return QString();
+}
+
+QString directoryProblem(const QString &dirPath)
+{
+    const QFileInfo dir(dirPath);
+    if (!dir.isDir())
+        return u"its directory %1 does not exist"_s.arg(QDir::toNativeSeparators(dirPath));
+    if (!dir.isWritable())
+        return u"its directory %1 cannot be written"_s.arg(QDir::toNativeSeparators(dirPath));
+    return QString();
+}
+
+// A file that does not exist, or a symbolic link to one: the run creates it.
+QString creationProblem(const QString &fileName)
+{
+    const QString destination = linkDestination(fileName);
+    if (destination.isEmpty())
+        return u"it is a symbolic link that leads back to itself"_s;
+    return directoryProblem(QFileInfo(destination).absolutePath());
+}
+
+} // namespace
+
+bool isLinkLoop(const QString &fileName)
+{
+    return QFileInfo(fileName).isSymLink() && linkDestination(fileName).isEmpty();
+}
+
+QString accessProblem(const QString &fileName, FileUse use)
+{
+    const QFileInfo info(fileName);
+    if (!info.exists())
+        return creationProblem(fileName);
+    if (!info.isFile())
+        return u"it is not a regular file"_s;
+
+    // Opening for writing without writing changes neither the bytes nor the times.
+    QFile file(fileName);
+    const QIODevice::OpenMode mode
+        = use == FileUse::Written ? QIODevice::ReadWrite : QIODevice::ReadOnly;
+    if (!file.open(mode | QIODevice::ExistingOnly)) {
+        return (use == FileUse::Written ? u"it cannot be opened for writing: %1"_s
+                                        : u"it cannot be opened: %1"_s)
+            .arg(file.errorString());
+    }
+    if (use == FileUse::Read)
+        return QString();
+    // The journal is made next to the file the name finally leads to.
+    return directoryProblem(QFileInfo(info.canonicalFilePath()).absolutePath());
+}
