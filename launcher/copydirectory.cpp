@@ -96,6 +96,9 @@ CopyDirectory::~CopyDirectory()
 {
     if (cleanupPaths().empty())
         return;
+    // Removed before the handlers go, so that a signal cannot leave copies behind.
+    m_lock.reset();
+    m_dir.remove();
     std::signal(SIGINT, previousInterruptHandler);
     std::signal(SIGTERM, previousTerminateHandler);
     cleanupPaths().clear();

@@ -1,7 +1,6 @@
 #include "fileaccess.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
@@ -63,15 +62,11 @@ QString accessProblem(const QString &fileName, FileUse use)
     if (!info.isFile())
         return u"it is not a regular file"_s;
 
-    // Opening for writing without writing changes neither the bytes nor the times.
-    QFile file(fileName);
-    const QIODevice::OpenMode mode
-        = use == FileUse::Written ? QIODevice::ReadWrite : QIODevice::ReadOnly;
-    if (!file.open(mode | QIODevice::ExistingOnly)) {
-        return (use == FileUse::Written ? u"it cannot be opened for writing: %1"_s
-                                        : u"it cannot be opened: %1"_s)
-            .arg(file.errorString());
-    }
+    // Asked of the file system without opening the file.
+    if (!info.isReadable())
+        return u"it cannot be read: no permission"_s;
+    if (use == FileUse::Written && !info.isWritable())
+        return u"it cannot be written: no permission, or a read-only volume"_s;
     if (use == FileUse::Read)
         return QString();
     // The journal is made next to the file the name finally leads to.

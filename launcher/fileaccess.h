@@ -8,7 +8,7 @@ enum class FileUse {
 };
 
 // Why a run could not open, create or write the named file, judged from the file system
-// alone: the file is not opened as a database, nothing is written and nothing created.
+// alone: the file is not opened, nothing is written and nothing created.
 // Empty when nothing stands in the way.
 QString accessProblem(const QString &fileName, FileUse use);
 

@@ -2,9 +2,20 @@
 
 #include "updatedata.h"
 #include "updateprofile.h"
+#include "updateqc.h"
 #include "updatesyslog.h"
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+FileLayout fileLayout(const UpdaterDescription &description)
+{
+    return {description.fileName, description.currentVersion, description.blocks,
+            description.layout};
+}
+
+} // namespace
 
 QString FileLayout::targetText() const
 {
@@ -15,7 +26,7 @@ QStringList FileLayout::pendingBlocks(qint32 storedVersion) const
 {
     QStringList names;
     for (const UpgradeBlock &block : blocks) {
-        if (storedVersion < block.below)
+        if (block.isNeededAt(storedVersion))
             names << block.name;
     }
     return names;
@@ -24,14 +35,10 @@ QStringList FileLayout::pendingBlocks(qint32 storedVersion) const
 const QList<FileLayout> &fileLayouts()
 {
     static const QList<FileLayout> layouts = {
-        {u"profile.db"_s,
-         UpdateProfile::currentVersion,
-         {{1, u"version 1"_s}, {2, u"version 2"_s}, {3, u"version 3"_s}, {4, u"version 4"_s}}},
-        {u"data.db"_s,
-         UpdateData::currentVersion,
-         {{1, u"first generation"_s}, {2, u"version 2"_s}, {3, u"version 3"_s}}},
-        {u"qc.db"_s, std::nullopt, {}},
-        {u"syslog.db"_s, UpdateSyslog::currentVersion, {{1, u"balance table"_s}}},
+        fileLayout(UpdateProfile::description()),
+        fileLayout(UpdateData::description()),
+        fileLayout(UpdateQc::description()),
+        fileLayout(UpdateSyslog::description()),
     };
     return layouts;
 }

@@ -1,24 +1,21 @@
 #pragma once
 
+#include "updaterdescription.h"
+
 #include <QList>
 #include <QString>
 
 #include <optional>
 
-// One upgrade block of a file: it runs while the stored version is below `below`.
-struct UpgradeBlock
-{
-    qint32 below;
-    QString name;
-};
-
-// What a run does to one of the files: the version it brings the file to and the blocks
-// on the way, as the updaters in update/ run them.
+// What a run does to one of the files, as its updater in update/ declares it: the version it
+// brings the file to, the blocks on the way and the layout that version promises.
 struct FileLayout
 {
     QString fileName;
     std::optional<qint32> targetVersion; // none: the file is only read
     QList<UpgradeBlock> blocks;
+    // Compare a file with it through layoutDifferences() (layoutcheck.h).
+    SchemaLayout schema;
 
     // "4", or "unchanged" for a file that is only read.
     QString targetText() const;

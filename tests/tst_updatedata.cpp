@@ -1,3 +1,4 @@
+#include "layoutcheck.h"
 #include "testutil.h"
 #include "updatebase.h"
 #include "updatedata.h"
@@ -354,6 +355,57 @@ private Q_SLOTS:
         QCOMPARE(versions(), QStringList(u"3"_s));
     }
 
+    // An upgraded file, then damaged, compared with the layout the updater promises.
+    void reportsLayoutDifferences_data()
+    {
+        QTest::addColumn<QStringList>("damage");
+        QTest::addColumn<QStringList>("expectedDifferences");
+
+        QTest::newRow("as upgraded") << QStringList() << QStringList();
+        QTest::newRow("own tables, columns and indexes")
+            << QStringList({u"create table settings(name text)"_s,
+                            u"alter table results add column remark text"_s,
+                            u"create index curve_item on curve(item)"_s})
+            << QStringList();
+        QTest::newRow("missing table")
+            << QStringList(u"drop table checkedResult"_s)
+            << QStringList({u"table checkedResult is missing"_s,
+                            u"index checkedResult_index is missing"_s});
+        QTest::newRow("missing column") << QStringList(u"alter table results drop column version"_s)
+                                        << QStringList(u"table results has no column version"_s);
+        QTest::newRow("index on another column")
+            << QStringList({u"drop index sex_index"_s, u"create index sex_index on sex(name)"_s})
+            << QStringList(u"index sex_index is on (name), not (abbr)"_s);
+        QTest::newRow("index on another table")
+            << QStringList({u"drop index results_index"_s,
+                            u"create index results_index on checkedResult(patientId)"_s})
+            << QStringList(u"index results_index is on table checkedResult, not results"_s);
+        QTest::newRow("missing trigger") << QStringList(u"drop trigger on_delete_patient"_s)
+                                         << QStringList(u"trigger on_delete_patient is missing"_s);
+        QTest::newRow("missing view")
+            << QStringList(u"drop view result"_s) << QStringList(u"view result is missing"_s);
+        QTest::newRow("table in place of the view")
+            << QStringList({u"drop view result"_s, u"create table result(id)"_s})
+            << QStringList(u"result is a table, not a view"_s);
+        QTest::newRow("collation and declared type")
+            << QStringList({u"drop table doctor"_s,
+                            u"create table doctor(id integer primary key, abbr text, name blob)"_s,
+                            u"create index doctor_index on doctor(abbr)"_s})
+            << QStringList({u"column abbr of table doctor is COLLATE BINARY, not COLLATE NOCASE"_s,
+                            u"column name of table doctor is declared \"BLOB\", not \"text\""_s});
+    }
+
+    void reportsLayoutDifferences()
+    {
+        QFETCH(QStringList, damage);
+        QFETCH(QStringList, expectedDifferences);
+
+        QCOMPARE(TestUtil::execAll(dataFile(), firstGenerationFile()), QString());
+        QVERIFY(runUpdater<UpdateData>().succeeded);
+        QCOMPARE(TestUtil::execAll(dataFile(), damage), QString());
+        QCOMPARE(layoutDifferences(), expectedDifferences);
+    }
+
     void createsMissingFile()
     {
         const Outcome outcome = runUpdater<UpdateData>();
@@ -523,6 +575,22 @@ private Q_SLOTS:
 
 private:
     QString dataFile() const { return m_dir->filePath(u"data.db"_s); }
+
+    // The check of data.db against its promised layout, through a read-only connection.
+    QStringList layoutDifferences() const
+    {
+        QStringList differences;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"layout"_s);
+            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
+            db.setDatabaseName(dataFile());
+            differences = db.open()
+                ? ::layoutDifferences(db, UpdateData::description().layout)
+                : QStringList(db.lastError().text());
+        }
+        QSqlDatabase::removeDatabase(u"layout"_s);
+        return differences;
+    }
 
     QStringList versions() const
     {

@@ -7,20 +7,106 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const char label[] = ".\\updatedata";
+
+const UpgradeBlock firstGeneration = {1, u"first generation"_s};
+const UpgradeBlock version2 = {2, u"version 2"_s};
+const UpgradeBlock version3 = {3, u"version 3"_s};
+
+// A lookup list as the first-generation block rebuilds it.
+TableLayout lookupTable(const QString &name)
+{
+    return {name,
+            {{u"id"_s, u"integer"_s}, {u"abbr"_s, u"text"_s, u"NOCASE"_s}, {u"name"_s, u"text"_s}}};
+}
+
+IndexLayout lookupIndex(const QString &table)
+{
+    return {table + u"_index"_s, table, {u"abbr"_s}};
+}
 } // namespace
 
+const UpdaterDescription &UpdateData::description()
+{
+    // After version 3, result is the view over results and checkedResult, and curve and
+    // detail are the rebuilt tables that keep a version per result.
+    static const UpdaterDescription description = {
+        u"data.db"_s,
+        currentVersion,
+        {firstGeneration, version2, version3},
+        {{
+             {u"patient"_s, {{u"sampleType"_s, u"text"_s}, {u"hospitalNo"_s, u"text"_s}}},
+             lookupTable(u"department"_s),
+             lookupTable(u"sex"_s),
+             lookupTable(u"treatmentRoom"_s),
+             lookupTable(u"diagnosis"_s),
+             lookupTable(u"doctor"_s),
+             lookupTable(u"operator"_s),
+             {u"version"_s, {{u"version"_s, u"integer"_s}}},
+             {u"results"_s,
+              {{u"id"_s, u"integer"_s},
+               {u"patientId"_s, u"integer"_s},
+               {u"item"_s, u"text"_s},
+               {u"subitem"_s, u"text"_s},
+               {u"version"_s, u"integer"_s},
+               {u"abbr"_s, u"text"_s},
+               {u"code"_s, u"text"_s},
+               {u"date"_s, u"date"_s},
+               {u"time"_s, u"time"_s},
+               {u"result"_s, u"real"_s},
+               {u"unit"_s, u"text"_s},
+               {u"flag"_s, u"integer"_s},
+               {u"displayOrder"_s, u"integer"_s},
+               {u"lowerMarkLimit"_s, u"real"_s},
+               {u"upperMarkLimit"_s, u"real"_s}}},
+             {u"checkedResult"_s,
+              {{u"id"_s, u"integer"_s},
+               {u"patientId"_s, u"integer"_s},
+               {u"item"_s, u"text"_s},
+               {u"subitem"_s, u"text"_s},
+               {u"resultsId"_s, u"integer"_s}}},
+             {u"curve"_s,
+              {{u"id"_s, u"integer"_s},
+               {u"patientId"_s, u"integer"_s},
+               {u"item"_s, u"text"_s},
+               {u"version"_s, u"integer"_s},
+               {u"curve"_s, u"blob"_s}}},
+             {u"detail"_s,
+              {{u"id"_s, u"integer"_s},
+               {u"patientId"_s, u"integer"_s},
+               {u"item"_s, u"text"_s},
+               {u"version"_s, u"integer"_s},
+               {u"info"_s, u"text"_s}}},
+         },
+         {
+             lookupIndex(u"department"_s),
+             lookupIndex(u"sex"_s),
+             lookupIndex(u"treatmentRoom"_s),
+             lookupIndex(u"diagnosis"_s),
+             lookupIndex(u"doctor"_s),
+             lookupIndex(u"operator"_s),
+             {u"results_index"_s, u"results"_s, {u"patientId"_s, u"item"_s, u"subitem"_s}},
+             {u"checkedResult_index"_s,
+              u"checkedResult"_s,
+              {u"patientId"_s, u"item"_s, u"subitem"_s}},
+         },
+         {u"on_delete_patient"_s},
+         {u"result"_s}},
+    };
+    return description;
+}
+
 UpdateData::UpdateData(QObject *parent)
-    : UpdateBase(u"data.db"_s, parent)
+    : UpdateBase(description().fileName, parent)
 {
 }
 
 bool UpdateData::update()
 {
-    if (storedVersion() < 1 && !updateFirstGeneration())
+    if (firstGeneration.isNeededAt(storedVersion()) && !updateFirstGeneration())
         return false;
-    if (storedVersion() < 2)
+    if (version2.isNeededAt(storedVersion()))
         updateToVersion2();
-    if (storedVersion() < 3 && !updateToVersion3())
+    if (version3.isNeededAt(storedVersion()) && !updateToVersion3())
         return false;
 
     if (isNewerThan(currentVersion))

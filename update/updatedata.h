@@ -1,6 +1,7 @@
 #pragma once
 
 #include "updatebase.h"
+#include "updaterdescription.h"
 
 // Brings data.db to version 3: the first-generation layout, the patient delete trigger, and
 // results kept in versions with curves and details rebuilt to match.
@@ -11,6 +12,9 @@ class UpdateData : public UpdateBase
 public:
     // The version this updater brings its file to.
     static constexpr qint32 currentVersion = 3;
+
+    // The blocks this updater runs and the layout its current version promises.
+    static const UpdaterDescription &description();
 
     explicit UpdateData(QObject *parent = nullptr);
 

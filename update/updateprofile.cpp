@@ -14,6 +14,11 @@ namespace {
 
 const char label[] = ".\\updateprofile";
 
+const UpgradeBlock version1 = {1, u"version 1"_s};
+const UpgradeBlock version2 = {2, u"version 2"_s};
+const UpgradeBlock version3 = {3, u"version 3"_s};
+const UpgradeBlock version4 = {4, u"version 4"_s};
+
 // A label written into profile.db. Older translation files were made while the program held
 // its texts in the GBK code page, so they know a label only by its GBK bytes.
 struct LabelText
@@ -62,8 +67,43 @@ QString valueKey(const QVariant &value)
 
 } // namespace
 
+const UpdaterDescription &UpdateProfile::description()
+{
+    // The version 4 block drops curve_index and creates no other, so none is promised.
+    static const UpdaterDescription description = {
+        u"profile.db"_s,
+        currentVersion,
+        {version1, version2, version3, version4},
+        {{
+             {u"user"_s,
+              {{u"id"_s, u"integer"_s},
+               {u"name"_s, u"text"_s, u"NOCASE"_s},
+               {u"password"_s, u"text"_s},
+               {u"level"_s, u"integer"_s},
+               {u"hide"_s, u"integer"_s}}},
+             {u"curveInfo"_s, {{u"curveId"_s, u"integer"_s}, {u"name"_s, u"text"_s}, {u"value"_s}}},
+             {u"version"_s, {{u"version"_s, u"integer"_s}}},
+             {u"curve"_s,
+              {{u"instrUuid"_s, u"text"_s},
+               {u"c"_s, u"real"_s},
+               {u"d"_s, u"real"_s},
+               {u"e"_s, u"real"_s},
+               {u"valid"_s, u"integer"_s},
+               {u"lotsNum"_s, u"text"_s}}},
+             {u"assayCalibration"_s,
+              {{u"method"_s, u"integer"_s}, {u"dispX"_s, u"text"_s}, {u"dispY"_s, u"text"_s}}},
+             {u"currentCurve"_s,
+              {{u"id"_s, u"integer"_s}, {u"name"_s, u"text"_s}, {u"curveId"_s, u"integer"_s}}},
+         },
+         {},
+         {u"deleteCurve"_s},
+         {}},
+    };
+    return description;
+}
+
 UpdateProfile::UpdateProfile(QObject *parent)
-    : UpdateBase(u"profile.db"_s, parent)
+    : UpdateBase(description().fileName, parent)
 {
 }
 
@@ -83,7 +123,7 @@ bool UpdateProfile::update()
 
 bool UpdateProfile::upgradeSchema()
 {
-    if (storedVersion() < 1) {
+    if (version1.isNeededAt(storedVersion())) {
         renameTable(u"user"_s, u"user_bak"_s);
         exec(
             u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s,
@@ -101,13 +141,13 @@ bool UpdateProfile::upgradeSchema()
         exec(u"create table version(version integer)"_s, label, 46);
     }
 
-    if (storedVersion() < 2) {
+    if (version2.isNeededAt(storedVersion())) {
         exec(u"alter table curve add column instrUuid text"_s, label, 51);
         exec(u"drop index curve_index"_s, label, 52);
         exec(u"create unique index curve_index on curve(name, instrUuid)"_s, label, 53);
     }
 
-    if (storedVersion() < 3) {
+    if (version3.isNeededAt(storedVersion())) {
         exec(u"alter table assayCalibration add column method integer"_s, label, 58);
         exec(u"alter table assayCalibration add column dispX text"_s, label, 59);
         exec(u"alter table assayCalibration add column dispY text"_s, label, 60);
@@ -117,7 +157,7 @@ bool UpdateProfile::upgradeSchema()
         exec(u"alter table curve add column valid integer"_s, label, 64);
     }
 
-    if (storedVersion() < 4) {
+    if (version4.isNeededAt(storedVersion())) {
         exec(u"alter table curve add column lotsNum text"_s, label, 69);
         exec(
             u"-- currentCurve\ncreate table currentCurve (\n\tid integer primary key,\n\tname text unique on conflict replace,\n\tcurveId integer references curve\n\t)"_s,
@@ -133,7 +173,7 @@ bool UpdateProfile::upgradeSchema()
 
 void UpdateProfile::writeDefaults()
 {
-    if (storedVersion() < 2) {
+    if (version2.isNeededAt(storedVersion())) {
         exec(u"insert into profile values('FIB/report/dilution', '1/10')"_s, label, 102);
         exec(
             u"insert into profile values('dilution', '%1;1/5;1/10;1/20;1/30,%2;1/5;1/10;1/20;1/30;1/40,%3;1/1;1/2;1/4;1/8,%4;1/1;3/4;1/2;1/4')"_s
@@ -250,7 +290,7 @@ void UpdateProfile::writeDefaults()
              label, 180);
     }
 
-    if (storedVersion() < 3) {
+    if (version3.isNeededAt(storedVersion())) {
         exec(u"update assayCalibration set method=0, dispX='Log', dispY='Log' where name='PT'"_s,
              label, 186);
         exec(
@@ -287,7 +327,7 @@ void UpdateProfile::writeDefaults()
 
     exec(u"update assayItem set precision=-1 where name='OD'"_s, label, 208);
 
-    if (storedVersion() < 4)
+    if (version4.isNeededAt(storedVersion()))
         exec(u"insert into currentCurve (name, curveId) select name, id from curve"_s, label, 214);
 }
 

@@ -4,16 +4,40 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const char label[] = ".\\updatesyslog";
+
+const UpgradeBlock balanceTable = {1, u"balance table"_s};
 } // namespace
 
+const UpdaterDescription &UpdateSyslog::description()
+{
+    static const UpdaterDescription description = {
+        u"syslog.db"_s,
+        currentVersion,
+        {balanceTable},
+        {{
+             {u"version"_s, {{u"version"_s, u"integer"_s}}},
+             {u"balance"_s,
+              {{u"id"_s, u"integer"_s},
+               {u"date"_s, u"date"_s},
+               {u"time"_s, u"time"_s},
+               {u"item"_s, u"integer"_s},
+               {u"value"_s, u"integer"_s}}},
+         },
+         {{u"talance_index"_s, u"balance"_s, {u"date"_s, u"time"_s, u"item"_s}}},
+         {},
+         {}},
+    };
+    return description;
+}
+
 UpdateSyslog::UpdateSyslog(QObject *parent)
-    : UpdateBase(u"syslog.db"_s, parent)
+    : UpdateBase(description().fileName, parent)
 {
 }
 
 bool UpdateSyslog::update()
 {
-    if (storedVersion() < 1) {
+    if (balanceTable.isNeededAt(storedVersion())) {
         exec(u"create table version(version integer)"_s, label, 12);
         exec(
             u"-- 历史记录\ncreate table balance(\n\tid integer primary key,\n\tdate date,\t\t\t-- 保存日期\n\ttime time,\t\t\t-- 保存时间\n\titem integer,\t\t-- 项目ID\n\tvalue integer\t\t-- 余额\n\t)"_s,

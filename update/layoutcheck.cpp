@@ -1,0 +1,230 @@
+#include "layoutcheck.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <optional>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// SQLite compares the names of tables, columns and other objects without regard to case.
+QString nameKey(const QString &name)
+{
+    return name.toLower();
+}
+
+bool sameName(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+QString quotedName(const QString &name)
+{
+    return u'"' + QString(name).replace(u'"', u"\"\""_s) + u'"';
+}
+
+// A comparison's collating sequence as EXPLAIN shows it, "NOCASE-8" (name and text
+// encoding), or "(NOCASE)" in older SQLite versions.
+QString collationName(QString p4)
+{
+    if (p4.startsWith(u'(') && p4.endsWith(u')'))
+        return p4.mid(1, p4.size() - 2);
+    const qsizetype dash = p4.lastIndexOf(u'-');
+    return dash > 0 ? p4.left(dash) : p4;
+}
+
+struct SchemaObject
+{
+    QString type;
+    QString table;
+};
+
+class LayoutCheck
+{
+public:
+    explicit LayoutCheck(const QSqlDatabase &db)
+        : m_db(db)
+    {
+    }
+
+    QStringList differences(const SchemaLayout &layout)
+    {
+        if (!readObjects())
+            return unreadable();
+        for (const TableLayout &table : layout.tables) {
+            if (findObject(u"table"_s, table.name) && !checkColumns(table))
+                return unreadable();
+        }
+        for (const IndexLayout &index : layout.indexes) {
+            if (!checkIndex(index))
+                return unreadable();
+        }
+        for (const QString &trigger : layout.triggers)
+            findObject(u"trigger"_s, trigger);
+        for (const QString &view : layout.views)
+            findObject(u"view"_s, view);
+        return m_differences;
+    }
+
+private:
+    bool readObjects()
+    {
+        QSqlQuery query = select(u"select type, name, tbl_name from main.sqlite_master"_s);
+        if (failed(query))
+            return false;
+        while (query.next()) {
+            m_objects[nameKey(query.value(1).toString())]
+                << SchemaObject {query.value(0).toString(), query.value(2).toString()};
+        }
+        return !failed(query);
+    }
+
+    // The object of that type and name; when there is none, notes it missing, or of another
+    // type when the name belongs to an object that shares its namespace (triggers have one
+    // of their own; tables, indexes and views share the other).
+    std::optional<SchemaObject> findObject(const QString &type, const QString &name)
+    {
+        const bool isTrigger = type == u"trigger"_s;
+        const QList<SchemaObject> objects = m_objects.value(nameKey(name));
+        for (const SchemaObject &object : objects) {
+            if (object.type == type)
+                return object;
+        }
+        for (const SchemaObject &object : objects) {
+            if ((object.type == u"trigger"_s) == isTrigger) {
+                m_differences << u"%1 is a%2 %3, not a%4 %5"_s.arg(name, article(object.type),
+                                                                   object.type, article(type), type);
+                return std::nullopt;
+            }
+        }
+        m_differences << u"%1 %2 is missing"_s.arg(type, name);
+        return std::nullopt;
+    }
+
+    static QString article(const QString &type) { return type == u"index"_s ? u"n"_s : QString(); }
+
+    bool checkColumns(const TableLayout &table)
+    {
+        QSqlQuery query
+            = select(u"select name, type from pragma_table_info(?, 'main')"_s, {table.name});
+        if (failed(query))
+            return false;
+        QHash<QString, QString> declaredTypes;
+        while (query.next())
+            declaredTypes.insert(nameKey(query.value(0).toString()), query.value(1).toString());
+        if (failed(query))
+            return false;
+
+        for (const ColumnLayout &column : table.columns) {
+            const auto found = declaredTypes.constFind(nameKey(column.name));
+            if (found == declaredTypes.constEnd()) {
+                m_differences << u"table %1 has no column %2"_s.arg(table.name, column.name);
+                continue;
+            }
+            if (!sameName(found->trimmed(), column.declaredType)) {
+                m_differences << u"column %1 of table %2 is declared \"%3\", not \"%4\""_s.arg(
+                    column.name, table.name, *found, column.declaredType);
+            }
+            if (!column.collation.isEmpty() && !checkCollation(table.name, column))
+                return false;
+        }
+        return true;
+    }
+
+    // pragma table_info leaves out a column's collating sequence. A comparison of the column
+    // with a constant is compiled with that sequence, so EXPLAIN shows it; the unary plus
+    // keeps the column's collation but keeps an index on it out of the plan.
+    bool checkCollation(const QString &table, const ColumnLayout &column)
+    {
+        QSqlQuery query = select(u"explain select 1 from main.%1 where +%2 = ''"_s.arg(
+            quotedName(table), quotedName(column.name)));
+        if (failed(query))
+            return false;
+        QString collation;
+        while (collation.isEmpty() && query.next()) {
+            const QString opcode = query.value(u"opcode"_s).toString();
+            if (opcode == u"Eq"_s || opcode == u"Ne"_s)
+                collation = collationName(query.value(u"p4"_s).toString());
+        }
+        if (failed(query))
+            return false;
+        if (collation.isEmpty()) {
+            m_differences << u"the collation of column %1 of table %2 cannot be read"_s.arg(
+                column.name, table);
+        } else if (!sameName(collation, column.collation)) {
+            m_differences << u"column %1 of table %2 is COLLATE %3, not COLLATE %4"_s.arg(
+                column.name, table, collation, column.collation);
+        }
+        return true;
+    }
+
+    bool checkIndex(const IndexLayout &index)
+    {
+        const std::optional<SchemaObject> object = findObject(u"index"_s, index.name);
+        if (!object)
+            return true;
+        if (!sameName(object->table, index.table)) {
+            m_differences << u"index %1 is on table %2, not %3"_s.arg(index.name, object->table,
+                                                                      index.table);
+            return true;
+        }
+        QSqlQuery query = select(
+            u"select name from pragma_index_info(?, 'main') order by seqno"_s, {index.name});
+        if (failed(query))
+            return false;
+        QStringList columns;
+        while (query.next()) {
+            columns << (query.value(0).isNull() ? u"<expression>"_s
+                                                : query.value(0).toString());
+        }
+        if (failed(query))
+            return false;
+        if (nameKey(columns.join(u", "_s)) != nameKey(index.columns.join(u", "_s))) {
+            m_differences << u"index %1 is on (%2), not (%3)"_s.arg(
+                index.name, columns.join(u", "_s), index.columns.join(u", "_s));
+        }
+        return true;
+    }
+
+    QSqlQuery select(const QString &statement, const QVariantList &values = {})
+    {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        if (query.prepare(statement)) {
+            for (const QVariant &value : values)
+                query.addBindValue(value);
+            query.exec();
+        }
+        return query;
+    }
+
+    // True, keeping the error, when the query failed to run or to read all of its rows.
+    bool failed(const QSqlQuery &query)
+    {
+        if (!query.lastError().isValid())
+            return false;
+        m_error = query.lastError().text();
+        return true;
+    }
+
+    QStringList unreadable() const
+    {
+        return {u"the layout cannot be read: "_s + m_error};
+    }
+
+    QSqlDatabase m_db;
+    QHash<QString, QList<SchemaObject>> m_objects;
+    QStringList m_differences;
+    QString m_error;
+};
+
+} // namespace
+
+QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
+{
+    return LayoutCheck(db).differences(layout);
+}

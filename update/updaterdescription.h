@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// One upgrade block of an updater: it runs while the stored version is below `below`.
+struct UpgradeBlock
+{
+    qint32 below;
+    QString name;
+
+    bool isNeededAt(qint32 storedVersion) const { return storedVersion < below; }
+};
+
+// A column as an updater's statements give it. An empty collation means that the statement
+// sets none, so any collation is accepted.
+struct ColumnLayout
+{
+    QString name;
+    QString declaredType;
+    QString collation;
+};
+
+// A table that an updater's statements create or change, with only the columns they give it.
+struct TableLayout
+{
+    QString name;
+    QList<ColumnLayout> columns;
+};
+
+// A named index and the columns it is on, in order.
+struct IndexLayout
+{
+    QString name;
+    QString table;
+    QStringList columns;
+};
+
+// What a file holds after all of its updater's blocks ran. Anything else in the file (the
+// application's own tables, columns and indexes) is outside of it.
+struct SchemaLayout
+{
+    QList<TableLayout> tables;
+    QList<IndexLayout> indexes;
+    QStringList triggers;
+    QStringList views;
+};
+
+// What an updater does to its file, declared once beside its statements: the version it
+// brings the file to, the blocks on the way in the order they run, and the layout that its
+// current version promises.
+struct UpdaterDescription
+{
+    QString fileName;
+    std::optional<qint32> currentVersion; // none: the file is only read
+    QList<UpgradeBlock> blocks;
+    SchemaLayout layout;
+};
