@@ -396,6 +396,8 @@ private Q_SLOTS:
         QTest::newRow("little room") << u"little room"_s << false << upgraded << 1
                                      << u"exit status 1: the files grow by 106.5 kB, but the "
                                         u"volume has only"_s;
+        QTest::newRow("read-only volume") << u"read-only volume"_s << false << upgraded << 1
+                                          << u"exit status 1: profile.db: it cannot be written"_s;
         QTest::newRow("no room for the copies")
             << u"copies 64k"_s << false << QStringList() << 2 << u"cannot copy data.db to"_s;
         QTest::newRow("copies run out of room")
@@ -415,7 +417,7 @@ private Q_SLOTS:
         const QString real = m_root->filePath(u"real"_s);
         const QString temp = m_root->filePath(u"temp"_s);
         QVERIFY(QDir().mkpath(real) && QDir().mkpath(temp));
-        const bool mounted = fixture == u"little room"_s
+        const bool mounted = fixture == u"little room"_s || fixture == u"read-only volume"_s
             ? mountSmallVolume(m_work) && mountSmallVolume(real)
             : !fixture.startsWith(u"copies"_s) || mountSmallVolume(temp, fixture.section(u' ', 1));
         if (!mounted)
@@ -446,13 +448,15 @@ private Q_SLOTS:
             translations << u"labels"_s;
         }
         QVERIFY(TestUtil::copyFiles(m_work, real));
+        ageFiles(m_work);
         for (const QString &dir : {m_work, real}) {
             if (fixture == u"link loop"_s) {
                 QVERIFY(QFile::remove(dir + u"/data.db"_s));
                 QVERIFY(QFile::link(dir + u"/data.db"_s, dir + u"/data.db"_s));
             }
+            if (fixture == u"read-only volume"_s)
+                QCOMPARE(QProcess::execute(u"mount"_s, {u"-o"_s, u"remount,ro"_s, dir}), 0);
         }
-        ageFiles(m_work);
         const QStringList before = snapshot(m_work);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"TMPDIR"_s, temp);
