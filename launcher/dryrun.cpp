@@ -160,6 +160,14 @@ QString translationsText(const QStringList &installed)
     return u"Translation files loaded, later ones winning: %1\n"_s.arg(paths.join(u", "_s));
 }
 
+// The reason is left out when the log of the run on the copies shows it.
+int predictFailure(const QString &reason)
+{
+    printOut(reason.isEmpty() ? u"A real run would end with exit status 1.\n"_s
+                              : u"A real run would end with exit status 1: %1.\n"_s.arg(reason));
+    return 1;
+}
+
 int cannotPredict(const QString &reason)
 {
     printError(u"dbupdate: the dry run cannot tell how a real run would end: %1\n"_s.arg(reason));
@@ -217,22 +225,19 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
             QDir::toNativeSeparators(copies.path())));
     }
-    QString reason = problem;
+    // The real run fails either way; room only matters to one that would succeed.
+    if (!problem.isEmpty() || !succeeded)
+        return predictFailure(problem);
     const RoomNeeded needed = roomNeeded(before, after);
-    if (reason.isEmpty() && available >= 0 && available < needed.least) {
-        reason = u"the files grow by %1, but the volume has only %2 free"_s.arg(
-            DiskRoom::sizeText(needed.least), DiskRoom::sizeText(available));
+    if (available >= 0 && available < needed.least) {
+        return predictFailure(u"the files grow by %1, but the volume has only %2 free"_s.arg(
+            DiskRoom::sizeText(needed.least), DiskRoom::sizeText(available)));
     }
-    if (reason.isEmpty() && available >= 0 && available < needed.most) {
+    if (available >= 0 && available < needed.most) {
         return cannotPredict(u"a run needs between %1 and %2 of room, and %3 are free"_s.arg(
             DiskRoom::sizeText(needed.least), DiskRoom::sizeText(needed.most),
             DiskRoom::sizeText(available)));
     }
-    if (!reason.isEmpty()) {
-        printOut(u"A real run would end with exit status 1: %1.\n"_s.arg(reason));
-        return 1;
-    }
-    const int exitStatus = succeeded ? 0 : 1;
-    printOut(u"A real run would end with exit status %1.\n"_s.arg(exitStatus));
-    return exitStatus;
+    printOut(u"A real run would end with exit status 0.\n"_s);
+    return 0;
 }
