@@ -393,6 +393,16 @@ private Q_SLOTS:
                             u"create index doctor_index on doctor(abbr)"_s})
             << QStringList({u"column abbr of table doctor is COLLATE BINARY, not COLLATE NOCASE"_s,
                             u"column name of table doctor is declared \"BLOB\", not \"text\""_s});
+        // As a file written by a program that registers a collation of its own.
+        QTest::newRow("collation this connection does not know")
+            << QStringList({u"drop index doctor_index"_s,
+                            u"create index doctor_index on doctor(name)"_s,
+                            u"pragma writable_schema = on"_s,
+                            u"update sqlite_master set sql = replace(sql, 'NOCASE', 'latin1') "
+                            "where name = 'doctor'"_s})
+            << QStringList({u"the collation of column abbr of table doctor cannot be read: no such "
+                            "collation sequence: latin1 Unable to execute statement"_s,
+                            u"index doctor_index is on (name), not (abbr)"_s});
     }
 
     void reportsLayoutDifferences()

@@ -96,8 +96,8 @@ private:
         }
         for (const SchemaObject &object : objects) {
             if ((object.type == u"trigger"_s) == isTrigger) {
-                m_differences << u"%1 is a%2 %3, not a%4 %5"_s.arg(name, article(object.type),
-                                                                   object.type, article(type), type);
+                m_differences << u"%1 is a%2 %3, not a%4 %5"_s.arg(
+                    name, article(object.type), object.type, article(type), type);
                 return std::nullopt;
             }
         }
@@ -129,37 +129,36 @@ private:
                 m_differences << u"column %1 of table %2 is declared \"%3\", not \"%4\""_s.arg(
                     column.name, table.name, *found, column.declaredType);
             }
-            if (!column.collation.isEmpty() && !checkCollation(table.name, column))
-                return false;
+            if (!column.collation.isEmpty())
+                checkCollation(table.name, column);
         }
         return true;
     }
 
     // pragma table_info leaves out a column's collating sequence. A comparison of the column
     // with a constant is compiled with that sequence, so EXPLAIN shows it; the unary plus
-    // keeps the column's collation but keeps an index on it out of the plan.
-    bool checkCollation(const QString &table, const ColumnLayout &column)
+    // keeps the column's collation but keeps an index on it out of the plan. A collation
+    // that this connection does not know makes the comparison fail to compile.
+    void checkCollation(const QString &table, const ColumnLayout &column)
     {
         QSqlQuery query = select(u"explain select 1 from main.%1 where +%2 = ''"_s.arg(
             quotedName(table), quotedName(column.name)));
-        if (failed(query))
-            return false;
         QString collation;
         while (collation.isEmpty() && query.next()) {
             const QString opcode = query.value(u"opcode"_s).toString();
             if (opcode == u"Eq"_s || opcode == u"Ne"_s)
                 collation = collationName(query.value(u"p4"_s).toString());
         }
-        if (failed(query))
-            return false;
-        if (collation.isEmpty()) {
+        if (query.lastError().isValid()) {
+            m_differences << u"the collation of column %1 of table %2 cannot be read: %3"_s.arg(
+                column.name, table, query.lastError().text());
+        } else if (collation.isEmpty()) {
             m_differences << u"the collation of column %1 of table %2 cannot be read"_s.arg(
                 column.name, table);
         } else if (!sameName(collation, column.collation)) {
             m_differences << u"column %1 of table %2 is COLLATE %3, not COLLATE %4"_s.arg(
                 column.name, table, collation, column.collation);
         }
-        return true;
     }
 
     bool checkIndex(const IndexLayout &index)
@@ -172,15 +171,13 @@ private:
                                                                       index.table);
             return true;
         }
-        QSqlQuery query = select(
-            u"select name from pragma_index_info(?, 'main') order by seqno"_s, {index.name});
+        QSqlQuery query = select(u"select name from pragma_index_info(?, 'main') order by seqno"_s,
+                                 {index.name});
         if (failed(query))
             return false;
         QStringList columns;
-        while (query.next()) {
-            columns << (query.value(0).isNull() ? u"<expression>"_s
-                                                : query.value(0).toString());
-        }
+        while (query.next())
+            columns << (query.value(0).isNull() ? u"<expression>"_s : query.value(0).toString());
         if (failed(query))
             return false;
         if (nameKey(columns.join(u", "_s)) != nameKey(index.columns.join(u", "_s))) {
@@ -211,10 +208,7 @@ private:
         return true;
     }
 
-    QStringList unreadable() const
-    {
-        return {u"the layout cannot be read: "_s + m_error};
-    }
+    QStringList unreadable() const { return {u"the layout cannot be read: "_s + m_error}; }
 
     QSqlDatabase m_db;
     QHash<QString, QList<SchemaObject>> m_objects;
