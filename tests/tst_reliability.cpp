@@ -173,22 +173,25 @@ private Q_SLOTS:
 
     void lockedFile_data()
     {
+        QTest::addColumn<QString>("fileName");
         QTest::addColumn<int>("releaseAfterMs");
         QTest::addColumn<int>("expectedExitCode");
-        QTest::newRow("lock kept") << -1 << 1;
-        QTest::newRow("lock released within the wait") << 1500 << 0;
+        QTest::newRow("lock kept") << u"profile.db"_s << -1 << 1;
+        QTest::newRow("lock released within the wait") << u"profile.db"_s << 1500 << 0;
+        QTest::newRow("qc.db, only read, locked") << u"qc.db"_s << -1 << 0;
     }
 
-    // Another process (the analyser application) holds profile.db.
+    // Another process (the analyser application) holds a file.
     void lockedFile()
     {
+        QFETCH(QString, fileName);
         QFETCH(int, releaseAfterMs);
         QFETCH(int, expectedExitCode);
         QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
         const QMap<QString, QByteArray> before = bytesOfSet(m_work);
 
         QProcess holder;
-        holder.start(QStringLiteral(LOCKHOLDER_EXECUTABLE), {m_work + u"/profile.db"_s});
+        holder.start(QStringLiteral(LOCKHOLDER_EXECUTABLE), {m_work + u'/' + fileName});
         QVERIFY(holder.waitForStarted());
         QVERIFY(holder.waitForReadyRead(5000));
         QCOMPARE(holder.readAllStandardOutput(), QByteArray("locked\n"));
@@ -216,6 +219,9 @@ private Q_SLOTS:
             QVERIFY(lockLines.isEmpty());
             QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s, u"select version from version"_s),
                      QStringList {u"4"_s});
+            QCOMPARE(TestUtil::column(m_work + u"/syslog.db"_s, u"select version from version"_s),
+                     QStringList {u"1"_s});
+            QCOMPARE(bytesOfSet(m_work).value(u"qc"_s), before.value(u"qc"_s));
             return;
         }
         QCOMPARE(lockLines,
@@ -276,43 +282,55 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(profile + u"-journal"_s));
     }
 
-    void hostileDataFile_data()
+    void hostileFile_data()
     {
+        QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("expectedExitCode");
         QTest::addColumn<QString>("expectedWarning");
 
-        QTest::newRow("zero length") << u"empty"_s << 0 << u"no such table: patient"_s;
+        QTest::newRow("zero length") << u"data.db"_s << u"empty"_s << 0 << u"no such table: patient"_s;
         QTest::newRow("random bytes")
-            << u"random"_s << 1 << u"Can't update data.db: file is not a database"_s;
-        QTest::newRow("truncated") << u"truncated"_s << 1 << u"Can't update data.db: "_s;
-        QTest::newRow("directory") << u"directory"_s << 1 << u"Can't open data.db: "_s;
+            << u"data.db"_s << u"random"_s << 1 << u"Can't update data.db: file is not a database"_s;
+        QTest::newRow("truncated") << u"data.db"_s << u"truncated"_s << 1 << u"Can't update data.db: "_s;
+        QTest::newRow("directory") << u"data.db"_s << u"directory"_s << 1 << u"Can't open data.db: "_s;
         QTest::newRow("version as text")
-            << u"insert into version values('three')"_s << 1
-            << u"Can't update data.db: its version table holds 'three', which is not a version "
-               u"number; the file was left as it is"_s;
-        QTest::newRow("version null") << u"insert into version values(null)"_s << 1
+            << u"data.db"_s << u"insert into version values('three')"_s << 1
+            << u"Can't update data.db: its version table holds the text 'three', which is not a "
+               u"whole number; the file was left as it is"_s;
+        QTest::newRow("version null") << u"data.db"_s << u"insert into version values(null)"_s << 1
                                       << u"Can't update data.db: its version table holds null"_s;
         QTest::newRow("64-bit version")
-            << u"insert into version values(8589934592)"_s << 0
+            << u"data.db"_s << u"insert into version values(8589934592)"_s << 0
             << u"data.db has version 2147483647, newer than this program's 3"_s;
         QTest::newRow("negative version")
-            << u"insert into version values(-5)"_s << 0
+            << u"data.db"_s << u"insert into version values(-5)"_s << 0
             << u".\\updatedata ( 87 ):  table version already exists"_s;
         QTest::newRow("lookup table with an extra column")
-            << u"alter table doctor add column phone text"_s << 1
+            << u"data.db"_s << u"alter table doctor add column phone text"_s << 1
             << u".\\updatebase ( 69 ):  table doctor has no column named phone"_s;
+        QTest::newRow("index of its own on a rebuilt table")
+            << u"data.db"_s << u"create index curve_patient on curve(patientId)"_s << 0
+            << u"data.db: the rebuild of table curve drops the file's own index curve_patient, "
+               u"which is not created again"_s;
+        QTest::newRow("qc.db of random bytes")
+            << u"qc.db"_s << u"random"_s << 0
+            << u"Can't read qc.db: file is not a database Unable to execute statement; the file "
+               u"was left as it is and the run goes on"_s;
+        QTest::newRow("qc.db with another file's journal")
+            << u"qc.db"_s << u"foreign journal"_s << 0 << u"Warning: QSqlDatabasePrivate"_s;
     }
 
-    // A damaged or unexpected data.db never crashes the run or loses a row, and the exit
-    // status and a warning tell what happened.
-    void hostileDataFile()
+    // A damaged or unexpected file never crashes the run or loses a row, and the exit status
+    // and a warning tell what happened. qc.db, only read, never stops the run.
+    void hostileFile()
     {
+        QFETCH(QString, fileName);
         QFETCH(QString, kind);
         QFETCH(int, expectedExitCode);
         QFETCH(QString, expectedWarning);
         QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
-        const QString data = m_work + u"/data.db"_s;
+        const QString data = m_work + u'/' + fileName;
         QFile file(data);
         if (kind == u"empty"_s) {
             QVERIFY(file.resize(0));
@@ -325,6 +343,17 @@ private Q_SLOTS:
             file.close();
         } else if (kind == u"truncated"_s) {
             QVERIFY(file.resize(file.size() / 2));
+        } else if (kind == u"foreign journal"_s) {
+            // The hot journal of another database, whose writer was killed, lies next to qc.db.
+            QProcess writer;
+            writer.start(u"sqlite3"_s, {m_work + u"/other.db"_s});
+            writer.write("pragma cache_size=1; create table t(x); begin; with recursive n(i) as "
+                         "(select 1 union all select i + 1 from n where i < 2000) insert into t "
+                         "select randomblob(500) from n; select 'ready';\n");
+            QVERIFY(writer.waitForReadyRead(10000));
+            writer.kill();
+            writer.waitForFinished();
+            QVERIFY(QFile::rename(m_work + u"/other.db-journal"_s, data + u"-journal"_s));
         } else if (kind == u"directory"_s) {
             QVERIFY(file.remove());
             QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
@@ -344,8 +373,12 @@ private Q_SLOTS:
         const QStringList found = warningsAbout(m_work + u"/update.log"_s, expectedWarning);
         QVERIFY2(!found.isEmpty(),
                  qPrintable(TestUtil::logLines(m_work + u"/update.log"_s).join(u'\n')));
-        if (expectedExitCode == 1)
+        if (expectedExitCode == 1 || fileName == u"qc.db"_s)
             QCOMPARE(TestUtil::readFile(data), bytesBefore);
+        if (expectedExitCode == 0) {
+            QCOMPARE(TestUtil::column(m_work + u"/syslog.db"_s, u"select version from version"_s),
+                     QStringList {u"1"_s});
+        }
         else if (kind.contains(u"8589934592"_s))
             QCOMPARE(dump(data), dumpBefore);
     }

@@ -230,8 +230,10 @@ const QStringList backfillRows = {
     u"insert into variable values(9, '1', 'a', null)"_s,
 };
 
-const QString variableValues = u"select id || ':' || typeof(value) || ':' || quote(value) "
-                               u"from variable order by id"_s;
+// Text is shown by its bytes, which must arrive exactly as stored.
+const QString variableValues
+    = u"select id || ':' || typeof(value) || ':' || quote(iif(typeof(value) = 'text', "
+      u"cast(value as blob), value)) from variable order by id"_s;
 
 } // namespace
 
@@ -506,11 +508,18 @@ private Q_SLOTS:
         const QStringList unfilled = {u"1:null:NULL"_s, u"2:null:NULL"_s, u"3:null:NULL"_s,
                                       u"4:null:NULL"_s, u"5:null:NULL"_s, u"6:null:NULL"_s,
                                       u"7:null:NULL"_s, u"8:null:NULL"_s, u"9:null:NULL"_s};
+        const QStringList filled = {u"1:real:1.5"_s,  u"2:text:X'74657874'"_s, u"3:blob:X'00FF'"_s,
+                                    u"4:integer:7"_s, u"5:real:2.5"_s,         u"6:null:NULL"_s,
+                                    u"7:real:1.5"_s,  u"8:null:NULL"_s,        u"9:null:NULL"_s};
         QTest::newRow("filled from curves of the same assay template")
-            << QStringList() << true << QStringList()
-            << QStringList {u"1:real:1.5"_s,  u"2:text:'text'"_s, u"3:blob:X'00FF'"_s,
-                            u"4:integer:7"_s, u"5:real:2.5"_s,    u"6:null:NULL"_s,
-                            u"7:real:1.5"_s,  u"8:null:NULL"_s,   u"9:null:NULL"_s};
+            << QStringList() << true << QStringList() << filled;
+        QStringList bytesKept = filled;
+        bytesKept[1] = u"2:text:X'E4B8FF'"_s;
+        QTest::newRow("names and values that are not valid UTF-8 kept byte for byte")
+            << QStringList {u"update curveVariable set name = cast(x'C4FF' as text), "
+                            u"value = cast(x'E4B8FF' as text) where name = 'b'"_s,
+                            u"update variable set name = cast(x'C4FF' as text) where id = 2"_s}
+            << true << QStringList() << bytesKept;
         QStringList valued = unfilled;
         valued[5] = u"6:integer:0"_s;
         QTest::newRow("a variable already valued")
@@ -518,15 +527,23 @@ private Q_SLOTS:
             << QStringList() << valued;
         QTest::newRow("no variables")
             << QStringList {u"delete from variable"_s} << true << QStringList() << QStringList();
-        QTest::newRow("no variable table") << QStringList {u"drop table variable"_s} << false
-                                           << QStringList {u"updateprofile 227"_s} << QStringList();
+        const auto kept = [](const QString &error) {
+            return u"Can't update profile.db: filling the assay variables failed (%1); its "
+                   u"layout, version 4 and default settings were saved, the variables were left "
+                   u"as they were"_s.arg(error);
+        };
+        QTest::newRow("no variable table")
+            << QStringList {u"drop table variable"_s} << false
+            << QStringList {u"updateprofile 227"_s, kept(u"no such table: variable"_s)}
+            << QStringList();
         QTest::newRow("no curveVariable table")
             << QStringList {u"drop table curveVariable"_s} << false
-            << QStringList {u"updateprofile 246"_s} << unfilled;
+            << QStringList {u"updateprofile 246"_s, kept(u"no such table: curveVariable"_s)}
+            << unfilled;
         QTest::newRow("failure part-way")
             << QStringList {u"create trigger refuse before update on variable when new.id = 5 "
                             u"begin select raise(abort, 'refused'); end"_s}
-            << false << QStringList {u"updateprofile 268"_s} << unfilled;
+            << false << QStringList {u"updateprofile 268"_s, kept(u"refused"_s)} << unfilled;
     }
 
     // Stamp and defaults stay whatever the backfill gives; its own values are all or nothing.
@@ -643,6 +660,11 @@ private Q_SLOTS:
                 + QStringList {u"create index curve_index on curve(name)"_s,
                                u"drop table variable"_s}
             << u"Warning: .\\updateprofile ( 227 ):  no such table: variable"_s << false;
+        QTest::newRow("version stamp that cannot be written")
+            << profileSchema(0)
+                + QStringList {u"create table version(version integer check(version < 4))"_s}
+            << u"Warning: .\\updateprofile ( 98 ):  CHECK constraint failed: version < 4"_s
+            << true;
     }
 
     void failureEndsRun()
@@ -660,8 +682,10 @@ private Q_SLOTS:
             = TestUtil::runDbupdate(QDir::currentPath(), {u"update.log"_s});
         QCOMPARE(result.exitCode, 1);
         const QStringList lines = TestUtil::updaterLines(u"update.log"_s);
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.first().startsWith(expectedLine), qPrintable(lines.first()));
+        QVERIFY2(lines.size() >= 2 && lines.at(lines.size() - 2).startsWith(expectedLine),
+                 qPrintable(lines.join(u'\n')));
+        QVERIFY2(lines.last().startsWith(u"Warning: Can't update profile.db: "_s),
+                 qPrintable(lines.last()));
         QCOMPARE(TestUtil::readFile(u"profile.db"_s) == profileBefore, profileUnchanged);
         if (!profileUnchanged) {
             QCOMPARE(TestUtil::column(u"profile.db"_s, u"select version from version"_s),

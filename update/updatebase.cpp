@@ -1,14 +1,15 @@
 #include "updatebase.h"
 
 #include "faultinjection.h"
+#include "versionvalue.h"
 
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
-
-#include <limits>
+#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -89,6 +90,7 @@ void logQueryError(const QSqlQuery &query, const char *label, int line)
 UpdateBase::UpdateBase(const QString &fileName, QObject *parent, Access access)
     : QObject(parent)
     , m_fileName(fileName)
+    , m_readOnly(access == Access::ReadOnly)
 {
     if (!openFile())
         return;
@@ -107,8 +109,16 @@ UpdateBase::~UpdateBase()
 bool UpdateBase::openFile()
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s);
-    db.setDatabaseName(m_fileName);
-    db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(lockTimeoutMs));
+    if (m_readOnly && QFileInfo::exists(m_fileName)) {
+        // Nothing may be written: no journal or write-ahead log lying next to the file is played
+        // into it, and no lock or shared-memory file is taken or created.
+        db.setDatabaseName(u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(m_fileName, "/"))
+                           + u"?mode=ro&immutable=1"_s);
+        db.setConnectOptions(u"QSQLITE_OPEN_URI;QSQLITE_OPEN_READONLY"_s);
+    } else {
+        db.setDatabaseName(m_fileName);
+        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(lockTimeoutMs));
+    }
     if (!db.open()) {
         qWarning("Can't open %s: %s", qUtf8Printable(m_fileName),
                  qUtf8Printable(db.lastError().text()));
@@ -180,21 +190,23 @@ bool UpdateBase::readStoredVersion()
     }
     if (!query.next())
         return true;
-    const QVariant value = query.value(0);
-    if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
-        // Text, a real, a blob or null: not a version this program can act on.
-        warnFileLeft(u"its version table holds %1, which is not a version number"_s.arg(
-            value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString())));
+    const VersionValue value = versionFromValue(query.value(0));
+    if (!value.version) {
+        warnFileLeft(u"its version table holds "_s + value.problem);
         return false;
     }
-    const qlonglong version = value.toLongLong();
-    m_storedVersion = qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
-                                    qlonglong(std::numeric_limits<qint32>::max())));
+    m_storedVersion = *value.version;
     return true;
 }
 
 void UpdateBase::warnFileLeft(const QString &reason) const
 {
+    if (m_readOnly) {
+        // A file that is only read has nothing to protect: the run goes on without it.
+        qWarning("Can't read %s: %s; the file was left as it is and the run goes on",
+                 qUtf8Printable(m_fileName), qUtf8Printable(reason));
+        return;
+    }
     qWarning("Can't update %s: %s; the file was left as it is", qUtf8Printable(m_fileName),
              qUtf8Printable(reason));
 }
@@ -204,20 +216,39 @@ bool UpdateBase::run()
     if (!m_ready) {
         if (m_inTransaction)
             rollback();
-        return false;
+        return m_readOnly;
     }
-    const bool succeeded = update();
+    const bool succeeded = update() && commitChanges();
     if (m_aborted) {
-        warnFileLeft(m_abortReason);
+        warnFileLeft(m_failureReason);
         return false;
     }
-    if (!m_inTransaction)
-        return succeeded;
-    if (!succeeded) {
+    if (succeeded)
+        return true;
+    if (!m_keptWork.isEmpty()) {
+        qWarning("Can't update %s: %s; %s", qUtf8Printable(m_fileName),
+                 qUtf8Printable(m_failureReason), qUtf8Printable(m_keptWork));
+        return false;
+    }
+    if (m_inTransaction)
         rollback();
-        return false;
-    }
-    return commitChanges();
+    warnFileLeft(m_failureReason.isEmpty() ? u"its update failed"_s : m_failureReason);
+    return false;
+}
+
+bool UpdateBase::fail(const QString &reason)
+{
+    // An abort's own reason is the one to report.
+    if (!m_aborted)
+        m_failureReason = reason;
+    return false;
+}
+
+bool UpdateBase::keepWork(const QString &keptWork)
+{
+    if (commitChanges())
+        m_keptWork = keptWork;
+    return false;
 }
 
 bool UpdateBase::commitChanges()
@@ -228,8 +259,9 @@ bool UpdateBase::commitChanges()
     const bool committed = query.exec(u"COMMIT"_s);
     statementDone();
     if (!committed) {
-        warnFileLeft(u"its changes could not be saved (%1)"_s.arg(query.lastError().text()));
         rollback();
+        m_aborted = true;
+        m_failureReason = u"its changes could not be saved (%1)"_s.arg(query.lastError().text());
         return false;
     }
     m_inTransaction = false;
@@ -265,7 +297,7 @@ void UpdateBase::checkFailure(const QSqlQuery &query)
         return;
     rollback();
     m_aborted = true;
-    m_abortReason = query.lastError().text();
+    m_failureReason = query.lastError().text();
 }
 
 // A BEGIN succeeds only outside of a transaction.
@@ -353,16 +385,70 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
                 insert.lastError(),
                 db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
                 baseLabel, 69);
-            return false;
+            return fail(u"the copy of table %1 failed"_s.arg(target));
         }
     }
     if (select.lastError().isValid()) {
         // Reading stopped part-way: the rows not yet read would be lost.
         checkFailure(select);
         logQueryError(select, baseLabel, 47);
-        return false;
+        return fail(u"the copy of table %1 failed"_s.arg(target));
     }
     return true;
+}
+
+bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTable,
+                                    const QString &newTable)
+{
+    if (m_aborted || !tableExists(oldTable))
+        return !m_aborted;
+    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlRecord carried = db.record(newTable);
+    const QSqlRecord old = db.record(oldTable);
+    const QString escapedTable = db.driver()->escapeIdentifier(oldTable, QSqlDriver::TableName);
+    QStringList valuesLeft;
+    for (int i = 0; i < old.count(); ++i) {
+        const QString column = old.fieldName(i);
+        if (carried.contains(column))
+            continue;
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        const QString escapedColumn = db.driver()->escapeIdentifier(column, QSqlDriver::FieldName);
+        if (!runQuery(query,
+                      u"select 1 from %1 where %2 is not null limit 1"_s.arg(escapedTable,
+                                                                             escapedColumn))
+            || query.next()) {
+            valuesLeft << column;
+        }
+    }
+    if (m_aborted)
+        return false;
+    if (!valuesLeft.isEmpty()) {
+        return fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
+            table, valuesLeft.size() == 1 ? u"column"_s : u"columns"_s,
+            valuesLeft.join(u", "_s)));
+    }
+    warnAboutDroppedObjects(table, oldTable);
+    return true;
+}
+
+// Indexes and triggers that the file itself defined on a rebuilt table go with the old table;
+// the engineer learns which ones.
+void UpdateBase::warnAboutDroppedObjects(const QString &table, const QString &oldTable)
+{
+    QSqlQuery query(QSqlDatabase::database());
+    query.setForwardOnly(true);
+    query.prepare(u"select type, name from sqlite_master where type in ('index', 'trigger') "
+                  u"and tbl_name = ? collate nocase and sql is not null order by type, name"_s);
+    query.addBindValue(oldTable);
+    if (!runQuery(query))
+        return;
+    while (query.next()) {
+        qWarning("%s: the rebuild of table %s drops the file's own %s %s, which is not created again",
+                 qUtf8Printable(m_fileName), qUtf8Printable(table),
+                 qUtf8Printable(query.value(0).toString()),
+                 qUtf8Printable(query.value(1).toString()));
+    }
 }
 
 bool UpdateBase::copyAllRows(const QString &target, const QString &source,

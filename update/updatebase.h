@@ -33,6 +33,8 @@ public:
 
     // Runs update() inside the file's transaction; commits when it succeeds and leaves
     // the file as it was when it fails or when SQLite undid the transaction on its own.
+    // A failure writes one line naming the file, the reason and what was kept. A file that is
+    // only read never fails the run.
     bool run();
 
     virtual bool update() = 0;
@@ -57,8 +59,16 @@ protected:
     bool endBlock(const char *label, int line);
     bool rollbackBlock();
 
-    // Commits the work done so far, for an updater that fails but keeps its earlier steps.
-    bool commitChanges();
+    // Ends the update as failed, for run() to undo it and name the reason in one line.
+    bool fail(const QString &reason);
+    // Saves the work done so far for an update that failed; keptWork says what it is.
+    bool keepWork(const QString &keptWork);
+
+    // To be asked before dropping oldTable, whose rows were copied into newTable in the rebuild
+    // of table: false (the update fails) when a column that newTable lacks holds a value in any
+    // row. The file's own indexes and triggers that go with oldTable are named in a warning.
+    bool canDropCopiedTable(const QString &table, const QString &oldTable,
+                            const QString &newTable);
 
     // True, with one warning line, when the file records a version above currentVersion:
     // its version table is then left as it is.
@@ -70,6 +80,8 @@ protected:
 private:
     bool openFile();
     bool copyAllRows(const QString &target, const QString &source, const QSqlRecord &columns);
+    bool commitChanges();
+    void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
     bool beginTransaction();
     bool probeWriteAccess();
     bool readStoredVersion();
@@ -80,8 +92,11 @@ private:
 
     QString m_fileName;
     qint32 m_storedVersion = 0;
+    bool m_readOnly = false;
     bool m_ready = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
-    QString m_abortReason;
+    // Why the update failed or was aborted; what was saved all the same, if anything.
+    QString m_failureReason;
+    QString m_keptWork;
 };

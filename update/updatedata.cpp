@@ -111,9 +111,9 @@ bool UpdateData::update()
 
     if (isNewerThan(currentVersion))
         return true;
-    exec(u"delete from version"_s, label, 219);
-    exec(u"insert into version values(3)"_s, label, 220);
-    return true;
+    const bool deleted = tryExec(u"delete from version"_s, label, 219);
+    const bool inserted = tryExec(u"insert into version values(3)"_s, label, 220);
+    return (deleted && inserted) || fail(u"writing version 3 into its version table failed"_s);
 }
 
 bool UpdateData::updateFirstGeneration()
@@ -129,6 +129,8 @@ bool UpdateData::updateFirstGeneration()
     exec(u"create index if not exists department_index on department (abbr)"_s, label, 24);
     if (!copyTable(u"department"_s, u"department_bak"_s, QSqlRecord(), QStringList()))
         return false;
+    if (!canDropCopiedTable(u"department"_s, u"department_bak"_s, u"department"_s))
+        return false;
     exec(u"drop table department_bak"_s, label, 26);
 
     renameTable(u"sex"_s, u"sex_bak"_s);
@@ -138,6 +140,8 @@ bool UpdateData::updateFirstGeneration()
     dropIndexOfBackup(u"sex"_s);
     exec(u"create index if not exists sex_index on sex (abbr)"_s, label, 34);
     if (!copyTable(u"sex"_s, u"sex_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    if (!canDropCopiedTable(u"sex"_s, u"sex_bak"_s, u"sex"_s))
         return false;
     exec(u"drop table sex_bak"_s, label, 36);
 
@@ -149,6 +153,8 @@ bool UpdateData::updateFirstGeneration()
     exec(u"create index if not exists treatmentRoom_index on treatmentRoom (abbr)"_s, label, 44);
     if (!copyTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s, QSqlRecord(), QStringList()))
         return false;
+    if (!canDropCopiedTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s, u"treatmentRoom"_s))
+        return false;
     exec(u"drop table treatmentRoom_bak"_s, label, 46);
 
     renameTable(u"diagnosis"_s, u"diagnosis_bak"_s);
@@ -158,6 +164,8 @@ bool UpdateData::updateFirstGeneration()
     dropIndexOfBackup(u"diagnosis"_s);
     exec(u"create index if not exists diagnosis_index on diagnosis (abbr)"_s, label, 54);
     if (!copyTable(u"diagnosis"_s, u"diagnosis_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    if (!canDropCopiedTable(u"diagnosis"_s, u"diagnosis_bak"_s, u"diagnosis"_s))
         return false;
     exec(u"drop table diagnosis_bak"_s, label, 56);
 
@@ -169,6 +177,8 @@ bool UpdateData::updateFirstGeneration()
     exec(u"create index if not exists doctor_index on doctor (abbr)"_s, label, 64);
     if (!copyTable(u"doctor"_s, u"doctor_bak"_s, QSqlRecord(), QStringList()))
         return false;
+    if (!canDropCopiedTable(u"doctor"_s, u"doctor_bak"_s, u"doctor"_s))
+        return false;
     exec(u"drop table doctor_bak"_s, label, 66);
 
     renameTable(u"operator"_s, u"operator_bak"_s);
@@ -178,6 +188,8 @@ bool UpdateData::updateFirstGeneration()
     dropIndexOfBackup(u"operator"_s);
     exec(u"create index if not exists operator_index on operator (abbr)"_s, label, 74);
     if (!copyTable(u"operator"_s, u"operator_bak"_s, QSqlRecord(), QStringList()))
+        return false;
+    if (!canDropCopiedTable(u"operator"_s, u"operator_bak"_s, u"operator"_s))
         return false;
     exec(u"drop table operator_bak"_s, label, 76);
 
@@ -205,7 +217,7 @@ bool UpdateData::updateToVersion3()
     exec(u"create index results_index on results(patientId, item, subitem)"_s, label, 126);
     if (!copyRows(
             u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
-            137, u"result"_s))
+            137, u"result"_s, u"result into results"_s))
         return false;
     exec(
         u"-- 选中的结果\ncreate table checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s,
@@ -214,9 +226,11 @@ bool UpdateData::updateToVersion3()
          150);
     if (!copyRows(
             u"insert into checkedResult(\tpatientId, item, subitem, resultsId) select\tpatientId, item, subitem, id from result"_s,
-            157, u"result"_s))
+            157, u"result"_s, u"result into checkedResult"_s))
         return false;
     exec(u"drop index result_index"_s, label, 160);
+    if (!canDropCopiedTable(u"result"_s, u"result"_s, u"results"_s))
+        return false;
     exec(u"drop table result"_s, label, 161);
     exec(
         u"-- 检验结果视图\ncreate view result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId\n"_s,
@@ -228,7 +242,9 @@ bool UpdateData::updateToVersion3()
         label, 179);
     if (!copyRows(
             u"insert into curve (\tid, patientId, item, version, curve) select \tid, patientId, item, 1, curve from old_curve"_s,
-            184, u"old_curve"_s))
+            184, u"old_curve"_s, u"curve"_s))
+        return false;
+    if (!canDropCopiedTable(u"curve"_s, u"old_curve"_s, u"curve"_s))
         return false;
     exec(u"drop table old_curve"_s, label, 185);
 
@@ -238,7 +254,9 @@ bool UpdateData::updateToVersion3()
         label, 196);
     if (!copyRows(
             u"insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail"_s,
-            201, u"old_detail"_s))
+            201, u"old_detail"_s, u"detail"_s))
+        return false;
+    if (!canDropCopiedTable(u"detail"_s, u"old_detail"_s, u"detail"_s))
         return false;
     exec(u"drop table old_detail"_s, label, 202);
 
@@ -269,7 +287,9 @@ void UpdateData::dropIndexOfBackup(const QString &table)
 // Copies rows into a rebuilt table. A failure while the source table exists means that the
 // steps that follow would drop rows that never arrived, so the update stops there; a missing
 // source has nothing to lose.
-bool UpdateData::copyRows(const QString &statement, int line, const QString &source)
+bool UpdateData::copyRows(const QString &statement, int line, const QString &source,
+                          const QString &copy)
 {
-    return tryExec(statement, label, line) || !tableExists(source);
+    return tryExec(statement, label, line) || !tableExists(source)
+        || fail(u"the copy of table %1 failed"_s.arg(copy));
 }

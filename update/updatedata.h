@@ -26,5 +26,5 @@ private:
     bool updateToVersion3();
 
     void dropIndexOfBackup(const QString &table);
-    bool copyRows(const QString &statement, int line, const QString &source);
+    bool copyRows(const QString &statement, int line, const QString &source, const QString &copy);
 };

@@ -113,8 +113,10 @@ bool UpdateProfile::update()
         return false;
 
     if (!isNewerThan(currentVersion)) {
-        exec(u"delete from version"_s, label, 97);
-        exec(u"insert into version values(4)"_s, label, 98);
+        const bool deleted = tryExec(u"delete from version"_s, label, 97);
+        const bool inserted = tryExec(u"insert into version values(4)"_s, label, 98);
+        if (!deleted || !inserted)
+            return fail(u"writing version 4 into its version table failed"_s);
     }
 
     writeDefaults();
@@ -129,6 +131,8 @@ bool UpdateProfile::upgradeSchema()
             u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s,
             label, 23);
         if (!copyTable(u"user"_s, u"user_bak"_s, QSqlRecord(), QStringList()))
+            return false;
+        if (!canDropCopiedTable(u"user"_s, u"user_bak"_s, u"user"_s))
             return false;
         exec(u"drop table user_bak"_s, label, 25);
         exec(
@@ -341,8 +345,10 @@ bool UpdateProfile::backfillVariables()
         return true;
     }
     rollbackBlock();
-    commitChanges();
-    return false;
+    const QString kept = isNewerThan(currentVersion)
+        ? u"its layout and default settings were saved"_s
+        : u"its layout, version %1 and default settings were saved"_s.arg(currentVersion);
+    return keepWork(kept + u", the variables were left as they were"_s);
 }
 
 // Fills the empty values of the assay variables from the curve variables of the same name
@@ -356,8 +362,10 @@ bool UpdateProfile::fillVariables()
         return failed(reading, 227);
     if (reading.next() && reading.value(0).toLongLong() > 0)
         return true;
-    if (!runQuery(reading, u"select id, assayTemplateId, name, value from variable"_s))
+    const QString listing = u"select id, assayTemplateId, name, value from variable"_s;
+    if (!runQuery(reading, listing))
         return failed(reading, 235);
+    reading.finish();
 
     QSqlQuery lookup(db);
     lookup.setForwardOnly(true);
@@ -367,6 +375,12 @@ bool UpdateProfile::fillVariables()
     QSqlQuery update(db);
     if (!update.prepare(u"update variable set value=:value where id=:id"_s))
         return failed(update, 253);
+
+    if (fillInsideSql())
+        return true;
+    // Filled one by one, the variable whose value could not be written is the one logged.
+    if (isAborted() || !runQuery(reading, listing))
+        return failed(reading, 235);
 
     // Many variables share their assay template and name; each such pair is looked up once.
     QHash<QPair<QString, QString>, std::optional<QVariant>> sourceValues;
@@ -399,9 +413,48 @@ bool UpdateProfile::fillVariables()
     return true;
 }
 
-bool UpdateProfile::failed(const QSqlQuery &query, int line) const
+// SQLite matches and copies the values itself, so that every byte and storage type arrives
+// as it was (text that is not valid UTF-8 included): each distinct pair of assay template and
+// name is looked up once, the first curve variable found for it is remembered, and the
+// variables of each pair then take that curve variable's value. False, with nothing changed,
+// when a statement fails.
+bool UpdateProfile::fillInsideSql()
+{
+    const QStringList statements = {
+        u"SAVEPOINT fill"_s,
+        u"create temp table variableSource as select distinct assayTemplateId, "
+        u"name collate binary as name, null as sourceRow from variable"_s,
+        u"update temp.variableSource set sourceRow = (select curveVariable.rowid "
+        u"from curveVariable, curve, assayCalibration where curveVariable.name=variableSource.name "
+        u"and curveId=curve.id and curve.name=assayCalibration.name "
+        u"and assayCalibration.assayTemplateId=variableSource.assayTemplateId)"_s,
+        u"create index temp.variableSource_pair on variableSource(name, assayTemplateId)"_s,
+        u"update variable set value = (select curveVariable.value "
+        u"from temp.variableSource, curveVariable where curveVariable.rowid = variableSource.sourceRow "
+        u"and variableSource.name is variable.name "
+        u"and variableSource.assayTemplateId is variable.assayTemplateId) "
+        u"where exists (select 1 from temp.variableSource where variableSource.sourceRow notnull "
+        u"and variableSource.name is variable.name "
+        u"and variableSource.assayTemplateId is variable.assayTemplateId)"_s,
+        u"drop table temp.variableSource"_s,
+        u"RELEASE fill"_s,
+    };
+    QSqlQuery query(QSqlDatabase::database());
+    for (const QString &statement : statements) {
+        if (runQuery(query, statement))
+            continue;
+        if (!isAborted()) {
+            runQuery(query, u"ROLLBACK TO fill"_s);
+            runQuery(query, u"RELEASE fill"_s);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool UpdateProfile::failed(const QSqlQuery &query, int line)
 {
     if (!isAborted())
         logQueryError(query, label, line);
-    return false;
+    return fail(u"filling the assay variables failed (%1)"_s.arg(query.lastError().databaseText()));
 }

@@ -25,5 +25,6 @@ private:
     void writeDefaults();
     bool backfillVariables();
     bool fillVariables();
-    bool failed(const QSqlQuery &query, int line) const;
+    bool fillInsideSql();
+    bool failed(const QSqlQuery &query, int line);
 };

@@ -47,7 +47,7 @@ bool UpdateSyslog::update()
 
     if (isNewerThan(currentVersion))
         return true;
-    exec(u"delete from version"_s, label, 26);
-    exec(u"insert into version values(1)"_s, label, 27);
-    return true;
+    const bool deleted = tryExec(u"delete from version"_s, label, 26);
+    const bool inserted = tryExec(u"insert into version values(1)"_s, label, 27);
+    return (deleted && inserted) || fail(u"writing version 1 into its version table failed"_s);
 }
