@@ -1,5 +1,6 @@
 #include "updatesequence.h"
 
+#include "layoutcheck.h"
 #include "translations.h"
 #include "updatedata.h"
 #include "updateprofile.h"
@@ -7,14 +8,32 @@
 #include "updatesyslog.h"
 
 #include <QCoreApplication>
+#include <QSqlDatabase>
 
 namespace {
+
+// A file that its update leaves without part of the layout its version promises gets one
+// warning line. The application may create what is missing itself, so the run goes on.
+void warnAboutLayout(const UpdateBase &updater, const UpdaterDescription &description)
+{
+    if (!description.currentVersion || updater.storedVersion() > *description.currentVersion)
+        return;
+    const QStringList differences
+        = layoutDifferences(QSqlDatabase::database(), description.layout);
+    if (differences.isEmpty())
+        return;
+    qWarning("%s: after the update, %s", qUtf8Printable(description.fileName),
+             qUtf8Printable(differences.join(u"; ")));
+}
 
 // Each updater lives only for its one run, so at most one holds the default connection.
 template<typename Updater> bool runUpdater()
 {
     Updater updater;
-    return updater.run();
+    if (!updater.run())
+        return false;
+    warnAboutLayout(updater, Updater::description());
+    return true;
 }
 
 } // namespace

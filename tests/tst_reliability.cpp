@@ -313,6 +313,9 @@ private Q_SLOTS:
             << u"data.db"_s << u"create index curve_patient on curve(patientId)"_s << 0
             << u"data.db: the rebuild of table curve drops the file's own index curve_patient, "
                u"which is not created again"_s;
+        QTest::newRow("claims version 3 with a first-generation layout")
+            << u"data.db"_s << u"insert into version values(3)"_s << 0
+            << u"Warning: data.db: after the update, table patient has no column sampleType; "_s;
         QTest::newRow("qc.db of random bytes")
             << u"qc.db"_s << u"random"_s << 0
             << u"Can't read qc.db: file is not a database Unable to execute statement; the file "
