@@ -128,8 +128,13 @@ private Q_SLOTS:
         QCOMPARE(firstRun.first(), u"earlier line"_s);
         QCOMPARE(bothRuns.mid(0, firstRun.size()), firstRun);
         // A run over files already up to date writes only the notices of the connection
-        // being registered anew for each file.
-        QCOMPARE(bothRuns.mid(firstRun.size()), QStringList(3, duplicateConnectionLine));
+        // being registered anew for each file, and again that data.db, which the first run
+        // created, lacks the application's own tables.
+        const QString dataLayout = firstRun.filter(u"data.db: after the update"_s).value(0);
+        QVERIFY2(dataLayout.contains(u"table patient is missing"_s), qPrintable(dataLayout));
+        QCOMPARE(bothRuns.mid(firstRun.size()),
+                 (QStringList {duplicateConnectionLine, dataLayout, duplicateConnectionLine,
+                               duplicateConnectionLine}));
     }
 
     void logInMissingDirectory()
@@ -296,8 +301,8 @@ private Q_SLOTS:
             << u"Warning: .\\updatesyslog ( 12 ):  table version already exists Unable to "
                u"execute statement : [ create table version(version integer) ] \n"_s;
         QTest::newRow("balance already there")
-            << QStringList {u"create table balance(id integer primary key, date, time, item, "
-                            u"value)"_s,
+            << QStringList {u"create table balance(id integer primary key, date date, time time, "
+                            u"item integer, value integer)"_s,
                             u"create index talance_index on balance(date, time, item)"_s}
             << QStringList {u"1"_s}
             << u"Warning: .\\updatesyslog ( 20 ):  table balance already exists Unable to "
@@ -307,14 +312,17 @@ private Q_SLOTS:
                u"Warning: .\\updatesyslog ( 21 ):  index talance_index already exists Unable "
                u"to execute statement : [ create index talance_index on balance(date, time, "
                u"item) ] \n"_s;
+        // A file at version 1 without the balance table is told apart from a complete one.
+        const QString balanceMissing = u"Warning: syslog.db: after the update, table balance is "
+                                       u"missing; index talance_index is missing\n"_s;
         QTest::newRow("version 1") << QStringList {u"create table version(version integer)"_s,
                                                    u"insert into version values(1)"_s}
-                                   << QStringList {u"1"_s} << QString();
+                                   << QStringList {u"1"_s} << balanceMissing;
         QTest::newRow("several version rows")
             << QStringList {u"create table version(version integer)"_s,
                             u"insert into version values(0)"_s, u"insert into version values(1)"_s,
                             u"insert into version values(1)"_s}
-            << QStringList {u"1"_s} << QString();
+            << QStringList {u"1"_s} << balanceMissing;
         QTest::newRow("newer version left as it is")
             << QStringList {u"create table version(version integer)"_s,
                             u"insert into version values(2)"_s, u"insert into version values(5)"_s}
