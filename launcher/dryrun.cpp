@@ -7,6 +7,7 @@
 #include "filelayouts.h"
 #include "filestate.h"
 #include "logsink.h"
+#include "rowcounts.h"
 #include "updatesequence.h"
 
 #include <QDir>
@@ -106,20 +107,33 @@ QString versionText(const FileState &inspection)
     }
 }
 
-// One file's version and size, in the working directory.
+// One file's version, size and layout, in the working directory.
 struct FileSnapshot
 {
     QString version;
     qint64 size = 0;
+    QString layout;
+    QStringList layoutDifferences;
 };
 
 QList<FileSnapshot> snapshotWorkingDirectory()
 {
     QList<FileSnapshot> files;
-    for (const FileLayout &layout : fileLayouts())
-        files << FileSnapshot {versionText(inspectFile(layout.fileName)),
-                               QFileInfo(layout.fileName).size()};
+    for (const FileLayout &layout : fileLayouts()) {
+        const FileState inspection = inspectFile(layout);
+        files << FileSnapshot {versionText(inspection), QFileInfo(layout.fileName).size(),
+                               inspection.layoutText(layout),
+                               inspection.layoutDifferenceLines(layout.fileName)};
+    }
     return files;
+}
+
+QList<QList<TableRows>> countRowsInWorkingDirectory(RunMoment moment)
+{
+    QList<QList<TableRows>> counts;
+    for (const FileLayout &layout : fileLayouts())
+        counts << countRows(layout, moment);
+    return counts;
 }
 
 // The room a real run needs beyond the files, from what the run did to the copies: at least
@@ -204,6 +218,7 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
         return 2;
     }
     const QList<FileSnapshot> before = snapshotWorkingDirectory();
+    const QList<QList<TableRows>> rowsBefore = countRowsInWorkingDirectory(RunMoment::Before);
     printOut(translationsText(translations));
     printOut(u"Log of a run on copies of the files:\n"_s);
     bool succeeded = false;
@@ -214,12 +229,18 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
     const QList<FileSnapshot> after = snapshotWorkingDirectory();
+    const QList<QList<TableRows>> rowsAfter = countRowsInWorkingDirectory(RunMoment::After);
     QDir::setCurrent(workingDir);
 
-    QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s}};
-    for (qsizetype i = 0; i < databaseNames.size(); ++i)
-        rows << QStringList {databaseNames.at(i), before.at(i).version, after.at(i).version};
-    printOut(u"\n"_s + formatTable(rows));
+    QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
+    QStringList differences;
+    for (qsizetype i = 0; i < databaseNames.size(); ++i) {
+        rows << QStringList {databaseNames.at(i), before.at(i).version, after.at(i).version,
+                             after.at(i).layout};
+        differences << after.at(i).layoutDifferences;
+    }
+    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
+             + rowCountsText(fileLayouts(), rowsBefore, rowsAfter));
 
     if (LogToStandardOutput::copyVolumeFailed()) {
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(

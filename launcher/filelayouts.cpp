@@ -12,7 +12,7 @@ namespace {
 FileLayout fileLayout(const UpdaterDescription &description)
 {
     return {description.fileName, description.currentVersion, description.blocks,
-            description.layout};
+            description.layout, description.rowCounts};
 }
 
 } // namespace

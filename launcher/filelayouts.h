@@ -16,6 +16,8 @@ struct FileLayout
     QList<UpgradeBlock> blocks;
     // Compare a file with it through layoutDifferences() (layoutcheck.h).
     SchemaLayout schema;
+    // The tables whose rows a run rebuilds or fills.
+    QList<RowCount> rowCounts;
 
     // "4", or "unchanged" for a file that is only read.
     QString targetText() const;

@@ -1,5 +1,8 @@
 #include "filestate.h"
 
+#include "layoutcheck.h"
+#include "versionvalue.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -7,8 +10,6 @@
 #include <QSqlQuery>
 #include <QStringList>
 #include <QUrl>
-
-#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -124,10 +125,10 @@ FileState classifyError(const QSqlError &error)
 }
 
 // Reads the stored version as an update would: the highest row of the version table, 0
-// without one.
-FileState readStoredVersion(const QString &fileName, ReadMode mode)
+// without one. A file at its target version is compared with the layout that version promises.
+FileState readStoredVersion(const FileLayout &layout, ReadMode mode)
 {
-    const ScopedConnection connection(u"dbupdate-inspection"_s, fileUri(fileName, mode));
+    const ScopedConnection connection(u"dbupdate-inspection"_s, fileUri(layout.fileName, mode));
     QSqlDatabase db = connection.database();
     if (!db.open())
         return classifyError(db.lastError());
@@ -142,48 +143,49 @@ FileState readStoredVersion(const QString &fileName, ReadMode mode)
         inspection.storedVersion = 0;
         return inspection;
     }
-    if (!query.next()) {
+    if (query.next()) {
+        const VersionValue value = versionFromValue(query.value(0));
+        if (!value.version)
+            return withState(FileState::State::NoVersionNumber, value.problem);
+        inspection.storedVersion = value.version;
+    } else {
         inspection.storedVersion = 0;
-        return inspection;
     }
-    const QVariant value = query.value(0);
-    if (value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::Int) {
-        return withState(FileState::State::NoVersionNumber,
-                         value.isNull() ? u"null"_s : u"'%1'"_s.arg(value.toString()));
-    }
-    inspection.storedVersion
-        = qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), value.toLongLong(),
-                        qlonglong(std::numeric_limits<qint32>::max())));
+    query.finish();
+    if (inspection.storedVersion == layout.targetVersion)
+        inspection.layoutDifferences = layoutDifferences(db, layout.schema);
     return inspection;
 }
 
 // A file in write-ahead-log mode. A reader would have to open its log and index, which
 // writes, so the file is read as it lies, and only when no log lies next to it.
-FileState inspectWriteAheadLogFile(const QString &fileName)
+FileState inspectWriteAheadLogFile(const FileLayout &layout)
 {
+    const QString &fileName = layout.fileName;
     if (QFileInfo::exists(fileName + u"-wal"_s))
         return withState(FileState::State::LogInUseOrLeft);
-    return readStoredVersion(fileName, ReadMode::Immutable);
+    return readStoredVersion(layout, ReadMode::Immutable);
 }
 
 // A file in rollback-journal mode.
-FileState inspectJournalFile(const QString &fileName)
+FileState inspectJournalFile(const FileLayout &layout)
 {
+    const QString &fileName = layout.fileName;
     // Even a read-only connection takes up a write-ahead log lying next to the file, and may
     // delete it. A log without its magic number is one SQLite passes over.
     if (QFileInfo::exists(fileName + u"-wal"_s)) {
         if (isWriteAheadLog(fileName + u"-wal"_s))
             return withState(FileState::State::UnfinishedWrite);
-        return readStoredVersion(fileName, ReadMode::Immutable);
+        return readStoredVersion(layout, ReadMode::Immutable);
     }
     switch (journalNextTo(fileName)) {
     case Journal::None:
-        return readStoredVersion(fileName, ReadMode::Shared);
+        return readStoredVersion(layout, ReadMode::Shared);
     case Journal::Unfinished: {
         // SQLite never plays such a journal back. A writer that has gone as far as an
         // exclusive lock shows; whether one holds only the write lock cannot be told without
         // asking for that lock.
-        FileState inspection = readStoredVersion(fileName, ReadMode::Shared);
+        FileState inspection = readStoredVersion(layout, ReadMode::Shared);
         if (inspection.state == FileState::State::Readable)
             inspection.state = FileState::State::JournalInUseOrLeft;
         return inspection;
@@ -193,7 +195,7 @@ FileState inspectJournalFile(const QString &fileName)
     }
     // A read-only connection refuses to play back a journal that no one holds; one that is
     // held belongs to the writer that holds the write lock.
-    FileState inspection = readStoredVersion(fileName, ReadMode::Shared);
+    FileState inspection = readStoredVersion(layout, ReadMode::Shared);
     if (inspection.state == FileState::State::Readable && journalNextTo(fileName) != Journal::None)
         return withState(FileState::State::Locked);
     return inspection;
@@ -204,12 +206,36 @@ FileState inspectJournalFile(const QString &fileName)
 QString FileState::storedVersionText() const
 {
     if (state == State::NoVersionNumber)
-        return detail;
+        return u"no number"_s;
     return storedVersion ? QString::number(*storedVersion) : u"-"_s;
 }
 
-FileState inspectFile(const QString &fileName)
+QString FileState::layoutText(const FileLayout &layout) const
 {
+    if (!layout.targetVersion)
+        return u"-"_s;
+    if (state == State::Missing)
+        return u"pending"_s;
+    if (!storedVersion || *storedVersion > *layout.targetVersion)
+        return u"-"_s;
+    if (*storedVersion < *layout.targetVersion)
+        return u"pending"_s;
+    if (!layoutDifferences)
+        return u"-"_s;
+    return layoutDifferences->isEmpty() ? u"as expected"_s : u"differs"_s;
+}
+
+QStringList FileState::layoutDifferenceLines(const QString &fileName) const
+{
+    QStringList lines;
+    for (const QString &difference : layoutDifferences.value_or(QStringList()))
+        lines << fileName + u": "_s + difference;
+    return lines;
+}
+
+FileState inspectFile(const FileLayout &layout)
+{
+    const QString &fileName = layout.fileName;
     const QFileInfo info(fileName);
     if (!info.exists())
         return FileState();
@@ -222,6 +248,13 @@ FileState inspectFile(const QString &fileName)
         return inspection;
     }
     if (usesWriteAheadLog(leadingBytes(fileName, 20)))
-        return inspectWriteAheadLogFile(fileName);
-    return inspectJournalFile(fileName);
+        return inspectWriteAheadLogFile(layout);
+    return inspectJournalFile(layout);
+}
+
+QString layoutDifferencesText(const QStringList &differenceLines)
+{
+    if (differenceLines.isEmpty())
+        return QString();
+    return u"Differences from the promised layout:\n"_s + differenceLines.join(u'\n') + u'\n';
 }

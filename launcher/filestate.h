@@ -1,6 +1,9 @@
 #pragma once
 
+#include "filelayouts.h"
+
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -26,14 +29,30 @@ struct FileState
 
     State state = State::Missing;
     std::optional<qint32> storedVersion;
-    // The error text, or the stored value that is no version number.
+    // The error text, or what the stored value that is no version number is.
     QString detail;
+    // How the file differs from the layout its version promises; compared only for a file at
+    // the version a run brings it to.
+    std::optional<QStringList> layoutDifferences;
 
     // The stored version as a table cell: the number, or why there is none.
     QString storedVersionText() const;
+    // The layout as a table cell: "as expected" or "differs" for a file at the version a run
+    // brings it to, "pending" for one that a run still upgrades, "-" where there is no verdict
+    // (a file that is only read, one newer than this program, one that cannot be read).
+    QString layoutText(const FileLayout &layout) const;
+    // One line per difference from the promised layout, each naming the file:
+    // "data.db: table result has no column version".
+    QStringList layoutDifferenceLines(const QString &fileName) const;
+    bool layoutDiffers() const { return layoutDifferences && !layoutDifferences->isEmpty(); }
 };
 
-// Inspects the named file in the working directory. Every connection it opens is read-only;
-// it plays back no journal, creates no write-ahead log or index, and asks for no lock beyond
-// the shared one a reader takes.
-FileState inspectFile(const QString &fileName);
+// Inspects the file in the working directory, and compares its layout with the promised one
+// when it is at its target version. Every connection it opens is read-only; it plays back no
+// journal, creates no write-ahead log or index, and asks for no lock beyond the shared one a
+// reader takes.
+FileState inspectFile(const FileLayout &layout);
+
+// The differences of the files from their promised layouts under a heading, one per line;
+// empty when there are none.
+QString layoutDifferencesText(const QStringList &differenceLines);

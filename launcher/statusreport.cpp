@@ -13,11 +13,18 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// In the order of precedence; the exit status is 2 for the last two.
 enum Outcome {
-    UpToDate = 0,
-    UpgradePending = 1,
-    Blocked = 2,
+    UpToDate,
+    UpgradePending,
+    LayoutDiffers,
+    Blocked,
 };
+
+int exitStatus(Outcome outcome)
+{
+    return outcome == Blocked ? 2 : int(outcome);
+}
 
 struct Assessment
 {
@@ -64,14 +71,15 @@ Assessment assessState(const FileLayout &layout, const FileState &inspection)
         return {u"an interrupted write left a journal: a run first restores the file from it"_s,
                 UpgradePending};
     case FileState::State::NoVersionNumber:
-        return {u"its version table holds no version number: a run stops here"_s, Blocked};
+        return {u"its version table holds %1: a run stops here"_s.arg(inspection.detail), Blocked};
     case FileState::State::Unreadable:
         break;
     }
     return {u"cannot be read (%1): a run stops here"_s.arg(inspection.detail), Blocked};
 }
 
-// The state of the file, and then whether the run could open and write it at all.
+// The state of the file, then whether the run could open and write it at all, then whether a
+// file that a run leaves at its version lacks part of the layout that version promises.
 Assessment assess(const FileLayout &layout, const FileState &inspection)
 {
     const Assessment assessment = assessState(layout, inspection);
@@ -79,9 +87,13 @@ Assessment assess(const FileLayout &layout, const FileState &inspection)
         return assessment;
     const QString problem
         = accessProblem(layout.fileName, layout.targetVersion ? FileUse::Written : FileUse::Read);
-    if (problem.isEmpty())
-        return assessment;
-    return {u"a run cannot open it: %1: a run stops here"_s.arg(problem), Blocked};
+    if (!problem.isEmpty())
+        return {u"a run cannot open it: %1: a run stops here"_s.arg(problem), Blocked};
+    if (assessment.outcome == UpToDate && inspection.layoutDiffers())
+        return {u"its layout differs from what its version promises, and a run does not repair "
+                u"it"_s,
+                LayoutDiffers};
+    return assessment;
 }
 
 // Adds up, in run order, the room the files a run changes need at most.
@@ -140,6 +152,9 @@ QString summary(Outcome outcome)
         return u"Every file is up to date.\n"_s;
     case UpgradePending:
         return u"An upgrade is pending.\n"_s;
+    case LayoutDiffers:
+        return u"A file lacks part of the layout its version promises; a run does not repair "
+               u"it.\n"_s;
     case Blocked:
         break;
     }
@@ -151,11 +166,12 @@ QString summary(Outcome outcome)
 int printStatusReport()
 {
     QList<QStringList> rows = {{u"File"_s, u"Exists"_s, u"Database"_s, u"Stored"_s, u"Brought to"_s,
-                                u"What a run would do"_s}};
+                                u"Layout"_s, u"What a run would do"_s}};
+    QStringList differences;
     Outcome worst = UpToDate;
     RoomTally room;
     for (const FileLayout &layout : fileLayouts()) {
-        const FileState inspection = inspectFile(layout.fileName);
+        const FileState inspection = inspectFile(layout);
         const Assessment assessment = assess(layout, inspection);
         worst = qMax(worst, assessment.outcome);
         rows << QStringList {layout.fileName,
@@ -163,13 +179,16 @@ int printStatusReport()
                              databaseText(inspection.state),
                              inspection.storedVersionText(),
                              layout.targetText(),
+                             inspection.layoutText(layout),
                              assessment.action + room.add(layout.fileName, assessment)};
+        differences << inspection.layoutDifferenceLines(layout.fileName);
     }
     printOut(u"Files in %1:\n"_s.arg(QDir::toNativeSeparators(QDir::currentPath())));
     printOut(formatTable(rows));
+    printOut(layoutDifferencesText(differences));
     printOut(room.summary());
     printOut(summary(worst));
     printOut(u"A write lock that another process has taken shows only once that process writes:\n"
              u"close the analyser application before a run.\n"_s);
-    return worst;
+    return exitStatus(worst);
 }

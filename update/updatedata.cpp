@@ -91,6 +91,20 @@ const UpdaterDescription &UpdateData::description()
          },
          {u"on_delete_patient"_s},
          {u"result"_s}},
+        // Version 3 moves the rows of table result into results; checkedResult keeps one row
+        // per patient, item and subitem.
+        {
+            {u"department"_s, u"department"_s},
+            {u"sex"_s, u"sex"_s},
+            {u"treatmentRoom"_s, u"treatmentRoom"_s},
+            {u"diagnosis"_s, u"diagnosis"_s},
+            {u"doctor"_s, u"doctor"_s},
+            {u"operator"_s, u"operator"_s},
+            {u"result"_s, u"results"_s},
+            {u"checkedResult"_s, u"checkedResult"_s},
+            {u"curve"_s, u"curve"_s},
+            {u"detail"_s, u"detail"_s},
+        },
     };
     return description;
 }

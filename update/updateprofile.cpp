@@ -98,6 +98,11 @@ const UpdaterDescription &UpdateProfile::description()
          {},
          {u"deleteCurve"_s},
          {}},
+        {
+            {u"user"_s, u"user"_s},
+            {u"variable"_s, u"variable"_s, u"value notnull"_s},
+            {u"currentCurve"_s, u"currentCurve"_s},
+        },
     };
     return description;
 }

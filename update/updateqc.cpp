@@ -4,7 +4,7 @@ using namespace Qt::StringLiterals;
 
 const UpdaterDescription &UpdateQc::description()
 {
-    static const UpdaterDescription description = {u"qc.db"_s, std::nullopt, {}, {}};
+    static const UpdaterDescription description = {u"qc.db"_s, std::nullopt, {}, {}, {}};
     return description;
 }
 

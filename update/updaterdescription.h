@@ -49,13 +49,24 @@ struct SchemaLayout
     QStringList views;
 };
 
+// A table whose rows a run rebuilds or fills, counted before and after a run. A table that the
+// run replaces by another is counted under its old name before and its new one after; with a
+// condition, only the rows that match it are counted.
+struct RowCount
+{
+    QString tableBefore;
+    QString tableAfter;
+    QString condition;
+};
+
 // What an updater does to its file, declared once beside its statements: the version it
-// brings the file to, the blocks on the way in the order they run, and the layout that its
-// current version promises.
+// brings the file to, the blocks on the way in the order they run, the layout that its
+// current version promises, and the tables whose rows it rebuilds or fills.
 struct UpdaterDescription
 {
     QString fileName;
     std::optional<qint32> currentVersion; // none: the file is only read
     QList<UpgradeBlock> blocks;
     SchemaLayout layout;
+    QList<RowCount> rowCounts;
 };

@@ -26,6 +26,7 @@ const UpdaterDescription &UpdateSyslog::description()
          {{u"talance_index"_s, u"balance"_s, {u"date"_s, u"time"_s, u"item"_s}}},
          {},
          {}},
+        {{u"balance"_s, u"balance"_s}},
     };
     return description;
 }
