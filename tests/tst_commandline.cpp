@@ -1,3 +1,4 @@
+#include "rowcounts.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>
@@ -75,16 +76,46 @@ private:
     QProcess m_sqlite3;
 };
 
-// The table rows of a status report, each with its runs of blanks made single.
-QStringList statusRows(const QByteArray &output)
+// The rows of the first table of a report that has a row per file, each with its runs of
+// blanks made single.
+QStringList statusRows(const QString &output)
 {
     QStringList rows;
-    for (const QString &line : QString::fromUtf8(output).split(u'\n')) {
+    for (const QString &line : output.split(u'\n')) {
         if (fileNames.contains(line.section(u' ', 0, 0)))
             rows << line.simplified();
+        else if (!rows.isEmpty())
+            break;
     }
     return rows;
 }
+
+// Files at their current version, each changed by the statements, and the difference that
+// --status and --dry-run show for it; none for a file with tables and columns of its own.
+struct DamagedFile
+{
+    const char *name;
+    QString fileName;
+    QString version;
+    QStringList statements;
+    QString difference;
+};
+
+const QList<DamagedFile> damagedFiles = {
+    {"a missing table", u"profile.db"_s, u"4"_s, {u"drop table currentCurve"_s},
+     u"profile.db: table currentCurve is missing"_s},
+    {"a missing column", u"syslog.db"_s, u"1"_s, {u"alter table balance drop column value"_s},
+     u"syslog.db: table balance has no column value"_s},
+    {"an index on another column", u"syslog.db"_s, u"1"_s,
+     {u"drop index talance_index"_s, u"create index talance_index on balance(date)"_s},
+     u"syslog.db: index talance_index is on (date), not (date, time, item)"_s},
+    {"a missing trigger", u"profile.db"_s, u"4"_s, {u"drop trigger deleteCurve"_s},
+     u"profile.db: trigger deleteCurve is missing"_s},
+    {"the view missing", u"data.db"_s, u"3"_s, {u"drop view result"_s},
+     u"data.db: view result is missing"_s},
+    {"tables and columns of its own", u"data.db"_s, u"3"_s,
+     {u"create table mine(x)"_s, u"alter table results add mine text"_s}, QString()},
+};
 
 } // namespace
 
@@ -191,83 +222,103 @@ private Q_SLOTS:
         QTest::addColumn<int>("expectedExitCode");
         QTest::addColumn<QStringList>("expectedRows");
 
-        const QString upToDate = u"up to date"_s;
+        const QString upToDate = u"as expected up to date"_s;
         const QString restores
             = u"an interrupted write left a journal: a run first restores the file from it"_s;
         const QString stopsHere = u": a run stops here"_s;
         QTest::newRow("no files")
             << u"none"_s << 1
             << QStringList {
-                   u"profile.db no - - 4 missing: will be created, then run blocks: version 1, "
+                   u"profile.db no - - 4 pending missing: will be created, then run blocks: version 1, "
                    u"version 2, version 3, version 4; stamp version 4"_s,
-                   u"data.db no - - 3 missing: will be created, then run blocks: first "
+                   u"data.db no - - 3 pending missing: will be created, then run blocks: first "
                    u"generation, version 2, version 3; stamp version 3"_s,
-                   u"qc.db no - - unchanged missing: will be created, empty"_s,
-                   u"syslog.db no - - 1 missing: will be created, then run blocks: balance "
+                   u"qc.db no - - unchanged - missing: will be created, empty"_s,
+                   u"syslog.db no - - 1 pending missing: will be created, then run blocks: balance "
                    u"table; stamp version 1"_s};
         QTest::newRow("first generation")
             << u"first generation"_s << 1
-            << QStringList {u"profile.db yes yes 0 4 run blocks: version 1, version 2, "
+            << QStringList {u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, "
                             u"version 3, version 4; stamp version 4"_s,
-                            u"data.db yes yes 0 3 run blocks: first generation, version 2, "
+                            u"data.db yes yes 0 3 pending run blocks: first generation, version 2, "
                             u"version 3; stamp version 3"_s,
-                            u"qc.db yes yes 0 unchanged up to date"_s,
-                            u"syslog.db yes yes 0 1 run blocks: balance table; stamp version 1"_s};
+                            u"qc.db yes yes 0 unchanged - up to date"_s,
+                            u"syslog.db yes yes 0 1 pending run blocks: balance table; stamp version 1"_s};
         QTest::newRow("current") << u"current"_s << 0
                                  << QStringList {u"profile.db yes yes 4 4 "_s + upToDate,
                                                  u"data.db yes yes 3 3 "_s + upToDate,
-                                                 u"qc.db yes yes 0 unchanged "_s + upToDate,
+                                                 u"qc.db yes yes 0 unchanged - up to date"_s,
                                                  u"syslog.db yes yes 1 1 "_s + upToDate};
         QTest::newRow("data.db at version 2")
             << u"data.db at 2"_s << 1
-            << QStringList {u"data.db yes yes 2 3 run blocks: version 3; stamp version 3"_s};
+            << QStringList {u"data.db yes yes 2 3 pending run blocks: version 3; stamp version 3"_s};
         QTest::newRow("newer profile.db")
             << u"newer profile.db"_s << 0
-            << QStringList {u"profile.db yes yes 5 4 newer than this program: left as it is"_s};
+            << QStringList {u"profile.db yes yes 5 4 - newer than this program: left as it is"_s};
         const QString cannotTell = u" lies next to it: "_s;
         QTest::newRow("write lock held")
             << u"immediate"_s << 2
-            << QStringList {u"data.db yes yes 3 3 an unfinished journal"_s + cannotTell
+            << QStringList {u"data.db yes yes 3 3 as expected an unfinished journal"_s + cannotTell
                             + u"another process may be writing it, which cannot be told without "
                               u"writing"_s};
         QTest::newRow("exclusive lock held")
             << u"exclusive"_s << 2
-            << QStringList {u"data.db yes yes - 3 locked by another process"_s + stopsHere};
+            << QStringList {u"data.db yes yes - 3 - locked by another process"_s + stopsHere};
         QTest::newRow("qc.db not a database")
             << u"not a database"_s << 2
-            << QStringList {u"qc.db yes no - unchanged not a database"_s + stopsHere};
+            << QStringList {u"qc.db yes no - unchanged - not a database"_s + stopsHere};
         QTest::newRow("text as version")
             << u"text version"_s << 2
-            << QStringList {u"syslog.db yes yes 'two' 1 its version table holds no version "
-                            u"number"_s
+            << QStringList {u"syslog.db yes yes no number 1 - its version table holds the text "
+                            u"'two', which is not a whole number"_s
                             + stopsHere};
         QTest::newRow("interrupted write")
-            << u"interrupted write"_s << 1 << QStringList {u"data.db yes yes - 3 "_s + restores};
+            << u"interrupted write"_s << 1 << QStringList {u"data.db yes yes - 3 - "_s + restores};
         QTest::newRow("foreign journal")
-            << u"foreign journal"_s << 1 << QStringList {u"profile.db yes yes - 4 "_s + restores};
+            << u"foreign journal"_s << 1 << QStringList {u"profile.db yes yes - 4 - "_s + restores};
         QTest::newRow("stray write-ahead log")
-            << u"stray wal"_s << 0 << QStringList {u"profile.db yes yes 4 4 up to date"_s};
+            << u"stray wal"_s << 0 << QStringList {u"profile.db yes yes 4 4 "_s + upToDate};
         QTest::newRow("foreign write-ahead log")
-            << u"foreign wal"_s << 1 << QStringList {u"syslog.db yes yes - 1 "_s + restores};
+            << u"foreign wal"_s << 1 << QStringList {u"syslog.db yes yes - 1 - "_s + restores};
         QTest::newRow("index of a write-ahead log left")
-            << u"stray shm"_s << 0 << QStringList {u"syslog.db yes yes 1 1 up to date"_s};
+            << u"stray shm"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
         QTest::newRow("symbolic link loop")
             << u"link loop"_s << 2
-            << QStringList {u"data.db no - - 3 a run cannot open it: it is a symbolic link that "
+            << QStringList {u"data.db no - - 3 pending a run cannot open it: it is a symbolic link that "
                             u"leads back to itself"_s
                             + stopsHere};
         QTest::newRow("little room")
             << u"little room"_s << 1
-            << QStringList {u"profile.db yes yes 0 4 run blocks: version 1, version 2, version 3, "
+            << QStringList {u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, version 3, "
                             u"version 4; stamp version 4; the volume may run out of room here: a "
                             u"run needs up to 1.1 MB, %1 are free"_s};
         QTest::newRow("write-ahead log, closed")
-            << u"wal closed"_s << 0 << QStringList {u"syslog.db yes yes 1 1 up to date"_s};
-        const QString walRow = u"syslog.db yes yes - 1 a write-ahead log"_s + cannotTell
+            << u"wal closed"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
+        const QString walRow = u"syslog.db yes yes - 1 - a write-ahead log"_s + cannotTell
             + u"open in another process or left by an interrupted write, which cannot be told "
               u"without writing"_s;
         QTest::newRow("write-ahead log, writer") << u"wal open"_s << 2 << QStringList {walRow};
         QTest::newRow("write-ahead log, reader") << u"wal reader"_s << 2 << QStringList {walRow};
+        QTest::newRow("integral text version") << u"data.db version ' 3 '"_s << 0
+                                               << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
+        QTest::newRow("integral real version") << u"data.db version 3.0"_s << 0
+                                               << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
+        QTest::newRow("real version") << u"data.db version 2.5"_s << 2
+                                      << QStringList {u"data.db yes yes no number 3 - its version "
+                                                      u"table holds the real 2.5, which is not a "
+                                                      u"whole number"_s
+                                                      + stopsHere};
+        for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
+            const DamagedFile &damaged = damagedFiles.at(i);
+            const QString row = u"%1 yes yes %2 %2 "_s.arg(damaged.fileName, damaged.version);
+            QTest::newRow(damaged.name)
+                << u"damaged %1"_s.arg(i) << (damaged.difference.isEmpty() ? 0 : 2)
+                << (damaged.difference.isEmpty()
+                        ? QStringList {row + upToDate}
+                        : QStringList {row + u"differs its layout differs from what its version "
+                                             u"promises, and a run does not repair it"_s,
+                                       damaged.difference});
+        }
     }
 
     // The report reads the files only: they keep their bytes and times, and none is created.
@@ -291,6 +342,10 @@ private Q_SLOTS:
         const QString syslog = m_work + u"/syslog.db"_s;
         if (fixture == u"data.db at 2"_s)
             QCOMPARE(setVersion(data, u"2"_s), QString());
+        if (fixture.startsWith(u"data.db version "_s))
+            QCOMPARE(setVersion(data, fixture.section(u' ', 2, -1)), QString());
+        if (fixture.startsWith(u"damaged "_s))
+            damage(m_work, damagedFiles.at(fixture.section(u' ', 1).toInt()));
         if (fixture == u"newer profile.db"_s)
             QCOMPARE(setVersion(m_work + u"/profile.db"_s, u"5"_s), QString());
         if (fixture == u"text version"_s)
@@ -349,11 +404,13 @@ private Q_SLOTS:
 
         QCOMPARE(snapshot(m_work), before);
         QCOMPARE(result.exitCode, expectedExitCode);
-        const QStringList rows = statusRows(result.standardOutput);
-        QCOMPARE(rows.size(), fileNames.size());
+        const QString output = QString::fromUtf8(result.standardOutput);
+        QCOMPARE(statusRows(output).size(), fileNames.size());
+        QStringList lines;
+        for (const QString &line : output.split(u'\n'))
+            lines << line.simplified();
         for (const QString &expected : std::as_const(expectedRows))
-            QVERIFY2(rows.contains(QString(expected).replace(u"%1"_s, free)),
-                     qPrintable(rows.join(u'\n')));
+            QVERIFY2(lines.contains(QString(expected).replace(u"%1"_s, free)), qPrintable(output));
         QVERIFY(result.standardError.isEmpty());
     }
 
@@ -367,31 +424,34 @@ private Q_SLOTS:
         // On standard error for exit status 2, else in the prediction.
         QTest::addColumn<QString>("expectedReason");
 
-        const QStringList upgraded
-            = {u"profile.db 0 4"_s, u"data.db 0 3"_s, u"qc.db 0 0"_s, u"syslog.db 0 1"_s};
+        const QStringList upgraded = {u"profile.db 0 4 as expected"_s, u"data.db 0 3 as expected"_s,
+                                      u"qc.db 0 0 -"_s, u"syslog.db 0 1 as expected"_s};
         QTest::newRow("first generation")
-            << u"first generation"_s << false << upgraded << -1 << QString();
+            << u"first generation"_s << false << upgraded << -1
+            << u"data.db result -> results 3 -> 3 data.db checkedResult - -> 3"_s;
         QTest::newRow("with a translation")
             << u"first generation"_s << true << upgraded << -1 << u"/labels.qm"_s;
         QTest::newRow("missing files")
             << u"no qc.db and syslog.db"_s << false
-            << QStringList {u"profile.db 0 4"_s, u"data.db 0 3"_s, u"qc.db missing 0"_s,
-                            u"syslog.db missing 1"_s}
+            << QStringList {u"profile.db 0 4 as expected"_s, u"data.db 0 3 as expected"_s,
+                            u"qc.db missing 0 -"_s, u"syslog.db missing 1 as expected"_s}
             << -1 << QString();
         QTest::newRow("run stops at data.db")
             << u"data.db not a database"_s << false
-            << QStringList {u"profile.db 0 4"_s, u"data.db not a database not a database"_s,
-                            u"qc.db 0 0"_s, u"syslog.db 0 0"_s}
+            << QStringList {u"profile.db 0 4 as expected"_s,
+                            u"data.db not a database not a database -"_s, u"qc.db 0 0 -"_s,
+                            u"syslog.db 0 0 pending"_s}
             << -1 << QString();
         QTest::newRow("interrupted write")
             << u"interrupted write"_s << false
-            << QStringList {u"profile.db 0 4"_s, u"data.db interrupted write 3"_s, u"qc.db 0 0"_s,
-                            u"syslog.db 0 1"_s}
+            << QStringList {u"profile.db 0 4 as expected"_s,
+                            u"data.db interrupted write 3 as expected"_s, u"qc.db 0 0 -"_s,
+                            u"syslog.db 0 1 as expected"_s}
             << -1 << QString();
         QTest::newRow("symbolic link loop")
             << u"link loop"_s << false
-            << QStringList {u"profile.db 0 4"_s, u"data.db missing missing"_s, u"qc.db 0 0"_s,
-                            u"syslog.db 0 0"_s}
+            << QStringList {u"profile.db 0 4 as expected"_s, u"data.db missing missing pending"_s,
+                            u"qc.db 0 0 -"_s, u"syslog.db 0 0 pending"_s}
             << -1 << u"exit status 1: data.db: it is a symbolic link that leads back to itself."_s;
         QTest::newRow("little room") << u"little room"_s << false << upgraded << 1
                                      << u"exit status 1: the files grow by 106.5 kB, but the "
@@ -403,6 +463,16 @@ private Q_SLOTS:
         QTest::newRow("copies run out of room")
             << u"copies 160k"_s << false << QStringList() << 2
             << u"cannot tell how a real run would end: writing the copies"_s;
+        for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
+            const DamagedFile &damaged = damagedFiles.at(i);
+            QStringList versions = {u"profile.db 4 4 as expected"_s, u"data.db 3 3 as expected"_s,
+                                    u"qc.db 0 0 -"_s, u"syslog.db 1 1 as expected"_s};
+            if (!damaged.difference.isEmpty())
+                versions.replaceInStrings(damaged.fileName + u" %1 %1 as expected"_s.arg(damaged.version),
+                                          damaged.fileName + u" %1 %1 differs"_s.arg(damaged.version));
+            QTest::newRow(damaged.name) << u"damaged %1"_s.arg(i) << false << versions << -1
+                                        << damaged.difference;
+        }
     }
 
     // The dry run prints what a real run on the same files writes to its log and ends the
@@ -422,7 +492,11 @@ private Q_SLOTS:
             : !fixture.startsWith(u"copies"_s) || mountSmallVolume(temp, fixture.section(u' ', 1));
         if (!mounted)
             QSKIP("a small volume needs the right to mount one");
-        QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
+        const bool damaged = fixture.startsWith(u"damaged "_s);
+        QVERIFY(TestUtil::copyFiles(m_sets.filePath(damaged ? u"current"_s : u"first generation"_s),
+                                    m_work));
+        if (damaged)
+            damage(m_work, damagedFiles.at(fixture.section(u' ', 1).toInt()));
         if (fixture == u"no qc.db and syslog.db"_s) {
             QVERIFY(QFile::remove(m_work + u"/qc.db"_s));
             QVERIFY(QFile::remove(m_work + u"/syslog.db"_s));
@@ -472,10 +546,11 @@ private Q_SLOTS:
         const QString output = QString::fromUtf8(dryRun.standardOutput);
         QVERIFY2(
             QString::fromUtf8(expectedExitCode == 2 ? dryRun.standardError : dryRun.standardOutput)
+                .simplified()
                 .contains(expectedReason),
             qPrintable(output + QString::fromUtf8(dryRun.standardError)));
         if (!expectedVersions.isEmpty())
-            QCOMPARE(statusRows(dryRun.standardOutput), expectedVersions);
+            QCOMPARE(statusRows(output.section(u"\nFile "_s, 1)), expectedVersions);
         if (expectedExitCode == 2) {
             QCOMPARE(dryRun.exitCode, 2);
             QVERIFY(!output.contains(u"A real run would end"_s));
@@ -492,6 +567,20 @@ private Q_SLOTS:
             qPrintable(output));
         if (translation)
             QVERIFY(output.contains(u"'Dot sample type'"_s));
+    }
+
+    // Rows that moved to another table count as kept; fewer rows, or none left, are marked.
+    void rowCountsMarkFalls()
+    {
+        const FileLayout layout {u"data.db"_s, 3, {}, {},
+                                 {{u"result"_s, u"results"_s}, {u"curve"_s, u"curve"_s},
+                                  {u"detail"_s, u"detail"_s}, {u"doctor"_s, u"doctor"_s}}};
+        const QString text = rowCountsText(
+            {layout}, {{{u"result"_s, 5}, {u"curve"_s, 2}, {u"detail"_s, 1}, {u"doctor"_s, 0}}},
+            {{{u"results"_s, 5}, {u"curve"_s, 1}, {}, {}}});
+        QCOMPARE(statusRows(text.section(u'\n', 2)),
+                 QStringList({u"data.db result -> results 5 -> 5"_s, u"data.db curve 2 -> 1 FELL"_s,
+                              u"data.db detail 1 -> - FELL"_s, u"data.db doctor 0 -> -"_s}));
     }
 
     void interruptedDryRun_data()
@@ -554,6 +643,11 @@ private Q_SLOTS:
     }
 
 private:
+    void damage(const QString &dir, const DamagedFile &damaged)
+    {
+        QCOMPARE(TestUtil::execAll(dir + u'/' + damaged.fileName, damaged.statements), QString());
+    }
+
     // Leaves path as a process that died in the middle of a large write leaves it: the file
     // partly written and a journal that holds its earlier content.
     void makeInterruptedWrite(const QString &path)
