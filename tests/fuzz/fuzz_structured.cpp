@@ -40,13 +40,10 @@ struct Table
     bool usual = true;
 };
 
-// A table whose rows an upgrade below the given version carries into a rebuilt table.
-struct Rebuild
-{
-    const char *oldTable;
-    const char *newTable;
-    int belowVersion;
-};
+// Tables between which an upgrade moves rows: the table it rebuilds and the name the old one gets
+// (or the table the rows go to). Whatever the file held under either name beforehand, no step
+// deletes from them, so together they hold at least as many rows after the update as before.
+using Rebuild = QByteArrayList;
 
 struct FileLayout
 {
@@ -72,7 +69,7 @@ const QList<FileLayout> layouts = {
       {"curveInfo", {"curveId", "name", "value"}, false},
       {"currentCurve", {"id", "name", "curveId"}, false},
       {"user_bak", {"id", "name", "password", "level"}, false}},
-     {{"user", "user", 1}}},
+     {{"user", "user_bak"}}},
     {u"data.db"_s,
      {{"patient", {"id", "sampleNo", "date", "name", "sex", "age", "department", "sampleType"}},
       {"patientExtra", {"id", "patientId", "remark"}},
@@ -95,15 +92,15 @@ const QList<FileLayout> layouts = {
       {"checkedResult", {"id", "patientId", "item", "subitem", "resultsId"}, false},
       {"department_bak", lookupColumns, false},
       {"old_curve", {"id", "patientId", "item", "curve"}, false}},
-     {{"department", "department", 1},
-      {"sex", "sex", 1},
-      {"treatmentRoom", "treatmentRoom", 1},
-      {"diagnosis", "diagnosis", 1},
-      {"doctor", "doctor", 1},
-      {"operator", "operator", 1},
-      {"result", "results", 3},
-      {"curve", "curve", 3},
-      {"detail", "detail", 3}}},
+     {{"department", "department_bak"},
+      {"sex", "sex_bak"},
+      {"treatmentRoom", "treatmentRoom_bak"},
+      {"diagnosis", "diagnosis_bak"},
+      {"doctor", "doctor_bak"},
+      {"operator", "operator_bak"},
+      {"result", "results"},
+      {"curve", "old_curve"},
+      {"detail", "old_detail"}}},
     {u"qc.db"_s,
      {{"qcLot", {"id", "item", "lot", "target", "sd"}},
       {"qcResult", {"id", "lotId", "date", "value"}}},
@@ -297,7 +294,7 @@ struct Snapshot
     bool intact = true; // passes the integrity check (SQLite itself may build a file that does not)
     QByteArray bytes;
     QList<QByteArray> script;
-    QHash<QByteArray, qint64> rows; // of every table that an upgrade may rebuild
+    QList<qint64> rows; // in the tables of each of the file's rebuilds
 };
 
 class Connection
@@ -328,16 +325,17 @@ public:
         return result;
     }
 
-    QVariant rowCount(const QByteArray &table)
+    // The rows in those of the tables that exist; a view of such a name holds none of its own.
+    qint64 rowCount(const QByteArrayList &tables)
     {
-        return value("select count(*) from \"" + table + '"');
-    }
-
-    // A view of that name holds no rows of its own.
-    bool isTable(const QByteArray &name)
-    {
-        return value("select type from sqlite_master where name = '" + name + "' collate nocase")
-            == QVariant(QByteArray("table"));
+        qint64 rows = 0;
+        for (const QByteArray &table : tables) {
+            if (value("select type from sqlite_master where name = '" + table + "' collate nocase")
+                == QVariant(QByteArray("table"))) {
+                rows += value("select count(*) from \"" + table + '"').toLongLong();
+            }
+        }
+        return rows;
     }
 
 private:
@@ -368,11 +366,8 @@ Snapshot buildFile(FuzzedDataProvider &input, const FileLayout &layout)
         for (const QByteArray &statement : std::as_const(snapshot.script))
             builder.exec(statement);
         snapshot.intact = builder.value("pragma integrity_check") == QVariant(QByteArray("ok"));
-        for (const Rebuild &rebuild : layout.rebuilds) {
-            const QVariant count = builder.rowCount(rebuild.oldTable);
-            if (builder.isTable(rebuild.oldTable) && !count.isNull())
-                snapshot.rows.insert(rebuild.oldTable, count.toLongLong());
-        }
+        for (const Rebuild &tables : layout.rebuilds)
+            snapshot.rows << builder.rowCount(tables);
     }
     }
     snapshot.existed = true;
@@ -420,22 +415,19 @@ void checkUnchanged(const FileLayout &layout, const Snapshot &snapshot, const QS
         broken(layout, snapshot, why + u": a journal was left"_s);
 }
 
-void checkUpdated(const FileLayout &layout, const Snapshot &snapshot, int storedVersion)
+void checkUpdated(const FileLayout &layout, const Snapshot &snapshot)
 {
     Connection file(layout.fileName);
     const QVariant integrity = file.value("pragma integrity_check");
     if (snapshot.intact && integrity != QVariant(QByteArray("ok")))
         broken(layout, snapshot, u"integrity check: "_s + integrity.toString());
-    for (const Rebuild &rebuild : layout.rebuilds) {
-        if (storedVersion >= rebuild.belowVersion || !snapshot.rows.contains(rebuild.oldTable))
-            continue;
-        const qint64 before = snapshot.rows.value(rebuild.oldTable);
-        const qint64 after = file.rowCount(rebuild.newTable).toLongLong();
-        if (after < before) {
+    for (qsizetype i = 0; i < snapshot.rows.size(); ++i) {
+        const Rebuild &tables = layout.rebuilds.at(i);
+        const qint64 after = file.rowCount(tables);
+        if (after < snapshot.rows.at(i)) {
             broken(layout, snapshot,
-                   u"%1 had %2 rows, %3 has %4"_s.arg(QString::fromLatin1(rebuild.oldTable))
-                       .arg(before)
-                       .arg(QString::fromLatin1(rebuild.newTable))
+                   u"%1 held %2 rows, now %3"_s.arg(QString::fromLatin1(tables.join(" and ")))
+                       .arg(snapshot.rows.at(i))
                        .arg(after));
         }
     }
@@ -446,11 +438,9 @@ template<typename Updater> bool runAndCheck(const FileLayout &layout, const Snap
 {
     messages.clear();
     bool succeeded = false;
-    int storedVersion = 0;
     {
         Updater updater;
         succeeded = updater.run();
-        storedVersion = updater.storedVersion();
     }
     QSqlDatabase::removeDatabase(QLatin1StringView(QSqlDatabase::defaultConnection));
 
@@ -468,7 +458,7 @@ template<typename Updater> bool runAndCheck(const FileLayout &layout, const Snap
     if (!succeeded && !failureLine->contains(u"were saved"))
         checkUnchanged(layout, snapshot, u"failed"_s);
     else
-        checkUpdated(layout, snapshot, storedVersion);
+        checkUpdated(layout, snapshot);
     return succeeded;
 }
 
