@@ -8,6 +8,10 @@ dbupdate's peak resident memory and the commits per file, and checks that dbupda
 baseline leave the same files. copyTable is timed on its own against
 `insert into ... select * from ...`.
 
+The whole run is also set against `VACUUM INTO` of the same four files, the cost of merely
+writing them once, on plain storage and on slow-sync storage: a preloaded shim (syncdelay.c)
+delays every fsync and fdatasync, as flash storage does, and counts the syncs per file.
+
     bench/run.py                          # medium and large presets, 5 runs each
     bench/run.py --presets tiny --runs 1  # smoke check
 
@@ -41,6 +45,8 @@ TARGETS = {
     'copy': 3.0,      # copyTable: within 3 times insert ... select
     'backfill': 1.0,  # seconds
     'rss': 64.0,      # MB
+    'slow': 1.5,      # whole run on slow-sync storage: within 1.5 times VACUUM INTO
+    'syncs': 30,      # syncs of a whole run
 }
 
 
@@ -48,16 +54,42 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
+class Storage:
+    """Runs a command with the sync shim preloaded: every fsync and fdatasync delayed by
+    delay_ms milliseconds (0: plain storage, only counted)."""
+
+    def __init__(self, shim, delay_ms):
+        self.shim = shim
+        self.delay_ms = delay_ms
+
+    def command(self, command, report_file):
+        # Through env, so that only the timed program loads the shim, not GNU time.
+        return [shutil.which('env'), f'LD_PRELOAD={self.shim}', f'SYNC_DELAY_MS={self.delay_ms}',
+                f'SYNC_REPORT={report_file}'] + command
+
+
+def file_of(path):
+    """The database file that a synced path belongs to, 'directory' for a directory."""
+    if os.path.isdir(path):
+        return 'directory'
+    name = re.sub(r'(-vacuumed)?\.db(-journal)?$', '', os.path.basename(path))
+    return name if name in FILES else 'other'
+
+
 class Process:
-    """One child process, timed: wall time, CPU time, exit status and peak resident memory.
+    """One child process, timed: wall time, CPU time, exit status and peak resident memory;
+    with a storage, also its syncs per file and the bytes it wrote.
 
     CPU time and memory come from GNU time: a child forked straight from this Python process
     would report the parent's resident size as its own peak."""
 
     time_command = shutil.which('time', path='/usr/bin:/bin')
 
-    def __init__(self, command, cwd, stdin=None, stdout=None, stderr=None):
+    def __init__(self, command, cwd, stdin=None, stdout=None, stderr=None, storage=None):
         usage_file = os.path.join(cwd, 'usage.txt')
+        report_file = os.path.join(cwd, 'syncs.txt')
+        if storage:
+            command = storage.command(command, report_file)
         if self.time_command:
             command = [self.time_command, '-f', '%U %S %M', '-o', usage_file] + command
         started = time.perf_counter()
@@ -71,6 +103,25 @@ class Process:
             user, system, kilobytes = open(usage_file).read().split('\n')[-2].split()
             self.cpu_seconds = float(user) + float(system)
             self.rss_mb = int(kilobytes) / 1024.0
+        self.syncs = self.written = None
+        self.waiting = 0.0
+        if storage and os.path.exists(report_file):
+            self.read_report(report_file)
+
+    def read_report(self, report_file):
+        """Syncs per file and the bytes that reached the storage layer (/proc/<pid>/io)."""
+        self.syncs = dict.fromkeys(FILES + ['directory'], 0)
+        io = {}
+        for line in open(report_file):
+            kind, first, rest = line.rstrip('\n').split(' ', 2)
+            if kind == 'sync':  # sync <count> <path>
+                file = file_of(rest)
+                self.syncs[file] = self.syncs.get(file, 0) + int(first)
+            elif kind == 'io':  # io <field> <value>
+                io[first] = int(rest)
+            elif kind == 'sched':  # sched <running ns> <waiting ns>
+                self.waiting = int(rest) / 1e9
+        self.written = io.get('write_bytes', 0) - io.get('cancelled_write_bytes', 0)
 
 
 def median_or_nan(values):
@@ -95,6 +146,9 @@ class Bench:
             args.dbupdate or os.path.join(self.build_dir, 'launcher', 'dbupdate'))
         self.copy_bench = os.path.join(self.build_dir, 'copytable', 'copytablebench')
         self.sqlite3 = shutil.which(args.sqlite3) or args.sqlite3
+        shim = os.path.join(self.build_dir, 'syncdelay', 'libsyncdelay.so')
+        self.plain = Storage(shim, 0)
+        self.slow = Storage(shim, args.sync_delay) if args.sync_delay > 0 else None
         self.results = {}
         self.failed = False
 
@@ -113,6 +167,17 @@ class Bench:
         for step in steps:
             if subprocess.run(step, stdout=subprocess.DEVNULL).returncode != 0:
                 sys.exit('build failed: ' + ' '.join(step))
+
+    def build_shim(self):
+        """The sync shim, also with --no-build: it is a tool of the benchmark, not timed."""
+        source = os.path.join(BENCH_DIR, 'syncdelay.c')
+        shim = self.plain.shim
+        if os.path.exists(shim) and os.path.getmtime(shim) >= os.path.getmtime(source):
+            return
+        os.makedirs(os.path.dirname(shim), exist_ok=True)
+        command = ['cc', '-O2', '-Wall', '-shared', '-fPIC', '-o', shim, source, '-lpthread']
+        if subprocess.run(command).returncode != 0:
+            sys.exit('build failed: ' + ' '.join(command))
 
     def first_generation(self, preset):
         """The generated set of the preset, made again only when its sizes changed."""
@@ -165,9 +230,9 @@ class Bench:
 
     # --- the timed cases --------------------------------------------------------------------
 
-    def run_dbupdate(self, sources, name, keep=False):
+    def run_dbupdate(self, sources, name, keep=False, storage=None):
         directory = self.fresh_copy(name, sources)
-        process = Process([self.dbupdate, 'update.log'], directory)
+        process = Process([self.dbupdate, 'update.log'], directory, storage=storage)
         if process.status != 0:
             sys.exit(f'dbupdate failed in {directory} (exit status {process.status}); '
                      'see update.log there')
@@ -187,16 +252,40 @@ class Bench:
         return ''.join(f'.open {f}.db\n.read {os.path.join(BENCH_DIR, "baseline", f + ".sql")}\n'
                        for f in files)
 
-    def run_shell(self, sources, script, name, keep=False):
+    def run_shell(self, sources, script, name, keep=False, storage=None):
         """The sqlite3 shell running a script in one process; its errors go to errors.txt."""
         directory = self.fresh_copy(name, sources)
         with open(self.write_script(directory, script)) as stdin, \
                 open(os.path.join(directory, 'errors.txt'), 'w') as errors:
             process = Process([self.sqlite3, '-batch'], directory, stdin=stdin,
-                              stdout=subprocess.DEVNULL, stderr=errors)
+                              stdout=subprocess.DEVNULL, stderr=errors, storage=storage)
         if not keep:
             self.discard(directory)
         return process, directory
+
+    @staticmethod
+    def vacuum_script(files):
+        """The floor: each file written once, compacted, by VACUUM INTO a new file beside it."""
+        return ''.join(f".open {f}.db\nVACUUM INTO '{f}-vacuumed.db';\n" for f in files)
+
+    def run_floor(self, sources, name, storage):
+        process, directory = self.run_shell(sources, self.vacuum_script(FILES), name,
+                                            keep=True, storage=storage)
+        if process.status != 0 or self.shell_errors(directory):
+            sys.exit(f'VACUUM INTO failed in {directory}; see errors.txt there')
+        self.discard(directory)
+        return process
+
+    @staticmethod
+    def vacuumed_size(path):
+        """The size of a database file after VACUUM: its content without free pages."""
+        target = path + '-vacuumed'
+        db = sqlite3.connect(path)
+        db.execute('VACUUM INTO ?', (target,))
+        db.close()
+        size = os.path.getsize(target)
+        os.remove(target)
+        return size
 
     @staticmethod
     def backfill_script():
@@ -308,16 +397,19 @@ class Bench:
         first, sizes = self.first_generation(preset)
         current, backfill = self.upgraded(preset, first)
         times, rss = {}, []
-        differences = failures = errors = None
+        differences = failures = errors = storage = None
 
         def record(key, process):
             times.setdefault(key, []).append(process.seconds)
             times.setdefault(key + ' cpu', []).append(process.cpu_seconds)
+            # Wall time less the time spent waiting for a CPU that other processes held.
+            times.setdefault(key + ' unqueued', []).append(process.seconds - process.waiting)
 
         log(f'[{preset}] {self.args.runs} run(s)')
         for run in range(self.args.runs):
             # The whole run, against the shell running all four baseline scripts.
-            process, updated = self.run_dbupdate({f: first for f in FILES}, 'dbupdate', keep=True)
+            process, updated = self.run_dbupdate({f: first for f in FILES}, 'dbupdate', keep=True,
+                                                 storage=self.plain)
             record('whole', process)
             rss.append(process.rss_mb)
             shell, baseline = self.run_shell({f: first for f in FILES},
@@ -327,8 +419,23 @@ class Bench:
                 failures = self.statement_failures(updated)
                 errors = self.shell_errors(baseline)
                 differences = self.differences(updated, baseline) if self.args.verify else []
+                data = os.path.join(updated, 'data.db')
+                storage = {'syncs': process.syncs, 'written': process.written,
+                           'data_bytes': os.path.getsize(data),
+                           'data_vacuumed': self.vacuumed_size(data)}
             self.discard(updated)
             self.discard(baseline)
+            # The floor: VACUUM INTO of the same files, which writes each of them once.
+            floor = self.run_floor({f: first for f in FILES}, 'vacuum', self.plain)
+            record('floor', floor)
+            storage.setdefault('floor_syncs', floor.syncs)
+            storage.setdefault('floor_written', floor.written)
+            # Both again on slow-sync storage.
+            if self.slow:
+                record('slow', self.run_dbupdate({f: first for f in FILES}, 'dbupdate-slow',
+                                                 storage=self.slow)[0])
+                record('slow floor', self.run_floor({f: first for f in FILES}, 'vacuum-slow',
+                                                    self.slow))
             # Starting with nothing to do: subtracted from the runs of one file.
             record('start', self.run_dbupdate({f: current for f in FILES}, 'start')[0])
             record('start baseline', self.run_shell({}, '', 'shell-start')[0])
@@ -368,6 +475,7 @@ class Bench:
                 'shell': self.commits({f: first for f in FILES}, [self.sqlite3, '-batch'],
                                       self.baseline_script(FILES)),
             },
+            'storage': storage,
             'statement_failures': failures,
             'shell_errors': errors,
             'differences': differences,
@@ -434,6 +542,7 @@ class Bench:
             f'< {TARGETS["backfill"]} s {verdict(m["backfill own"], TARGETS["backfill"])}')
         print(f'   {"start with nothing to do":28}{m["start"]:>9.3f}s{m["start baseline"]:>9.3f}s'
               '           subtracted from the four rows above')
+        self.print_storage(m, r['storage'])
         print(f'\n   peak resident memory of dbupdate: {r["rss_mb"]["median"]:.1f} MB '
               f'(max {r["rss_mb"]["max"]:.1f} MB)   target < {TARGETS["rss"]:.0f} MB '
               f'{verdict(r["rss_mb"]["max"], TARGETS["rss"])}')
@@ -450,6 +559,42 @@ class Bench:
                 'DIFFER in ' + '; '.join(r['differences']) if r['differences'] else 'identical'))
         sys.stdout.flush()
 
+    def print_storage(self, m, storage):
+        print(f'\n   {"against VACUUM INTO":28}{"dbupdate":>10}{"VACUUM":>10}{"ratio":>8}   target')
+
+        def row(title, key, floor, target=None):
+            value = ratio(m[key], m[floor])
+            verdicts = f'<= {target} {verdict(value, target)}' if target else ''
+            print(f'   {title:28}{m[key]:>9.3f}s{m[floor]:>9.3f}s{value:>8.2f}   {verdicts}')
+
+        row('plain storage', 'whole', 'floor')
+        row('  less waiting for a CPU', 'whole unqueued', 'floor unqueued')
+        if self.slow:
+            row(f'syncs delayed by {self.slow.delay_ms} ms', 'slow', 'slow floor', TARGETS['slow'])
+            row('  less waiting for a CPU', 'slow unqueued', 'slow floor unqueued',
+                TARGETS['slow'])
+
+        def syncs(counts):
+            return f'{sum(counts.values())} (' + ', '.join(
+                f'{f}.db {counts[f]}' for f in FILES) + f', directory {counts["directory"]})'
+
+        if storage['syncs'] is None:
+            print('   syncs and bytes written: not counted, the shim did not report')
+            return
+        total = sum(storage['syncs'].values())
+        print(f'   syncs: dbupdate {syncs(storage["syncs"])}, VACUUM INTO '
+              f'{syncs(storage["floor_syncs"])}   target <= {TARGETS["syncs"]} '
+              f'{verdict(total, TARGETS["syncs"])}')
+        if storage['written'] or storage['floor_written']:
+            print(f'   bytes written: dbupdate {storage["written"] / 1e6:.1f} MB, VACUUM INTO '
+                  f'{storage["floor_written"] / 1e6:.1f} MB, ratio '
+                  f'{ratio(storage["written"], storage["floor_written"]):.2f}')
+        else:
+            print('   bytes written: not counted, /proc/<pid>/io shows none on this system')
+        print(f'   data.db after the run: {storage["data_bytes"] / 1e6:.1f} MB, after VACUUM '
+              f'{storage["data_vacuumed"] / 1e6:.1f} MB, ratio '
+              f'{ratio(storage["data_bytes"], storage["data_vacuumed"]):.2f}')
+
     def print_growth(self):
         presets = [p for p in self.args.presets if p in self.results]
         if len(presets) < 2:
@@ -459,9 +604,10 @@ class Bench:
             r = self.results[p]
             counts = r['commits']['dbupdate']
             commits = ', '.join(f'{f}.db {counts[f]["commits"]}' for f in FILES) if counts else '-'
+            syncs = r['storage']['syncs']
             print(f'   {p:8} data.db {r["bytes"]["data"] / 1e6:7.1f} MB   whole run '
                   f'{r["median"]["whole"]:7.3f} s   peak RSS {r["rss_mb"]["max"]:5.1f} MB   '
-                  f'commits: {commits}')
+                  f'syncs {sum(syncs.values()) if syncs else "-"}   commits: {commits}')
 
 
 def main():
@@ -484,6 +630,9 @@ def main():
                         help='time the binaries in --build-dir as they are')
     parser.add_argument('--no-verify', dest='verify', action='store_false',
                         help='do not compare the files left by dbupdate and by the baseline')
+    parser.add_argument('--sync-delay', type=int, default=20, metavar='MS',
+                        help='slow-sync storage: milliseconds added to every fsync and '
+                             'fdatasync (0: plain storage only)')
     parser.add_argument('--json', help='also write every figure to this file')
     args = parser.parse_args()
     args.presets = [p for p in args.presets.split(',') if p]
@@ -494,6 +643,7 @@ def main():
     bench = Bench(args)
     if args.build:
         bench.build()
+    bench.build_shim()
     bench.copy_benchmark()
     for preset in args.presets:
         bench.preset(preset)
