@@ -60,12 +60,14 @@ private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
-// The first reason, in run order, for which a real run could not open or write a file.
+// The first reason, in run order, for which a real run could not open or write a file. A file
+// that is only read never ends a run.
 QString realFileProblem()
 {
     for (const FileLayout &layout : fileLayouts()) {
-        const QString problem = accessProblem(
-            layout.fileName, layout.targetVersion ? FileUse::Written : FileUse::Read);
+        if (!layout.targetVersion)
+            continue;
+        const QString problem = accessProblem(layout.fileName, FileUse::Written);
         if (!problem.isEmpty())
             return layout.fileName + u": "_s + problem;
     }

@@ -30,7 +30,14 @@ struct Assessment
 {
     QString action;
     Outcome outcome;
+    // The action names a reason for which a run stops at a file it changes.
+    bool stopsRun = false;
 };
+
+Assessment stopsRun(const QString &reason)
+{
+    return {reason, Blocked, true};
+}
 
 Assessment plannedRun(const FileLayout &layout, qint32 storedVersion)
 {
@@ -56,9 +63,9 @@ Assessment assessState(const FileLayout &layout, const FileState &inspection)
     case FileState::State::Readable:
         return plannedRun(layout, *inspection.storedVersion);
     case FileState::State::NotDatabase:
-        return {u"not a database: a run stops here"_s, Blocked};
+        return stopsRun(u"not a database"_s);
     case FileState::State::Locked:
-        return {u"locked by another process: a run stops here"_s, Blocked};
+        return stopsRun(u"locked by another process"_s);
     case FileState::State::LogInUseOrLeft:
         return {u"a write-ahead log lies next to it: open in another process or left by an "
                 u"interrupted write, which cannot be told without writing"_s,
@@ -71,16 +78,16 @@ Assessment assessState(const FileLayout &layout, const FileState &inspection)
         return {u"an interrupted write left a journal: a run first restores the file from it"_s,
                 UpgradePending};
     case FileState::State::NoVersionNumber:
-        return {u"its version table holds %1: a run stops here"_s.arg(inspection.detail), Blocked};
+        return stopsRun(u"its version table holds "_s + inspection.detail);
     case FileState::State::Unreadable:
         break;
     }
-    return {u"cannot be read (%1): a run stops here"_s.arg(inspection.detail), Blocked};
+    return stopsRun(u"cannot be read (%1)"_s.arg(inspection.detail));
 }
 
 // The state of the file, then whether the run could open and write it at all, then whether a
 // file that a run leaves at its version lacks part of the layout that version promises.
-Assessment assess(const FileLayout &layout, const FileState &inspection)
+Assessment assessFile(const FileLayout &layout, const FileState &inspection)
 {
     const Assessment assessment = assessState(layout, inspection);
     if (assessment.outcome == Blocked)
@@ -88,11 +95,22 @@ Assessment assess(const FileLayout &layout, const FileState &inspection)
     const QString problem
         = accessProblem(layout.fileName, layout.targetVersion ? FileUse::Written : FileUse::Read);
     if (!problem.isEmpty())
-        return {u"a run cannot open it: %1: a run stops here"_s.arg(problem), Blocked};
+        return stopsRun(u"a run cannot open it: "_s + problem);
     if (assessment.outcome == UpToDate && inspection.layoutDiffers())
         return {u"its layout differs from what its version promises, and a run does not repair "
                 u"it"_s,
                 LayoutDiffers};
+    return assessment;
+}
+
+// A file that is only read never ends a run: the run notes the problem and goes on.
+Assessment assess(const FileLayout &layout, const FileState &inspection)
+{
+    Assessment assessment = assessFile(layout, inspection);
+    if (assessment.stopsRun) {
+        assessment.action += layout.targetVersion ? u": a run stops here"_s
+                                                  : u": a run notes it and goes on"_s;
+    }
     return assessment;
 }
 

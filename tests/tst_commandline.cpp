@@ -266,7 +266,7 @@ private Q_SLOTS:
             << QStringList {u"data.db yes yes - 3 - locked by another process"_s + stopsHere};
         QTest::newRow("qc.db not a database")
             << u"not a database"_s << 2
-            << QStringList {u"qc.db yes no - unchanged - not a database"_s + stopsHere};
+            << QStringList {u"qc.db yes no - unchanged - not a database: a run notes it and goes on"_s};
         QTest::newRow("text as version")
             << u"text version"_s << 2
             << QStringList {u"syslog.db yes yes no number 1 - its version table holds the text "
