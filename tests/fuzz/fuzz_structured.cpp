@@ -6,7 +6,7 @@
 // - a file whose update failed keeps every byte, leaves no journal and has its "Can't update"
 //   line (unless the line says that the earlier steps were saved);
 // - a file whose update succeeded passes the integrity check, has no "Can't update" line and
-//   kept the rows of every table it rebuilt;
+//   lost no row of a table it rebuilt (counted together with the table's backup name);
 // - qc.db and the files after a failed one keep every byte.
 #include "updatedata.h"
 #include "updateprofile.h"
@@ -16,13 +16,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QHash>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
