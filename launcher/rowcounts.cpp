@@ -15,7 +15,8 @@ const QString connectionName = u"dbupdate-row-count"_s;
 bool isTable(const QSqlDatabase &db, const QString &name)
 {
     QSqlQuery query(db);
-    query.prepare(u"select 1 from sqlite_master where type = 'table' and name = ? collate nocase"_s);
+    query.prepare(
+        u"select 1 from sqlite_master where type = 'table' and name = ? collate nocase"_s);
     query.addBindValue(name);
     return query.exec() && query.next();
 }
@@ -30,8 +31,8 @@ TableRows count(const QSqlDatabase &db, const RowCount &declared, RunMoment mome
             continue;
         TableRows counted {name, std::nullopt};
         QSqlQuery query(db);
-        const QString where = declared.condition.isEmpty() ? QString()
-                                                           : u" where "_s + declared.condition;
+        const QString where
+            = declared.condition.isEmpty() ? QString() : u" where "_s + declared.condition;
         if (query.exec(u"select count(*) from \"%1\"%2"_s.arg(name, where)) && query.next())
             counted.rows = query.value(0).toLongLong();
         return counted;

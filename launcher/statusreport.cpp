@@ -108,8 +108,8 @@ Assessment assess(const FileLayout &layout, const FileState &inspection)
 {
     Assessment assessment = assessFile(layout, inspection);
     if (assessment.stopsRun) {
-        assessment.action += layout.targetVersion ? u": a run stops here"_s
-                                                  : u": a run notes it and goes on"_s;
+        assessment.action
+            += layout.targetVersion ? u": a run stops here"_s : u": a run notes it and goes on"_s;
     }
     return assessment;
 }

@@ -90,31 +90,23 @@ QStringList statusRows(const QString &output)
     return rows;
 }
 
-// Files at their current version, each changed by the statements, and the difference that
-// --status and --dry-run show for it; none for a file with tables and columns of its own.
-struct DamagedFile
-{
-    const char *name;
-    QString fileName;
-    QString version;
-    QStringList statements;
-    QString difference;
-};
-
-const QList<DamagedFile> damagedFiles = {
-    {"a missing table", u"profile.db"_s, u"4"_s, {u"drop table currentCurve"_s},
-     u"profile.db: table currentCurve is missing"_s},
-    {"a missing column", u"syslog.db"_s, u"1"_s, {u"alter table balance drop column value"_s},
-     u"syslog.db: table balance has no column value"_s},
-    {"an index on another column", u"syslog.db"_s, u"1"_s,
-     {u"drop index talance_index"_s, u"create index talance_index on balance(date)"_s},
-     u"syslog.db: index talance_index is on (date), not (date, time, item)"_s},
-    {"a missing trigger", u"profile.db"_s, u"4"_s, {u"drop trigger deleteCurve"_s},
-     u"profile.db: trigger deleteCurve is missing"_s},
-    {"the view missing", u"data.db"_s, u"3"_s, {u"drop view result"_s},
-     u"data.db: view result is missing"_s},
-    {"tables and columns of its own", u"data.db"_s, u"3"_s,
-     {u"create table mine(x)"_s, u"alter table results add mine text"_s}, QString()},
+// Files at their current version, each changed by statements: the case, the file and its
+// version, the difference that --status and --dry-run show (none for a file with tables and
+// columns of its own), then the statements.
+const QList<QStringList> damagedFiles = {
+    {u"a missing table"_s, u"profile.db 4"_s, u"profile.db: table currentCurve is missing"_s,
+     u"drop table currentCurve"_s},
+    {u"a missing column"_s, u"syslog.db 1"_s, u"syslog.db: table balance has no column value"_s,
+     u"alter table balance drop column value"_s},
+    {u"an index on another column"_s, u"syslog.db 1"_s,
+     u"syslog.db: index talance_index is on (date), not (date, time, item)"_s,
+     u"drop index talance_index"_s, u"create index talance_index on balance(date)"_s},
+    {u"a missing trigger"_s, u"profile.db 4"_s, u"profile.db: trigger deleteCurve is missing"_s,
+     u"drop trigger deleteCurve"_s},
+    {u"the view missing"_s, u"data.db 3"_s, u"data.db: view result is missing"_s,
+     u"drop view result"_s},
+    {u"tables and columns of its own"_s, u"data.db 3"_s, QString(), u"create table mine(x)"_s,
+     u"alter table results add mine text"_s},
 };
 
 } // namespace
@@ -238,12 +230,13 @@ private Q_SLOTS:
                    u"table; stamp version 1"_s};
         QTest::newRow("first generation")
             << u"first generation"_s << 1
-            << QStringList {u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, "
-                            u"version 3, version 4; stamp version 4"_s,
-                            u"data.db yes yes 0 3 pending run blocks: first generation, version 2, "
-                            u"version 3; stamp version 3"_s,
-                            u"qc.db yes yes 0 unchanged - up to date"_s,
-                            u"syslog.db yes yes 0 1 pending run blocks: balance table; stamp version 1"_s};
+            << QStringList {
+                   u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, "
+                   u"version 3, version 4; stamp version 4"_s,
+                   u"data.db yes yes 0 3 pending run blocks: first generation, version 2, "
+                   u"version 3; stamp version 3"_s,
+                   u"qc.db yes yes 0 unchanged - up to date"_s,
+                   u"syslog.db yes yes 0 1 pending run blocks: balance table; stamp version 1"_s};
         QTest::newRow("current") << u"current"_s << 0
                                  << QStringList {u"profile.db yes yes 4 4 "_s + upToDate,
                                                  u"data.db yes yes 3 3 "_s + upToDate,
@@ -251,7 +244,8 @@ private Q_SLOTS:
                                                  u"syslog.db yes yes 1 1 "_s + upToDate};
         QTest::newRow("data.db at version 2")
             << u"data.db at 2"_s << 1
-            << QStringList {u"data.db yes yes 2 3 pending run blocks: version 3; stamp version 3"_s};
+            << QStringList {
+                   u"data.db yes yes 2 3 pending run blocks: version 3; stamp version 3"_s};
         QTest::newRow("newer profile.db")
             << u"newer profile.db"_s << 0
             << QStringList {u"profile.db yes yes 5 4 - newer than this program: left as it is"_s};
@@ -266,7 +260,8 @@ private Q_SLOTS:
             << QStringList {u"data.db yes yes - 3 - locked by another process"_s + stopsHere};
         QTest::newRow("qc.db not a database")
             << u"not a database"_s << 2
-            << QStringList {u"qc.db yes no - unchanged - not a database: a run notes it and goes on"_s};
+            << QStringList {
+                   u"qc.db yes no - unchanged - not a database: a run notes it and goes on"_s};
         QTest::newRow("text as version")
             << u"text version"_s << 2
             << QStringList {u"syslog.db yes yes no number 1 - its version table holds the text "
@@ -284,14 +279,16 @@ private Q_SLOTS:
             << u"stray shm"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
         QTest::newRow("symbolic link loop")
             << u"link loop"_s << 2
-            << QStringList {u"data.db no - - 3 pending a run cannot open it: it is a symbolic link that "
-                            u"leads back to itself"_s
-                            + stopsHere};
+            << QStringList {
+                   u"data.db no - - 3 pending a run cannot open it: it is a symbolic link that "
+                   u"leads back to itself"_s
+                   + stopsHere};
         QTest::newRow("little room")
             << u"little room"_s << 1
-            << QStringList {u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, version 3, "
-                            u"version 4; stamp version 4; the volume may run out of room here: a "
-                            u"run needs up to 1.1 MB, %1 are free"_s};
+            << QStringList {
+                   u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, version 3, "
+                   u"version 4; stamp version 4; the volume may run out of room here: a "
+                   u"run needs up to 1.1 MB, %1 are free"_s};
         QTest::newRow("write-ahead log, closed")
             << u"wal closed"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
         const QString walRow = u"syslog.db yes yes - 1 - a write-ahead log"_s + cannotTell
@@ -299,25 +296,28 @@ private Q_SLOTS:
               u"without writing"_s;
         QTest::newRow("write-ahead log, writer") << u"wal open"_s << 2 << QStringList {walRow};
         QTest::newRow("write-ahead log, reader") << u"wal reader"_s << 2 << QStringList {walRow};
-        QTest::newRow("integral text version") << u"data.db version ' 3 '"_s << 0
-                                               << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
-        QTest::newRow("integral real version") << u"data.db version 3.0"_s << 0
-                                               << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
+        QTest::newRow("integral text version")
+            << u"data.db version ' 3 '"_s << 0
+            << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
+        QTest::newRow("integral real version")
+            << u"data.db version 3.0"_s << 0 << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
         QTest::newRow("real version") << u"data.db version 2.5"_s << 2
                                       << QStringList {u"data.db yes yes no number 3 - its version "
                                                       u"table holds the real 2.5, which is not a "
                                                       u"whole number"_s
                                                       + stopsHere};
         for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
-            const DamagedFile &damaged = damagedFiles.at(i);
-            const QString row = u"%1 yes yes %2 %2 "_s.arg(damaged.fileName, damaged.version);
-            QTest::newRow(damaged.name)
-                << u"damaged %1"_s.arg(i) << (damaged.difference.isEmpty() ? 0 : 2)
-                << (damaged.difference.isEmpty()
-                        ? QStringList {row + upToDate}
-                        : QStringList {row + u"differs its layout differs from what its version "
-                                             u"promises, and a run does not repair it"_s,
-                                       damaged.difference});
+            const QStringList &damaged = damagedFiles.at(i);
+            const QString row = u"%1 yes yes %2 %2"_s.arg(damaged.at(1).section(u' ', 0, 0),
+                                                          damaged.at(1).section(u' ', 1));
+            QTest::newRow(qPrintable(damaged.at(0)))
+                << u"damaged %1"_s.arg(i) << (damaged.at(2).isEmpty() ? 0 : 2)
+                << QStringList {damaged.at(2).isEmpty() ? row + u' ' + upToDate
+                                                        : row
+                                        + u" differs its layout differs from "
+                                          u"what its version promises, and a "
+                                          u"run does not repair it"_s,
+                                damaged.at(2)};
         }
     }
 
@@ -464,14 +464,15 @@ private Q_SLOTS:
             << u"copies 160k"_s << false << QStringList() << 2
             << u"cannot tell how a real run would end: writing the copies"_s;
         for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
-            const DamagedFile &damaged = damagedFiles.at(i);
+            const QStringList &damaged = damagedFiles.at(i);
+            const QString version = damaged.at(1).section(u' ', 1);
             QStringList versions = {u"profile.db 4 4 as expected"_s, u"data.db 3 3 as expected"_s,
                                     u"qc.db 0 0 -"_s, u"syslog.db 1 1 as expected"_s};
-            if (!damaged.difference.isEmpty())
-                versions.replaceInStrings(damaged.fileName + u" %1 %1 as expected"_s.arg(damaged.version),
-                                          damaged.fileName + u" %1 %1 differs"_s.arg(damaged.version));
-            QTest::newRow(damaged.name) << u"damaged %1"_s.arg(i) << false << versions << -1
-                                        << damaged.difference;
+            if (!damaged.at(2).isEmpty())
+                versions.replaceInStrings(damaged.at(1) + u' ' + version + u" as expected"_s,
+                                          damaged.at(1) + u' ' + version + u" differs"_s);
+            QTest::newRow(qPrintable(damaged.at(0)))
+                << u"damaged %1"_s.arg(i) << false << versions << -1 << damaged.at(2);
         }
     }
 
@@ -572,9 +573,10 @@ private Q_SLOTS:
     // Rows that moved to another table count as kept; fewer rows, or none left, are marked.
     void rowCountsMarkFalls()
     {
-        const FileLayout layout {u"data.db"_s, 3, {}, {},
-                                 {{u"result"_s, u"results"_s}, {u"curve"_s, u"curve"_s},
-                                  {u"detail"_s, u"detail"_s}, {u"doctor"_s, u"doctor"_s}}};
+        FileLayout layout {u"data.db"_s};
+        for (const QString &table : {u"curve"_s, u"detail"_s, u"doctor"_s})
+            layout.rowCounts << RowCount {table, table};
+        layout.rowCounts.prepend({u"result"_s, u"results"_s});
         const QString text = rowCountsText(
             {layout}, {{{u"result"_s, 5}, {u"curve"_s, 2}, {u"detail"_s, 1}, {u"doctor"_s, 0}}},
             {{{u"results"_s, 5}, {u"curve"_s, 1}, {}, {}}});
@@ -643,9 +645,10 @@ private Q_SLOTS:
     }
 
 private:
-    void damage(const QString &dir, const DamagedFile &damaged)
+    void damage(const QString &dir, const QStringList &damaged)
     {
-        QCOMPARE(TestUtil::execAll(dir + u'/' + damaged.fileName, damaged.statements), QString());
+        QCOMPARE(TestUtil::execAll(dir + u'/' + damaged.at(1).section(u' ', 0, 0), damaged.mid(3)),
+                 QString());
     }
 
     // Leaves path as a process that died in the middle of a large write leaves it: the file
