@@ -320,6 +320,9 @@ private Q_SLOTS:
             << u"qc.db"_s << u"random"_s << 0
             << u"Can't read qc.db: file is not a database Unable to execute statement; the file "
                u"was left as it is and the run goes on"_s;
+        QTest::newRow("qc.db a directory")
+            << u"qc.db"_s << u"directory"_s << 0
+            << u"Can't open qc.db: unable to open database file Error opening database"_s;
         QTest::newRow("qc.db with another file's journal")
             << u"qc.db"_s << u"foreign journal"_s << 0 << u"Warning: QSqlDatabasePrivate"_s;
     }
@@ -359,7 +362,7 @@ private Q_SLOTS:
             QVERIFY(QFile::rename(m_work + u"/other.db-journal"_s, data + u"-journal"_s));
         } else if (kind == u"directory"_s) {
             QVERIFY(file.remove());
-            QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
+            QVERIFY(QDir(m_work).mkdir(fileName));
         } else if (kind.startsWith(u"insert into version"_s)) {
             QCOMPARE(TestUtil::execAll(data, {u"create table version(version integer)"_s, kind}),
                      QString());
@@ -369,6 +372,11 @@ private Q_SLOTS:
         const QString dumpBefore = dump(data);
         const QByteArray bytesBefore = TestUtil::readFile(data);
 
+        // The dry run foresees the real run's end.
+        QVERIFY(TestUtil::runDbupdate(m_work, {u"--dry-run"_s})
+                    .standardOutput.contains(
+                        u"A real run would end with exit status %1"_s.arg(expectedExitCode)
+                            .toUtf8()));
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"update.log"_s});
 
         QCOMPARE(result.exitStatus, QProcess::NormalExit);

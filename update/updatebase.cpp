@@ -109,7 +109,7 @@ UpdateBase::~UpdateBase()
 bool UpdateBase::openFile()
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s);
-    if (m_readOnly && QFileInfo::exists(m_fileName)) {
+    if (m_readOnly && QFileInfo(m_fileName).isFile()) {
         // Nothing may be written: no journal or write-ahead log lying next to the file is played
         // into it, and no lock or shared-memory file is taken or created.
         db.setDatabaseName(u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(m_fileName, "/"))
