@@ -495,6 +495,15 @@ private Q_SLOTS:
                                  << u"update curve set lot = 'L1'"_s)
             << QStringList {
                    left(u"the rebuild of table curve would drop the values of its column lot"_s)};
+        QTest::newRow("rows passed over by a results table the file already had")
+            << (versionTwoFile() << u"create table results(id integer primary key, patientId, "
+                                    "item, subitem, version, abbr, code, date, time, result, unit, "
+                                    "flag, displayOrder, lowerMarkLimit, upperMarkLimit)"_s
+                                 << u"create trigger skip before insert on results begin "
+                                    "select raise(ignore); end"_s)
+            << QStringList {u".\\updatedata ( 125 ):  table results already exists"_s,
+                            left(u"the copy of table result into results kept only 0 of its 4 "
+                                 "rows (the table it went into passed the others over)"_s)};
         QTest::newRow("version stamp that cannot be written")
             << (versionTwoFile() << u"drop table version"_s
                                  << u"create table version(version integer, note not null)"_s

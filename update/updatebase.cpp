@@ -343,6 +343,47 @@ bool UpdateBase::renameTable(const QString &from, const QString &to)
 bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                            const QStringList &dropped)
 {
+    const qint64 sourceRows = rowCount(source);
+    const qint64 targetRows = rowCount(target);
+    return copyTableRows(target, source, extra, dropped)
+        && arrivedWhole(target, target, sourceRows, targetRows);
+}
+
+qint64 UpdateBase::rowCount(const QString &table)
+{
+    if (table.isEmpty() || !tableExists(table))
+        return -1;
+    const QSqlDatabase db = QSqlDatabase::database();
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!runQuery(query,
+                  u"select count(*) from "_s
+                      + db.driver()->escapeIdentifier(table, QSqlDriver::TableName))
+        || !query.next()) {
+        return -1;
+    }
+    return query.value(0).toLongLong();
+}
+
+bool UpdateBase::arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
+                              qint64 targetRowsBefore)
+{
+    if (m_aborted)
+        return false;
+    if (sourceRows < 0 || targetRowsBefore < 0)
+        return true;
+    const qint64 arrived = rowCount(target) - targetRowsBefore;
+    if (arrived >= sourceRows)
+        return true;
+    return fail(u"the copy of table %1 kept only %2 of its %3 rows (the table it went into "
+                u"passed the others over)"_s.arg(copy)
+                    .arg(qMax(arrived, qint64(0)))
+                    .arg(sourceRows));
+}
+
+bool UpdateBase::copyTableRows(const QString &target, const QString &source,
+                               const QSqlRecord &extra, const QStringList &dropped)
+{
     if (m_aborted)
         return false;
     QSqlDatabase db = QSqlDatabase::database();

@@ -64,6 +64,14 @@ protected:
     // Saves the work done so far for an update that failed; keptWork says what it is.
     bool keepWork(const QString &keptWork);
 
+    // The number of rows in table; -1 when it cannot be counted (no such table, no name).
+    qint64 rowCount(const QString &table);
+    // False (the update fails) when target, which held targetRowsBefore rows, did not gain a
+    // row for each of the sourceRows copied into it: a constraint or trigger of the file's own
+    // passed some over. Nothing is checked when either count is unknown.
+    bool arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
+                      qint64 targetRowsBefore);
+
     // To be asked before dropping oldTable, whose rows were copied into newTable in the rebuild
     // of table: false (the update fails) when a column that newTable lacks holds a value in any
     // row. The file's own indexes and triggers that go with oldTable are named in a warning.
@@ -79,6 +87,8 @@ protected:
 
 private:
     bool openFile();
+    bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
+                       const QStringList &dropped);
     bool copyAllRows(const QString &target, const QString &source, const QSqlRecord &columns);
     bool commitChanges();
     void warnAboutDroppedObjects(const QString &table, const QString &oldTable);

@@ -231,7 +231,7 @@ bool UpdateData::updateToVersion3()
     exec(u"create index results_index on results(patientId, item, subitem)"_s, label, 126);
     if (!copyRows(
             u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
-            137, u"result"_s, u"result into results"_s))
+            137, u"result"_s, u"results"_s, u"result into results"_s))
         return false;
     exec(
         u"-- 选中的结果\ncreate table checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s,
@@ -240,7 +240,7 @@ bool UpdateData::updateToVersion3()
          150);
     if (!copyRows(
             u"insert into checkedResult(\tpatientId, item, subitem, resultsId) select\tpatientId, item, subitem, id from result"_s,
-            157, u"result"_s, u"result into checkedResult"_s))
+            157, u"result"_s, QString(), u"result into checkedResult"_s))
         return false;
     exec(u"drop index result_index"_s, label, 160);
     if (!canDropCopiedTable(u"result"_s, u"result"_s, u"results"_s))
@@ -256,7 +256,7 @@ bool UpdateData::updateToVersion3()
         label, 179);
     if (!copyRows(
             u"insert into curve (\tid, patientId, item, version, curve) select \tid, patientId, item, 1, curve from old_curve"_s,
-            184, u"old_curve"_s, u"curve"_s))
+            184, u"old_curve"_s, u"curve"_s, u"curve"_s))
         return false;
     if (!canDropCopiedTable(u"curve"_s, u"old_curve"_s, u"curve"_s))
         return false;
@@ -268,7 +268,7 @@ bool UpdateData::updateToVersion3()
         label, 196);
     if (!copyRows(
             u"insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail"_s,
-            201, u"old_detail"_s, u"detail"_s))
+            201, u"old_detail"_s, u"detail"_s, u"detail"_s))
         return false;
     if (!canDropCopiedTable(u"detail"_s, u"old_detail"_s, u"detail"_s))
         return false;
@@ -300,10 +300,15 @@ void UpdateData::dropIndexOfBackup(const QString &table)
 
 // Copies rows into a rebuilt table. A failure while the source table exists means that the
 // steps that follow would drop rows that never arrived, so the update stops there; a missing
-// source has nothing to lose.
+// source has nothing to lose. A target whose own constraints or triggers may not pass over
+// a row (one the file already had) must gain a row for each of the source's; checkedResult,
+// which keeps one row per test by design, is given no target to count.
 bool UpdateData::copyRows(const QString &statement, int line, const QString &source,
-                          const QString &copy)
+                          const QString &target, const QString &copy)
 {
-    return tryExec(statement, label, line) || !tableExists(source)
-        || fail(u"the copy of table %1 failed"_s.arg(copy));
+    const qint64 sourceRows = rowCount(source);
+    const qint64 targetRows = rowCount(target);
+    if (!tryExec(statement, label, line))
+        return !tableExists(source) || fail(u"the copy of table %1 failed"_s.arg(copy));
+    return arrivedWhole(copy, target, sourceRows, targetRows);
 }

@@ -26,5 +26,6 @@ private:
     bool updateToVersion3();
 
     void dropIndexOfBackup(const QString &table);
-    bool copyRows(const QString &statement, int line, const QString &source, const QString &copy);
+    bool copyRows(const QString &statement, int line, const QString &source, const QString &target,
+                  const QString &copy);
 };
