@@ -18,8 +18,7 @@ void warnAboutLayout(const UpdateBase &updater, const UpdaterDescription &descri
 {
     if (!description.currentVersion || updater.storedVersion() > *description.currentVersion)
         return;
-    const QStringList differences
-        = layoutDifferences(QSqlDatabase::database(), description.layout);
+    const QStringList differences = layoutDifferences(QSqlDatabase::database(), description.layout);
     if (differences.isEmpty())
         return;
     qWarning("%s: after the update, %s", qUtf8Printable(description.fileName),

@@ -458,9 +458,9 @@ bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTabl
         QSqlQuery query(db);
         query.setForwardOnly(true);
         const QString escapedColumn = db.driver()->escapeIdentifier(column, QSqlDriver::FieldName);
-        if (!runQuery(query,
-                      u"select 1 from %1 where %2 is not null limit 1"_s.arg(escapedTable,
-                                                                             escapedColumn))
+        if (!runQuery(
+                query,
+                u"select 1 from %1 where %2 is not null limit 1"_s.arg(escapedTable, escapedColumn))
             || query.next()) {
             valuesLeft << column;
         }
@@ -469,8 +469,7 @@ bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTabl
         return false;
     if (!valuesLeft.isEmpty()) {
         return fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
-            table, valuesLeft.size() == 1 ? u"column"_s : u"columns"_s,
-            valuesLeft.join(u", "_s)));
+            table, valuesLeft.size() == 1 ? u"column"_s : u"columns"_s, valuesLeft.join(u", "_s)));
     }
     warnAboutDroppedObjects(table, oldTable);
     return true;
@@ -488,10 +487,10 @@ void UpdateBase::warnAboutDroppedObjects(const QString &table, const QString &ol
     if (!runQuery(query))
         return;
     while (query.next()) {
-        qWarning("%s: the rebuild of table %s drops the file's own %s %s, which is not created again",
-                 qUtf8Printable(m_fileName), qUtf8Printable(table),
-                 qUtf8Printable(query.value(0).toString()),
-                 qUtf8Printable(query.value(1).toString()));
+        qWarning(
+            "%s: the rebuild of table %s drops the file's own %s %s, which is not created again",
+            qUtf8Printable(m_fileName), qUtf8Printable(table),
+            qUtf8Printable(query.value(0).toString()), qUtf8Printable(query.value(1).toString()));
     }
 }
 

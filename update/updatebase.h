@@ -75,8 +75,7 @@ protected:
     // To be asked before dropping oldTable, whose rows were copied into newTable in the rebuild
     // of table: false (the update fails) when a column that newTable lacks holds a value in any
     // row. The file's own indexes and triggers that go with oldTable are named in a warning.
-    bool canDropCopiedTable(const QString &table, const QString &oldTable,
-                            const QString &newTable);
+    bool canDropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable);
 
     // True, with one warning line, when the file records a version above currentVersion:
     // its version table is then left as it is.
