@@ -1,6 +1,7 @@
 #include "filestate.h"
 
 #include "layoutcheck.h"
+#include "updatebase.h"
 #include "versionvalue.h"
 
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
-#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -53,10 +53,9 @@ enum class ReadMode {
     Immutable,
 };
 
-QString fileUri(const QString &fileName, ReadMode mode)
+QString readOnlyUri(const QString &fileName, ReadMode mode)
 {
-    return u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(fileName, "/"))
-        + (mode == ReadMode::Immutable ? u"?mode=ro&immutable=1"_s : u"?mode=ro"_s);
+    return fileUri(fileName, mode == ReadMode::Immutable ? u"mode=ro&immutable=1"_s : u"mode=ro"_s);
 }
 
 QByteArray leadingBytes(const QString &fileName, qint64 count)
@@ -128,7 +127,7 @@ FileState classifyError(const QSqlError &error)
 // without one. A file at its target version is compared with the layout that version promises.
 FileState readStoredVersion(const FileLayout &layout, ReadMode mode)
 {
-    const ScopedConnection connection(u"dbupdate-inspection"_s, fileUri(layout.fileName, mode));
+    const ScopedConnection connection(u"dbupdate-inspection"_s, readOnlyUri(layout.fileName, mode));
     QSqlDatabase db = connection.database();
     if (!db.open())
         return classifyError(db.lastError());

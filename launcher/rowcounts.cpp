@@ -1,10 +1,10 @@
 #include "rowcounts.h"
 
 #include "consoleoutput.h"
+#include "updatebase.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -90,9 +90,7 @@ QList<TableRows> countRows(const FileLayout &layout, RunMoment moment)
     QList<TableRows> counts(layout.rowCounts.size());
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connectionName);
-        db.setDatabaseName(u"file:"_s
-                           + QString::fromUtf8(QUrl::toPercentEncoding(layout.fileName, "/"))
-                           + u"?mode=rw"_s);
+        db.setDatabaseName(fileUri(layout.fileName, u"mode=rw"_s));
         db.setConnectOptions(u"QSQLITE_OPEN_URI"_s);
         if (db.open())
             counts = countIn(db, layout, moment);

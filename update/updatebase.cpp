@@ -82,6 +82,12 @@ QVariant bindableValue(const QVariant &value)
 
 } // namespace
 
+QString fileUri(const QString &fileName, const QString &parameters)
+{
+    return u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(fileName, "/")) + u'?'
+        + parameters;
+}
+
 void logQueryError(const QSqlQuery &query, const char *label, int line)
 {
     logStatementError(query.lastError(), query.lastQuery(), label, line);
@@ -112,8 +118,7 @@ bool UpdateBase::openFile()
     if (m_readOnly && QFileInfo(m_fileName).isFile()) {
         // Nothing may be written: no journal or write-ahead log lying next to the file is played
         // into it, and no lock or shared-memory file is taken or created.
-        db.setDatabaseName(u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(m_fileName, "/"))
-                           + u"?mode=ro&immutable=1"_s);
+        db.setDatabaseName(fileUri(m_fileName, u"mode=ro&immutable=1"_s));
         db.setConnectOptions(u"QSQLITE_OPEN_URI;QSQLITE_OPEN_READONLY"_s);
     } else {
         db.setDatabaseName(m_fileName);

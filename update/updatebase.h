@@ -10,6 +10,10 @@ class QSqlQuery;
 // "<label> ( <line> ):  <error> : [ <statement> ] ".
 void logQueryError(const QSqlQuery &query, const char *label, int line);
 
+// The URI of a file in the working directory with SQLite's query parameters ("mode=ro"), for
+// a connection opened with QSQLITE_OPEN_URI.
+QString fileUri(const QString &fileName, const QString &parameters);
+
 // Base of the four updaters. The constructor makes the updater's file the default
 // connection, takes the write lock and reads the stored version; run() performs the
 // whole update as one transaction, so an interrupted or failed run leaves the file as
