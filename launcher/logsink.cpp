@@ -1,6 +1,7 @@
 #include "logsink.h"
 
 #include "qmcheck.h"
+#include "sqlitefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,9 +18,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 QtMessageHandler defaultHandler = nullptr;
-
-// The first 16 bytes of every SQLite database file.
-const QByteArrayView sqliteMagic("SQLite format 3", 16);
 
 // Both name the same file, or would once it is created.
 bool sameFile(const QFileInfo &one, const QFileInfo &other)
@@ -77,8 +75,8 @@ QString logFileRefusal(const char *name, const QStringList &databases)
     QFile file(log.filePath());
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    const QByteArray head = file.read(sqliteMagic.size());
-    if (head.startsWith(sqliteMagic))
+    const QByteArray head = file.read(SqliteFile::headerMagic.size());
+    if (head.startsWith(SqliteFile::headerMagic))
         return u"it is an SQLite database"_s;
     if (head.startsWith(qmMagic))
         return u"it is a Qt translation file"_s;

@@ -1,6 +1,57 @@
-#include "launcher.h"
+#include "commandline.h"
+#include "consoleoutput.h"
+#include "logsink.h"
+#include "serviceoptions.h"
+#include "updaters.h"
+#include "updatesequence.h"
 
+#include <QCoreApplication>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Opens the log file; when the log may not or cannot go there, one line on standard error
+// says why, and the messages take standard error.
+void openLog(const QByteArray &name)
+{
+    const QString fileName = QString::fromLocal8Bit(name);
+    QStringList databases;
+    for (const UpdaterEntry &entry : updatersInRunOrder())
+        databases << entry.description->fileName;
+    if (const QString refusal = logFileRefusal(name.constData(), databases); !refusal.isEmpty()) {
+        printError(u"dbupdate: the log is not appended to %1: %2; the log goes to standard "
+                   u"error\n"_s.arg(fileName, refusal));
+        return;
+    }
+    QString error;
+    if (!openLogFile(name.constData(), &error)) {
+        printError(
+            u"dbupdate: cannot open the log file %1: %2; the log goes to standard error\n"_s.arg(
+                fileName, error));
+    }
+}
+
+} // namespace
+
+// The upgrade run: the log file, the translations, then the updaters in their fixed order.
+// Exit status 0 when every updater succeeded, 1 otherwise. The options for service engineers
+// answer on their own.
 int main(int argc, char **argv)
 {
-    return runLauncher(argc, argv);
+    const CommandLine command = CommandLine::parse(argc, argv);
+    // The log catches everything from here on, the application's own messages included.
+    if (command.logFile)
+        openLog(*command.logFile);
+
+    QCoreApplication app(argc, argv);
+    if (command.action != CommandLine::Action::Upgrade)
+        return runServiceOption(command, app);
+
+    installTranslations(app, command.translations, command.firstTranslationIsLogFile);
+    if (!runUpdaters().succeeded())
+        return 1;
+
+    closeLogFile();
+    return 0;
 }

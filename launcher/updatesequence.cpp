@@ -2,10 +2,7 @@
 
 #include "layoutcheck.h"
 #include "translations.h"
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "updaters.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
@@ -16,7 +13,7 @@ namespace {
 // warning line. The application may create what is missing itself, so the run goes on.
 void warnAboutLayout(const UpdateBase &updater, const UpdaterDescription &description)
 {
-    if (!description.currentVersion || updater.storedVersion() > *description.currentVersion)
+    if (!description.currentVersion || description.isNewerThanProgram(updater.storedVersion()))
         return;
     const QStringList differences = layoutDifferences(QSqlDatabase::database(), description.layout);
     if (differences.isEmpty())
@@ -25,24 +22,15 @@ void warnAboutLayout(const UpdateBase &updater, const UpdaterDescription &descri
              qUtf8Printable(differences.join(u"; ")));
 }
 
-// Each updater lives only for its one run, so at most one holds the default connection.
-template<typename Updater> bool runUpdater()
-{
-    Updater updater;
-    if (!updater.run())
-        return false;
-    warnAboutLayout(updater, Updater::description());
-    return true;
-}
-
 } // namespace
 
-QStringList installTranslations(QCoreApplication &app, int argc, char **argv, int first)
+QStringList installTranslations(QCoreApplication &app, const QStringList &names,
+                                bool firstIsLogFile)
 {
     const QStringList dirs = translationDirs();
     QStringList installed;
-    for (int i = first; i < argc; ++i) {
-        const QString name = QString::fromLocal8Bit(argv[i]);
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QString &name = names.at(i);
         auto *translator = new CheckedTranslator(&app);
         const TranslationSearch search = loadTranslation(translator, dirs, name);
         if (search.outcome == TranslationSearch::Outcome::Loaded) {
@@ -51,16 +39,24 @@ QStringList installTranslations(QCoreApplication &app, int argc, char **argv, in
             continue;
         }
         delete translator;
-        // Argument 1 is tried only as the log file's name, which is rarely a translation file.
-        if (i == 1 && search.outcome == TranslationSearch::Outcome::NotFound)
+        // The log file's name is tried as well, and is rarely a translation file.
+        if (i == 0 && firstIsLogFile && search.outcome == TranslationSearch::Outcome::NotFound)
             continue;
         qWarning("%s", qUtf8Printable(search.warning(name, dirs)));
     }
     return installed;
 }
 
-bool runUpdaters()
+RunOutcome runUpdaters()
 {
-    return runUpdater<UpdateProfile>() && runUpdater<UpdateData>() && runUpdater<UpdateQc>()
-        && runUpdater<UpdateSyslog>();
+    RunOutcome outcome;
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        // Each updater lives only for its one run, so at most one holds the default connection.
+        const std::unique_ptr<UpdateBase> updater = entry.make();
+        outcome.files << updater->run();
+        if (!outcome.succeeded())
+            break;
+        warnAboutLayout(*updater, *entry.description);
+    }
+    return outcome;
 }

@@ -573,12 +573,12 @@ private Q_SLOTS:
     // Rows that moved to another table count as kept; fewer rows, or none left, are marked.
     void rowCountsMarkFalls()
     {
-        FileLayout layout {u"data.db"_s};
+        UpdaterDescription layout {u"data.db"_s};
         for (const QString &table : {u"curve"_s, u"detail"_s, u"doctor"_s})
             layout.rowCounts << RowCount {table, table};
         layout.rowCounts.prepend({u"result"_s, u"results"_s});
         const QString text = rowCountsText(
-            {layout}, {{{u"result"_s, 5}, {u"curve"_s, 2}, {u"detail"_s, 1}, {u"doctor"_s, 0}}},
+            {&layout}, {{{u"result"_s, 5}, {u"curve"_s, 2}, {u"detail"_s, 1}, {u"doctor"_s, 0}}},
             {{{u"results"_s, 5}, {u"curve"_s, 1}, {}, {}}});
         QCOMPARE(statusRows(text.section(u'\n', 2)),
                  QStringList({u"data.db result -> results 5 -> 5"_s, u"data.db curve 2 -> 1 FELL"_s,

@@ -310,7 +310,7 @@ private Q_SLOTS:
         QFETCH(QStringList, currentCurves);
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture + sampleRows), QString());
 
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(locations(m_capture->warnings), expectedLines);
 
         const QString db = u"profile.db"_s;
@@ -342,7 +342,7 @@ private Q_SLOTS:
     void schemaTexts()
     {
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         const QString db = u"profile.db"_s;
         QCOMPARE(
             TestUtil::schemaText(db, u"user"_s),
@@ -370,7 +370,7 @@ private Q_SLOTS:
         QStringList fixture = profileSchema(0);
         fixture.removeLast();
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(locations(m_capture->warnings),
                  QStringList({u"updatebase 39"_s, u"updatebase 47"_s, u"updateprofile 25"_s,
                               u"updateprofile 52"_s}));
@@ -395,7 +395,7 @@ private Q_SLOTS:
                                    u"insert into reagent(name, initVolume) values('Buffer', 1)"_s,
                                    u"insert into reagent(name, vialType) values('Latex', 9)"_s}),
             QString());
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(
             locations(m_capture->warnings),
             QStringList({u"updateprofile 52"_s, u"updateprofile 111"_s, u"updateprofile 177"_s}));
@@ -468,7 +468,7 @@ private Q_SLOTS:
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
 
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(locations(m_capture->warnings), QStringList {u"updateprofile 52"_s});
         QCOMPARE(profileValue(u"dilution"_s), expectedDilution);
         QCOMPARE(profileValue(u"patient/sampleType"_s), expectedSampleType);
@@ -485,7 +485,7 @@ private Q_SLOTS:
                     << u"insert into %1(curveId) values(3)"_s.arg(table);
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(TestUtil::execAll(u"profile.db"_s,
                                    {u"insert into curveInfo values(2, 'x', 1)"_s,
                                     u"insert into curveInfo values(3, 'x', 1)"_s,
@@ -556,7 +556,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(3) + backfillRows + change),
                  QString());
 
-        QCOMPARE(UpdateProfile().run(), expectedResult);
+        QCOMPARE(UpdateProfile().run().succeeded(), expectedResult);
         QCOMPARE(locations(m_capture->warnings), expectedLines);
         QCOMPARE(TestUtil::column(u"profile.db"_s, variableValues), expectedValues);
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select version from version"_s),
@@ -584,7 +584,7 @@ private Q_SLOTS:
             QVERIFY(lookup.exec() && lookup.next());
             first = lookup.value(0).toString();
         }
-        QVERIFY(UpdateProfile().run());
+        QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select value from variable where id = 4"_s),
                  QStringList {first});
     }

@@ -1,5 +1,7 @@
 #include "layoutcheck.h"
 
+#include "sqlitefile.h"
+
 #include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -20,11 +22,6 @@ QString nameKey(const QString &name)
 bool sameName(const QString &a, const QString &b)
 {
     return a.compare(b, Qt::CaseInsensitive) == 0;
-}
-
-QString quotedName(const QString &name)
-{
-    return u'"' + QString(name).replace(u'"', u"\"\""_s) + u'"';
 }
 
 // A comparison's collating sequence as EXPLAIN shows it, "NOCASE-8" (name and text
@@ -142,7 +139,7 @@ private:
     void checkCollation(const QString &table, const ColumnLayout &column)
     {
         QSqlQuery query = select(u"explain select 1 from main.%1 where +%2 = ''"_s.arg(
-            quotedName(table), quotedName(column.name)));
+            SqliteFile::quoted(table), SqliteFile::quoted(column.name)));
         QString collation;
         while (collation.isEmpty() && query.next()) {
             const QString opcode = query.value(u"opcode"_s).toString();

@@ -1,18 +1,49 @@
 #pragma once
 
+#include "updaterdescription.h"
+
 #include <QObject>
 #include <QSqlRecord>
 #include <QStringList>
 
+class QSqlError;
 class QSqlQuery;
 
 // Writes the warning line of a failed statement:
 // "<label> ( <line> ):  <error> : [ <statement> ] ".
+void logStatementError(const QSqlError &error, const QString &statement, const char *label,
+                       int line);
 void logQueryError(const QSqlQuery &query, const char *label, int line);
 
-// The URI of a file in the working directory with SQLite's query parameters ("mode=ro"), for
-// a connection opened with QSQLITE_OPEN_URI.
-QString fileUri(const QString &fileName, const QString &parameters);
+// A statement's text with the source label and line that its failure line names.
+struct Statement
+{
+    QString text;
+    const char *label = nullptr;
+    int line = 0;
+};
+
+// How the update of one file ended.
+struct UpdateOutcome
+{
+    enum class Ending {
+        Done, // brought up to date, left as it is when newer, or read
+        Refused, // its version table holds no version number
+        Locked, // another process holds the file
+        ReadOnly, // the file or its directory cannot be written
+        OutOfRoom,
+        IoError,
+        Damaged, // not a database, or corrupt
+        CannotOpen,
+        Failed, // a copy, a check, the version stamp or the variable backfill failed
+    };
+
+    Ending ending = Ending::Done;
+    // The file is only read: whatever happened to it, the run goes on.
+    bool onlyRead = false;
+
+    bool succeeded() const { return ending == Ending::Done || onlyRead; }
+};
 
 // Base of the four updaters. The constructor makes the updater's file the default
 // connection, takes the write lock and reads the stored version; run() performs the
@@ -23,36 +54,58 @@ class UpdateBase : public QObject
     Q_OBJECT
 
 public:
-    enum class Access {
-        ReadWrite,
-        ReadOnly, // the updater writes nothing: no lock, no transaction
-    };
-
-    explicit UpdateBase(const QString &fileName, QObject *parent = nullptr,
-                        Access access = Access::ReadWrite);
+    // The file and whether it is written come from the description: a file without a current
+    // version is only read.
+    explicit UpdateBase(const UpdaterDescription &description, QObject *parent = nullptr);
     ~UpdateBase() override;
 
-    QString fileName() const { return m_fileName; }
+    QString fileName() const { return m_description.fileName; }
     qint32 storedVersion() const { return m_storedVersion; }
 
     // Runs update() inside the file's transaction; commits when it succeeds and leaves
     // the file as it was when it fails or when SQLite undid the transaction on its own.
     // A failure writes one line naming the file, the reason and what was kept. A file that is
     // only read never fails the run.
-    bool run();
+    UpdateOutcome run();
 
     virtual bool update() = 0;
 
 protected:
     // Runs one statement; a failure is logged with label and line and passed over.
     bool exec(const QString &statement, const char *label, int line);
+    bool exec(const Statement &statement)
+    {
+        return exec(statement.text, statement.label, statement.line);
+    }
     // As exec, but tells whether the statement succeeded.
     bool tryExec(const QString &statement, const char *label, int line);
     bool renameTable(const QString &from, const QString &to);
     bool tableExists(const QString &name) const;
+
     // Copies every row of source into target by column name; false when an insert fails.
     bool copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                    const QStringList &dropped);
+    // Copies rows with the statement, which names copyName in a failure. A failure while source
+    // exists, or a target that did not gain a row for each of the source's, fails the update;
+    // a target that may keep fewer rows by design is given as empty.
+    bool copyRows(const Statement &copy, const QString &source, const QString &target,
+                  const QString &copyName);
+    // Drops oldTable, whose rows were copied into newTable in the rebuild of table, with the drop
+    // statement: only when every value of it arrived (see canDropCopiedTable).
+    bool dropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable,
+                         const Statement &drop);
+    // The rebuild of table, whose rows lie in oldTable: copies them with the copy statement (by
+    // column name when it has no text), checks that every row and value arrived, and drops
+    // oldTable with the drop statement.
+    bool rebuildTable(const QString &table, const QString &oldTable, const Statement &copy,
+                      const Statement &drop);
+
+    // The version stamp: the statements that empty the version table and write the current
+    // version into it. A file newer than this program keeps its version, and a warning says so.
+    bool stampVersion(const Statement &deleteVersions, const Statement &insertVersion);
+    // The file records a version above the one this program brings it to.
+    bool isNewer() const;
+    qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
 
     // Executes a query (the given text, or the prepared statement when text is empty).
     // Every statement of an updater runs through here.
@@ -70,20 +123,6 @@ protected:
 
     // The number of rows in table; -1 when it cannot be counted (no such table, no name).
     qint64 rowCount(const QString &table);
-    // False (the update fails) when target, which held targetRowsBefore rows, did not gain a
-    // row for each of the sourceRows copied into it: a constraint or trigger of the file's own
-    // passed some over. Nothing is checked when either count is unknown.
-    bool arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
-                      qint64 targetRowsBefore);
-
-    // To be asked before dropping oldTable, whose rows were copied into newTable in the rebuild
-    // of table: false (the update fails) when a column that newTable lacks holds a value in any
-    // row. The file's own indexes and triggers that go with oldTable are named in a warning.
-    bool canDropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable);
-
-    // True, with one warning line, when the file records a version above currentVersion:
-    // its version table is then left as it is.
-    bool isNewerThan(qint32 currentVersion) const;
 
     // True once SQLite has undone the transaction after an error: nothing more is run.
     bool isAborted() const { return m_aborted; }
@@ -93,22 +132,33 @@ private:
     bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
                        const QStringList &dropped);
     bool copyAllRows(const QString &target, const QString &source, const QSqlRecord &columns);
-    bool commitChanges();
+    // False (the update fails) when target, which held targetRowsBefore rows, did not gain a
+    // row for each of the sourceRows copied into it: a constraint or trigger of the file's own
+    // passed some over. Nothing is checked when either count is unknown.
+    bool arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
+                      qint64 targetRowsBefore);
+    // False (the update fails) when a column that newTable lacks holds a value in any row of
+    // oldTable. The file's own indexes and triggers that go with oldTable are named in a warning.
+    bool canDropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable);
     void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
+    bool commitChanges();
     bool beginTransaction();
     bool probeWriteAccess();
     bool readStoredVersion();
     void checkFailure(const QSqlQuery &query);
     bool transactionWasUndone() const;
     void rollback();
+    // The file is left as it is for the reason: one line says so, and run() reports the ending.
+    void refuse(UpdateOutcome::Ending ending, const QString &reason);
     void warnFileLeft(const QString &reason) const;
 
-    QString m_fileName;
+    const UpdaterDescription &m_description;
     qint32 m_storedVersion = 0;
     bool m_readOnly = false;
     bool m_ready = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
+    UpdateOutcome::Ending m_ending = UpdateOutcome::Ending::Done;
     // Why the update failed or was aborted; what was saved all the same, if anything.
     QString m_failureReason;
     QString m_keptWork;

@@ -110,7 +110,7 @@ const UpdaterDescription &UpdateData::description()
 }
 
 UpdateData::UpdateData(QObject *parent)
-    : UpdateBase(description().fileName, parent)
+    : UpdateBase(description(), parent)
 {
 }
 
@@ -123,11 +123,8 @@ bool UpdateData::update()
     if (version3.isNeededAt(storedVersion()) && !updateToVersion3())
         return false;
 
-    if (isNewerThan(currentVersion))
-        return true;
-    const bool deleted = tryExec(u"delete from version"_s, label, 219);
-    const bool inserted = tryExec(u"insert into version values(3)"_s, label, 220);
-    return (deleted && inserted) || fail(u"writing version 3 into its version table failed"_s);
+    return stampVersion({u"delete from version"_s, label, 219},
+                        {u"insert into version values(3)"_s, label, 220});
 }
 
 bool UpdateData::updateFirstGeneration()
@@ -141,11 +138,9 @@ bool UpdateData::updateFirstGeneration()
         label, 23);
     dropIndexOfBackup(u"department"_s);
     exec(u"create index if not exists department_index on department (abbr)"_s, label, 24);
-    if (!copyTable(u"department"_s, u"department_bak"_s, QSqlRecord(), QStringList()))
+    if (!rebuildTable(u"department"_s, u"department_bak"_s, {},
+                      {u"drop table department_bak"_s, label, 26}))
         return false;
-    if (!canDropCopiedTable(u"department"_s, u"department_bak"_s, u"department"_s))
-        return false;
-    exec(u"drop table department_bak"_s, label, 26);
 
     renameTable(u"sex"_s, u"sex_bak"_s);
     exec(
@@ -153,11 +148,8 @@ bool UpdateData::updateFirstGeneration()
         label, 33);
     dropIndexOfBackup(u"sex"_s);
     exec(u"create index if not exists sex_index on sex (abbr)"_s, label, 34);
-    if (!copyTable(u"sex"_s, u"sex_bak"_s, QSqlRecord(), QStringList()))
+    if (!rebuildTable(u"sex"_s, u"sex_bak"_s, {}, {u"drop table sex_bak"_s, label, 36}))
         return false;
-    if (!canDropCopiedTable(u"sex"_s, u"sex_bak"_s, u"sex"_s))
-        return false;
-    exec(u"drop table sex_bak"_s, label, 36);
 
     renameTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s);
     exec(
@@ -165,11 +157,9 @@ bool UpdateData::updateFirstGeneration()
         label, 43);
     dropIndexOfBackup(u"treatmentRoom"_s);
     exec(u"create index if not exists treatmentRoom_index on treatmentRoom (abbr)"_s, label, 44);
-    if (!copyTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s, QSqlRecord(), QStringList()))
+    if (!rebuildTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s, {},
+                      {u"drop table treatmentRoom_bak"_s, label, 46}))
         return false;
-    if (!canDropCopiedTable(u"treatmentRoom"_s, u"treatmentRoom_bak"_s, u"treatmentRoom"_s))
-        return false;
-    exec(u"drop table treatmentRoom_bak"_s, label, 46);
 
     renameTable(u"diagnosis"_s, u"diagnosis_bak"_s);
     exec(
@@ -177,11 +167,9 @@ bool UpdateData::updateFirstGeneration()
         label, 53);
     dropIndexOfBackup(u"diagnosis"_s);
     exec(u"create index if not exists diagnosis_index on diagnosis (abbr)"_s, label, 54);
-    if (!copyTable(u"diagnosis"_s, u"diagnosis_bak"_s, QSqlRecord(), QStringList()))
+    if (!rebuildTable(u"diagnosis"_s, u"diagnosis_bak"_s, {},
+                      {u"drop table diagnosis_bak"_s, label, 56}))
         return false;
-    if (!canDropCopiedTable(u"diagnosis"_s, u"diagnosis_bak"_s, u"diagnosis"_s))
-        return false;
-    exec(u"drop table diagnosis_bak"_s, label, 56);
 
     renameTable(u"doctor"_s, u"doctor_bak"_s);
     exec(
@@ -189,11 +177,8 @@ bool UpdateData::updateFirstGeneration()
         label, 63);
     dropIndexOfBackup(u"doctor"_s);
     exec(u"create index if not exists doctor_index on doctor (abbr)"_s, label, 64);
-    if (!copyTable(u"doctor"_s, u"doctor_bak"_s, QSqlRecord(), QStringList()))
+    if (!rebuildTable(u"doctor"_s, u"doctor_bak"_s, {}, {u"drop table doctor_bak"_s, label, 66}))
         return false;
-    if (!canDropCopiedTable(u"doctor"_s, u"doctor_bak"_s, u"doctor"_s))
-        return false;
-    exec(u"drop table doctor_bak"_s, label, 66);
 
     renameTable(u"operator"_s, u"operator_bak"_s);
     exec(
@@ -201,11 +186,9 @@ bool UpdateData::updateFirstGeneration()
         label, 73);
     dropIndexOfBackup(u"operator"_s);
     exec(u"create index if not exists operator_index on operator (abbr)"_s, label, 74);
-    if (!copyTable(u"operator"_s, u"operator_bak"_s, QSqlRecord(), QStringList()))
+    if (!rebuildTable(u"operator"_s, u"operator_bak"_s, {},
+                      {u"drop table operator_bak"_s, label, 76}))
         return false;
-    if (!canDropCopiedTable(u"operator"_s, u"operator_bak"_s, u"operator"_s))
-        return false;
-    exec(u"drop table operator_bak"_s, label, 76);
 
     exec(
         u"create table detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tinfo text,\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\tunique(patientId, item) on conflict replace)"_s,
@@ -230,22 +213,25 @@ bool UpdateData::updateToVersion3()
         label, 125);
     exec(u"create index results_index on results(patientId, item, subitem)"_s, label, 126);
     if (!copyRows(
-            u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
-            137, u"result"_s, u"results"_s, u"result into results"_s))
+            {u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
+             label, 137},
+            u"result"_s, u"results"_s, u"result into results"_s))
         return false;
     exec(
         u"-- 选中的结果\ncreate table checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s,
         label, 149);
     exec(u"create index checkedResult_index on checkedResult(patientId, item, subitem)"_s, label,
          150);
+    // checkedResult keeps one row per patient, item and subitem by design: no count to check.
     if (!copyRows(
-            u"insert into checkedResult(\tpatientId, item, subitem, resultsId) select\tpatientId, item, subitem, id from result"_s,
-            157, u"result"_s, QString(), u"result into checkedResult"_s))
+            {u"insert into checkedResult(\tpatientId, item, subitem, resultsId) select\tpatientId, item, subitem, id from result"_s,
+             label, 157},
+            u"result"_s, QString(), u"result into checkedResult"_s))
         return false;
     exec(u"drop index result_index"_s, label, 160);
-    if (!canDropCopiedTable(u"result"_s, u"result"_s, u"results"_s))
+    if (!dropCopiedTable(u"result"_s, u"result"_s, u"results"_s,
+                         {u"drop table result"_s, label, 161}))
         return false;
-    exec(u"drop table result"_s, label, 161);
     exec(
         u"-- 检验结果视图\ncreate view result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId\n"_s,
         label, 168);
@@ -254,25 +240,23 @@ bool UpdateData::updateToVersion3()
     exec(
         u"-- 测量曲线\ncreate table curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s,
         label, 179);
-    if (!copyRows(
-            u"insert into curve (\tid, patientId, item, version, curve) select \tid, patientId, item, 1, curve from old_curve"_s,
-            184, u"old_curve"_s, u"curve"_s, u"curve"_s))
+    if (!rebuildTable(
+            u"curve"_s, u"old_curve"_s,
+            {u"insert into curve (\tid, patientId, item, version, curve) select \tid, patientId, item, 1, curve from old_curve"_s,
+             label, 184},
+            {u"drop table old_curve"_s, label, 185}))
         return false;
-    if (!canDropCopiedTable(u"curve"_s, u"old_curve"_s, u"curve"_s))
-        return false;
-    exec(u"drop table old_curve"_s, label, 185);
 
     exec(u"alter table detail rename to old_detail"_s, label, 188);
     exec(
         u"-- 测试详情\ncreate table detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s,
         label, 196);
-    if (!copyRows(
-            u"insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail"_s,
-            201, u"old_detail"_s, u"detail"_s, u"detail"_s))
+    if (!rebuildTable(
+            u"detail"_s, u"old_detail"_s,
+            {u"insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail"_s,
+             label, 201},
+            {u"drop table old_detail"_s, label, 202}))
         return false;
-    if (!canDropCopiedTable(u"detail"_s, u"old_detail"_s, u"detail"_s))
-        return false;
-    exec(u"drop table old_detail"_s, label, 202);
 
     exec(u"drop trigger on_delete_patient"_s, label, 205);
     exec(
@@ -296,19 +280,4 @@ void UpdateData::dropIndexOfBackup(const QString &table)
         return;
     query.finish();
     runQuery(query, u"drop index "_s + index);
-}
-
-// Copies rows into a rebuilt table. A failure while the source table exists means that the
-// steps that follow would drop rows that never arrived, so the update stops there; a missing
-// source has nothing to lose. A target whose own constraints or triggers may not pass over
-// a row (one the file already had) must gain a row for each of the source's; checkedResult,
-// which keeps one row per test by design, is given no target to count.
-bool UpdateData::copyRows(const QString &statement, int line, const QString &source,
-                          const QString &target, const QString &copy)
-{
-    const qint64 sourceRows = rowCount(source);
-    const qint64 targetRows = rowCount(target);
-    if (!tryExec(statement, label, line))
-        return !tableExists(source) || fail(u"the copy of table %1 failed"_s.arg(copy));
-    return arrivedWhole(copy, target, sourceRows, targetRows);
 }

@@ -26,6 +26,4 @@ private:
     bool updateToVersion3();
 
     void dropIndexOfBackup(const QString &table);
-    bool copyRows(const QString &statement, int line, const QString &source, const QString &target,
-                  const QString &copy);
 };

@@ -108,7 +108,7 @@ const UpdaterDescription &UpdateProfile::description()
 }
 
 UpdateProfile::UpdateProfile(QObject *parent)
-    : UpdateBase(description().fileName, parent)
+    : UpdateBase(description(), parent)
 {
 }
 
@@ -117,12 +117,9 @@ bool UpdateProfile::update()
     if (!upgradeSchema())
         return false;
 
-    if (!isNewerThan(currentVersion)) {
-        const bool deleted = tryExec(u"delete from version"_s, label, 97);
-        const bool inserted = tryExec(u"insert into version values(4)"_s, label, 98);
-        if (!deleted || !inserted)
-            return fail(u"writing version 4 into its version table failed"_s);
-    }
+    if (!stampVersion({u"delete from version"_s, label, 97},
+                      {u"insert into version values(4)"_s, label, 98}))
+        return false;
 
     writeDefaults();
     return backfillVariables();
@@ -135,11 +132,8 @@ bool UpdateProfile::upgradeSchema()
         exec(
             u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s,
             label, 23);
-        if (!copyTable(u"user"_s, u"user_bak"_s, QSqlRecord(), QStringList()))
+        if (!rebuildTable(u"user"_s, u"user_bak"_s, {}, {u"drop table user_bak"_s, label, 25}))
             return false;
-        if (!canDropCopiedTable(u"user"_s, u"user_bak"_s, u"user"_s))
-            return false;
-        exec(u"drop table user_bak"_s, label, 25);
         exec(
             u"-- curve debug info, since v1\ncreate table curveInfo (\n\tcurveId integer references curve,\n\tname text not null,\n\tvalue,\n\tunique (curveId, name) on conflict replace\n\t)"_s,
             label, 34);
@@ -350,7 +344,7 @@ bool UpdateProfile::backfillVariables()
         return true;
     }
     rollbackBlock();
-    const QString kept = isNewerThan(currentVersion)
+    const QString kept = isNewer()
         ? u"its layout and default settings were saved"_s
         : u"its layout, version %1 and default settings were saved"_s.arg(currentVersion);
     return keepWork(kept + u", the variables were left as they were"_s);

@@ -10,7 +10,7 @@ const UpdaterDescription &UpdateQc::description()
 
 // qc.db keeps its layout: it is only opened and its version read.
 UpdateQc::UpdateQc(QObject *parent)
-    : UpdateBase(description().fileName, parent, Access::ReadOnly)
+    : UpdateBase(description(), parent)
 {
 }
 

@@ -69,4 +69,14 @@ struct UpdaterDescription
     QList<UpgradeBlock> blocks;
     SchemaLayout layout;
     QList<RowCount> rowCounts;
+
+    // "4", or "unchanged" for a file that is only read.
+    QString targetText() const;
+    // The blocks a file at storedVersion still needs, in the order they run.
+    QStringList pendingBlocks(qint32 storedVersion) const;
+    // A file that records a version above the one this program brings it to keeps its version.
+    bool isNewerThanProgram(qint32 storedVersion) const
+    {
+        return currentVersion && storedVersion > *currentVersion;
+    }
 };

@@ -32,7 +32,7 @@ const UpdaterDescription &UpdateSyslog::description()
 }
 
 UpdateSyslog::UpdateSyslog(QObject *parent)
-    : UpdateBase(description().fileName, parent)
+    : UpdateBase(description(), parent)
 {
 }
 
@@ -46,9 +46,6 @@ bool UpdateSyslog::update()
         exec(u"create index talance_index on balance(date, time, item)"_s, label, 21);
     }
 
-    if (isNewerThan(currentVersion))
-        return true;
-    const bool deleted = tryExec(u"delete from version"_s, label, 26);
-    const bool inserted = tryExec(u"insert into version values(1)"_s, label, 27);
-    return (deleted && inserted) || fail(u"writing version 1 into its version table failed"_s);
+    return stampVersion({u"delete from version"_s, label, 26},
+                        {u"insert into version values(1)"_s, label, 27});
 }

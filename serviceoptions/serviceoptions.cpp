@@ -2,12 +2,8 @@
 
 #include "consoleoutput.h"
 #include "dryrun.h"
-#include "filelayouts.h"
 #include "statusreport.h"
-
-#include <QCoreApplication>
-
-#include <cstring>
+#include "updaters.h"
 
 using namespace Qt::StringLiterals;
 
@@ -69,33 +65,28 @@ const QString usage
 QString versionText()
 {
     QList<QStringList> rows = {{u"File"_s, u"Brought to version"_s}};
-    for (const FileLayout &layout : fileLayouts())
-        rows << QStringList {layout.fileName, layout.targetText()};
+    for (const UpdaterEntry &entry : updatersInRunOrder())
+        rows << QStringList {entry.description->fileName, entry.description->targetText()};
     return u"dbupdate " DBUPDATE_VERSION u"\n"_s + formatTable(rows);
 }
 
 } // namespace
 
-std::optional<int> runServiceOption(int argc, char **argv)
+int runServiceOption(const CommandLine &command, QCoreApplication &app)
 {
-    if (argc < 2)
-        return std::nullopt;
-    const char *option = argv[1];
-    if (std::strcmp(option, "--help") == 0) {
+    switch (command.action) {
+    case CommandLine::Action::Help:
         printOut(usage);
         return 0;
-    }
-    if (std::strcmp(option, "--version") == 0) {
+    case CommandLine::Action::Version:
         printOut(versionText());
         return 0;
-    }
-    if (std::strcmp(option, "--status") == 0) {
-        QCoreApplication app(argc, argv);
+    case CommandLine::Action::Status:
         return printStatusReport();
+    case CommandLine::Action::DryRun:
+        return runDryRun(app, command.translations);
+    case CommandLine::Action::Upgrade:
+        break;
     }
-    if (std::strcmp(option, "--dry-run") == 0) {
-        QCoreApplication app(argc, argv);
-        return runDryRun(app, argc, argv);
-    }
-    return std::nullopt;
+    return 1;
 }

@@ -1,25 +1,13 @@
 #include "rowcounts.h"
 
 #include "consoleoutput.h"
-#include "updatebase.h"
+#include "sqlitefile.h"
 
-#include <QSqlDatabase>
-#include <QSqlQuery>
+#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const QString connectionName = u"dbupdate-row-count"_s;
-
-bool isTable(const QSqlDatabase &db, const QString &name)
-{
-    QSqlQuery query(db);
-    query.prepare(
-        u"select 1 from sqlite_master where type = 'table' and name = ? collate nocase"_s);
-    query.addBindValue(name);
-    return query.exec() && query.next();
-}
 
 TableRows count(const QSqlDatabase &db, const RowCount &declared, RunMoment moment)
 {
@@ -27,23 +15,17 @@ TableRows count(const QSqlDatabase &db, const RowCount &declared, RunMoment mome
         ? QStringList {declared.tableBefore, declared.tableAfter}
         : QStringList {declared.tableAfter, declared.tableBefore};
     for (const QString &name : names) {
-        if (!isTable(db, name))
-            continue;
-        TableRows counted {name, std::nullopt};
-        QSqlQuery query(db);
-        const QString where
-            = declared.condition.isEmpty() ? QString() : u" where "_s + declared.condition;
-        if (query.exec(u"select count(*) from \"%1\"%2"_s.arg(name, where)) && query.next())
-            counted.rows = query.value(0).toLongLong();
-        return counted;
+        if (SqliteFile::tableExists(db, name))
+            return {name, SqliteFile::rowCount(db, name, declared.condition)};
     }
     return {};
 }
 
-QList<TableRows> countIn(const QSqlDatabase &db, const FileLayout &layout, RunMoment moment)
+QList<TableRows> countIn(const QSqlDatabase &db, const UpdaterDescription &description,
+                         RunMoment moment)
 {
     QList<TableRows> counts;
-    for (const RowCount &declared : layout.rowCounts)
+    for (const RowCount &declared : description.rowCounts)
         counts << count(db, declared, moment);
     return counts;
 }
@@ -85,31 +67,28 @@ bool fell(const TableRows &before, const TableRows &after)
 
 } // namespace
 
-QList<TableRows> countRows(const FileLayout &layout, RunMoment moment)
+QList<TableRows> countRows(const UpdaterDescription &description, RunMoment moment)
 {
-    QList<TableRows> counts(layout.rowCounts.size());
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connectionName);
-        db.setDatabaseName(fileUri(layout.fileName, u"mode=rw"_s));
-        db.setConnectOptions(u"QSQLITE_OPEN_URI"_s);
-        if (db.open())
-            counts = countIn(db, layout, moment);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(connectionName);
-    return counts;
+    // A missing file is left for the run to create.
+    if (!QFileInfo::exists(description.fileName))
+        return QList<TableRows>(description.rowCounts.size());
+    const SqliteFile::Connection connection(description.fileName, SqliteFile::OpenMode::ReadWrite);
+    if (!connection.isOpen())
+        return QList<TableRows>(description.rowCounts.size());
+    return countIn(connection.database(), description, moment);
 }
 
-QString rowCountsText(const QList<FileLayout> &layouts, const QList<QList<TableRows>> &before,
-                      const QList<QList<TableRows>> &after)
+QString rowCountsText(const QList<const UpdaterDescription *> &descriptions,
+                      const QList<QList<TableRows>> &before, const QList<QList<TableRows>> &after)
 {
     QList<QStringList> rows = {{u"File"_s, u"Table"_s, u"Rows before -> after"_s}};
-    for (qsizetype file = 0; file < layouts.size(); ++file) {
-        const FileLayout &layout = layouts.at(file);
-        for (qsizetype i = 0; i < layout.rowCounts.size(); ++i) {
+    for (qsizetype file = 0; file < descriptions.size(); ++file) {
+        const UpdaterDescription &description = *descriptions.at(file);
+        for (qsizetype i = 0; i < description.rowCounts.size(); ++i) {
             const TableRows &was = before.at(file).at(i);
             const TableRows &is = after.at(file).at(i);
-            rows << QStringList {layout.fileName, tableText(layout.rowCounts.at(i), was, is),
+            rows << QStringList {description.fileName,
+                                 tableText(description.rowCounts.at(i), was, is),
                                  rowsText(was) + u" -> "_s + rowsText(is)
                                      + (fell(was, is) ? u"  FELL"_s : QString())};
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filelayouts.h"
+#include "updaterdescription.h"
 
 #include <QString>
 #include <QStringList>
@@ -40,7 +40,7 @@ struct FileState
     // The layout as a table cell: "as expected" or "differs" for a file at the version a run
     // brings it to, "pending" for one that a run still upgrades, "-" where there is no verdict
     // (a file that is only read, one newer than this program, one that cannot be read).
-    QString layoutText(const FileLayout &layout) const;
+    QString layoutText(const UpdaterDescription &description) const;
     // One line per difference from the promised layout, each naming the file:
     // "data.db: table result has no column version".
     QStringList layoutDifferenceLines(const QString &fileName) const;
@@ -51,7 +51,7 @@ struct FileState
 // when it is at its target version. Every connection it opens is read-only; it plays back no
 // journal, creates no write-ahead log or index, and asks for no lock beyond the shared one a
 // reader takes.
-FileState inspectFile(const FileLayout &layout);
+FileState inspectFile(const UpdaterDescription &description);
 
 // The differences of the files from their promised layouts under a heading, one per line;
 // empty when there are none.

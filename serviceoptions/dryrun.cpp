@@ -4,10 +4,11 @@
 #include "copydirectory.h"
 #include "diskroom.h"
 #include "fileaccess.h"
-#include "filelayouts.h"
 #include "filestate.h"
 #include "logsink.h"
 #include "rowcounts.h"
+#include "sqlitefile.h"
+#include "updaters.h"
 #include "updatesequence.h"
 
 #include <QDir>
@@ -21,16 +22,14 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Routes every message through the log sink into standard output while it exists, and notes
-// whether SQLite reported that the copies' own volume was full or failed.
+// Routes every message through the log sink into standard output while it exists.
 class LogToStandardOutput
 {
 public:
     LogToStandardOutput()
     {
         logFile = stdout;
-        copyVolumeFailed() = false;
-        m_previousHandler = qInstallMessageHandler(handleMessage);
+        m_previousHandler = qInstallMessageHandler(logMessageHandler);
     }
     ~LogToStandardOutput()
     {
@@ -40,36 +39,33 @@ public:
     LogToStandardOutput(const LogToStandardOutput &) = delete;
     LogToStandardOutput &operator=(const LogToStandardOutput &) = delete;
 
-    static bool &copyVolumeFailed()
-    {
-        static bool failed = false;
-        return failed;
-    }
-
 private:
-    static void handleMessage(QtMsgType type, const QMessageLogContext &context,
-                              const QString &message)
-    {
-        if (message.contains(u"database or disk is full"_s)
-            || message.contains(u"disk I/O error"_s)) {
-            copyVolumeFailed() = true;
-        }
-        logMessageHandler(type, context, message);
-    }
-
     QtMessageHandler m_previousHandler = nullptr;
 };
+
+// The run on the copies met a full volume or an I/O error: the copies' own volume failed, and
+// what a real run would meet cannot be told from it.
+bool copyVolumeFailed(const RunOutcome &outcome)
+{
+    for (const UpdateOutcome &file : outcome.files) {
+        if (file.ending == UpdateOutcome::Ending::OutOfRoom
+            || file.ending == UpdateOutcome::Ending::IoError)
+            return true;
+    }
+    return false;
+}
 
 // The first reason, in run order, for which a real run could not open or write a file. A file
 // that is only read never ends a run.
 QString realFileProblem()
 {
-    for (const FileLayout &layout : fileLayouts()) {
-        if (!layout.targetVersion)
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        if (!entry.description->currentVersion)
             continue;
-        const QString problem = accessProblem(layout.fileName, FileUse::Written);
+        const QString &fileName = entry.description->fileName;
+        const QString problem = accessProblem(fileName, FileUse::Written);
         if (!problem.isEmpty())
-            return layout.fileName + u": "_s + problem;
+            return fileName + u": "_s + problem;
     }
     return QString();
 }
@@ -79,8 +75,10 @@ QString realFileProblem()
 // is left out: the run creates it.
 bool copyFile(const QString &fileName, const CopyDirectory &copies)
 {
-    for (const QString &suffix : {QString(), u"-journal"_s, u"-wal"_s}) {
-        const QString name = fileName + suffix;
+    const QStringList names
+        = {fileName, SqliteFile::sideFileName(fileName, SqliteFile::SideFile::Journal),
+           SqliteFile::sideFileName(fileName, SqliteFile::SideFile::WriteAheadLog)};
+    for (const QString &name : names) {
         if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
             continue;
         QString error;
@@ -121,11 +119,12 @@ struct FileSnapshot
 QList<FileSnapshot> snapshotWorkingDirectory()
 {
     QList<FileSnapshot> files;
-    for (const FileLayout &layout : fileLayouts()) {
-        const FileState inspection = inspectFile(layout);
-        files << FileSnapshot {versionText(inspection), QFileInfo(layout.fileName).size(),
-                               inspection.layoutText(layout),
-                               inspection.layoutDifferenceLines(layout.fileName)};
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        const UpdaterDescription &description = *entry.description;
+        const FileState inspection = inspectFile(description);
+        files << FileSnapshot {versionText(inspection), QFileInfo(description.fileName).size(),
+                               inspection.layoutText(description),
+                               inspection.layoutDifferenceLines(description.fileName)};
     }
     return files;
 }
@@ -133,8 +132,8 @@ QList<FileSnapshot> snapshotWorkingDirectory()
 QList<QList<TableRows>> countRowsInWorkingDirectory(RunMoment moment)
 {
     QList<QList<TableRows>> counts;
-    for (const FileLayout &layout : fileLayouts())
-        counts << countRows(layout, moment);
+    for (const UpdaterEntry &entry : updatersInRunOrder())
+        counts << countRows(*entry.description, moment);
     return counts;
 }
 
@@ -192,16 +191,19 @@ int cannotPredict(const QString &reason)
 
 } // namespace
 
-int runDryRun(QCoreApplication &app, int argc, char **argv)
+int runDryRun(QCoreApplication &app, const QStringList &translationNames)
 {
     // Translation files are looked for relative to the real working directory.
-    const QStringList translations = installTranslations(app, argc, argv, 2);
+    const QStringList translations = installTranslations(app, translationNames, false);
     const QString problem = realFileProblem();
     const qint64 available = DiskRoom::available();
 
     QStringList databaseNames;
-    for (const FileLayout &layout : fileLayouts())
-        databaseNames << layout.fileName;
+    QList<const UpdaterDescription *> descriptions;
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        databaseNames << entry.description->fileName;
+        descriptions << entry.description;
+    }
     const CopyDirectory copies(databaseNames);
     if (!copies.isValid()) {
         printError(u"dbupdate: cannot make a private temporary directory in %1: %2\n"_s.arg(
@@ -223,10 +225,10 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
     const QList<QList<TableRows>> rowsBefore = countRowsInWorkingDirectory(RunMoment::Before);
     printOut(translationsText(translations));
     printOut(u"Log of a run on copies of the files:\n"_s);
-    bool succeeded = false;
+    RunOutcome outcome;
     {
         const LogToStandardOutput log;
-        succeeded = runUpdaters();
+        outcome = runUpdaters();
     }
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
@@ -242,14 +244,14 @@ int runDryRun(QCoreApplication &app, int argc, char **argv)
         differences << after.at(i).layoutDifferences;
     }
     printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
-             + rowCountsText(fileLayouts(), rowsBefore, rowsAfter));
+             + rowCountsText(descriptions, rowsBefore, rowsAfter));
 
-    if (LogToStandardOutput::copyVolumeFailed()) {
+    if (copyVolumeFailed(outcome)) {
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
             QDir::toNativeSeparators(copies.path())));
     }
     // The real run fails either way; room only matters to one that would succeed.
-    if (!problem.isEmpty() || !succeeded)
+    if (!problem.isEmpty() || !outcome.succeeded())
         return predictFailure(problem);
     const RoomNeeded needed = roomNeeded(before, after);
     if (available >= 0 && available < needed.least) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filelayouts.h"
+#include "updaterdescription.h"
 
 #include <QList>
 #include <QString>
@@ -24,9 +24,9 @@ enum class RunMoment {
 // under the new name (else the old one). Meant for the dry run's copies: the connection may
 // write, so that it completes an interrupted write first as the run does, but it creates no
 // file. Costs one count(*) per table.
-QList<TableRows> countRows(const FileLayout &layout, RunMoment moment);
+QList<TableRows> countRows(const UpdaterDescription &description, RunMoment moment);
 
 // The counts of every file before and after, one row per table, with "FELL" beside a table
 // that lost rows.
-QString rowCountsText(const QList<FileLayout> &layouts, const QList<QList<TableRows>> &before,
-                      const QList<QList<TableRows>> &after);
+QString rowCountsText(const QList<const UpdaterDescription *> &descriptions,
+                      const QList<QList<TableRows>> &before, const QList<QList<TableRows>> &after);

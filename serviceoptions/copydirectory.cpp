@@ -1,6 +1,7 @@
 #include "copydirectory.h"
 
 #include "fileaccess.h"
+#include "sqlitefile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -108,8 +109,12 @@ void CopyDirectory::armSignalCleanup(const QStringList &databaseNames)
 {
     std::vector<std::string> &paths = cleanupPaths();
     for (const QString &name : databaseNames) {
-        for (const QString &suffix : {QString(), u"-journal"_s, u"-wal"_s, u"-shm"_s})
-            paths.push_back(QFile::encodeName(m_dir.filePath(name + suffix)).toStdString());
+        const QString copy = m_dir.filePath(name);
+        paths.push_back(QFile::encodeName(copy).toStdString());
+        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
+            paths.push_back(
+                QFile::encodeName(SqliteFile::sideFileName(copy, sideFile)).toStdString());
+        }
     }
     paths.push_back(QFile::encodeName(m_dir.filePath(lockName)).toStdString());
     paths.push_back(QFile::encodeName(m_dir.path()).toStdString());

@@ -3,8 +3,8 @@
 #include "consoleoutput.h"
 #include "diskroom.h"
 #include "fileaccess.h"
-#include "filelayouts.h"
 #include "filestate.h"
+#include "updaters.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -39,29 +39,30 @@ Assessment stopsRun(const QString &reason)
     return {reason, Blocked, true};
 }
 
-Assessment plannedRun(const FileLayout &layout, qint32 storedVersion)
+Assessment plannedRun(const UpdaterDescription &description, qint32 storedVersion)
 {
-    if (!layout.targetVersion)
+    if (!description.currentVersion)
         return {u"up to date"_s, UpToDate};
-    if (storedVersion > *layout.targetVersion)
+    if (description.isNewerThanProgram(storedVersion))
         return {u"newer than this program: left as it is"_s, UpToDate};
-    const QStringList blocks = layout.pendingBlocks(storedVersion);
+    const QStringList blocks = description.pendingBlocks(storedVersion);
     if (blocks.isEmpty())
         return {u"up to date"_s, UpToDate};
-    return {u"run blocks: %1; stamp version %2"_s.arg(blocks.join(u", "_s), layout.targetText()),
-            UpgradePending};
+    return {
+        u"run blocks: %1; stamp version %2"_s.arg(blocks.join(u", "_s), description.targetText()),
+        UpgradePending};
 }
 
-Assessment assessState(const FileLayout &layout, const FileState &inspection)
+Assessment assessState(const UpdaterDescription &description, const FileState &inspection)
 {
     switch (inspection.state) {
     case FileState::State::Missing:
-        if (!layout.targetVersion)
+        if (!description.currentVersion)
             return {u"missing: will be created, empty"_s, UpgradePending};
-        return {u"missing: will be created, then "_s + plannedRun(layout, 0).action,
+        return {u"missing: will be created, then "_s + plannedRun(description, 0).action,
                 UpgradePending};
     case FileState::State::Readable:
-        return plannedRun(layout, *inspection.storedVersion);
+        return plannedRun(description, *inspection.storedVersion);
     case FileState::State::NotDatabase:
         return stopsRun(u"not a database"_s);
     case FileState::State::Locked:
@@ -87,13 +88,13 @@ Assessment assessState(const FileLayout &layout, const FileState &inspection)
 
 // The state of the file, then whether the run could open and write it at all, then whether a
 // file that a run leaves at its version lacks part of the layout that version promises.
-Assessment assessFile(const FileLayout &layout, const FileState &inspection)
+Assessment assessFile(const UpdaterDescription &description, const FileState &inspection)
 {
-    const Assessment assessment = assessState(layout, inspection);
+    const Assessment assessment = assessState(description, inspection);
     if (assessment.outcome == Blocked)
         return assessment;
-    const QString problem
-        = accessProblem(layout.fileName, layout.targetVersion ? FileUse::Written : FileUse::Read);
+    const QString problem = accessProblem(
+        description.fileName, description.currentVersion ? FileUse::Written : FileUse::Read);
     if (!problem.isEmpty())
         return stopsRun(u"a run cannot open it: "_s + problem);
     if (assessment.outcome == UpToDate && inspection.layoutDiffers())
@@ -104,12 +105,12 @@ Assessment assessFile(const FileLayout &layout, const FileState &inspection)
 }
 
 // A file that is only read never ends a run: the run notes the problem and goes on.
-Assessment assess(const FileLayout &layout, const FileState &inspection)
+Assessment assess(const UpdaterDescription &description, const FileState &inspection)
 {
-    Assessment assessment = assessFile(layout, inspection);
+    Assessment assessment = assessFile(description, inspection);
     if (assessment.stopsRun) {
-        assessment.action
-            += layout.targetVersion ? u": a run stops here"_s : u": a run notes it and goes on"_s;
+        assessment.action += description.currentVersion ? u": a run stops here"_s
+                                                        : u": a run notes it and goes on"_s;
     }
     return assessment;
 }
@@ -188,18 +189,19 @@ int printStatusReport()
     QStringList differences;
     Outcome worst = UpToDate;
     RoomTally room;
-    for (const FileLayout &layout : fileLayouts()) {
-        const FileState inspection = inspectFile(layout);
-        const Assessment assessment = assess(layout, inspection);
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        const UpdaterDescription &description = *entry.description;
+        const FileState inspection = inspectFile(description);
+        const Assessment assessment = assess(description, inspection);
         worst = qMax(worst, assessment.outcome);
-        rows << QStringList {layout.fileName,
+        rows << QStringList {description.fileName,
                              inspection.state == FileState::State::Missing ? u"no"_s : u"yes"_s,
                              databaseText(inspection.state),
                              inspection.storedVersionText(),
-                             layout.targetText(),
-                             inspection.layoutText(layout),
-                             assessment.action + room.add(layout.fileName, assessment)};
-        differences << inspection.layoutDifferenceLines(layout.fileName);
+                             description.targetText(),
+                             inspection.layoutText(description),
+                             assessment.action + room.add(description.fileName, assessment)};
+        differences << inspection.layoutDifferenceLines(description.fileName);
     }
     printOut(u"Files in %1:\n"_s.arg(QDir::toNativeSeparators(QDir::currentPath())));
     printOut(formatTable(rows));

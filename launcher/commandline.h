@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <optional>
+
+// What the command line asks for, read once. An option is recognised only as the first
+// argument; anything else there names the log file of an upgrade run.
+struct CommandLine
+{
+    enum class Action {
+        Upgrade, // [logfile [translation...]]
+        Help,
+        Version,
+        Status,
+        DryRun, // --dry-run [translation...]
+    };
+
+    Action action = Action::Upgrade;
+    // An upgrade's log file, as the system names it.
+    std::optional<QByteArray> logFile;
+    // The translation files to try, in their order.
+    QStringList translations;
+    // The first of them is the log file's name, tried without a warning when no such
+    // translation file exists.
+    bool firstTranslationIsLogFile = false;
+
+    static CommandLine parse(int argc, char **argv);
+};

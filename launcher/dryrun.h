@@ -1,9 +1,0 @@
-#pragma once
-
-class QCoreApplication;
-
-// Runs the whole upgrade on copies of the files in a temporary directory, with the
-// translation files named from argument 2 on, and prints the lines a real run would write to
-// its log and each file's version before and after. The files themselves are only copied.
-// Returns the exit status the real run would end with, 2 when the copies cannot be made.
-int runDryRun(QCoreApplication &app, int argc, char **argv);

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+
+#include <optional>
+
+// What this program knows about SQLite files: their names, their header, how to open them and
+// how to read them. The run, --status, --dry-run and the tests all go through here.
+namespace SqliteFile {
+
+// The first 16 bytes of every SQLite database file.
+inline constexpr QByteArrayView headerMagic("SQLite format 3\0", 16);
+
+// The files SQLite keeps beside a database while it writes it.
+enum class SideFile {
+    Journal,
+    WriteAheadLog,
+    SharedMemory,
+};
+inline constexpr SideFile sideFiles[]
+    = {SideFile::Journal, SideFile::WriteAheadLog, SideFile::SharedMemory};
+
+// "data.db-journal", "data.db-wal", "data.db-shm".
+QString sideFileName(const QString &fileName, SideFile sideFile);
+
+// The URI of a file with SQLite's query parameters ("mode=ro"), for a connection opened with
+// QSQLITE_OPEN_URI.
+QString uri(const QString &fileName, const QString &parameters);
+
+// An identifier in double quotes, ready to be put into a statement.
+QString quoted(const QString &identifier);
+
+// How a connection opens its file.
+enum class OpenMode {
+    // For an update: read and write, waiting a while for another process's lock.
+    ReadWrite,
+    // Read-only with the shared lock a reader takes: SQLite reports a lock held by a writer and
+    // a journal that needs playing back, and plays back nothing itself.
+    ReadOnly,
+    // No lock and no side file at all: the file's bytes as they lie.
+    Immutable,
+};
+
+// Registers a connection of the given name (the default one when empty) on the file; the
+// caller opens it.
+QSqlDatabase addConnection(const QString &fileName, OpenMode mode,
+                           const QString &connectionName = QString());
+
+// A connection of its own on a file, opened at once and removed again when it goes.
+class Connection
+{
+public:
+    Connection(const QString &fileName, OpenMode mode);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool isOpen() const { return m_open; }
+    QSqlDatabase database() const;
+
+private:
+    QString m_name;
+    bool m_open = false;
+};
+
+// SQLite's primary result codes, grouped by what they mean to a run.
+enum class Failure {
+    None,
+    // A statement's own error: a missing table, a constraint, a syntax error.
+    Statement,
+    Locked,
+    ReadOnly,
+    OutOfRoom,
+    IoError,
+    Corrupt,
+    NotADatabase,
+    CannotOpen,
+    OutOfMemory,
+    Interrupted,
+};
+
+Failure failureOf(const QSqlError &error);
+// True for a read-only connection that met a journal it would have to play back.
+bool needsJournalPlayback(const QSqlError &error);
+
+// Errors after which the file's state is in doubt: the transaction may have been undone.
+bool isFatal(Failure failure);
+
+// The version stored in the file's version table: the highest row's value, 0 without a table
+// or a row. A value that is no version number gives its description in problem; a file that
+// cannot be read gives the error.
+struct StoredVersion
+{
+    std::optional<qint32> version;
+    QString problem;
+    QSqlError error;
+};
+
+StoredVersion readStoredVersion(const QSqlDatabase &db);
+
+// Table names are compared as SQLite compares them, without regard to case.
+bool tableExists(const QSqlDatabase &db, const QString &name);
+
+// The rows of the table, with only those that match the condition when one is given; nothing
+// when it cannot be counted.
+std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
+                               const QString &condition = QString());
+
+} // namespace SqliteFile
