@@ -13,7 +13,7 @@ namespace {
 // warning line. The application may create what is missing itself, so the run goes on.
 void warnAboutLayout(const UpdateBase &updater, const UpdaterDescription &description)
 {
-    if (!description.currentVersion || description.isNewerThanProgram(updater.storedVersion()))
+    if (description.isOnlyRead() || description.isNewerThanProgram(updater.storedVersion()))
         return;
     const QStringList differences = layoutDifferences(QSqlDatabase::database(), description.layout);
     if (differences.isEmpty())

@@ -60,7 +60,7 @@ bool copyVolumeFailed(const RunOutcome &outcome)
 QString realFileProblem()
 {
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        if (!entry.description->currentVersion)
+        if (entry.description->isOnlyRead())
             continue;
         const QString &fileName = entry.description->fileName;
         const QString problem = accessProblem(fileName, FileUse::Written);

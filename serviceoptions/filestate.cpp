@@ -152,7 +152,7 @@ QString FileState::storedVersionText() const
 
 QString FileState::layoutText(const UpdaterDescription &description) const
 {
-    if (!description.currentVersion)
+    if (description.isOnlyRead())
         return u"-"_s;
     if (state == State::Missing)
         return u"pending"_s;

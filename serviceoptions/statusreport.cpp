@@ -41,7 +41,7 @@ Assessment stopsRun(const QString &reason)
 
 Assessment plannedRun(const UpdaterDescription &description, qint32 storedVersion)
 {
-    if (!description.currentVersion)
+    if (description.isOnlyRead())
         return {u"up to date"_s, UpToDate};
     if (description.isNewerThanProgram(storedVersion))
         return {u"newer than this program: left as it is"_s, UpToDate};
@@ -57,7 +57,7 @@ Assessment assessState(const UpdaterDescription &description, const FileState &i
 {
     switch (inspection.state) {
     case FileState::State::Missing:
-        if (!description.currentVersion)
+        if (description.isOnlyRead())
             return {u"missing: will be created, empty"_s, UpgradePending};
         return {u"missing: will be created, then "_s + plannedRun(description, 0).action,
                 UpgradePending};
@@ -94,7 +94,7 @@ Assessment assessFile(const UpdaterDescription &description, const FileState &in
     if (assessment.outcome == Blocked)
         return assessment;
     const QString problem = accessProblem(
-        description.fileName, description.currentVersion ? FileUse::Written : FileUse::Read);
+        description.fileName, description.isOnlyRead() ? FileUse::Read : FileUse::Written);
     if (!problem.isEmpty())
         return stopsRun(u"a run cannot open it: "_s + problem);
     if (assessment.outcome == UpToDate && inspection.layoutDiffers())
@@ -109,8 +109,8 @@ Assessment assess(const UpdaterDescription &description, const FileState &inspec
 {
     Assessment assessment = assessFile(description, inspection);
     if (assessment.stopsRun) {
-        assessment.action += description.currentVersion ? u": a run stops here"_s
-                                                        : u": a run notes it and goes on"_s;
+        assessment.action += description.isOnlyRead() ? u": a run notes it and goes on"_s
+                                                      : u": a run stops here"_s;
     }
     return assessment;
 }

@@ -1,9 +1,6 @@
 #include "layoutcheck.h"
 #include "testutil.h"
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "updaters.h"
 
 #include <QFileInfo>
 #include <QLibraryInfo>
@@ -50,12 +47,11 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::runDbupdate(m_work).exitCode, 0);
 
         QStringList differences;
-        for (const UpdaterDescription *description :
-             {&UpdateProfile::description(), &UpdateData::description(), &UpdateQc::description(),
-              &UpdateSyslog::description()}) {
-            TestUtil::Database database(m_work + u'/' + description->fileName);
-            for (const QString &difference : layoutDifferences(database.db(), description->layout))
-                differences << description->fileName + u": "_s + difference;
+        for (const UpdaterEntry &entry : updatersInRunOrder()) {
+            const UpdaterDescription &description = *entry.description;
+            TestUtil::Database database(m_work + u'/' + description.fileName);
+            for (const QString &difference : layoutDifferences(database.db(), description.layout))
+                differences << description.fileName + u": "_s + difference;
         }
         QCOMPARE(differences, expectedDifferences);
     }

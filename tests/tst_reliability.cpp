@@ -289,11 +289,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("expectedExitCode");
         QTest::addColumn<QString>("expectedWarning");
 
-        QTest::newRow("zero length") << u"data.db"_s << u"empty"_s << 0 << u"no such table: patient"_s;
-        QTest::newRow("random bytes")
-            << u"data.db"_s << u"random"_s << 1 << u"Can't update data.db: file is not a database"_s;
-        QTest::newRow("truncated") << u"data.db"_s << u"truncated"_s << 1 << u"Can't update data.db: "_s;
-        QTest::newRow("directory") << u"data.db"_s << u"directory"_s << 1 << u"Can't open data.db: "_s;
+        QTest::newRow("zero length")
+            << u"data.db"_s << u"empty"_s << 0 << u"no such table: patient"_s;
+        QTest::newRow("random bytes") << u"data.db"_s << u"random"_s << 1
+                                      << u"Can't update data.db: file is not a database"_s;
+        QTest::newRow("truncated")
+            << u"data.db"_s << u"truncated"_s << 1 << u"Can't update data.db: "_s;
+        QTest::newRow("directory")
+            << u"data.db"_s << u"directory"_s << 1 << u"Can't open data.db: "_s;
         QTest::newRow("version as text")
             << u"data.db"_s << u"insert into version values('three')"_s << 1
             << u"Can't update data.db: its version table holds the text 'three', which is not a "
@@ -373,10 +376,10 @@ private Q_SLOTS:
         const QByteArray bytesBefore = TestUtil::readFile(data);
 
         // The dry run foresees the real run's end.
-        QVERIFY(TestUtil::runDbupdate(m_work, {u"--dry-run"_s})
-                    .standardOutput.contains(
-                        u"A real run would end with exit status %1"_s.arg(expectedExitCode)
-                            .toUtf8()));
+        QVERIFY(
+            TestUtil::runDbupdate(m_work, {u"--dry-run"_s})
+                .standardOutput.contains(
+                    u"A real run would end with exit status %1"_s.arg(expectedExitCode).toUtf8()));
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"update.log"_s});
 
         QCOMPARE(result.exitStatus, QProcess::NormalExit);
@@ -389,8 +392,7 @@ private Q_SLOTS:
         if (expectedExitCode == 0) {
             QCOMPARE(TestUtil::column(m_work + u"/syslog.db"_s, u"select version from version"_s),
                      QStringList {u"1"_s});
-        }
-        else if (kind.contains(u"8589934592"_s))
+        } else if (kind.contains(u"8589934592"_s))
             QCOMPARE(dump(data), dumpBefore);
     }
 

@@ -1,10 +1,10 @@
 #include "layoutcheck.h"
+#include "sqlitefile.h"
 #include "testutil.h"
 #include "updatebase.h"
 #include "updatedata.h"
 
 #include <QRegularExpression>
-#include <QSqlField>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -13,15 +13,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QStringList *capturedWarnings = nullptr;
-
-void captureWarning(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg && capturedWarnings
-        && !message.contains(u"QSqlDatabasePrivate::addDatabase"_s))
-        capturedWarnings->append(message);
-}
-
 struct Outcome
 {
     bool succeeded = false;
@@ -29,17 +20,17 @@ struct Outcome
 };
 
 // Runs one updater in the current directory as the launcher does, collecting its warnings.
-template<typename Updater, typename... Arguments> Outcome runUpdater(const Arguments &...arguments)
+template<typename Updater> Outcome runUpdater()
 {
     Outcome outcome;
-    capturedWarnings = &outcome.warnings;
-    const QtMessageHandler previous = qInstallMessageHandler(captureWarning);
     {
-        Updater updater(arguments...);
-        outcome.succeeded = updater.run().succeeded();
+        const TestUtil::WarningCapture capture;
+        {
+            Updater updater;
+            outcome.succeeded = updater.run().succeeded();
+        }
+        outcome.warnings = capture.warnings;
     }
-    qInstallMessageHandler(previous);
-    capturedWarnings = nullptr;
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
     return outcome;
 }
@@ -420,10 +411,11 @@ private Q_SLOTS:
         };
         QTest::newRow("lookup table with an extra column")
             << (firstGenerationFile() << u"alter table sex add note text"_s)
-            << QStringList {u".\\updatebase ( 69 ):  table sex has no column named note Unable to "
-                            "execute statement : [ INSERT INTO \"sex\" (\"id\", \"abbr\", \"name\", "
-                            "\"note\") VALUES (1, 'IM', 'Internal', NULL) ] "_s,
-                            left(u"the copy of table sex failed"_s)};
+            << QStringList {
+                   u".\\updatebase ( 69 ):  table sex has no column named note Unable to "
+                   "execute statement : [ INSERT INTO \"sex\" (\"id\", \"abbr\", \"name\", "
+                   "\"note\") VALUES (1, 'IM', 'Internal', NULL) ] "_s,
+                   left(u"the copy of table sex failed"_s)};
         QTest::newRow("result without subitem")
             << (versionTwoFile() << u"alter table result rename to old"_s
                                  << u"create table result(id integer primary key, "
@@ -548,17 +540,10 @@ private:
     // The check of data.db against its promised layout, through a read-only connection.
     QStringList layoutDifferences() const
     {
-        QStringList differences;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"layout"_s);
-            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
-            db.setDatabaseName(dataFile());
-            differences = db.open()
-                ? ::layoutDifferences(db, UpdateData::description().layout)
-                : QStringList(db.lastError().text());
-        }
-        QSqlDatabase::removeDatabase(u"layout"_s);
-        return differences;
+        const SqliteFile::Connection connection(dataFile(), SqliteFile::OpenMode::ReadOnly);
+        if (!connection.isOpen())
+            return {connection.database().lastError().text()};
+        return ::layoutDifferences(connection.database(), UpdateData::description().layout);
     }
 
     QStringList versions() const

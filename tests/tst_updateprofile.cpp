@@ -1,12 +1,10 @@
 #include "testutil.h"
 #include "updateprofile.h"
 
-#include <QDataStream>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTranslator>
 
-#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -93,87 +91,31 @@ const QStringList sampleRows = {
     u"insert into assayItem values('OD', 3)"_s,
 };
 
-// A label's source text as older translation files hold it.
-QByteArray gbkSource(const QString &text)
+// Writes a translation file of the context "UpdateProfile" from "<label>=<translation>" entries,
+// compiled by lrelease. "gbk" instead stands for the shipped file that an older version of the
+// program made, which knows the nine labels only by their GBK bytes and translates them to
+// English.
+bool writeTranslation(const QString &path, const QStringList &entries)
 {
-    static const QHash<QString, QByteArray> gbk = {
-        {u"梯度1"_s, "\xcc\xdd\xb6\xc8\x31"},
-        {u"梯度2"_s, "\xcc\xdd\xb6\xc8\x32"},
-        {u"梯度3"_s, "\xcc\xdd\xb6\xc8\x33"},
-        {u"梯度4"_s, "\xcc\xdd\xb6\xc8\x34"},
-        {u"样本类型"_s, "\xd1\xf9\xb1\xbe\xc0\xe0\xd0\xcd"},
-        {u"初始量[ul]"_s, "\xb3\xf5\xca\xbc\xc1\xbf[ul]"},
-        {u"报警限[ul]"_s, "\xb1\xa8\xbe\xaf\xcf\xde[ul]"},
-        {u"中断限[ul]"_s, "\xd6\xd0\xb6\xcf\xcf\xde[ul]"},
-        {u"住院号"_s, "\xd7\xa1\xd4\xba\xba\xc5"},
-    };
-    return gbk.value(text);
-}
-
-quint32 elfHash(const QByteArray &text)
-{
-    quint32 hash = 0;
-    for (const char c : text) {
-        hash = (hash << 4) + quint8(c);
-        const quint32 high = hash & 0xf0000000;
-        if (high)
-            hash ^= high >> 24;
-        hash &= ~high;
+    if (entries == QStringList {u"gbk"_s})
+        return QFile::copy(QStringLiteral(SOURCE_DIR "/tests/fuzz/seeds/dbupdate_gbk.qm"), path);
+    QString messages;
+    for (const QString &entry : entries) {
+        messages += u"<message><source>%1</source><translation>%2</translation></message>\n"_s.arg(
+            entry.section(u'=', 0, 0).toHtmlEscaped(), entry.section(u'=', 1).toHtmlEscaped());
     }
-    return hash ? hash : 1;
-}
-
-// A translation file of the context "UpdateProfile" as lrelease lays it out, but keyed by
-// whatever source bytes it is given.
-QByteArray qmFile(const QList<std::pair<QByteArray, QString>> &messages)
-{
-    const QByteArray context = "UpdateProfile";
-    QByteArray messageBlock;
-    QList<std::pair<quint32, quint32>> hashes;
-    QDataStream out(&messageBlock, QIODevice::WriteOnly);
-    for (const auto &[source, translation] : messages) {
-        hashes.append({elfHash(source), quint32(messageBlock.size())});
-        out << quint8(3) << translation << quint8(6) << source << quint8(7) << context << quint8(1);
-    }
-    std::sort(hashes.begin(), hashes.end());
-
-    QByteArray hashBlock;
-    QDataStream hashOut(&hashBlock, QIODevice::WriteOnly);
-    for (const auto &[hash, offset] : hashes)
-        hashOut << hash << offset;
-
-    // One bucket pointing past an unused word at the one context name.
-    QByteArray contextBlock;
-    QDataStream contextOut(&contextBlock, QIODevice::WriteOnly);
-    contextOut << quint16(1) << quint16(1) << quint16(0) << quint8(context.size());
-    contextOut.writeRawData(context.constData(), int(context.size()));
-    contextOut << quint8(0);
-
-    const QByteArray magic = QByteArray::fromHex("3cb86418caef9c95cd211cbf60a1bddd");
-    QByteArray file;
-    QDataStream fileOut(&file, QIODevice::WriteOnly);
-    fileOut.writeRawData(magic.constData(), int(magic.size()));
-    for (const auto &[tag, block] : {std::pair(0x2f, contextBlock), std::pair(0x42, hashBlock),
-                                     std::pair(0x69, messageBlock)}) {
-        fileOut << quint8(tag) << quint32(block.size());
-        fileOut.writeRawData(block.constData(), int(block.size()));
-    }
-    return file;
-}
-
-// Writes a translation file from "<label>=<translation>" entries; "gbk" first keys it by GBK.
-bool writeTranslation(const QString &path, QStringList entries)
-{
-    const bool gbk = entries.first() == u"gbk"_s;
-    if (gbk)
-        entries.removeFirst();
-    QList<std::pair<QByteArray, QString>> messages;
-    for (const QString &entry : std::as_const(entries)) {
-        const QString label = entry.section(u'=', 0, 0);
-        messages.append({gbk ? gbkSource(label) : label.toUtf8(), entry.section(u'=', 1)});
-    }
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(qmFile(messages)) > 0;
+    QFile source(path + u".ts"_s);
+    if (!source.open(QIODevice::WriteOnly)
+        || source.write(u"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE TS>\n"
+                        u"<TS version=\"2.1\" language=\"en\"><context><name>UpdateProfile</name>\n"
+                        u"%1</context></TS>\n"_s.arg(messages)
+                            .toUtf8())
+            < 0)
+        return false;
+    source.close();
+    return QProcess::execute(QStringLiteral(LRELEASE_EXECUTABLE),
+                             {u"-silent"_s, source.fileName(), u"-qm"_s, path})
+        == 0;
 }
 
 QString profileValue(const QString &key)
@@ -441,15 +383,15 @@ private Q_SLOTS:
         QTest::newRow("translation with a quote")
             << QList<QStringList> {{u"住院号=Patient's No."_s}} << chineseDilution << u"样本类型"_s
             << u"Patient's No."_s;
+        const QString englishDilution
+            = u"Gradient 1;1/5;1/10;1/20;1/30,Gradient 2;1/5;1/10;1/20;1/30;1/40,Gradient 3;1/1;"
+              u"1/2;1/4;1/8,Gradient 4;1/1;3/4;1/2;1/4"_s;
         QTest::newRow("file keyed by GBK bytes")
-            << QList<QStringList> {{u"gbk"_s, u"梯度1=G1"_s, u"梯度2=G2"_s, u"梯度3=G3"_s,
-                                    u"梯度4=G4"_s, u"样本类型=Type"_s, u"住院号=No."_s}}
-            << u"G1;1/5;1/10;1/20;1/30,G2;1/5;1/10;1/20;1/30;1/40,G3;1/1;1/2;1/4;1/8,G4;1/1;3/4;"
-               u"1/2;1/4"_s
-            << u"Type"_s << u"No."_s;
+            << QList<QStringList> {{u"gbk"_s}} << englishDilution << u"Sample type"_s
+            << u"Inpatient No."_s;
         QTest::newRow("files keyed either way")
-            << QList<QStringList> {{u"gbk"_s, u"样本类型=Type"_s}, {u"住院号=No."_s}}
-            << chineseDilution << u"Type"_s << u"No."_s;
+            << QList<QStringList> {{u"gbk"_s}, {u"住院号=No."_s}} << englishDilution
+            << u"Sample type"_s << u"No."_s;
     }
 
     void labels()
@@ -473,7 +415,10 @@ private Q_SLOTS:
         QCOMPARE(profileValue(u"dilution"_s), expectedDilution);
         QCOMPARE(profileValue(u"patient/sampleType"_s), expectedSampleType);
         QCOMPARE(profileValue(u"patient/hospitalNo"_s), expectedHospitalNo);
-        QCOMPARE(profileValue(u"reagent/initVolume"_s), u"初始量[ul]"_s);
+        // Only the older program's file translates every label.
+        const bool everyLabel = translations.contains(QStringList {u"gbk"_s});
+        QCOMPARE(profileValue(u"reagent/initVolume"_s),
+                 everyLabel ? u"Initial volume[ul]"_s : u"初始量[ul]"_s);
     }
 
     void deletingCurveClearsItsRows()
@@ -544,6 +489,15 @@ private Q_SLOTS:
             << QStringList {u"create trigger refuse before update on variable when new.id = 5 "
                             u"begin select raise(abort, 'refused'); end"_s}
             << false << QStringList {u"updateprofile 268"_s, kept(u"refused"_s)} << unfilled;
+        QTest::newRow("newer file without a variable table: one warning")
+            << QStringList {u"drop table variable"_s, u"update version set version = 5"_s} << false
+            << QStringList {u"profile.db has version 5, newer than this program's 4: its version "
+                            u"was left as it is"_s,
+                            u"updateprofile 227"_s,
+                            u"Can't update profile.db: filling the assay variables failed (no "
+                            u"such table: variable); its layout and default settings were saved, "
+                            u"the variables were left as they were"_s}
+            << QStringList();
     }
 
     // Stamp and defaults stay whatever the backfill gives; its own values are all or nothing.
@@ -559,10 +513,12 @@ private Q_SLOTS:
         QCOMPARE(UpdateProfile().run().succeeded(), expectedResult);
         QCOMPARE(locations(m_capture->warnings), expectedLines);
         QCOMPARE(TestUtil::column(u"profile.db"_s, variableValues), expectedValues);
+        // A file newer than this program keeps its version and gets no version-4 block.
+        const bool newer = change.contains(u"update version set version = 5"_s);
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select version from version"_s),
-                 QStringList {u"4"_s});
+                 QStringList {newer ? u"5"_s : u"4"_s});
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select count(*) from currentCurve"_s),
-                 QStringList {u"3"_s});
+                 newer ? QStringList() : QStringList {u"3"_s});
     }
 
     // The value is the first row that the lookup itself returns.
@@ -663,8 +619,7 @@ private Q_SLOTS:
         QTest::newRow("version stamp that cannot be written")
             << profileSchema(0)
                 + QStringList {u"create table version(version integer check(version < 4))"_s}
-            << u"Warning: .\\updateprofile ( 98 ):  CHECK constraint failed: version < 4"_s
-            << true;
+            << u"Warning: .\\updateprofile ( 98 ):  CHECK constraint failed: version < 4"_s << true;
     }
 
     void failureEndsRun()

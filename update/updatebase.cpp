@@ -72,7 +72,7 @@ void logQueryError(const QSqlQuery &query, const char *label, int line)
 UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
     : QObject(parent)
     , m_description(description)
-    , m_readOnly(!description.currentVersion)
+    , m_readOnly(description.isOnlyRead())
 {
     if (!openFile())
         return;

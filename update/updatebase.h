@@ -105,7 +105,6 @@ protected:
     bool stampVersion(const Statement &deleteVersions, const Statement &insertVersion);
     // The file records a version above the one this program brings it to.
     bool isNewer() const;
-    qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
 
     // Executes a query (the given text, or the prepared statement when text is empty).
     // Every statement of an updater runs through here.
@@ -128,6 +127,7 @@ protected:
     bool isAborted() const { return m_aborted; }
 
 private:
+    qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     bool openFile();
     bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
                        const QStringList &dropped);

@@ -70,6 +70,8 @@ struct UpdaterDescription
     SchemaLayout layout;
     QList<RowCount> rowCounts;
 
+    // A run opens the file and reads it, and writes nothing.
+    bool isOnlyRead() const { return !currentVersion; }
     // "4", or "unchanged" for a file that is only read.
     QString targetText() const;
     // The blocks a file at storedVersion still needs, in the order they run.

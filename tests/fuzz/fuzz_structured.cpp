@@ -8,10 +8,7 @@
 // - a file whose update succeeded passes the integrity check, has no "Can't update" line and
 //   lost no row of a table it rebuilt (counted together with the table's backup name);
 // - qc.db and the files after a failed one keep every byte.
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "updaters.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,7 +22,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -110,6 +106,13 @@ const QList<FileLayout> layouts = {
       {"balance", {"id", "date", "time", "item", "value"}, false}},
      {}},
 };
+
+// The tables the fuzzer builds in the file of that name.
+const FileLayout &layoutOf(const QString &fileName)
+{
+    return *std::find_if(layouts.cbegin(), layouts.cend(),
+                         [&](const FileLayout &layout) { return layout.fileName == fileName; });
+}
 
 // The first entry is what a column gets when the input has run out.
 const QList<const char *> declaredTypes = {
@@ -434,14 +437,10 @@ void checkUpdated(const FileLayout &layout, const Snapshot &snapshot)
 }
 
 // Runs one updater as the launcher does and checks its file; false when the run stops here.
-template<typename Updater> bool runAndCheck(const FileLayout &layout, const Snapshot &snapshot)
+bool runAndCheck(const UpdaterEntry &updater, const FileLayout &layout, const Snapshot &snapshot)
 {
     messages.clear();
-    bool succeeded = false;
-    {
-        Updater updater;
-        succeeded = updater.run();
-    }
+    const bool succeeded = updater.make()->run().succeeded();
     QSqlDatabase::removeDatabase(QLatin1StringView(QSqlDatabase::defaultConnection));
 
     const QString failureStart = u"Can't update "_s + layout.fileName + u':';
@@ -540,24 +539,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Environment environment;
     FuzzedDataProvider input(data, size);
+    const QList<UpdaterEntry> &updaters = updatersInRunOrder();
+    QList<const FileLayout *> files;
     QList<Snapshot> snapshots;
-    for (const FileLayout &layout : layouts) {
-        snapshots << buildFile(input, layout);
+    for (const UpdaterEntry &updater : updaters) {
+        files << &layoutOf(updater.description->fileName);
+        snapshots << buildFile(input, *files.last());
         if (showRuns)
-            printFile(layout, snapshots.last());
+            printFile(*files.last(), snapshots.last());
     }
 
-    const QList<std::function<bool()>> updaters = {
-        [&] { return runAndCheck<UpdateProfile>(layouts.at(0), snapshots.at(0)); },
-        [&] { return runAndCheck<UpdateData>(layouts.at(1), snapshots.at(1)); },
-        [&] { return runAndCheck<UpdateQc>(layouts.at(2), snapshots.at(2)); },
-        [&] { return runAndCheck<UpdateSyslog>(layouts.at(3), snapshots.at(3)); },
-    };
     for (qsizetype i = 0; i < updaters.size(); ++i) {
-        if (updaters.at(i)())
+        if (runAndCheck(updaters.at(i), *files.at(i), snapshots.at(i)))
             continue;
-        for (qsizetype later = i + 1; later < layouts.size(); ++later) {
-            const FileLayout &layout = layouts.at(later);
+        for (qsizetype later = i + 1; later < updaters.size(); ++later) {
+            const FileLayout &layout = *files.at(later);
             if (!snapshots.at(later).existed && QFile::exists(layout.fileName))
                 broken(layout, snapshots.at(later), u"not reached, but created"_s);
             checkUnchanged(layout, snapshots.at(later), u"not reached"_s);

@@ -1,10 +1,7 @@
 // libFuzzer target: the first input byte picks one of the four database files, the rest of the
 // input becomes that file's bytes; the other three are the first-generation fixtures. All four
 // updaters then run as the program runs them, and must neither crash nor hang.
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "updaters.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,9 +15,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QStringList fileNames = {u"profile.db"_s, u"data.db"_s, u"qc.db"_s, u"syslog.db"_s};
-
-void dropMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
+void dropMessages(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
 
 struct Environment
 {
@@ -32,8 +29,8 @@ struct Environment
         app = new QCoreApplication(argc, argv);
         qInstallMessageHandler(dropMessages);
         const QString fixtures = qEnvironmentVariable("DBUPDATE_FUZZ_FIXTURES");
-        for (const QString &name : fileNames) {
-            QFile file(fixtures + u'/' + name);
+        for (const UpdaterEntry &entry : updatersInRunOrder()) {
+            QFile file(fixtures + u'/' + entry.description->fileName);
             fixtureBytes << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
         }
         QDir::setCurrent(dir.path());
@@ -52,13 +49,6 @@ void writeFile(const QString &name, const QByteArray &bytes)
         file.write(bytes);
 }
 
-template<typename Updater>
-bool runUpdater()
-{
-    Updater updater;
-    return updater.run();
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -66,13 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static Environment environment;
     if (size == 0)
         return 0;
-    const int target = data[0] % fileNames.size();
-    for (int i = 0; i < fileNames.size(); ++i) {
-        writeFile(fileNames.at(i),
+    const QList<UpdaterEntry> &updaters = updatersInRunOrder();
+    const qsizetype target = data[0] % updaters.size();
+    for (qsizetype i = 0; i < updaters.size(); ++i) {
+        writeFile(updaters.at(i).description->fileName,
                   i == target ? QByteArray(reinterpret_cast<const char *>(data + 1), int(size - 1))
                               : environment.fixtureBytes.at(i));
     }
-    runUpdater<UpdateProfile>() && runUpdater<UpdateData>() && runUpdater<UpdateQc>()
-            && runUpdater<UpdateSyslog>();
+    for (const UpdaterEntry &entry : updaters) {
+        if (!entry.make()->run().succeeded())
+            break;
+    }
     return 0;
 }
