@@ -92,6 +92,7 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
         return withState(FileState::State::NoVersionNumber, stored.problem);
     FileState inspection = withState(FileState::State::Readable);
     inspection.storedVersion = stored.version;
+    inspection.shownVersion = stored.shown;
     if (inspection.storedVersion == description.currentVersion)
         inspection.layoutDifferences = layoutDifferences(db, description.layout);
     return inspection;
@@ -147,6 +148,8 @@ QString FileState::storedVersionText() const
 {
     if (state == State::NoVersionNumber)
         return u"no number"_s;
+    if (!shownVersion.isEmpty())
+        return shownVersion;
     return storedVersion ? QString::number(*storedVersion) : u"-"_s;
 }
 

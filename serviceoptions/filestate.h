@@ -29,6 +29,8 @@ struct FileState
 
     State state = State::Missing;
     std::optional<qint32> storedVersion;
+    // The stored version as the file holds it, beyond 32 bits included.
+    QString shownVersion;
     // The error text, or what the stored value that is no version number is.
     QString detail;
     // How the file differs from the layout its version promises; compared only for a file at

@@ -4,6 +4,8 @@
 #include <QSqlField>
 #include <QTemporaryDir>
 
+#include <limits>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -11,7 +13,8 @@ namespace {
 // A file that the updater under test writes.
 const UpdaterDescription &testFile()
 {
-    static const UpdaterDescription description = {u"test.db"_s, 1, {}, {}, {}};
+    static const UpdaterDescription description
+        = {u"test.db"_s, std::numeric_limits<qint32>::max(), {}, {}, {}};
     return description;
 }
 

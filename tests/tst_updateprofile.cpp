@@ -251,12 +251,18 @@ private Q_SLOTS:
         QFETCH(bool, calibrated);
         QFETCH(QStringList, currentCurves);
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture + sampleRows), QString());
+        const QByteArray before = TestUtil::readFile(u"profile.db"_s);
 
         QVERIFY(UpdateProfile().run().succeeded());
         QCOMPARE(locations(m_capture->warnings), expectedLines);
 
         const QString db = u"profile.db"_s;
         QCOMPARE(TestUtil::column(db, u"select version from version"_s), expectedVersion);
+        // A file newer than this program keeps every byte.
+        if (expectedVersion == QStringList {u"5"_s}) {
+            QCOMPARE(TestUtil::readFile(db), before);
+            return;
+        }
         QCOMPARE(TestUtil::column(db, u"select name from pragma_table_info('curve')"_s),
                  QStringList({u"id"_s, u"name"_s, u"instrUuid"_s, u"c"_s, u"d"_s, u"e"_s,
                               u"valid"_s, u"lotsNum"_s}));
@@ -489,14 +495,10 @@ private Q_SLOTS:
             << QStringList {u"create trigger refuse before update on variable when new.id = 5 "
                             u"begin select raise(abort, 'refused'); end"_s}
             << false << QStringList {u"updateprofile 268"_s, kept(u"refused"_s)} << unfilled;
-        QTest::newRow("newer file without a variable table: one warning")
-            << QStringList {u"drop table variable"_s, u"update version set version = 5"_s} << false
+        QTest::newRow("newer file without a variable table: one warning, nothing run")
+            << QStringList {u"drop table variable"_s, u"update version set version = 5"_s} << true
             << QStringList {u"profile.db has version 5, newer than this program's 4: its version "
-                            u"was left as it is"_s,
-                            u"updateprofile 227"_s,
-                            u"Can't update profile.db: filling the assay variables failed (no "
-                            u"such table: variable); its layout and default settings were saved, "
-                            u"the variables were left as they were"_s}
+                            u"was left as it is"_s}
             << QStringList();
     }
 

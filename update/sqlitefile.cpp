@@ -134,7 +134,7 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
     if (!query.exec(u"select version from version order by version desc"_s)) {
         // No version table: a first-generation file.
         if (failureOf(query.lastError()) == Failure::Statement)
-            stored.version = 0;
+            stored = {0, u"0"_s, {}, {}};
         else
             stored.error = query.lastError();
         return stored;
@@ -143,11 +143,12 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
         if (query.lastError().isValid())
             stored.error = query.lastError();
         else
-            stored.version = 0;
+            stored = {0, u"0"_s, {}, {}};
         return stored;
     }
     const VersionValue value = versionFromValue(query.value(0));
     stored.version = value.version;
+    stored.shown = value.shown;
     stored.problem = value.problem;
     return stored;
 }

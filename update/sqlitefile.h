@@ -95,6 +95,8 @@ bool isFatal(Failure failure);
 struct StoredVersion
 {
     std::optional<qint32> version;
+    // The number as stored, for showing.
+    QString shown;
     QString problem;
     QSqlError error;
 };

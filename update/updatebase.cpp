@@ -3,6 +3,7 @@
 #include "faultinjection.h"
 #include "sqlitefile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -56,6 +57,18 @@ bool isBusy(const QSqlError &error)
     return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
 }
 
+// Why the system would not open the file for writing; empty when it would.
+QString writeOpenError(const QString &fileName)
+{
+    // Only a regular file is opened: a named pipe would wait for a writer.
+    if (!QFileInfo(fileName).isFile())
+        return QString();
+    QFile file(fileName);
+    if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        return QString();
+    return file.errorString();
+}
+
 } // namespace
 
 void logStatementError(const QSqlError &error, const QString &statement, const char *label,
@@ -78,8 +91,20 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
         return;
     if (!m_readOnly && !beginTransaction())
         return;
+    if (!readStoredVersion())
+        return;
+    if (isNewer()) {
+        // Decided before anything is written: the file keeps every byte and its time.
+        qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
+                 qUtf8Printable(fileName()), qUtf8Printable(m_storedVersionText), currentVersion());
+        m_leftAsItIs = true;
+        m_ready = true;
+        return;
+    }
+    if (!m_readOnly && !probeWriteAccess())
+        return;
     limitFileGrowth(fileName());
-    m_ready = readStoredVersion();
+    m_ready = true;
 }
 
 UpdateBase::~UpdateBase()
@@ -100,8 +125,7 @@ bool UpdateBase::openFile()
                                                              : SqliteFile::OpenMode::ReadWrite);
     if (!db.open()) {
         m_ending = endingOf(db.lastError());
-        qWarning("Can't open %s: %s", qUtf8Printable(fileName()),
-                 qUtf8Printable(db.lastError().text()));
+        warnFileLeft(db.lastError().text(), "open");
         return false;
     }
     // Renames must leave the bodies of other triggers and of views as they are. The tables this
@@ -125,13 +149,13 @@ bool UpdateBase::beginTransaction()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        refuse(endingOf(query.lastError()),
-               isBusy(query.lastError()) ? u"it is locked by another process"_s
-                                         : query.lastError().text());
+        const QSqlError error = query.lastError();
+        const bool notWritable = SqliteFile::failureOf(error) == SqliteFile::Failure::ReadOnly;
+        refuse(endingOf(error), isBusy(error) || notWritable ? accessFailure(error) : error.text());
         return false;
     }
     m_inTransaction = true;
-    return probeWriteAccess();
+    return true;
 }
 
 // A file that can be read but not written (read-only file, directory without room for the
@@ -154,8 +178,7 @@ bool UpdateBase::probeWriteAccess()
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable) {
         refuse(isBusy(error) ? UpdateOutcome::Ending::Locked : UpdateOutcome::Ending::ReadOnly,
-               isBusy(error) ? u"it is locked by another process"_s
-                             : u"it cannot be written (%1)"_s.arg(error.text()));
+               accessFailure(error));
         rollback();
         return false;
     }
@@ -175,7 +198,19 @@ bool UpdateBase::readStoredVersion()
         return false;
     }
     m_storedVersion = *stored.version;
+    m_storedVersionText = stored.shown;
     return true;
+}
+
+// SQLite opens a file read-only when the system refuses to open it for writing, whatever the
+// reason (no permission, an I/O error), and then only says that it cannot write: the
+// system's own reason is the one to report.
+QString UpdateBase::accessFailure(const QSqlError &error) const
+{
+    if (isBusy(error))
+        return u"it is locked by another process"_s;
+    const QString reason = writeOpenError(fileName());
+    return u"it cannot be written (%1)"_s.arg(reason.isEmpty() ? error.text() : reason);
 }
 
 void UpdateBase::refuse(UpdateOutcome::Ending ending, const QString &reason)
@@ -184,22 +219,22 @@ void UpdateBase::refuse(UpdateOutcome::Ending ending, const QString &reason)
     warnFileLeft(reason);
 }
 
-void UpdateBase::warnFileLeft(const QString &reason) const
+void UpdateBase::warnFileLeft(const QString &reason, const char *failedAction) const
 {
-    if (m_readOnly) {
-        // A file that is only read has nothing to protect: the run goes on without it.
-        qWarning("Can't read %s: %s; the file was left as it is and the run goes on",
-                 qUtf8Printable(fileName()), qUtf8Printable(reason));
-        return;
-    }
-    qWarning("Can't update %s: %s; the file was left as it is", qUtf8Printable(fileName()),
-             qUtf8Printable(reason));
+    // A file that is only read has nothing to protect: the run goes on without it.
+    const char *action = failedAction ? failedAction : m_readOnly ? "read" : "update";
+    qWarning("Can't %s %s: %s; the file was left as it is%s", action, qUtf8Printable(fileName()),
+             qUtf8Printable(reason), m_readOnly ? " and the run goes on" : "");
 }
 
 UpdateOutcome UpdateBase::run()
 {
     UpdateOutcome outcome;
     outcome.onlyRead = m_readOnly;
+    if (m_leftAsItIs) {
+        rollback();
+        return outcome;
+    }
     if (m_ready && update() && commitChanges())
         return outcome;
     // Every way of failing that did not name its ending is the update's own failure.
@@ -352,11 +387,6 @@ bool UpdateBase::isNewer() const
 
 bool UpdateBase::stampVersion(const Statement &deleteVersions, const Statement &insertVersion)
 {
-    if (isNewer()) {
-        qWarning("%s has version %d, newer than this program's %d: its version was left as it is",
-                 qUtf8Printable(fileName()), m_storedVersion, currentVersion());
-        return true;
-    }
     const bool deleted = tryExec(deleteVersions.text, deleteVersions.label, deleteVersions.line);
     const bool inserted = tryExec(insertVersion.text, insertVersion.label, insertVersion.line);
     return (deleted && inserted)

@@ -48,7 +48,8 @@ struct UpdateOutcome
 // Base of the four updaters. The constructor makes the updater's file the default
 // connection, takes the write lock and reads the stored version; run() performs the
 // whole update as one transaction, so an interrupted or failed run leaves the file as
-// it was.
+// it was. A file that records a version above the one this program brings it to is left as
+// it is, with a warning, and nothing of it is run.
 class UpdateBase : public QObject
 {
     Q_OBJECT
@@ -101,10 +102,8 @@ protected:
                       const Statement &drop);
 
     // The version stamp: the statements that empty the version table and write the current
-    // version into it. A file newer than this program keeps its version, and a warning says so.
+    // version into it.
     bool stampVersion(const Statement &deleteVersions, const Statement &insertVersion);
-    // The file records a version above the one this program brings it to.
-    bool isNewer() const;
 
     // Executes a query (the given text, or the prepared statement when text is empty).
     // Every statement of an updater runs through here.
@@ -128,6 +127,8 @@ protected:
 
 private:
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
+    // The file records a version above the one this program brings it to.
+    bool isNewer() const;
     bool openFile();
     bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
                        const QStringList &dropped);
@@ -150,10 +151,18 @@ private:
     void rollback();
     // The file is left as it is for the reason: one line says so, and run() reports the ending.
     void refuse(UpdateOutcome::Ending ending, const QString &reason);
-    void warnFileLeft(const QString &reason) const;
+    // Why the file cannot be locked or written: another process's lock, or the system's own
+    // reason for not opening the file for writing, else SQLite's error.
+    QString accessFailure(const QSqlError &error) const;
+    // "Can't update <file>: <reason>; the file was left as it is", or "Can't read" for a file
+    // that is only read, or the action given ("open").
+    void warnFileLeft(const QString &reason, const char *failedAction = nullptr) const;
 
     const UpdaterDescription &m_description;
     qint32 m_storedVersion = 0;
+    QString m_storedVersionText;
+    // A file newer than this program is left as it is, before anything is written.
+    bool m_leftAsItIs = false;
     bool m_readOnly = false;
     bool m_ready = false;
     bool m_inTransaction = false;

@@ -344,10 +344,8 @@ bool UpdateProfile::backfillVariables()
         return true;
     }
     rollbackBlock();
-    const QString kept = isNewer()
-        ? u"its layout and default settings were saved"_s
-        : u"its layout, version %1 and default settings were saved"_s.arg(currentVersion);
-    return keepWork(kept + u", the variables were left as they were"_s);
+    return keepWork(u"its layout, version %1 and default settings were saved, the variables were "
+                    u"left as they were"_s.arg(currentVersion));
 }
 
 // Fills the empty values of the assay variables from the curve variables of the same name

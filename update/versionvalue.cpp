@@ -7,16 +7,21 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-VersionValue clamped(qlonglong version)
+VersionValue clamped(qlonglong version, const QString &shown)
 {
     return {qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
                           qlonglong(std::numeric_limits<qint32>::max()))),
-            QString()};
+            QString(), shown};
+}
+
+VersionValue clamped(qlonglong version)
+{
+    return clamped(version, QString::number(version));
 }
 
 VersionValue refused(const QString &problem)
 {
-    return {std::nullopt, problem};
+    return {std::nullopt, problem, QString()};
 }
 
 // The blanks SQLite skips around a number held as text.
@@ -52,7 +57,8 @@ VersionValue versionFromValue(const QVariant &value)
         // Beyond the 64-bit range every version is clamped the same way.
         if (std::fabs(real) >= 9.2e18)
             return clamped(real < 0 ? std::numeric_limits<qlonglong>::min()
-                                    : std::numeric_limits<qlonglong>::max());
+                                    : std::numeric_limits<qlonglong>::max(),
+                           QString::number(real, 'g', 17));
         return clamped(qlonglong(real));
     }
     case QMetaType::QString: {

@@ -13,6 +13,8 @@ struct VersionValue
 {
     std::optional<qint32> version;
     QString problem;
+    // The number as stored, for showing: 1099511627776 stays that though its version is clamped.
+    QString shown;
 };
 
 VersionValue versionFromValue(const QVariant &value);
