@@ -1,10 +1,13 @@
 #include "testutil.h"
 #include "updatebase.h"
 
+#include <QFileInfo>
 #include <QSqlField>
 #include <QTemporaryDir>
 
 #include <limits>
+
+#include <sqlite3.h>
 
 using namespace Qt::StringLiterals;
 
@@ -54,6 +57,18 @@ private:
     QStringList m_statements;
 };
 
+// Each journal that SQLite deletes, and whether it syncs the directory after the deletion:
+// only then does a commit survive a power cut.
+QStringList journalDeletions;
+sqlite3_vfs *systemVfs = sqlite3_vfs_find(nullptr);
+
+int recordDeletion(sqlite3_vfs *, const char *path, int syncDirectory)
+{
+    journalDeletions << QFileInfo(QString::fromLocal8Bit(path)).fileName()
+            + (syncDirectory ? u", directory synced"_s : u""_s);
+    return systemVfs->xDelete(systemVfs, path, syncDirectory);
+}
+
 } // namespace
 
 class TestUpdateBase : public QObject
@@ -61,8 +76,17 @@ class TestUpdateBase : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        static sqlite3_vfs recording = *systemVfs;
+        recording.zName = "recording";
+        recording.xDelete = recordDeletion;
+        QCOMPARE(sqlite3_vfs_register(&recording, 1), SQLITE_OK);
+    }
+
     void init()
     {
+        journalDeletions.clear();
         QVERIFY(m_dir.isValid());
         QDir::setCurrent(m_dir.path());
         QFile::remove(u"test.db"_s);
@@ -169,6 +193,7 @@ private Q_SLOTS:
         QVERIFY(updater.run().succeeded());
         QCOMPARE(m_capture->warnings, expectedWarnings);
         QCOMPARE(TestUtil::schemaText(u"test.db"_s, u"after"_s), u"CREATE TABLE after(x)"_s);
+        QCOMPARE(journalDeletions, QStringList {u"test.db-journal, directory synced"_s});
     }
 
     void failedUpdateLeavesFileAsItWas()

@@ -133,9 +133,14 @@ bool UpdateBase::openFile()
     // (the library's build default) only costs time and journal writes. Up to 32 MiB of changed
     // pages stay in memory before any is written out ahead of the commit: each such spill syncs
     // the journal first, which costs milliseconds on flash storage. Unlike cache_size, this
-    // setting reads nothing from the file.
-    for (const QString &pragma : {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
-                                  u"PRAGMA cache_spill=-32768"_s}) {
+    // setting reads nothing from the file. A commit ends with the deletion of the journal: only
+    // once that deletion has been synced to the directory does a power cut keep the update
+    // instead of bringing the journal back to roll the file back to before it.
+    QStringList pragmas = {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
+                           u"PRAGMA cache_spill=-32768"_s};
+    if (!m_readOnly)
+        pragmas << u"PRAGMA synchronous=EXTRA"_s;
+    for (const QString &pragma : std::as_const(pragmas)) {
         QSqlQuery query(db);
         if (!query.exec(pragma)) {
             refuse(endingOf(query.lastError()), query.lastError().text());
