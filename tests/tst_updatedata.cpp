@@ -308,6 +308,11 @@ private Q_SLOTS:
         QTest::newRow("detail") << (versionTwoFile() << u"drop table detail"_s)
                                 << QStringList({at(188), at(201), at(202)})
                                 << QStringList({u"detail"_s});
+        QTest::newRow("lookup table without ids, rows paired in order")
+            << (firstGenerationFile()
+                << u"create table d as select abbr, name from doctor"_s << u"drop table doctor"_s
+                << u"alter table d rename to doctor"_s)
+            << QStringList() << QStringList();
     }
 
     void missingTable()
@@ -452,6 +457,17 @@ private Q_SLOTS:
                                  << u"update curve set lot = 'L1'"_s)
             << QStringList {
                    left(u"the rebuild of table curve would drop the values of its column lot"_s)};
+        QTest::newRow("values in columns the copy into results leaves out")
+            << (versionTwoFile() << u"alter table result add date date"_s
+                                 << u"alter table result add time time"_s
+                                 << u"update result set date = '2010-01-02', time = '08:00'"_s)
+            << QStringList {left(
+                   u"the rebuild of table result would drop the values of its columns date, time"_s)};
+        QTest::newRow("curve versions already set, which the copy would overwrite")
+            << (versionTwoFile() << u"alter table curve add version integer"_s
+                                 << u"update curve set version = 2 where id = 8"_s)
+            << QStringList {left(
+                   u"the rebuild of table curve would drop the values of its column version"_s)};
         QTest::newRow("rows passed over by a results table the file already had")
             << (versionTwoFile() << u"create table results(id integer primary key, patientId, "
                                     "item, subitem, version, abbr, code, date, time, result, unit, "

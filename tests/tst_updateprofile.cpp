@@ -232,6 +232,11 @@ private Q_SLOTS:
             << profileSchema(1) + QStringList {u"alter table curve add column instrUuid text"_s}
             << QStringList {u"updateprofile 51"_s, u"updateprofile 52"_s} << four << true << true
             << current;
+        QTest::newRow("user levels held as text, which the new layout makes numbers")
+            << profileSchema(0)
+                + QStringList {u"drop table user"_s,
+                               u"create table user(id, name, password, level text)"_s}
+            << QStringList {u"updateprofile 52"_s} << four << true << true << current;
         QTest::newRow("version 2") << profileSchema(2) << none << four << false << true << current;
         QTest::newRow("version 3") << profileSchema(3) << none << four << false << false << current;
         QTest::newRow("version 4") << profileSchema(4) << none << four << false << false << none;

@@ -26,6 +26,74 @@ QVariant bindableValue(const QVariant &value)
     return value;
 }
 
+// The selects that tell which columns of a table's old copy hold values that did not arrive
+// unchanged in the same row and same-named column of the table rebuilt from it: one flag per
+// old column, then whether rows without an id are left to compare. A row keeps its id; rows
+// without one (no id column, a null id) took the next free ids in the old table's order and are
+// paired in that order. Values compare as SQLite compares them, with the new column's type
+// affinity (the text '12.30' arrived as the real 12.3 of a real column); letter case counts.
+class ArrivalCheck
+{
+public:
+    ArrivalCheck(const QSqlDatabase &db, const QString &oldTable, const QString &newTable)
+        : m_old(db.record(oldTable))
+        , m_new(db.record(newTable))
+        , m_oldTable(SqliteFile::quoted(oldTable))
+        , m_newTable(SqliteFile::quoted(newTable))
+        , m_keyed(m_old.contains(u"id"_s) && m_new.contains(u"id"_s))
+    {
+    }
+
+    const QSqlRecord &oldColumns() const { return m_old; }
+
+    // The rows that have an id; the columns the new table lacks in every row.
+    QString byId() const
+    {
+        QStringList flags;
+        for (int i = 0; i < m_old.count(); ++i) {
+            if (!m_new.contains(m_old.fieldName(i)))
+                flags << u"max(o.%1 notnull)"_s.arg(column(i));
+            else
+                flags << (m_keyed ? u"max(o.id notnull and %1)"_s.arg(changed(i)) : u"0"_s);
+        }
+        flags << (m_keyed ? u"max(o.id is null)"_s : u"count(*) > 0"_s);
+        return u"select %1 from %2 as o"_s.arg(flags.join(u", "_s), m_oldTable)
+            + (m_keyed ? u" left join %1 as n on n.id = o.id"_s.arg(m_newTable) : QString());
+    }
+
+    // The rows without an id, paired in order.
+    QString inOrder() const
+    {
+        QStringList flags;
+        for (int i = 0; i < m_old.count(); ++i)
+            flags << (m_new.contains(m_old.fieldName(i)) ? u"max(%1)"_s.arg(changed(i)) : u"0"_s);
+        flags << u"0"_s;
+        const QString oldRows = m_keyed ? u" where id is null"_s : QString();
+        const QString newRows = m_keyed
+            ? u" where id not in (select id from %1 where id notnull)"_s.arg(m_oldTable)
+            : QString();
+        return u"with o as (select *, row_number() over (order by rowid) as copyOrder from %1%2), "
+               u"n as (select *, row_number() over (order by rowid) as copyOrder from %3%4) "
+               u"select %5 from o left join n using (copyOrder)"_s.arg(
+                   m_oldTable, oldRows, m_newTable, newRows, flags.join(u", "_s));
+    }
+
+private:
+    QString column(int index) const { return SqliteFile::quoted(m_old.fieldName(index)); }
+
+    // A value of the old row that the new row does not hold.
+    QString changed(int index) const
+    {
+        return u"o.%1 notnull and n.%1 is not o.%1 collate binary"_s.arg(column(index));
+    }
+
+    QSqlRecord m_old;
+    QSqlRecord m_new;
+    QString m_oldTable;
+    QString m_newTable;
+    bool m_keyed;
+};
+
 } // namespace
 
 bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
@@ -155,27 +223,29 @@ bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTabl
 {
     if (m_aborted || !tableExists(oldTable))
         return !m_aborted;
-    const QSqlDatabase db = QSqlDatabase::database();
-    const QSqlRecord carried = db.record(newTable);
-    const QSqlRecord old = db.record(oldTable);
-    const QString escapedTable = SqliteFile::quoted(oldTable);
+    const ArrivalCheck check(QSqlDatabase::database(), oldTable, newTable);
+    const QSqlRecord &old = check.oldColumns();
+    QList<bool> lost(old.count(), false);
+    bool rowsWithoutId = true;
+    for (const QString &select : {check.byId(), check.inOrder()}) {
+        if (!rowsWithoutId)
+            break;
+        QSqlQuery query(QSqlDatabase::database());
+        query.setForwardOnly(true);
+        if (!runQuery(query, select) || !query.next()) {
+            return fail(
+                u"the values of table %1 could not be compared with its rebuilt copy (%2)"_s.arg(
+                    table, query.lastError().text()));
+        }
+        for (int i = 0; i < old.count(); ++i)
+            lost[i] = lost[i] || query.value(i).toBool();
+        rowsWithoutId = query.value(old.count()).toBool();
+    }
     QStringList valuesLeft;
     for (int i = 0; i < old.count(); ++i) {
-        const QString column = old.fieldName(i);
-        if (carried.contains(column))
-            continue;
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        const QString escapedColumn = SqliteFile::quoted(column);
-        if (!runQuery(
-                query,
-                u"select 1 from %1 where %2 is not null limit 1"_s.arg(escapedTable, escapedColumn))
-            || query.next()) {
-            valuesLeft << column;
-        }
+        if (lost[i])
+            valuesLeft << old.fieldName(i);
     }
-    if (m_aborted)
-        return false;
     if (!valuesLeft.isEmpty()) {
         return fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
             table, valuesLeft.size() == 1 ? u"column"_s : u"columns"_s, valuesLeft.join(u", "_s)));

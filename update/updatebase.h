@@ -138,8 +138,10 @@ private:
     // passed some over. Nothing is checked when either count is unknown.
     bool arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
                       qint64 targetRowsBefore);
-    // False (the update fails) when a column that newTable lacks holds a value in any row of
-    // oldTable. The file's own indexes and triggers that go with oldTable are named in a warning.
+    // False (the update fails) when a value of oldTable is not found unchanged in the same row
+    // and same-named column of newTable (a column that newTable lacks holds one, a copy left it
+    // out or wrote another). The file's own indexes and triggers that go with oldTable are named
+    // in a warning.
     bool canDropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable);
     void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
     bool commitChanges();

@@ -212,6 +212,9 @@ bool UpdateData::updateToVersion3()
         u"-- 原始检验结果\ncreate table results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)\n"_s,
         label, 125);
     exec(u"create index results_index on results(patientId, item, subitem)"_s, label, 126);
+    // Every row is given version 1, and the old columns date and time are left out: an old row
+    // whose version is another value, or whose date or time holds one, keeps the table from
+    // being dropped.
     if (!copyRows(
             {u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
              label, 137},
@@ -240,6 +243,8 @@ bool UpdateData::updateToVersion3()
     exec(
         u"-- 测量曲线\ncreate table curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s,
         label, 179);
+    // Every curve is given version 1: one whose old version is another value keeps the table
+    // from being dropped.
     if (!rebuildTable(
             u"curve"_s, u"old_curve"_s,
             {u"insert into curve (\tid, patientId, item, version, curve) select \tid, patientId, item, 1, curve from old_curve"_s,
@@ -251,6 +256,8 @@ bool UpdateData::updateToVersion3()
     exec(
         u"-- 测试详情\ncreate table detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s,
         label, 196);
+    // Every detail is given version 1: one whose old version is another value keeps the table
+    // from being dropped.
     if (!rebuildTable(
             u"detail"_s, u"old_detail"_s,
             {u"insert into detail (\tid, patientId, item, version, info) select \tid, patientId, item, 1, info from old_detail"_s,
