@@ -1,5 +1,6 @@
 #include "logsink.h"
 
+#include "consoleoutput.h"
 #include "qmcheck.h"
 #include "sqlitefile.h"
 
@@ -19,12 +20,26 @@ namespace {
 
 QtMessageHandler defaultHandler = nullptr;
 
+// The name that the log file was opened by, for the line that says it cannot be written.
+QString logFileName;
+
+// The log file that a write failed on (a full disk, an I/O error): the rest of the log goes to
+// standard error.
+FILE *unwritableLog = nullptr;
+
 // Both name the same file, or would once it is created.
 bool sameFile(const QFileInfo &one, const QFileInfo &other)
 {
     if (one.exists() && other.exists())
         return one.canonicalFilePath() == other.canonicalFilePath();
     return QDir::cleanPath(one.absoluteFilePath()) == QDir::cleanPath(other.absoluteFilePath());
+}
+
+// Writes one line and hands it to the system at once, so that a write that fails shows at the
+// line it fails on and nothing waits in a buffer for the end of the run.
+bool writeLine(FILE *file, const char *format, const QByteArray &text)
+{
+    return std::fprintf(file, format, text.constData()) >= 0 && std::fflush(file) == 0;
 }
 
 } // namespace
@@ -54,12 +69,18 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     default:
         return;
     }
-    std::fprintf(logFile, format, message.toLocal8Bit().constData());
-    if (type == QtFatalMsg) {
-        // abort() discards buffered output: hand the run's lines to the file first.
-        std::fflush(logFile);
-        std::abort();
+    const QByteArray text = message.toLocal8Bit();
+    if (logFile != unwritableLog && !writeLine(logFile, format, text)) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        unwritableLog = logFile;
+        printError(u"dbupdate: cannot write the log to %1: %2; the rest of the log goes to "
+                   u"standard error\n"_s.arg(logFile == stdout ? u"standard output"_s : logFileName,
+                                             reason));
     }
+    if (logFile == unwritableLog)
+        writeLine(stderr, format, text);
+    if (type == QtFatalMsg)
+        std::abort();
 }
 
 QString logFileRefusal(const char *name, const QStringList &databases)
@@ -68,6 +89,12 @@ QString logFileRefusal(const char *name, const QStringList &databases)
     for (const QString &database : databases) {
         if (sameFile(log, QFileInfo(database)))
             return u"it is one of the databases that dbupdate upgrades"_s;
+        // SQLite deletes or overwrites the files it keeps beside a database.
+        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
+            if (sameFile(log, QFileInfo(SqliteFile::sideFileName(database, sideFile))))
+                return u"it belongs to %1, one of the databases that dbupdate upgrades"_s.arg(
+                    database);
+        }
     }
     // Only a plain file is read: opening a named pipe to read would wait for a writer.
     if (!log.isFile())
@@ -91,6 +118,7 @@ bool openLogFile(const char *name, QString *error)
             *error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
+    logFileName = QString::fromLocal8Bit(name);
     defaultHandler = qInstallMessageHandler(logMessageHandler);
     return true;
 }
@@ -101,4 +129,5 @@ void closeLogFile()
         return;
     std::fclose(logFile);
     logFile = nullptr;
+    unwritableLog = nullptr;
 }

@@ -146,10 +146,12 @@ private Q_SLOTS:
         QVERIFY(result.standardError.contains("duplicate connection name"));
     }
 
-    // The log goes to standard error rather than into a database or a translation file.
+    // The log goes to standard error rather than into a database, a file SQLite keeps beside one
+    // or a translation file, and from the first line that cannot be written on.
     void logRefused_data()
     {
         QTest::addColumn<QString>("logName");
+        // Why the log is refused, or the whole line when it is not.
         QTest::addColumn<QString>("expectedError");
 
         const QString database = u"it is one of the databases that dbupdate upgrades"_s;
@@ -157,6 +159,15 @@ private Q_SLOTS:
         QTest::newRow("one still to be created") << u"../work/syslog.db"_s << database;
         QTest::newRow("any SQLite database") << u"other.db"_s << u"it is an SQLite database"_s;
         QTest::newRow("a translation file") << u"labels.qm"_s << u"it is a Qt translation file"_s;
+        const QString belongs = u"it belongs to %1, one of the databases that dbupdate upgrades"_s;
+        QTest::newRow("the journal of a database")
+            << u"profile.db-journal"_s << belongs.arg(u"profile.db"_s);
+        QTest::newRow("the write-ahead log of one still to be created")
+            << u"qc.db-wal"_s << belongs.arg(u"qc.db"_s);
+        QTest::newRow("a log that cannot be written")
+            << u"/dev/full"_s
+            << u"dbupdate: cannot write the log to /dev/full: No space left on device; the rest "
+               u"of the log goes to standard error"_s;
     }
 
     void logRefused()
@@ -171,10 +182,12 @@ private Q_SLOTS:
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {logName});
 
         QCOMPARE(result.exitCode, 0);
+        const QString expectedLine = expectedError.startsWith(u"dbupdate: "_s)
+            ? expectedError
+            : u"dbupdate: the log is not appended to %1: %2; the log goes to standard error"_s.arg(
+                logName, expectedError);
         QCOMPARE(result.standardError.left(result.standardError.indexOf('\n')),
-                 u"dbupdate: the log is not appended to %1: %2; the log goes to standard error"_s
-                     .arg(logName, expectedError)
-                     .toUtf8());
+                 expectedLine.toUtf8());
         QVERIFY(result.standardError.contains("duplicate connection name"));
         QVERIFY(!TestUtil::readFile(m_work + u'/' + logName).contains("duplicate connection"));
     }
