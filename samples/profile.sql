@@ -8,6 +8,7 @@ create table curve(id integer primary key, name text, createDate date);
 insert into curve values(1, 'PT', '2019-03-01');
 insert into curve values(2, 'FIB', '2019-03-01');
 insert into curve values(3, 'PT', '2020-06-15');
+create index curve_index on curve(name);
 create table curvePoint(curveId integer, x real, y real);
 insert into curvePoint values(1, 10.0, 12.5);
 insert into curvePoint values(1, 20.0, 24.1);

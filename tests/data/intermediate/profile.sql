@@ -4,6 +4,7 @@ create table user(id integer primary key, name text unique COLLATE NOCASE, passw
 insert into user(id, name, password, level) select id, name, password, level from user_old;
 drop table user_old;
 alter table curve add column instrUuid text;
+drop index curve_index;
 create unique index curve_index on curve(name, instrUuid);
 create table curveInfo(curveId integer references curve, name text not null, value, unique (curveId, name) on conflict replace);
 insert into curveInfo values(1, 'gain', 3);
