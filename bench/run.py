@@ -468,7 +468,9 @@ class Bench:
             'bytes': {f: os.path.getsize(os.path.join(first, f + '.db')) for f in FILES},
             'median': median,
             'runs': times,
-            'rss_mb': {'median': median_or_nan(rss), 'max': max(rss)},
+            # Measured with GNU time only.
+            'rss_mb': {'median': median_or_nan(rss), 'max': max(rss)}
+                      if Process.time_command else None,
             'commits': {
                 'dbupdate': self.commits({f: first for f in FILES},
                                          [self.dbupdate, 'update.log']),
@@ -531,7 +533,8 @@ class Bench:
         whole = ratio(m['whole'], m['whole baseline'])
         row('whole run', m['whole'], m['whole baseline'],
             f'<= {TARGETS["whole"]} {verdict(whole, TARGETS["whole"])}')
-        row('  its CPU time', m['whole cpu'], m['whole baseline cpu'])
+        if Process.time_command:
+            row('  its CPU time', m['whole cpu'], m['whole baseline cpu'])
         for f in WRITTEN:
             target = ''
             if f == 'data':
@@ -543,9 +546,12 @@ class Bench:
         print(f'   {"start with nothing to do":28}{m["start"]:>9.3f}s{m["start baseline"]:>9.3f}s'
               '           subtracted from the four rows above')
         self.print_storage(m, r['storage'])
-        print(f'\n   peak resident memory of dbupdate: {r["rss_mb"]["median"]:.1f} MB '
-              f'(max {r["rss_mb"]["max"]:.1f} MB)   target < {TARGETS["rss"]:.0f} MB '
-              f'{verdict(r["rss_mb"]["max"], TARGETS["rss"])}')
+        if r['rss_mb'] is None:
+            print('\n   CPU time and peak resident memory: not measured, GNU time is not installed')
+        else:
+            print(f'\n   peak resident memory of dbupdate: {r["rss_mb"]["median"]:.1f} MB '
+                  f'(max {r["rss_mb"]["max"]:.1f} MB)   target < {TARGETS["rss"]:.0f} MB '
+                  f'{verdict(r["rss_mb"]["max"], TARGETS["rss"])}')
         for who, counts in r['commits'].items():
             if counts is None:
                 print('   commits: not counted, strace is not installed')
@@ -605,8 +611,9 @@ class Bench:
             counts = r['commits']['dbupdate']
             commits = ', '.join(f'{f}.db {counts[f]["commits"]}' for f in FILES) if counts else '-'
             syncs = r['storage']['syncs']
+            rss = f'{r["rss_mb"]["max"]:5.1f} MB' if r['rss_mb'] else '    -   '
             print(f'   {p:8} data.db {r["bytes"]["data"] / 1e6:7.1f} MB   whole run '
-                  f'{r["median"]["whole"]:7.3f} s   peak RSS {r["rss_mb"]["max"]:5.1f} MB   '
+                  f'{r["median"]["whole"]:7.3f} s   peak RSS {rss}   '
                   f'syncs {sum(syncs.values()) if syncs else "-"}   commits: {commits}')
 
 
