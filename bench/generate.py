@@ -4,10 +4,13 @@ syslog.db) with realistic content, in the layouts of samples/*.sql, at a chosen 
 
     bench/generate.py --preset medium /tmp/sets/medium
     bench/generate.py --preset tiny --results 5000 /tmp/sets/custom
+
+The rows are written as they are made, so memory stays flat at any size.
 """
 
 import argparse
 import array
+import collections.abc
 import datetime
 import math
 import os
@@ -119,6 +122,47 @@ def chunks(total, size):
         start += size
 
 
+class Batches:
+    """Rows for several tables, written with executemany in the tables' order whenever `limit`
+    rows are held and when flushed: memory stays flat however many rows a chunk has."""
+
+    def __init__(self, db, statements, limit=20_000):
+        self.db = db
+        self.statements = statements
+        self.limit = limit
+        self.rows = {table: [] for table in statements}
+        self.held = 0
+
+    def add(self, table, row):
+        self.rows[table].append(row)
+        self.held += 1
+        if self.held >= self.limit:
+            self.flush()
+
+    def flush(self):
+        for table, statement in self.statements.items():
+            self.db.executemany(statement, self.rows[table])
+            self.rows[table] = []
+        self.held = 0
+
+
+class CurveVariableNames(collections.abc.Sequence):
+    """The curve variable names of one assay template, made when asked for: a template may
+    have any number of them."""
+
+    def __init__(self, template, count):
+        self.template = template
+        self.count = count
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, index):
+        if not 0 <= index < self.count:
+            raise IndexError(index)
+        return CURVE_VARIABLE_NAMES[(self.template + index) % len(CURVE_VARIABLE_NAMES)]
+
+
 def share(total, parts, index):
     """The number of items that part `index` of `parts` gets when `total` are dealt evenly."""
     return total * (index + 1) // parts - total * index // parts
@@ -163,15 +207,14 @@ class Generator:
         prefix = {'department': ('NK', '科室'), 'sex': ('SX', '性别'),
                   'treatmentRoom': ('MZ', '诊室'), 'diagnosis': ('ZD', '诊断'),
                   'doctor': ('Dr', '医生'), 'operator': ('Op', '操作员')}[table]
-        rows = []
+        abbr = None
         for i in range(1, self.sizes['lookup_rows'] + 1):
             if i > 1 and i % 20 == 0:
-                # An abbreviation that differs from an earlier one only in letter case.
-                abbr = rows[-1][1].swapcase()
+                # An abbreviation that differs from the one before only in letter case.
+                abbr = abbr.swapcase()
             else:
                 abbr = f'{prefix[0]}{i:05d}'
-            rows.append((i, abbr, f'{prefix[1]}{i}'))
-        return rows
+            yield i, abbr, f'{prefix[1]}{i}'
 
     def curve_blob(self, variants, row_id):
         blob = variants[row_id % len(variants)]
@@ -200,23 +243,29 @@ class Generator:
         patients = s['patients']
         lookups = max(1, s['lookup_rows'])
         result_id = curve_id = extra_id = 0
+        batches = Batches(db, {
+            'patient': 'insert into patient values(?, ?, ?, ?, ?, ?, ?)',
+            'patientExtra': 'insert into patientExtra values(?, ?, ?)',
+            'exam': 'insert into exam values(?, ?, ?, ?)',
+            'result': 'insert into result values(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)',
+            'curve': 'insert into curve values(?, ?, ?, ?)',
+        })
         # Patients are written in chunks with their results, exams and curves, so that the
         # tables' pages interleave in the file as years of daily use leave them.
         for first, last in chunks(patients, 2000):
-            patient_rows, extra_rows, exam_rows, result_rows, curve_rows = [], [], [], [], []
             for i in range(first, last):
                 pid = i + 1
                 date = self.day(i // 150)
                 sample_no = i % 150 + 1
-                patient_rows.append((pid, sample_no, date,
-                                     rnd.choice(SURNAMES) + rnd.choice(GIVEN_NAMES),
-                                     rnd.randint(1, 2), rnd.randint(1, 95),
-                                     rnd.randint(1, lookups)))
+                batches.add('patient', (pid, sample_no, date,
+                                        rnd.choice(SURNAMES) + rnd.choice(GIVEN_NAMES),
+                                        rnd.randint(1, 2), rnd.randint(1, 95),
+                                        rnd.randint(1, lookups)))
                 if pid % 4 == 0:
                     extra_id += 1
-                    extra_rows.append((extra_id, pid, rnd.choice(REMARKS)))
+                    batches.add('patientExtra', (extra_id, pid, rnd.choice(REMARKS)))
                 offset = (i * 5) % len(SUBITEMS)
-                exam_rows.append((pid, sample_no, date, SUBITEMS[offset][0]))
+                batches.add('exam', (pid, sample_no, date, SUBITEMS[offset][0]))
                 index = offset
                 for k in range(share(s['results'], patients, i)):
                     # Now and then a sub-item is measured again: the same patient, item
@@ -227,39 +276,69 @@ class Generator:
                         SUBITEMS[index % len(SUBITEMS)]
                     value = round(typical * rnd.uniform(0.6, 1.6), 3)
                     result_id += 1
-                    result_rows.append((result_id, pid, item, subitem, abbr, code, value, unit,
-                                        0 if low <= value <= high else 1, index - offset + 1,
-                                        low, high))
+                    batches.add('result', (result_id, pid, item, subitem, abbr, code, value, unit,
+                                           0 if low <= value <= high else 1,
+                                           index - offset + 1, low, high))
                 for k in range(share(s['curves'], patients, i)):
                     curve_id += 1
-                    curve_rows.append((curve_id, pid, SUBITEMS[(offset + k) % len(SUBITEMS)][0],
-                                       self.curve_blob(variants, curve_id)))
-            db.executemany('insert into patient values(?, ?, ?, ?, ?, ?, ?)', patient_rows)
-            db.executemany('insert into patientExtra values(?, ?, ?)', extra_rows)
-            db.executemany('insert into exam values(?, ?, ?, ?)', exam_rows)
-            db.executemany('insert into result values(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)',
-                           result_rows)
-            db.executemany('insert into curve values(?, ?, ?, ?)', curve_rows)
+                    batches.add('curve', (curve_id, pid,
+                                          SUBITEMS[(offset + k) % len(SUBITEMS)][0],
+                                          self.curve_blob(variants, curve_id)))
+            batches.flush()
         self.close(db)
 
     def assay_templates(self):
         count = min(len(ASSAYS), max(3, self.sizes['calibration_curves'] // 4))
         templates = []
         for t in range(count):
-            names = [CURVE_VARIABLE_NAMES[(t + k) % len(CURVE_VARIABLE_NAMES)]
-                     for k in range(self.sizes['curve_variables'])]
-            templates.append((t + 1, ASSAYS[t], names))
+            templates.append((t + 1, ASSAYS[t],
+                              CurveVariableNames(t, self.sizes['curve_variables'])))
         return templates
 
+    def users(self):
+        yield from [(1, 'admin', 'e10adc39', 2), (2, 'service', '5f4dcc3b', 1)][:self.sizes['users']]
+        for i in range(3, self.sizes['users'] + 1):
+            name = f'医生{i}' if i % 3 == 0 else f'user{i:03d}'
+            yield i, name, f'{self.random.getrandbits(32):08x}', self.random.randint(0, 1)
+
+    def calibration_rows(self, templates, table):
+        """The rows of one calibration table: curve, curvePoint, curveVariable or curveReagent.
+        The tables are written one after the other, each in a pass of its own over the curves
+        that draws the same random numbers from the same start."""
+        rnd = self.random
+        count = self.sizes['calibration_curves']
+        for i in range(count):
+            cid = i + 1
+            t, name, names = templates[i % len(templates)]
+            if i % 33 == 32:
+                name = f'retired{i % 7}'  # an assay that no longer has calibration settings
+            if table == 'curve':
+                yield cid, name, self.day(i * 3000 // max(1, count))
+            for p in range(6):
+                x = 10.0 * (p + 1)
+                y = round(x * rnd.uniform(1.0, 1.4), 3)
+                if table == 'curvePoint':
+                    yield cid, x, y
+            for variable_name in names:
+                value = round(rnd.uniform(0.5, 2.0), 4)
+                if table == 'curveVariable':
+                    yield cid, variable_name, value
+            if table == 'curveReagent':
+                yield cid, name, f'L{2015 + i % 10}{i % 97:02d}'
+
+    def variables(self, templates):
+        rnd = self.random
+        for i in range(self.sizes['variables']):
+            t, _, names = rnd.choice(templates)
+            # Most variables are named after a curve variable of their template; some are not
+            # and stay empty.
+            name = rnd.choice(names) if rnd.random() < 0.9 else 'manual'
+            yield i + 1, t, name, None
+
     def profile(self, path):
-        s = self.sizes
         rnd = self.random
         db = self.open(path, PROFILE_SCHEMA)
-        users = [(1, 'admin', 'e10adc39', 2), (2, 'service', '5f4dcc3b', 1)]
-        for i in range(3, s['users'] + 1):
-            name = f'医生{i}' if i % 3 == 0 else f'user{i:03d}'
-            users.append((i, name, f'{rnd.getrandbits(32):08x}', rnd.randint(0, 1)))
-        db.executemany('insert into user values(?, ?, ?, ?)', users[:s['users']])
+        db.executemany('insert into user values(?, ?, ?, ?)', self.users())
 
         templates = self.assay_templates()
         db.executemany('insert into assayCalibration values(?, ?, ?, ?, ?)',
@@ -267,32 +346,12 @@ class Generator:
         items = [(1, 'OD', 3)] + [(i + 2, name, 1) for i, (_, name, _) in enumerate(templates)]
         db.executemany('insert into assayItem values(?, ?, ?)', items)
 
-        curves, points, curve_variables, reagents = [], [], [], []
-        for i in range(s['calibration_curves']):
-            cid = i + 1
-            t, name, names = templates[i % len(templates)]
-            if i % 33 == 32:
-                name = f'retired{i % 7}'  # an assay that no longer has calibration settings
-            curves.append((cid, name, self.day(i * 3000 // max(1, s['calibration_curves']))))
-            for p in range(6):
-                x = 10.0 * (p + 1)
-                points.append((cid, x, round(x * rnd.uniform(1.0, 1.4), 3)))
-            for variable_name in names:
-                curve_variables.append((cid, variable_name, round(rnd.uniform(0.5, 2.0), 4)))
-            reagents.append((cid, name, f'L{2015 + i % 10}{i % 97:02d}'))
-        db.executemany('insert into curve values(?, ?, ?)', curves)
-        db.executemany('insert into curvePoint values(?, ?, ?)', points)
-        db.executemany('insert into curveVariable values(?, ?, ?)', curve_variables)
-        db.executemany('insert into curveReagent values(?, ?, ?)', reagents)
-
-        variables = []
-        for i in range(s['variables']):
-            t, _, names = rnd.choice(templates)
-            # Most variables are named after a curve variable of their template; some are not
-            # and stay empty.
-            name = rnd.choice(names) if rnd.random() < 0.9 else 'manual'
-            variables.append((i + 1, t, name, None))
-        db.executemany('insert into variable values(?, ?, ?, ?)', variables)
+        start = rnd.getstate()
+        for table in ['curve', 'curvePoint', 'curveVariable', 'curveReagent']:
+            rnd.setstate(start)
+            db.executemany(f'insert into {table} values(?, ?, ?)',
+                           self.calibration_rows(templates, table))
+        db.executemany('insert into variable values(?, ?, ?, ?)', self.variables(templates))
 
         settings = [('language', 'zh_CN'), ('DD/disable', 1), ('II/disable', 1),
                     ('FDP/disable', 0), ('printer/name', 'LPT1')]
