@@ -105,6 +105,10 @@ const QList<QStringList> damagedFiles = {
      u"drop trigger deleteCurve"_s},
     {u"the view missing"_s, u"data.db 3"_s, u"data.db: view result is missing"_s,
      u"drop view result"_s},
+    {u"a trigger on another table"_s, u"data.db 3"_s,
+     u"data.db: trigger on_delete_patient is on table exam, not patient"_s,
+     u"drop trigger on_delete_patient"_s,
+     u"create trigger on_delete_patient after delete on exam begin select 1; end"_s},
     {u"tables and columns of its own"_s, u"data.db 3"_s, QString(), u"create table mine(x)"_s,
      u"alter table results add mine text"_s},
 };

@@ -60,8 +60,11 @@ public:
             if (!checkIndex(index))
                 return unreadable();
         }
-        for (const QString &trigger : layout.triggers)
-            findObject(u"trigger"_s, trigger);
+        for (const TriggerLayout &trigger : layout.triggers) {
+            const std::optional<SchemaObject> object = findObject(u"trigger"_s, trigger.name);
+            if (object)
+                checkTable(u"trigger"_s, trigger.name, *object, trigger.table);
+        }
         for (const QString &view : layout.views)
             findObject(u"view"_s, view);
         return m_differences;
@@ -158,16 +161,23 @@ private:
         }
     }
 
+    // False, noting the difference, when the index or trigger is defined on another table.
+    bool checkTable(const QString &type, const QString &name, const SchemaObject &object,
+                    const QString &table)
+    {
+        if (sameName(object.table, table))
+            return true;
+        m_differences << u"%1 %2 is on table %3, not %4"_s.arg(type, name, object.table, table);
+        return false;
+    }
+
     bool checkIndex(const IndexLayout &index)
     {
         const std::optional<SchemaObject> object = findObject(u"index"_s, index.name);
         if (!object)
             return true;
-        if (!sameName(object->table, index.table)) {
-            m_differences << u"index %1 is on table %2, not %3"_s.arg(index.name, object->table,
-                                                                      index.table);
+        if (!checkTable(u"index"_s, index.name, *object, index.table))
             return true;
-        }
         QSqlQuery query = select(u"select name from pragma_index_info(?, 'main') order by seqno"_s,
                                  {index.name});
         if (failed(query))

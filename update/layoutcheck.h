@@ -13,8 +13,9 @@ class QSqlDatabase;
 //
 // Returns one text per difference, in the order of the layout's tables, indexes, triggers
 // and views, for example "table result has no column version", "index result_index is
-// missing", "index curve_index is on (name), not (name, instrUuid)", "view result is
-// missing" or "result is a table, not a view". Empty when the file holds everything the
-// layout promises; what it holds beyond that is no difference. When the catalogue cannot
-// be read, the only text is "the layout cannot be read: <error>".
+// missing", "index curve_index is on (name), not (name, instrUuid)", "trigger
+// on_delete_patient is on table exam, not patient", "view result is missing" or "result is a
+// table, not a view". Empty when the file holds everything the layout promises; what it holds
+// beyond that is no difference. When the catalogue cannot be read, the only text is "the
+// layout cannot be read: <error>".
 QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout);

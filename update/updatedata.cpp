@@ -89,7 +89,7 @@ const UpdaterDescription &UpdateData::description()
               u"checkedResult"_s,
               {u"patientId"_s, u"item"_s, u"subitem"_s}},
          },
-         {u"on_delete_patient"_s},
+         {{u"on_delete_patient"_s, u"patient"_s}},
          {u"result"_s}},
         // Version 3 moves the rows of table result into results; checkedResult keeps one row
         // per patient, item and subitem.

@@ -96,7 +96,7 @@ const UpdaterDescription &UpdateProfile::description()
               {{u"id"_s, u"integer"_s}, {u"name"_s, u"text"_s}, {u"curveId"_s, u"integer"_s}}},
          },
          {},
-         {u"deleteCurve"_s},
+         {{u"deleteCurve"_s, u"curve"_s}},
          {}},
         {
             {u"user"_s, u"user"_s},

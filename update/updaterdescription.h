@@ -39,13 +39,20 @@ struct IndexLayout
     QStringList columns;
 };
 
+// A named trigger and the table it is defined on.
+struct TriggerLayout
+{
+    QString name;
+    QString table;
+};
+
 // What a file holds after all of its updater's blocks ran. Anything else in the file (the
 // application's own tables, columns and indexes) is outside of it.
 struct SchemaLayout
 {
     QList<TableLayout> tables;
     QList<IndexLayout> indexes;
-    QStringList triggers;
+    QList<TriggerLayout> triggers;
     QStringList views;
 };
 
