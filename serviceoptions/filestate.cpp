@@ -62,6 +62,27 @@ FileState withState(FileState::State state, const QString &detail = QString())
     return inspection;
 }
 
+// A file that needs no upgrade block still gets the statements a run executes whatever its
+// version: the first that cannot be prepared fails every run; one that sets off a trigger may
+// be refused by it, which cannot be told without writing.
+void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
+                          const QStringList &statements)
+{
+    for (const QString &statement : statements) {
+        const SqliteFile::StatementCheck check = SqliteFile::checkStatement(db, statement);
+        if (check.error.isValid()) {
+            inspection.runFailure
+                = u"a run fails on \"%1\": %2"_s.arg(statement, check.error.databaseText());
+            return;
+        }
+        if (inspection.runDoubt.isEmpty() && !check.triggers.isEmpty()) {
+            inspection.runDoubt
+                = u"\"%1\" sets off trigger %2: whether a run gets past it "
+                  u"cannot be told without writing"_s.arg(statement, check.triggers.join(u", "_s));
+        }
+    }
+}
+
 FileState classifyError(const QSqlError &error)
 {
     if (SqliteFile::needsJournalPlayback(error))
@@ -95,6 +116,8 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     inspection.shownVersion = stored.shown;
     if (inspection.storedVersion == description.currentVersion)
         inspection.layoutDifferences = layoutDifferences(db, description.layout);
+    if (description.pendingBlocks(*stored.version).isEmpty())
+        checkStatementsOfRun(inspection, db, description.statementsWithoutBlocks(*stored.version));
     return inspection;
 }
 

@@ -36,6 +36,10 @@ struct FileState
     // How the file differs from the layout its version promises; compared only for a file at
     // the version a run brings it to.
     std::optional<QStringList> layoutDifferences;
+    // For a file that needs no upgrade block, what the statements a run still executes meet:
+    // why each run fails, or why whether it does cannot be told without writing.
+    QString runFailure;
+    QString runDoubt;
 
     // The stored version as a table cell: the number, or why there is none.
     QString storedVersionText() const;

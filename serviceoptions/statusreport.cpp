@@ -97,6 +97,10 @@ Assessment assessFile(const UpdaterDescription &description, const FileState &in
         description.fileName, description.isOnlyRead() ? FileUse::Read : FileUse::Written);
     if (!problem.isEmpty())
         return stopsRun(u"a run cannot open it: "_s + problem);
+    if (!inspection.runFailure.isEmpty())
+        return stopsRun(inspection.runFailure);
+    if (!inspection.runDoubt.isEmpty())
+        return {inspection.runDoubt, Blocked};
     if (assessment.outcome == UpToDate && inspection.layoutDiffers())
         return {u"its layout differs from what its version promises, and a run does not repair "
                 u"it"_s,

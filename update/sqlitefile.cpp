@@ -153,6 +153,26 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
     return stored;
 }
 
+// The program that EXPLAIN lists holds the program of each trigger the statement sets off,
+// which begins with an Init whose comment names the trigger. Placeholders are bound to null.
+StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
+{
+    StatementCheck check;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.prepare(u"explain "_s + statement) || !query.exec()) {
+        check.error = query.lastError();
+        return check;
+    }
+    const QString triggerComment = u"-- TRIGGER "_s;
+    while (query.next()) {
+        const QString comment = query.value(u"p4"_s).toString();
+        if (query.value(u"opcode"_s).toString() == u"Init"_s && comment.startsWith(triggerComment))
+            check.triggers << comment.mid(triggerComment.size());
+    }
+    return check;
+}
+
 bool tableExists(const QSqlDatabase &db, const QString &name)
 {
     QSqlQuery query(db);

@@ -4,6 +4,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -102,6 +103,17 @@ struct StoredVersion
 };
 
 StoredVersion readStoredVersion(const QSqlDatabase &db);
+
+// What a statement would meet in the file, found without running it: the error it cannot be
+// prepared with (a missing table or column), or the triggers it would set off, whose effect
+// cannot be known without writing.
+struct StatementCheck
+{
+    QSqlError error;
+    QStringList triggers;
+};
+
+StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement);
 
 // Table names are compared as SQLite compares them, without regard to case.
 bool tableExists(const QSqlDatabase &db, const QString &name);

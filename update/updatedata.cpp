@@ -12,6 +12,9 @@ const UpgradeBlock firstGeneration = {1, u"first generation"_s};
 const UpgradeBlock version2 = {2, u"version 2"_s};
 const UpgradeBlock version3 = {3, u"version 3"_s};
 
+const QString deleteVersions = u"delete from version"_s;
+const QString insertVersion = u"insert into version values(3)"_s;
+
 // A lookup list as the first-generation block rebuilds it.
 TableLayout lookupTable(const QString &name)
 {
@@ -105,6 +108,8 @@ const UpdaterDescription &UpdateData::description()
             {u"curve"_s, u"curve"_s},
             {u"detail"_s, u"detail"_s},
         },
+        {deleteVersions, insertVersion},
+        {},
     };
     return description;
 }
@@ -123,8 +128,7 @@ bool UpdateData::update()
     if (version3.isNeededAt(storedVersion()) && !updateToVersion3())
         return false;
 
-    return stampVersion({u"delete from version"_s, label, 219},
-                        {u"insert into version values(3)"_s, label, 220});
+    return stampVersion({deleteVersions, label, 219}, {insertVersion, label, 220});
 }
 
 bool UpdateData::updateFirstGeneration()

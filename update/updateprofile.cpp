@@ -19,6 +19,12 @@ const UpgradeBlock version2 = {2, u"version 2"_s};
 const UpgradeBlock version3 = {3, u"version 3"_s};
 const UpgradeBlock version4 = {4, u"version 4"_s};
 
+const QString deleteVersions = u"delete from version"_s;
+const QString insertVersion = u"insert into version values(4)"_s;
+// The variables are filled only while none holds a value, one update each.
+const QString countFilledVariables = u"select count(*) from variable where value notnull"_s;
+const QString updateVariable = u"update variable set value=:value where id=:id"_s;
+
 // A label written into profile.db. Older translation files were made while the program held
 // its texts in the GBK code page, so they know a label only by its GBK bytes.
 struct LabelText
@@ -103,6 +109,8 @@ const UpdaterDescription &UpdateProfile::description()
             {u"variable"_s, u"variable"_s, u"value notnull"_s},
             {u"currentCurve"_s, u"currentCurve"_s},
         },
+        {deleteVersions, insertVersion},
+        {countFilledVariables, updateVariable},
     };
     return description;
 }
@@ -117,8 +125,7 @@ bool UpdateProfile::update()
     if (!upgradeSchema())
         return false;
 
-    if (!stampVersion({u"delete from version"_s, label, 97},
-                      {u"insert into version values(4)"_s, label, 98}))
+    if (!stampVersion({deleteVersions, label, 97}, {insertVersion, label, 98}))
         return false;
 
     writeDefaults();
@@ -355,7 +362,7 @@ bool UpdateProfile::fillVariables()
     const QSqlDatabase db = QSqlDatabase::database();
     QSqlQuery reading(db);
     reading.setForwardOnly(true);
-    if (!runQuery(reading, u"select count(*) from variable where value notnull"_s))
+    if (!runQuery(reading, countFilledVariables))
         return failed(reading, 227);
     if (reading.next() && reading.value(0).toLongLong() > 0)
         return true;
@@ -370,7 +377,7 @@ bool UpdateProfile::fillVariables()
             u"select curveVariable.value from curveVariable, curve, assayCalibration where curveVariable.name=:name and curveId=curve.id       and curve.name=assayCalibration.name       and assayCalibration.assayTemplateId=:assayTemplateId"_s))
         return failed(lookup, 246);
     QSqlQuery update(db);
-    if (!update.prepare(u"update variable set value=:value where id=:id"_s))
+    if (!update.prepare(updateVariable))
         return failed(update, 253);
 
     if (fillInsideSql())

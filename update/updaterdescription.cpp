@@ -16,3 +16,10 @@ QStringList UpdaterDescription::pendingBlocks(qint32 storedVersion) const
     }
     return names;
 }
+
+QStringList UpdaterDescription::statementsWithoutBlocks(qint32 storedVersion) const
+{
+    if (isNewerThanProgram(storedVersion))
+        return statementsAfterStamp;
+    return stampStatements + statementsAfterStamp;
+}

@@ -76,6 +76,10 @@ struct UpdaterDescription
     QList<UpgradeBlock> blocks;
     SchemaLayout layout;
     QList<RowCount> rowCounts;
+    // The statements a run executes after the blocks whatever the version: the version stamp,
+    // which a file newer than this program does not get, and those that follow it.
+    QStringList stampStatements;
+    QStringList statementsAfterStamp;
 
     // A run opens the file and reads it, and writes nothing.
     bool isOnlyRead() const { return !currentVersion; }
@@ -83,6 +87,8 @@ struct UpdaterDescription
     QString targetText() const;
     // The blocks a file at storedVersion still needs, in the order they run.
     QStringList pendingBlocks(qint32 storedVersion) const;
+    // What a run executes on a file at storedVersion that needs no block.
+    QStringList statementsWithoutBlocks(qint32 storedVersion) const;
     // A file that records a version above the one this program brings it to keeps its version.
     bool isNewerThanProgram(qint32 storedVersion) const
     {

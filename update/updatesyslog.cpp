@@ -6,6 +6,9 @@ namespace {
 const char label[] = ".\\updatesyslog";
 
 const UpgradeBlock balanceTable = {1, u"balance table"_s};
+
+const QString deleteVersions = u"delete from version"_s;
+const QString insertVersion = u"insert into version values(1)"_s;
 } // namespace
 
 const UpdaterDescription &UpdateSyslog::description()
@@ -27,6 +30,8 @@ const UpdaterDescription &UpdateSyslog::description()
          {},
          {}},
         {{u"balance"_s, u"balance"_s}},
+        {deleteVersions, insertVersion},
+        {},
     };
     return description;
 }
@@ -46,6 +51,5 @@ bool UpdateSyslog::update()
         exec(u"create index talance_index on balance(date, time, item)"_s, label, 21);
     }
 
-    return stampVersion({u"delete from version"_s, label, 26},
-                        {u"insert into version values(1)"_s, label, 27});
+    return stampVersion({deleteVersions, label, 26}, {insertVersion, label, 27});
 }
