@@ -57,9 +57,9 @@ bool isAbandoned(const QString &dirPath)
     return lock.tryLock(0);
 }
 
-void removeAbandonedDirectories()
+void removeAbandonedDirectories(const QString &parentPath)
 {
-    QDir temp(QDir::tempPath());
+    QDir temp(parentPath);
     const QStringList names
         = temp.entryList({namePrefix + u'*'}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
     for (const QString &name : names) {
@@ -72,19 +72,31 @@ void removeAbandonedDirectories()
 } // namespace
 
 CopyDirectory::CopyDirectory(const QStringList &databaseNames)
-    : m_dir(QDir::tempPath() + u'/' + namePrefix + u"XXXXXX"_s)
+    : m_parentPath(QDir::tempPath())
 {
-    removeAbandonedDirectories();
-    if (!m_dir.isValid()) {
-        m_error = m_dir.errorString();
+    // Qt names no directory when the one the environment names does not exist.
+    if (m_parentPath.isEmpty()) {
+        m_parentPath = qEnvironmentVariable("TMPDIR");
+        m_error = u"it does not exist"_s;
         return;
     }
-    if (!QFile::setPermissions(m_dir.path(),
+    const QFileInfo parent(m_parentPath);
+    if (!parent.isDir() || !parent.isWritable()) {
+        m_error = parent.isDir() ? u"it cannot be written"_s : u"it is not a directory"_s;
+        return;
+    }
+    removeAbandonedDirectories(m_parentPath);
+    m_dir = std::make_unique<QTemporaryDir>(m_parentPath + u'/' + namePrefix + u"XXXXXX"_s);
+    if (!m_dir->isValid()) {
+        m_error = m_dir->errorString();
+        return;
+    }
+    if (!QFile::setPermissions(m_dir->path(),
                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
         m_error = u"cannot make it private"_s;
         return;
     }
-    m_lock = std::make_unique<QLockFile>(m_dir.filePath(lockName));
+    m_lock = std::make_unique<QLockFile>(m_dir->filePath(lockName));
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         m_error = u"cannot lock it"_s;
@@ -99,7 +111,7 @@ CopyDirectory::~CopyDirectory()
         return;
     // Removed before the handlers go, so that a signal cannot leave copies behind.
     m_lock.reset();
-    m_dir.remove();
+    m_dir->remove();
     std::signal(SIGINT, previousInterruptHandler);
     std::signal(SIGTERM, previousTerminateHandler);
     cleanupPaths().clear();
@@ -109,42 +121,52 @@ void CopyDirectory::armSignalCleanup(const QStringList &databaseNames)
 {
     std::vector<std::string> &paths = cleanupPaths();
     for (const QString &name : databaseNames) {
-        const QString copy = m_dir.filePath(name);
+        const QString copy = m_dir->filePath(name);
         paths.push_back(QFile::encodeName(copy).toStdString());
         for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
             paths.push_back(
                 QFile::encodeName(SqliteFile::sideFileName(copy, sideFile)).toStdString());
         }
     }
-    paths.push_back(QFile::encodeName(m_dir.filePath(lockName)).toStdString());
-    paths.push_back(QFile::encodeName(m_dir.path()).toStdString());
+    paths.push_back(QFile::encodeName(m_dir->filePath(lockName)).toStdString());
+    paths.push_back(QFile::encodeName(m_dir->path()).toStdString());
     previousInterruptHandler = std::signal(SIGINT, removeCopiesAndExit);
     previousTerminateHandler = std::signal(SIGTERM, removeCopiesAndExit);
 }
 
-bool CopyDirectory::copy(const QString &fileName, QString *error) const
+bool CopyDirectory::copy(const QString &source, const QString &copyName, QString *error) const
 {
-    const QFileInfo info(fileName);
-    const QString target = m_dir.filePath(fileName);
+    const QFileInfo info(source);
+    const QString target = m_dir->filePath(copyName);
+    if (info.isFile() && !info.isReadable()) {
+        QFile placeholder(target);
+        if (!placeholder.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+            || !placeholder.setPermissions(QFileDevice::Permissions())) {
+            *error = placeholder.errorString();
+            return false;
+        }
+        return true;
+    }
     if (info.isFile())
-        return copyContent(fileName, error);
+        return copyContent(source, target, error);
     if (info.isDir() && !QDir().mkdir(target)) {
         *error = u"cannot make a directory"_s;
         return false;
     }
-    if (isLinkLoop(fileName) && !QFile::link(target, target)) {
+    if (isLinkLoop(source) && !QFile::link(target, target)) {
         *error = u"cannot make a symbolic link"_s;
         return false;
     }
     return true;
 }
 
-bool CopyDirectory::copyContent(const QString &fileName, QString *error) const
+bool CopyDirectory::copyContent(const QString &sourcePath, const QString &targetPath,
+                                QString *error) const
 {
     // Written in place rather than through a temporary file, so that the signal handler
     // knows every name in the directory.
-    QFile source(fileName);
-    QFile target(m_dir.filePath(fileName));
+    QFile source(sourcePath);
+    QFile target(targetPath);
     if (!source.open(QIODevice::ReadOnly)) {
         *error = source.errorString();
         return false;

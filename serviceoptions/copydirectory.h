@@ -6,10 +6,11 @@
 
 #include <memory>
 
-// The dry run's directory for copies of patient data: readable by the current user only,
-// removed when the object goes, and also when SIGINT or SIGTERM end the program where the
-// platform delivers them. Directories that an earlier dry run left behind when it was killed
-// are removed before a new one is made; a lock file in each tells them from running ones.
+// The dry run's directory for copies of patient data, made in the system's temporary
+// directory and nowhere else: readable by the current user only, removed when the object goes,
+// and also when SIGINT or SIGTERM end the program where the platform delivers them. Directories
+// that an earlier dry run left behind there when it was killed are removed before a new one is
+// made; a lock file in each tells them from running ones.
 class CopyDirectory
 {
 public:
@@ -21,19 +22,22 @@ public:
 
     bool isValid() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
-    QString path() const { return m_dir.path(); }
+    // The system's temporary directory, as the environment names it when it does not exist.
+    QString parentPath() const { return m_parentPath; }
+    QString path() const { return m_dir ? m_dir->path() : QString(); }
 
-    // Copies the file into the directory under its own name, readable by this user only. A
-    // directory or a symbolic link that leads back to itself is made again as such, so that
-    // the run on the copies fails on it as a real run does. Anything else that is not a
-    // regular file is left out.
-    bool copy(const QString &fileName, QString *error) const;
+    // Copies the file into the directory under copyName, readable by this user only. A file that
+    // this user may not read is made again as an empty one that no one may read, a directory or
+    // a symbolic link that leads back to itself as such, so that the run on the copies fails on
+    // it as a real run does. Anything else that is not a regular file is left out.
+    bool copy(const QString &source, const QString &copyName, QString *error) const;
 
 private:
-    bool copyContent(const QString &fileName, QString *error) const;
+    bool copyContent(const QString &sourcePath, const QString &targetPath, QString *error) const;
     void armSignalCleanup(const QStringList &databaseNames);
 
-    QTemporaryDir m_dir;
+    QString m_parentPath;
+    std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QLockFile> m_lock;
     QString m_error;
 };

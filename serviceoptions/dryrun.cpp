@@ -22,14 +22,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Routes every message through the log sink into standard output while it exists.
+// Routes every message through the log sink into standard output while it exists, and keeps
+// the last one: a run that fails ends its log with the line that says why.
 class LogToStandardOutput
 {
 public:
     LogToStandardOutput()
     {
         logFile = stdout;
-        m_previousHandler = qInstallMessageHandler(logMessageHandler);
+        lastMessage().clear();
+        m_previousHandler = qInstallMessageHandler(logAndKeep);
     }
     ~LogToStandardOutput()
     {
@@ -39,7 +41,20 @@ public:
     LogToStandardOutput(const LogToStandardOutput &) = delete;
     LogToStandardOutput &operator=(const LogToStandardOutput &) = delete;
 
+    static QString &lastMessage()
+    {
+        static QString message;
+        return message;
+    }
+
 private:
+    static void logAndKeep(QtMsgType type, const QMessageLogContext &context,
+                           const QString &message)
+    {
+        lastMessage() = message;
+        logMessageHandler(type, context, message);
+    }
+
     QtMessageHandler m_previousHandler = nullptr;
 };
 
@@ -55,36 +70,42 @@ bool copyVolumeFailed(const RunOutcome &outcome)
     return false;
 }
 
-// The first reason, in run order, for which a real run could not open or write a file. A file
-// that is only read never ends a run.
+// The first reason, in run order, for which a real run could not open or write a file, or
+// refuses to let SQLite open it. A file that is only read never ends a run.
 QString realFileProblem()
 {
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
         if (entry.description->isOnlyRead())
             continue;
         const QString &fileName = entry.description->fileName;
-        const QString problem = accessProblem(fileName, FileUse::Written);
+        QString problem = accessProblem(fileName, FileUse::Written);
+        if (problem.isEmpty())
+            problem = SqliteFile::openProblem(fileName, false).reason;
         if (!problem.isEmpty())
             return fileName + u": "_s + problem;
     }
     return QString();
 }
 
-// Copies the file with the journal or write-ahead log of an unfinished write, if there is one,
-// so that the copy is in the state SQLite would find the file in. A name that leads to no file
-// is left out: the run creates it.
+// Copies the file with the journal or write-ahead log of an unfinished write from where SQLite
+// finds them (beside the file a symbolic link leads to), so that the copy is in the state
+// SQLite would find the file in. A name that leads to no file is left out: the run creates it.
 bool copyFile(const QString &fileName, const CopyDirectory &copies)
 {
-    const QStringList names
-        = {fileName, SqliteFile::sideFileName(fileName, SqliteFile::SideFile::Journal),
-           SqliteFile::sideFileName(fileName, SqliteFile::SideFile::WriteAheadLog)};
-    for (const QString &name : names) {
-        if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
+    const QString copy = copies.path() + u'/' + fileName;
+    QList<std::pair<QString, QString>> names = {{fileName, fileName}};
+    for (const SqliteFile::SideFile sideFile :
+         {SqliteFile::SideFile::Journal, SqliteFile::SideFile::WriteAheadLog}) {
+        names.append({SqliteFile::sideFileName(fileName, sideFile),
+                      QFileInfo(SqliteFile::sideFileName(copy, sideFile)).fileName()});
+    }
+    for (const auto &[source, copyName] : std::as_const(names)) {
+        if (!QFileInfo::exists(source) && !QFileInfo(source).isSymLink())
             continue;
         QString error;
-        if (!copies.copy(name, &error)) {
+        if (!copies.copy(source, copyName, &error)) {
             printError(u"dbupdate: cannot copy %1 to %2: %3\n"_s.arg(
-                name, QDir::toNativeSeparators(copies.path()), error));
+                source, QDir::toNativeSeparators(copies.path()), error));
             return false;
         }
     }
@@ -129,11 +150,17 @@ QList<FileSnapshot> snapshotWorkingDirectory()
     return files;
 }
 
-QList<QList<TableRows>> countRowsInWorkingDirectory(RunMoment moment)
+// Before the run, or after it: a file that the run did not bring up to date (it stopped there
+// or before it) is counted as it was left, under the names it had before.
+QList<QList<TableRows>> countRowsInWorkingDirectory(const RunOutcome *afterRun = nullptr)
 {
     QList<QList<TableRows>> counts;
-    for (const UpdaterEntry &entry : updatersInRunOrder())
-        counts << countRows(*entry.description, moment);
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        const qsizetype file = counts.size();
+        const bool updated = afterRun && file < afterRun->files.size()
+            && afterRun->files.at(file).ending == UpdateOutcome::Ending::Done;
+        counts << countRows(*entry.description, updated ? RunMoment::After : RunMoment::Before);
+    }
     return counts;
 }
 
@@ -165,6 +192,7 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
     return needed;
 }
 
+// The paths of the translation files loaded, as seen from the working directory.
 QString translationsText(const QStringList &installed)
 {
     if (installed.isEmpty())
@@ -175,11 +203,10 @@ QString translationsText(const QStringList &installed)
     return u"Translation files loaded, later ones winning: %1\n"_s.arg(paths.join(u", "_s));
 }
 
-// The reason is left out when the log of the run on the copies shows it.
+// The reason ends in a full stop, or is the failed run's last log line.
 int predictFailure(const QString &reason)
 {
-    printOut(reason.isEmpty() ? u"A real run would end with exit status 1.\n"_s
-                              : u"A real run would end with exit status 1: %1.\n"_s.arg(reason));
+    printOut(u"A real run would end with exit status 1: %1\n"_s.arg(reason));
     return 1;
 }
 
@@ -194,7 +221,8 @@ int cannotPredict(const QString &reason)
 int runDryRun(QCoreApplication &app, const QStringList &translationNames)
 {
     // Translation files are looked for relative to the real working directory.
-    const QStringList translations = installTranslations(app, translationNames, false);
+    const QString translations
+        = translationsText(installTranslations(app, translationNames, false));
     const QString problem = realFileProblem();
     const qint64 available = DiskRoom::available();
 
@@ -207,7 +235,7 @@ int runDryRun(QCoreApplication &app, const QStringList &translationNames)
     const CopyDirectory copies(databaseNames);
     if (!copies.isValid()) {
         printError(u"dbupdate: cannot make a private temporary directory in %1: %2\n"_s.arg(
-            QDir::toNativeSeparators(QDir::tempPath()), copies.errorString()));
+            QDir::toNativeSeparators(copies.parentPath()), copies.errorString()));
         return 2;
     }
     for (const QString &name : std::as_const(databaseNames)) {
@@ -222,18 +250,20 @@ int runDryRun(QCoreApplication &app, const QStringList &translationNames)
         return 2;
     }
     const QList<FileSnapshot> before = snapshotWorkingDirectory();
-    const QList<QList<TableRows>> rowsBefore = countRowsInWorkingDirectory(RunMoment::Before);
-    printOut(translationsText(translations));
+    const QList<QList<TableRows>> rowsBefore = countRowsInWorkingDirectory();
+    printOut(translations);
     printOut(u"Log of a run on copies of the files:\n"_s);
     RunOutcome outcome;
+    QString lastLogLine;
     {
         const LogToStandardOutput log;
         outcome = runUpdaters();
+        lastLogLine = LogToStandardOutput::lastMessage();
     }
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
     const QList<FileSnapshot> after = snapshotWorkingDirectory();
-    const QList<QList<TableRows>> rowsAfter = countRowsInWorkingDirectory(RunMoment::After);
+    const QList<QList<TableRows>> rowsAfter = countRowsInWorkingDirectory(&outcome);
     QDir::setCurrent(workingDir);
 
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
@@ -251,11 +281,13 @@ int runDryRun(QCoreApplication &app, const QStringList &translationNames)
             QDir::toNativeSeparators(copies.path())));
     }
     // The real run fails either way; room only matters to one that would succeed.
-    if (!problem.isEmpty() || !outcome.succeeded())
-        return predictFailure(problem);
+    if (!problem.isEmpty())
+        return predictFailure(problem + u'.');
+    if (!outcome.succeeded())
+        return predictFailure(lastLogLine);
     const RoomNeeded needed = roomNeeded(before, after);
     if (available >= 0 && available < needed.least) {
-        return predictFailure(u"the files grow by %1, but the volume has only %2 free"_s.arg(
+        return predictFailure(u"the files grow by %1, but the volume has only %2 free."_s.arg(
             DiskRoom::sizeText(needed.least), DiskRoom::sizeText(available)));
     }
     if (available >= 0 && available < needed.most) {

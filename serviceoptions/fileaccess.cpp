@@ -1,32 +1,13 @@
 #include "fileaccess.h"
 
+#include "sqlitefile.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// The operating systems give up on longer chains of symbolic links.
-const int maxLinkChain = 40;
-
-// Follows a symbolic link to the path it finally names; empty when the chain loops.
-QString linkDestination(const QString &fileName)
-{
-    QString path = QFileInfo(fileName).absoluteFilePath();
-    QSet<QString> visited;
-    for (int i = 0; i < maxLinkChain; ++i) {
-        const QFileInfo info(path);
-        if (!info.isSymLink())
-            return path;
-        if (visited.contains(path))
-            return QString();
-        visited.insert(path);
-        path = info.symLinkTarget();
-    }
-    return QString();
-}
 
 QString directoryProblem(const QString &dirPath)
 {
@@ -41,7 +22,7 @@ QString directoryProblem(const QString &dirPath)
 // A file that does not exist, or a symbolic link to one: the run creates it.
 QString creationProblem(const QString &fileName)
 {
-    const QString destination = linkDestination(fileName);
+    const QString destination = SqliteFile::resolvedPath(fileName);
     if (destination.isEmpty())
         return u"it is a symbolic link that leads back to itself"_s;
     return directoryProblem(QFileInfo(destination).absolutePath());
@@ -51,7 +32,7 @@ QString creationProblem(const QString &fileName)
 
 bool isLinkLoop(const QString &fileName)
 {
-    return QFileInfo(fileName).isSymLink() && linkDestination(fileName).isEmpty();
+    return QFileInfo(fileName).isSymLink() && SqliteFile::resolvedPath(fileName).isEmpty();
 }
 
 QString accessProblem(const QString &fileName, FileUse use)

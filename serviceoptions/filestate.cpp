@@ -3,7 +3,6 @@
 #include "layoutcheck.h"
 #include "sqlitefile.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
 
@@ -11,48 +10,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+using SqliteFile::Journal;
 using SqliteFile::SideFile;
-
-QByteArray leadingBytes(const QString &fileName, qint64 count)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.read(count);
-}
-
-// The read version in the database header: 2 for a file in write-ahead-log mode.
-bool usesWriteAheadLog(const QByteArray &header)
-{
-    return header.size() >= 20 && header.startsWith(SqliteFile::headerMagic)
-        && (header.at(18) == 2 || header.at(19) == 2);
-}
-
-// A write-ahead log that SQLite would play into the file: one that begins with its magic number.
-bool isWriteAheadLog(const QString &fileName)
-{
-    const QByteArray header = leadingBytes(fileName, 4);
-    return header == QByteArray("\x37\x7f\x06\x82", 4)
-        || header == QByteArray("\x37\x7f\x06\x83", 4);
-}
-
-enum class Journal {
-    None,
-    // The header was never completed: SQLite ignores such a journal when no one writes.
-    Unfinished,
-    // The header is complete: a journal of an interrupted write, or of one in progress.
-    Complete,
-};
-
-// SQLite completes the journal's header only before it changes the database file, and a
-// journal whose first byte is zero is never played back.
-Journal journalNextTo(const QString &fileName)
-{
-    const QByteArray first = leadingBytes(SqliteFile::sideFileName(fileName, SideFile::Journal), 1);
-    if (first.isEmpty())
-        return Journal::None;
-    return first.at(0) == 0 ? Journal::Unfinished : Journal::Complete;
-}
 
 FileState withState(FileState::State state, const QString &detail = QString())
 {
@@ -136,13 +95,11 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     const QString &fileName = description.fileName;
     const QString log = SqliteFile::sideFileName(fileName, SideFile::WriteAheadLog);
     // Even a read-only connection takes up a write-ahead log lying next to the file, and may
-    // delete it. A log without its magic number is one SQLite passes over.
-    if (QFileInfo::exists(log)) {
-        if (isWriteAheadLog(log))
-            return withState(FileState::State::UnfinishedWrite);
+    // delete it. A log without its magic number is one SQLite passes over; one with it is
+    // refused before this.
+    if (QFileInfo::exists(log))
         return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
-    }
-    switch (journalNextTo(fileName)) {
+    switch (SqliteFile::journalBeside(fileName)) {
     case Journal::None:
         return readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
     case Journal::Unfinished: {
@@ -160,7 +117,8 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     // A read-only connection refuses to play back a journal that no one holds; one that is
     // held belongs to the writer that holds the write lock.
     FileState inspection = readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
-    if (inspection.state == FileState::State::Readable && journalNextTo(fileName) != Journal::None)
+    if (inspection.state == FileState::State::Readable
+        && SqliteFile::journalBeside(fileName) != Journal::None)
         return withState(FileState::State::Locked);
     return inspection;
 }
@@ -202,6 +160,11 @@ QStringList FileState::layoutDifferenceLines(const QString &fileName) const
 FileState inspectFile(const UpdaterDescription &description)
 {
     const QString &fileName = description.fileName;
+    // Asked before any side file is read: reading a FIFO would wait for a writer.
+    const SqliteFile::OpenProblem problem
+        = SqliteFile::openProblem(fileName, description.isOnlyRead());
+    if (problem.exists())
+        return withState(FileState::State::RunRefuses, problem.reason);
     const QFileInfo info(fileName);
     if (!info.exists())
         return FileState();
@@ -213,7 +176,11 @@ FileState inspectFile(const UpdaterDescription &description)
         inspection.storedVersion = 0;
         return inspection;
     }
-    if (usesWriteAheadLog(leadingBytes(fileName, 20)))
+    // A run reads a file that it only reads as it lies.
+    if (SqliteFile::runOpenMode(fileName, description.isOnlyRead())
+        == SqliteFile::OpenMode::Immutable)
+        return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
+    if (SqliteFile::usesWriteAheadLog(fileName))
         return inspectWriteAheadLogFile(description);
     return inspectJournalFile(description);
 }

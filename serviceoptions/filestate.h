@@ -25,6 +25,9 @@ struct FileState
         UnfinishedWrite,
         NoVersionNumber,
         Unreadable,
+        // A run does not let SQLite open the file, for the reason in detail (see
+        // SqliteFile::openProblem).
+        RunRefuses,
     };
 
     State state = State::Missing;

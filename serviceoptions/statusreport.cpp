@@ -80,14 +80,17 @@ Assessment assessState(const UpdaterDescription &description, const FileState &i
                 UpgradePending};
     case FileState::State::NoVersionNumber:
         return stopsRun(u"its version table holds "_s + inspection.detail);
+    case FileState::State::RunRefuses:
+        return stopsRun(inspection.detail);
     case FileState::State::Unreadable:
         break;
     }
     return stopsRun(u"cannot be read (%1)"_s.arg(inspection.detail));
 }
 
-// The state of the file, then whether the run could open and write it at all, then whether a
-// file that a run leaves at its version lacks part of the layout that version promises.
+// The state of the file, then whether the run could open and write it at all, then what the
+// statements a run executes at every version meet, then whether a file that a run leaves at its
+// version lacks part of the layout that version promises.
 Assessment assessFile(const UpdaterDescription &description, const FileState &inspection)
 {
     const Assessment assessment = assessState(description, inspection);
@@ -163,6 +166,8 @@ QString databaseText(FileState::State state)
         return u"no"_s;
     case FileState::State::Unreadable:
         return u"?"_s;
+    case FileState::State::RunRefuses:
+        return u"-"_s;
     default:
         return u"yes"_s;
     }
@@ -199,7 +204,7 @@ int printStatusReport()
         const Assessment assessment = assess(description, inspection);
         worst = qMax(worst, assessment.outcome);
         rows << QStringList {description.fileName,
-                             inspection.state == FileState::State::Missing ? u"no"_s : u"yes"_s,
+                             QFileInfo::exists(description.fileName) ? u"yes"_s : u"no"_s,
                              databaseText(inspection.state),
                              inspection.storedVersionText(),
                              description.targetText(),

@@ -32,8 +32,9 @@ QStringList snapshot(const QString &dir)
     const QDir::Filters filter
         = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
     for (const QFileInfo &info : QDir(dir).entryInfoList(filter, QDir::Name)) {
-        const QByteArray hash = QCryptographicHash::hash(TestUtil::readFile(info.filePath()),
-                                                         QCryptographicHash::Sha1);
+        const QByteArray hash = QCryptographicHash::hash(
+            info.isFile() ? TestUtil::readFile(info.filePath()) : QByteArray(),
+            QCryptographicHash::Sha1);
         files << u"%1 %2 %3"_s.arg(info.fileName(), info.lastModified().toString(Qt::ISODateWithMs),
                                    QString::fromLatin1(hash.toHex()));
     }
@@ -113,6 +114,22 @@ const QList<QStringList> damagedFiles = {
      u"alter table results add mine text"_s},
 };
 
+// What a run refuses to let SQLite open, data.db being at its current version (see prepareFiles
+// and placeEntries): the case and the reason that --status, the dry run and the run give.
+const QList<QStringList> refusedFiles = {
+    {u"data.db-journal FIFO"_s,
+     u"its journal data.db-journal is a FIFO, socket or device, not a regular file"_s},
+    {u"data.db-wal FIFO"_s,
+     u"its write-ahead log data.db-wal is a FIFO, socket or device, not a regular file"_s},
+    {u"data.db-wal directory"_s,
+     u"its write-ahead log data.db-wal is a directory, not a regular file"_s},
+    {u"data.db hot journal immutable"_s,
+     u"its journal data.db-journal cannot be written: no permission, or a read-only file"_s},
+    {u"data.db foreign log via a link"_s,
+     u"the write-ahead log %2/target.db-wal does not belong to the file as it stands, which is "
+     u"not in write-ahead-log mode: move the log away before a run"_s},
+};
+
 } // namespace
 
 class TestCommandLine : public QObject
@@ -138,6 +155,9 @@ private Q_SLOTS:
         for (const QString &dir : std::as_const(m_mounts))
             QProcess::execute(u"umount"_s, {dir});
         m_mounts.clear();
+        for (const QString &file : std::as_const(m_immutable))
+            QProcess::execute(u"chattr"_s, {u"-i"_s, file});
+        m_immutable.clear();
     }
 
     void init()
@@ -274,7 +294,36 @@ private Q_SLOTS:
         QTest::newRow("stray write-ahead log")
             << u"stray wal"_s << 0 << QStringList {u"profile.db yes yes 4 4 "_s + upToDate};
         QTest::newRow("foreign write-ahead log")
-            << u"foreign wal"_s << 1 << QStringList {u"syslog.db yes yes - 1 - "_s + restores};
+            << u"current: syslog.db foreign log"_s << 2
+            << QStringList {u"syslog.db yes - - 1 - the write-ahead log syslog.db-wal does not "
+                            u"belong to the file as it stands, which is not in write-ahead-log "
+                            u"mode: move the log away before a run"_s
+                            + stopsHere};
+        QTest::newRow("profile.db without its variable table")
+            << u"current: profile.db: drop table variable"_s << 2
+            << QStringList {u"profile.db yes yes 4 4 as expected a run fails on \"select count(*) "
+                            u"from variable where value notnull\": no such table: variable"_s
+                            + stopsHere};
+        QTest::newRow("a trigger on the variables")
+            << u"current: profile.db: update variable set value = null\ncreate trigger keep "
+               u"before update on variable begin select raise(abort, 'kept'); end"_s
+            << 2
+            << QStringList {u"profile.db yes yes 4 4 as expected \"update variable set "
+                            u"value=:value where id=:id\" sets off trigger keep: whether a run "
+                            u"gets past it cannot be told without writing"_s};
+        for (const QStringList &refused : refusedFiles) {
+            QTest::newRow(qPrintable(refused.at(0)))
+                << u"current: "_s + refused.at(0) << 2
+                << QStringList {u"data.db yes - - 3 - "_s + refused.at(1) + stopsHere};
+        }
+        QTest::newRow("unwritten log beside a link's target")
+            << u"current: data.db unwritten log via a link"_s << 2
+            << QStringList {u"data.db yes yes - 3 - a write-ahead log"_s + cannotTell
+                            + u"open in another process or left by an interrupted write, which "
+                              u"cannot be told without writing"_s};
+        QTest::newRow("hot journal beside a link's target")
+            << u"current: data.db hot journal via a link"_s << 1
+            << QStringList {u"data.db yes yes - 3 - "_s + restores};
         QTest::newRow("index of a write-ahead log left")
             << u"stray shm"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
         QTest::newRow("symbolic link loop")
@@ -373,15 +422,7 @@ private Q_SLOTS:
             for (int i = 0; i < 1024; ++i)
                 stray.write(QByteArray::number(QRandomGenerator::global()->generate()));
         }
-        if (fixture == u"foreign wal"_s) {
-            const QString foreign = m_root->filePath(u"foreign.db"_s);
-            QVERIFY(QFile::copy(syslog, foreign));
-            TestUtil::Database writer(foreign);
-            QSqlQuery query = writer.query();
-            QVERIFY_SQL(query, u"pragma journal_mode=wal"_s);
-            QVERIFY_SQL(query, u"insert into version values(7)"_s);
-            QVERIFY(QFile::copy(foreign + u"-wal"_s, syslog + u"-wal"_s));
-        }
+        prepareFiles(fixture, m_work);
         if (fixture == u"link loop"_s) {
             QVERIFY(QFile::remove(data));
             QVERIFY(QFile::link(data, data));
@@ -391,6 +432,8 @@ private Q_SLOTS:
             QVERIFY(!QFileInfo::exists(syslog + u"-wal"_s));
         }
         ageFiles(m_work);
+        if (!placeEntries(fixture, m_work))
+            QSKIP("the file system does not support immutable files");
         OtherProcess other;
         if (fixture == u"immediate"_s || fixture == u"exclusive"_s)
             QVERIFY(other.hold(data, u"begin %1; insert into version values(9);"_s.arg(fixture)));
@@ -410,7 +453,9 @@ private Q_SLOTS:
         for (const QString &line : output.split(u'\n'))
             lines << line.simplified();
         for (const QString &expected : std::as_const(expectedRows))
-            QVERIFY2(lines.contains(QString(expected).replace(u"%1"_s, free)), qPrintable(output));
+            QVERIFY2(
+                lines.contains(QString(expected).replace(u"%1"_s, free).replace(u"%2"_s, m_work)),
+                qPrintable(output));
         QVERIFY(result.standardError.isEmpty());
     }
 
@@ -419,7 +464,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("fixture");
         QTest::addColumn<bool>("translation");
         QTest::addColumn<QStringList>("expectedVersions");
-        // -1: the real run's, whose log the dry run prints.
+        // -1: the real run's, whose log the dry run prints; 1 where the dry run predicts it from
+        // the real files, which its copies cannot reproduce.
         QTest::addColumn<int>("expectedExitCode");
         // On standard error for exit status 2, else in the prediction.
         QTest::addColumn<QString>("expectedReason");
@@ -463,6 +509,30 @@ private Q_SLOTS:
         QTest::newRow("copies run out of room")
             << u"copies 160k"_s << false << QStringList() << 2
             << u"cannot tell how a real run would end: writing the copies"_s;
+        QTest::newRow("no temporary directory")
+            << u"no temporary directory"_s << false << QStringList() << 2
+            << u"cannot make a private temporary directory in "_s;
+        for (const QStringList &refused : refusedFiles) {
+            QTest::newRow(qPrintable(refused.at(0)))
+                << u"current: "_s + refused.at(0) << false << QStringList() << 1 << refused.at(1);
+        }
+        QTest::newRow("unwritten log beside a link's target")
+            << u"current: data.db unwritten log via a link"_s << false << QStringList() << -1
+            << QString();
+        QTest::newRow("hot journal beside a link's target")
+            << u"current: data.db hot journal via a link"_s << false << QStringList() << -1
+            << QString();
+        QTest::newRow("profile.db without its variable table")
+            << u"current: profile.db: drop table variable"_s << false << QStringList() << -1
+            << u"exit status 1: Can't update profile.db: filling the assay variables failed (no "
+               u"such table: variable)"_s;
+        QTest::newRow("results that pass rows over")
+            << u"first generation: data.db: create table results(id integer primary key, "
+               u"patientId, item, subitem, version, abbr, code, result, unit, flag, displayOrder, "
+               u"lowerMarkLimit, upperMarkLimit, unique(item) on conflict ignore)"_s
+            << false << QStringList() << -1
+            << u"exit status 1: Can't update data.db: the copy of table result into results kept "
+               u"only 2 of its 3 rows"_s;
         for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
             const QStringList &damaged = damagedFiles.at(i);
             const QString version = damaged.at(1).section(u' ', 1);
@@ -488,14 +558,18 @@ private Q_SLOTS:
         const QString real = m_root->filePath(u"real"_s);
         const QString temp = m_root->filePath(u"temp"_s);
         QVERIFY(QDir().mkpath(real) && QDir().mkpath(temp));
-        const bool mounted = fixture == u"little room"_s || fixture == u"read-only volume"_s
+        const bool smallVolume = fixture == u"little room"_s || fixture == u"read-only volume"_s;
+        const bool mounted = smallVolume
             ? mountSmallVolume(m_work) && mountSmallVolume(real)
             : !fixture.startsWith(u"copies"_s) || mountSmallVolume(temp, fixture.section(u' ', 1));
         if (!mounted)
             QSKIP("a small volume needs the right to mount one");
         const bool damaged = fixture.startsWith(u"damaged "_s);
-        QVERIFY(TestUtil::copyFiles(m_sets.filePath(damaged ? u"current"_s : u"first generation"_s),
-                                    m_work));
+        const QString set = fixture.contains(u": "_s) ? fixture.section(u": "_s, 0, 0)
+            : damaged                                 ? u"current"_s
+                                                      : u"first generation"_s;
+        QVERIFY(TestUtil::copyFiles(m_sets.filePath(set), m_work));
+        prepareFiles(fixture, m_work);
         if (damaged)
             damage(m_work, damagedFiles.at(fixture.section(u' ', 1).toInt()));
         if (fixture == u"no qc.db and syslog.db"_s) {
@@ -531,10 +605,15 @@ private Q_SLOTS:
             }
             if (fixture == u"read-only volume"_s)
                 QCOMPARE(QProcess::execute(u"mount"_s, {u"-o"_s, u"remount,ro"_s, dir}), 0);
+            if (!placeEntries(fixture, dir))
+                QSKIP("the file system does not support immutable files");
         }
         const QStringList before = snapshot(m_work);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"TMPDIR"_s, temp);
+        environment.insert(u"TMPDIR"_s,
+                           fixture == u"no temporary directory"_s ? temp + u"/missing"_s : temp);
+        const QDir::Filters entries = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System;
+        const QStringList realEntries = QDir(real).entryList(entries) << u"update.log"_s;
 
         const TestUtil::RunResult dryRun
             = TestUtil::runProgram(DBUPDATE_EXECUTABLE ""_L1, m_work,
@@ -548,7 +627,7 @@ private Q_SLOTS:
         QVERIFY2(
             QString::fromUtf8(expectedExitCode == 2 ? dryRun.standardError : dryRun.standardOutput)
                 .simplified()
-                .contains(expectedReason),
+                .contains(QString(expectedReason).replace(u"%2"_s, m_work)),
             qPrintable(output + QString::fromUtf8(dryRun.standardError)));
         if (!expectedVersions.isEmpty())
             QCOMPARE(statusRows(output.section(u"\nFile "_s, 1)), expectedVersions);
@@ -560,14 +639,21 @@ private Q_SLOTS:
         QCOMPARE(dryRun.exitCode, realRun.exitCode);
         QVERIFY(
             output.contains(u"A real run would end with exit status %1"_s.arg(realRun.exitCode)));
+        // A run that stops at a file leaves it, and what lies beside it, as it was.
+        if (realRun.exitCode == 1 && !smallVolume) {
+            QCOMPARE(QDir(real).entryList(entries), realEntries);
+            QVERIFY(!output.contains(u"FELL"_s));
+        }
         if (expectedExitCode == 1)
             return;
         const QString realLog = QString::fromUtf8(TestUtil::readFile(real + u"/update.log"_s));
         QVERIFY2(
             output.contains(u"\nLog of a run on copies of the files:\n"_s + realLog + u"\nFile"_s),
             qPrintable(output));
-        if (translation)
+        if (translation) {
             QVERIFY(output.contains(u"'Dot sample type'"_s));
+            QVERIFY(output.contains(u"later ones winning: "_s + m_work + u"/labels.qm\n"_s));
+        }
     }
 
     // Rows that moved to another table count as kept; fewer rows, or none left, are marked.
@@ -645,6 +731,53 @@ private Q_SLOTS:
     }
 
 private:
+    // Changes the files as the fixture says: "<set>: <file>: <statements, one a line>" runs the
+    // statements on the file; "<set>: <file> ..." gives the file the hot journal of an
+    // interrupted write, or the write-ahead log of a write in write-ahead-log mode that never got
+    // back into it or into another file.
+    void prepareFiles(const QString &fixture, const QString &dir)
+    {
+        const QString change = fixture.section(u": "_s, 1);
+        const QString path = dir + u'/' + change.section(u' ', 0, 0).remove(u':');
+        if (change.contains(u".db: "_s))
+            QCOMPARE(TestUtil::execAll(path, change.section(u": "_s, 1).split(u'\n')), QString());
+        if (change.contains(u"hot journal"_s))
+            makeInterruptedWrite(path);
+        if (!change.contains(u"unwritten log"_s) && !change.contains(u"foreign log"_s))
+            return;
+        const QString scratch = m_root->filePath(u"scratch-wal.db"_s);
+        QVERIFY(QFile::copy(path, scratch));
+        TestUtil::Database writer(scratch);
+        QSqlQuery query = writer.query();
+        QVERIFY_SQL(query, u"pragma journal_mode=wal"_s);
+        QVERIFY_SQL(query, u"update version set version = 2"_s);
+        if (change.contains(u"unwritten log"_s))
+            QVERIFY(QFile::remove(path) && QFile::copy(scratch, path));
+        QVERIFY(QFile::copy(scratch + u"-wal"_s, path + u"-wal"_s));
+    }
+
+    // Puts in place what a copy of the files leaves out: data.db as a symbolic link to
+    // target.db, which takes its side files; a FIFO or a directory named as a side file; a
+    // journal that cannot be written. False when the file system cannot make one immutable.
+    bool placeEntries(const QString &fixture, const QString &dir)
+    {
+        const QString data = dir + u"/data.db"_s;
+        const QString entry = dir + u'/' + fixture.section(u": "_s, 1).section(u' ', 0, 0);
+        if (fixture.endsWith(u"via a link"_s)) {
+            for (const QString &suffix : {u""_s, u"-journal"_s, u"-wal"_s})
+                QFile::rename(data + suffix, dir + u"/target.db"_s + suffix);
+            QFile::link(u"target.db"_s, data);
+        }
+        if (fixture.endsWith(u" FIFO"_s))
+            QProcess::execute(u"mkfifo"_s, {entry});
+        if (fixture.endsWith(u" directory"_s))
+            QDir().mkdir(entry);
+        if (!fixture.endsWith(u" immutable"_s))
+            return true;
+        m_immutable << data + u"-journal"_s;
+        return QProcess::execute(u"chattr"_s, {u"+i"_s, m_immutable.last()}) == 0;
+    }
+
     void damage(const QString &dir, const QStringList &damaged)
     {
         QCOMPARE(TestUtil::execAll(dir + u'/' + damaged.at(1).section(u' ', 0, 0), damaged.mid(3)),
@@ -686,6 +819,7 @@ private:
     }
 
     QStringList m_mounts;
+    QStringList m_immutable;
     QTemporaryDir m_sets;
     QScopedPointer<QTemporaryDir> m_root;
     QString m_work;

@@ -2,7 +2,10 @@
 
 #include "versionvalue.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlQuery>
 #include <QUrl>
 
@@ -19,24 +22,159 @@ namespace {
 const int updateBusyTimeoutMs = 5000;
 const int readBusyTimeoutMs = 1000;
 
+// The operating systems give up on longer chains of symbolic links.
+const int maxLinkChain = 40;
+
 int resultCode(const QSqlError &error)
 {
     return error.nativeErrorCode().toInt();
 }
 
-} // namespace
+QByteArray leadingBytes(const QString &fileName, qint64 count)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.read(count);
+}
 
-QString sideFileName(const QString &fileName, SideFile sideFile)
+QString sideFileKind(SideFile sideFile)
 {
     switch (sideFile) {
     case SideFile::Journal:
-        return fileName + u"-journal"_s;
+        return u"journal"_s;
     case SideFile::WriteAheadLog:
-        return fileName + u"-wal"_s;
+        return u"write-ahead log"_s;
     case SideFile::SharedMemory:
         break;
     }
-    return fileName + u"-shm"_s;
+    return u"write-ahead log index"_s;
+}
+
+// What lies at the path instead of a regular file, asked without opening it; empty for a
+// regular file or nothing. A symbolic link counts: SQLite would write where it leads.
+QString nonRegularEntry(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return u"a symbolic link"_s;
+    if (!info.exists() || info.isFile())
+        return QString();
+    return info.isDir() ? u"a directory"_s : u"a FIFO, socket or device"_s;
+}
+
+// SQLite opens the journal and the log whenever they are there, and the log's index whenever
+// the file is in write-ahead-log mode or a log lies beside it.
+bool isOpenedBySqlite(const QString &fileName, SideFile sideFile)
+{
+    return sideFile != SideFile::SharedMemory || usesWriteAheadLog(fileName)
+        || QFileInfo::exists(sideFileName(fileName, SideFile::WriteAheadLog));
+}
+
+OpenProblem problem(OpenProblem::Kind kind, const QString &reason)
+{
+    return {kind, reason};
+}
+
+} // namespace
+
+QString resolvedPath(const QString &fileName)
+{
+    QString path = fileName;
+    QSet<QString> visited;
+    for (int i = 0; i < maxLinkChain; ++i) {
+        const QFileInfo info(path);
+        if (!info.isSymLink())
+            return path;
+        if (visited.contains(info.absoluteFilePath()))
+            return QString();
+        visited.insert(info.absoluteFilePath());
+        path = info.symLinkTarget();
+    }
+    return QString();
+}
+
+QString sideFileName(const QString &fileName, SideFile sideFile)
+{
+    const QString resolved = resolvedPath(fileName);
+    const QString path = resolved.isEmpty() ? fileName : resolved;
+    switch (sideFile) {
+    case SideFile::Journal:
+        return path + u"-journal"_s;
+    case SideFile::WriteAheadLog:
+        return path + u"-wal"_s;
+    case SideFile::SharedMemory:
+        break;
+    }
+    return path + u"-shm"_s;
+}
+
+// The read and write versions in the database header are 2 for write-ahead-log mode.
+bool usesWriteAheadLog(const QString &fileName)
+{
+    const QByteArray header = leadingBytes(fileName, 20);
+    return header.size() >= 20 && header.startsWith(headerMagic)
+        && (header.at(18) == 2 || header.at(19) == 2);
+}
+
+bool isWriteAheadLog(const QString &logFileName)
+{
+    const QByteArray header = leadingBytes(logFileName, 4);
+    return header == QByteArray("\x37\x7f\x06\x82", 4)
+        || header == QByteArray("\x37\x7f\x06\x83", 4);
+}
+
+Journal journalBeside(const QString &fileName)
+{
+    const QByteArray first = leadingBytes(sideFileName(fileName, SideFile::Journal), 1);
+    if (first.isEmpty())
+        return Journal::None;
+    return first.at(0) == 0 ? Journal::Unfinished : Journal::Complete;
+}
+
+OpenProblem openProblem(const QString &fileName, bool onlyRead)
+{
+    if (runOpenMode(fileName, onlyRead) != OpenMode::ReadWrite)
+        return {};
+    // Only the types are asked first: reading a FIFO would wait for a writer. SQLite itself
+    // refuses a directory.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile() && !info.isDir()) {
+        return problem(OpenProblem::Kind::NotRegularFile,
+                       u"it is a FIFO, socket or device, not a regular file"_s);
+    }
+    for (const SideFile sideFile : sideFiles) {
+        const QString path = sideFileName(fileName, sideFile);
+        const QString entry = nonRegularEntry(path);
+        if (!entry.isEmpty() && isOpenedBySqlite(fileName, sideFile)) {
+            return problem(OpenProblem::Kind::NotRegularFile,
+                           u"its %1 %2 is %3, not a regular file"_s.arg(
+                               sideFileKind(sideFile), QDir::toNativeSeparators(path), entry));
+        }
+    }
+    // A file in rollback mode keeps a log only once every page of it was written back, so a log
+    // beside it is spent or another file's.
+    const QString log = sideFileName(fileName, SideFile::WriteAheadLog);
+    if (isWriteAheadLog(log) && !usesWriteAheadLog(fileName)) {
+        return problem(OpenProblem::Kind::ForeignLog,
+                       u"the write-ahead log %1 does not belong to the file as it stands, which "
+                       u"is not in write-ahead-log mode: move the log away before a run"_s.arg(
+                           QDir::toNativeSeparators(log)));
+    }
+    for (const SideFile sideFile : sideFiles) {
+        const QFileInfo side(sideFileName(fileName, sideFile));
+        if (side.exists() && isOpenedBySqlite(fileName, sideFile) && !side.isWritable()) {
+            return problem(OpenProblem::Kind::NotWritable,
+                           u"its %1 %2 cannot be written: no permission, or a read-only file"_s.arg(
+                               sideFileKind(sideFile), QDir::toNativeSeparators(side.filePath())));
+        }
+    }
+    return {};
+}
+
+OpenMode runOpenMode(const QString &fileName, bool onlyRead)
+{
+    return onlyRead && QFileInfo(fileName).isFile() ? OpenMode::Immutable : OpenMode::ReadWrite;
 }
 
 QString uri(const QString &fileName, const QString &parameters)

@@ -24,8 +24,55 @@ enum class SideFile {
 inline constexpr SideFile sideFiles[]
     = {SideFile::Journal, SideFile::WriteAheadLog, SideFile::SharedMemory};
 
-// "data.db-journal", "data.db-wal", "data.db-shm".
+// The path SQLite opens for the name: a symbolic link is followed to the end of its chain, as
+// SQLite follows it, so that the side files lie beside the path returned. The name itself when
+// it is no symbolic link; empty for a chain that leads back into itself.
+QString resolvedPath(const QString &fileName);
+
+// Where SQLite keeps the side file: "data.db-journal", "data.db-wal", "data.db-shm", beside the
+// file a symbolic link leads to.
 QString sideFileName(const QString &fileName, SideFile sideFile);
+
+// The file's header says it is in write-ahead-log mode.
+bool usesWriteAheadLog(const QString &fileName);
+// The file begins with the magic number of a write-ahead log: SQLite would play it into its
+// database.
+bool isWriteAheadLog(const QString &logFileName);
+
+enum class Journal {
+    None,
+    // The header was never completed: SQLite ignores such a journal when no one writes.
+    Unfinished,
+    // The header is complete: a journal of an interrupted write, or of one in progress.
+    Complete,
+};
+
+// The journal beside the file, judged by its first byte: SQLite completes the header only
+// before it changes the database file, and a journal whose first byte is zero is never
+// played back.
+Journal journalBeside(const QString &fileName);
+
+// Why a run must not let SQLite open the file, found without opening it or a side file: SQLite
+// would wait on a FIFO or delete what it takes for a side file of its own, play a write-ahead
+// log into a file that is not in write-ahead-log mode, or fail part-way on a side file it
+// cannot write.
+struct OpenProblem
+{
+    enum class Kind {
+        None,
+        NotRegularFile,
+        ForeignLog,
+        NotWritable,
+    };
+
+    Kind kind = Kind::None;
+    QString reason;
+
+    bool exists() const { return kind != Kind::None; }
+};
+
+// None for a file that a run reads as it lies (see runOpenMode), which takes no side file.
+OpenProblem openProblem(const QString &fileName, bool onlyRead);
 
 // The URI of a file with SQLite's query parameters ("mode=ro"), for a connection opened with
 // QSQLITE_OPEN_URI.
@@ -44,6 +91,12 @@ enum class OpenMode {
     // No lock and no side file at all: the file's bytes as they lie.
     Immutable,
 };
+
+// How a run opens the file: a regular file that is only read as it lies (no journal or
+// write-ahead log beside it is played into it, no lock or side file is taken or made), anything
+// else for reading and writing, so that a missing file is created as every file of a run is,
+// and anything that is no regular file fails as SQLite fails on it.
+OpenMode runOpenMode(const QString &fileName, bool onlyRead);
 
 // Registers a connection of the given name (the default one when empty) on the file; the
 // caller opens it.

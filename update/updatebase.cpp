@@ -52,6 +52,18 @@ UpdateOutcome::Ending endingOf(const QSqlError &error)
     }
 }
 
+UpdateOutcome::Ending endingOf(const SqliteFile::OpenProblem &problem)
+{
+    switch (problem.kind) {
+    case SqliteFile::OpenProblem::Kind::NotWritable:
+        return UpdateOutcome::Ending::ReadOnly;
+    case SqliteFile::OpenProblem::Kind::ForeignLog:
+        return UpdateOutcome::Ending::Refused;
+    default:
+        return UpdateOutcome::Ending::CannotOpen;
+    }
+}
+
 bool isBusy(const QSqlError &error)
 {
     return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
@@ -115,14 +127,13 @@ UpdateBase::~UpdateBase()
 
 bool UpdateBase::openFile()
 {
-    // A file that is only read is read as it lies: no journal or write-ahead log lying next to
-    // it is played into it, and no lock or shared-memory file is taken or created. A missing
-    // one is created, as every file of a run is; anything else that is no regular file fails as
-    // SQLite fails on it.
-    const bool readAsItLies = m_readOnly && QFileInfo(fileName()).isFile();
-    QSqlDatabase db = SqliteFile::addConnection(fileName(),
-                                                readAsItLies ? SqliteFile::OpenMode::Immutable
-                                                             : SqliteFile::OpenMode::ReadWrite);
+    const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
+    if (problem.exists()) {
+        refuse(endingOf(problem), problem.reason);
+        return false;
+    }
+    QSqlDatabase db
+        = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_readOnly));
     if (!db.open()) {
         m_ending = endingOf(db.lastError());
         warnFileLeft(db.lastError().text(), "open");
