@@ -154,7 +154,7 @@ bool UpdateBase::openFile()
     for (const QString &pragma : std::as_const(pragmas)) {
         QSqlQuery query(db);
         if (!query.exec(pragma)) {
-            refuse(endingOf(query.lastError()), query.lastError().text());
+            refuse(endingOf(query.lastError()), accessFailure(query.lastError()));
             return false;
         }
     }
@@ -165,9 +165,7 @@ bool UpdateBase::beginTransaction()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        const QSqlError error = query.lastError();
-        const bool notWritable = SqliteFile::failureOf(error) == SqliteFile::Failure::ReadOnly;
-        refuse(endingOf(error), isBusy(error) || notWritable ? accessFailure(error) : error.text());
+        refuse(endingOf(query.lastError()), accessFailure(query.lastError()));
         return false;
     }
     m_inTransaction = true;
@@ -180,7 +178,7 @@ bool UpdateBase::probeWriteAccess()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
-        refuse(endingOf(query.lastError()), query.lastError().text());
+        refuse(endingOf(query.lastError()), accessFailure(query.lastError()));
         rollback();
         return false;
     }
@@ -193,8 +191,10 @@ bool UpdateBase::probeWriteAccess()
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable) {
+        const bool readOnly = SqliteFile::failureOf(error) == SqliteFile::Failure::ReadOnly;
         refuse(isBusy(error) ? UpdateOutcome::Ending::Locked : UpdateOutcome::Ending::ReadOnly,
-               accessFailure(error));
+               isBusy(error) || readOnly ? accessFailure(error)
+                                         : u"it cannot be written (%1)"_s.arg(error.text()));
         rollback();
         return false;
     }
@@ -206,7 +206,7 @@ bool UpdateBase::readStoredVersion()
     const SqliteFile::StoredVersion stored
         = SqliteFile::readStoredVersion(QSqlDatabase::database());
     if (stored.error.isValid()) {
-        refuse(endingOf(stored.error), stored.error.text());
+        refuse(endingOf(stored.error), accessFailure(stored.error));
         return false;
     }
     if (!stored.version) {
@@ -225,6 +225,8 @@ QString UpdateBase::accessFailure(const QSqlError &error) const
 {
     if (isBusy(error))
         return u"it is locked by another process"_s;
+    if (SqliteFile::failureOf(error) != SqliteFile::Failure::ReadOnly)
+        return error.text();
     const QString reason = writeOpenError(fileName());
     return u"it cannot be written (%1)"_s.arg(reason.isEmpty() ? error.text() : reason);
 }
