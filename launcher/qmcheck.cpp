@@ -1,9 +1,9 @@
 #include "qmcheck.h"
 
 #include <QBitArray>
-#include <QHash>
 #include <QtEndian>
 
+#include <limits>
 #include <optional>
 
 const QByteArrayView qmMagic("\x3c\xb8\x64\x18\xca\xef\x9c\x95\xcd\x21\x1c\xbf\x60\xa1\xbd\xdd",
@@ -11,19 +11,16 @@ const QByteArrayView qmMagic("\x3c\xb8\x64\x18\xca\xef\x9c\x95\xcd\x21\x1c\xbf\x
 
 namespace {
 
-// The sections of a .qm file: after the magic, each is a tag byte, a 32-bit big-endian length
-// and that many bytes.
+// The tags of the sections that Qt's lookup reads or that name further files.
 enum SectionTag : quint8 {
     Contexts = 0x2f,
     Hashes = 0x42,
     Messages = 0x69,
-    NumerusRules = 0x88,
     Dependencies = 0x96,
-    Language = 0xa7,
 };
 
-// The fields of a message record; each but the end tag and the obsolete 32-bit field is
-// followed by a 32-bit big-endian length and that many bytes.
+// The fields of a message record that Qt's lookup reads; each but the end tag and the obsolete
+// 32-bit field is followed by a 32-bit big-endian length and that many bytes.
 enum FieldTag : quint8 {
     End = 1,
     Translation = 3,
@@ -43,23 +40,46 @@ quint32 read32(QByteArrayView data, qsizetype at)
     return qFromBigEndian<quint32>(data.data() + at);
 }
 
-// The sections by tag; none when the walk leaves the file, meets a tag Qt does not know, an
-// empty section or a section given twice. Qt reads the same walk but stops early at a zero tag
-// or length and takes the last of two sections.
-std::optional<QHash<quint8, QByteArrayView>> readSections(QByteArrayView data)
+// Where a section's bytes begin in the file and how many there are. Qt's lookup reads some
+// fields past a section's end, so each section is checked against the rest of the file.
+struct Section
 {
-    QHash<quint8, QByteArrayView> sections;
-    for (qsizetype at = qmMagic.size(); at < data.size();) {
-        if (data.size() - at < 5)
-            return std::nullopt;
+    qsizetype at = 0;
+    qsizetype size = 0;
+};
+
+struct Sections
+{
+    Section contexts;
+    Section hashes;
+    Section messages;
+    bool dependencies = false;
+};
+
+// The sections as Qt's loader reads them: after the magic, each is a tag byte, a 32-bit
+// big-endian length and that many bytes. Qt stops at a zero tag or length or where no more than
+// five bytes are left, passes over tags it does not know, takes the last of two sections with
+// one tag, and refuses the file when a section runs past its end: none then.
+std::optional<Sections> readSections(QByteArrayView data)
+{
+    Sections sections;
+    for (qsizetype at = qmMagic.size(); data.size() - at > 5;) {
         const quint8 tag = quint8(data[at]);
         const qint64 length = read32(data, at + 1);
         at += 5;
-        const bool known = tag == Contexts || tag == Hashes || tag == Messages
-            || tag == NumerusRules || tag == Dependencies || tag == Language;
-        if (!known || length == 0 || length > data.size() - at || sections.contains(tag))
+        if (tag == 0 || length == 0)
+            break;
+        if (length > data.size() - at)
             return std::nullopt;
-        sections.insert(tag, data.sliced(at, length));
+        const Section section {at, qsizetype(length)};
+        if (tag == Contexts)
+            sections.contexts = section;
+        else if (tag == Hashes)
+            sections.hashes = section;
+        else if (tag == Messages)
+            sections.messages = section;
+        else if (tag == Dependencies)
+            sections.dependencies = true;
         at += length;
     }
     return sections;
@@ -67,95 +87,99 @@ std::optional<QHash<quint8, QByteArrayView>> readSections(QByteArrayView data)
 
 // The context table: a bucket count, one 16-bit offset per bucket, then chains of names, each
 // a length byte and that many bytes, a chain ending at a zero length. The lookup hashes the
-// context name modulo the count and follows the bucket's chain, so every bucket must lead to a
-// chain that ends inside the section.
-bool contextsAreSound(QByteArrayView block)
+// context name modulo the count and follows the bucket's chain, which begins that many 16-bit
+// steps past the offsets. A chain begun inside the file ends in the zero bytes after it at the
+// latest: no name is longer than 255 bytes.
+bool contextsAreSound(QByteArrayView fromTable)
 {
-    if (block.size() < 2)
+    if (fromTable.size() < 2)
         return false;
-    const qsizetype buckets = read16(block, 0);
-    const qsizetype names = 2 + 2 * buckets;
-    if (buckets == 0 || names > block.size())
+    const qsizetype buckets = read16(fromTable, 0);
+    const qsizetype chains = 2 + 2 * buckets;
+    if (buckets == 0 || chains > fromTable.size())
         return false;
-    // Chains only lead forward, so the last position is judged first.
-    QBitArray endsInside(block.size() + 1);
-    for (qsizetype at = block.size() - 1; at >= names; --at) {
-        const qsizetype next = at + 1 + quint8(block[at]);
-        endsInside.setBit(at, block[at] == 0 || (next < block.size() && endsInside.testBit(next)));
-    }
     for (qsizetype bucket = 0; bucket < buckets; ++bucket) {
-        const quint16 offset = read16(block, 2 + 2 * bucket);
-        const qsizetype chain = names + 2 * qsizetype(offset);
-        if (offset != 0 && (chain >= block.size() || !endsInside.testBit(chain)))
+        const qsizetype offset = read16(fromTable, 2 + 2 * bucket);
+        if (offset != 0 && chains + 2 * offset >= fromTable.size())
             return false;
     }
     return true;
 }
 
-// For every position in the messages section, whether a record read from there consists of
-// known fields inside the section and ends with its end tag. A record only reads forward, so
-// the last position is judged first.
-QBitArray soundRecordStarts(QByteArrayView block)
+// For every position in the messages section, whether a lookup that reads a message record from
+// there reads nothing outside the file. The lookup reads tags up to the section's end and gives
+// the record up at a tag it does not know or at a translation of odd length, as lrelease writes
+// a null one (length 0xFFFFFFFF); a translation whose length reads as negative would lead it
+// backwards. An empty comment has its next byte read as well, at worst the first zero byte after
+// the file. A record only reads forward, so the last position is judged first.
+QBitArray soundRecordStarts(QByteArrayView fromMessages, qsizetype size)
 {
-    QBitArray sound(block.size() + 1);
-    for (qsizetype at = block.size() - 1; at >= 0; --at) {
-        const quint8 tag = quint8(block[at]);
-        if (tag == End) {
+    QBitArray sound(size);
+    for (qsizetype at = size - 1; at >= 0; --at) {
+        const quint8 tag = quint8(fromMessages[at]);
+        qint64 next = at + 5;
+        if (tag == Translation || tag == SourceText || tag == Context || tag == Comment) {
+            if (next > fromMessages.size())
+                continue;
+            const quint32 length = read32(fromMessages, at + 1);
+            if (tag == Translation && length % 2 != 0) {
+                sound.setBit(at);
+                continue;
+            }
+            if (tag == Translation && length > quint32(std::numeric_limits<qint32>::max()))
+                continue;
+            next += length;
+            if (next > fromMessages.size())
+                continue;
+        } else if (tag != Obsolete) {
             sound.setBit(at);
             continue;
         }
-        qint64 next = at + 5;
-        if (next > block.size())
-            continue;
-        if (tag == Translation || tag == SourceText || tag == Context || tag == Comment) {
-            const quint32 length = read32(block, at + 1);
-            // A translation is UTF-16.
-            if (tag == Translation && length % 2 != 0)
-                continue;
-            next += length;
-        } else if (tag != Obsolete) {
-            continue;
-        }
-        // An empty comment has its next byte read as well, so a record never ends at the end.
-        sound.setBit(at, next < block.size() && sound.testBit(qsizetype(next)));
+        sound.setBit(at, next >= size || sound.testBit(qsizetype(next)));
     }
     return sound;
 }
 
-// The hash table: pairs of a 32-bit hash and a 32-bit offset of its message record, sorted by
-// hash for the lookup's binary search.
-bool hashesAreSound(QByteArrayView block, QByteArrayView messages)
+// The hash table: 8-byte entries of a 32-bit hash and the 32-bit offset of its message record.
+// The lookup searches the whole entries for the hash and reads on while it matches, up to the
+// section's end; at an offset past the messages section it reads nothing.
+bool hashesAreSound(QByteArrayView fromTable, qsizetype size, const QBitArray &recordStarts)
 {
-    if (block.size() % 8 != 0)
-        return false;
-    const QBitArray recordStarts = soundRecordStarts(messages);
-    quint32 previousHash = 0;
-    for (qsizetype at = 0; at < block.size(); at += 8) {
-        const quint32 hash = read32(block, at);
-        const quint32 record = read32(block, at + 4);
-        if (hash < previousHash || record >= messages.size() || !recordStarts.testBit(record))
+    // With no whole entry the lookup searches nothing.
+    if (size < 8)
+        return true;
+    for (qsizetype at = 0; at < size; at += 8) {
+        if (at + 8 > fromTable.size())
             return false;
-        previousHash = hash;
+        const quint32 record = read32(fromTable, at + 4);
+        if (record < recordStarts.size() && !recordStarts.testBit(record))
+            return false;
     }
     return true;
 }
 
 } // namespace
 
-// The numerus rules Qt checks itself when it loads the file.
+// The numerus rules Qt checks itself when it loads the file; without a hash table it looks
+// nothing up.
 QmVerdict checkQm(QByteArrayView data)
 {
     if (!data.startsWith(qmMagic))
         return QmVerdict::NotQm;
-    const std::optional<QHash<quint8, QByteArrayView>> sections = readSections(data);
+    const std::optional<Sections> sections = readSections(data);
     if (!sections)
         return QmVerdict::Damaged;
-    if (sections->contains(Dependencies))
+    if (sections->dependencies)
         return QmVerdict::HasDependencies;
-    if (sections->contains(Contexts) && !contextsAreSound(sections->value(Contexts)))
+    const Section &hashes = sections->hashes;
+    if (hashes.size == 0)
+        return QmVerdict::Sound;
+    const Section &contexts = sections->contexts;
+    if (contexts.size != 0 && !contextsAreSound(data.sliced(contexts.at)))
         return QmVerdict::Damaged;
-    if (sections->contains(Hashes)
-        && !hashesAreSound(sections->value(Hashes), sections->value(Messages)))
+    const Section &messages = sections->messages;
+    const QBitArray recordStarts = soundRecordStarts(data.sliced(messages.at), messages.size);
+    if (!hashesAreSound(data.sliced(hashes.at), hashes.size, recordStarts))
         return QmVerdict::Damaged;
     return QmVerdict::Sound;
 }

@@ -67,8 +67,8 @@ QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
     const QmVerdict verdict = checkQm(bytes);
     if (verdict != QmVerdict::Sound)
         return verdict;
-    m_bytes = bytes;
-    if (!load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(m_bytes.size()))) {
+    m_bytes = bytes + QByteArray(qmZeroTail, '\0');
+    if (!load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(bytes.size()))) {
         m_bytes.clear();
         return QmVerdict::Damaged;
     }

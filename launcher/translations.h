@@ -10,7 +10,7 @@
 QStringList translationDirs();
 
 // A translator over bytes it keeps: the file is read once and checked, and Qt's lookups read
-// those very bytes, never the file again.
+// those very bytes, followed by qmZeroTail zero bytes, never the file again.
 class CheckedTranslator : public QTranslator
 {
 public:

@@ -1,10 +1,13 @@
+#include "fuzz/translationsource.h"
 #include "layoutcheck.h"
 #include "testutil.h"
+#include "translations.h"
 #include "updaters.h"
 
 #include <QFileInfo>
 #include <QLibraryInfo>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 using namespace Qt::StringLiterals;
 
@@ -13,6 +16,82 @@ namespace {
 const QString duplicateConnectionLine
     = u"Warning: QSqlDatabasePrivate::addDatabase: duplicate connection name "
       u"'qt_sql_default_connection', old connection removed."_s;
+
+// What lrelease compiles for the tests: the sample type label, translated, and messages of one
+// kind, in a language whose numerus forms they use. Every message has an id for -idbased.
+std::pair<QString, QList<TsMessage>> tsContent(const QString &kind)
+{
+    QList<TsMessage> messages {
+        {u"UpdateProfile"_s, u"样本类型"_s, {}, {}, {}, {u"Dot sample type"_s}}};
+    QString language = u"en"_s;
+    if (kind == u"empty translations") {
+        messages += {{u"C"_s, u"empty"_s, {}, {}, {}, {QString()}},
+                     {u"C"_s, u"unfinished"_s, {}, {}, u"unfinished"_s, {u"half"_s}},
+                     {u"C"_s, u"unfinished empty"_s, {}, {}, u"unfinished"_s, {QString()}},
+                     {u"C"_s, u"vanished"_s, {}, {}, u"vanished"_s, {u"gone"_s}},
+                     {u"C"_s, u"identical"_s, {}, {}, {}, {u"identical"_s}}};
+    } else if (kind == u"numerus forms") {
+        language = u"ar"_s;
+        const QStringList forms {u"0 %n"_s, u"1 %n"_s, u"2 %n"_s, u"3 %n"_s, u"4 %n"_s, u"5 %n"_s};
+        messages += {{u"C"_s, u"%n files"_s, {}, {}, {}, forms, true},
+                     {u"C"_s, u"%n rows"_s, {}, {}, {}, {u"1 %n"_s, QString()}, true},
+                     {u"C"_s, u"%n days"_s, {}, {}, u"unfinished"_s, forms, true}};
+    } else if (kind == u"disambiguation") {
+        for (const QString &context : {u"Menu"_s, u"Dialog"_s}) {
+            for (const QString &comment : {u"file"_s, u"door"_s, QString()})
+                messages << TsMessage {context, u"Open"_s, comment, {}, {}, {context + comment}};
+        }
+    } else if (kind == u"long texts") {
+        language = u"ja"_s;
+        TsMessage longTexts {QString(300, u'c'), QString(40000, u's'), QString(1000, u'd')};
+        longTexts.translations = {QString(70000, u't')};
+        messages << longTexts;
+    } else {
+        // Many contexts, named with an odd length so that -compress ends no chain of names, in a
+        // language without numerus rules, whose section would follow them; below 8 characters,
+        // a hash is the codes of source and comment in base 16: "Cp", "C" + "p" and "D`" share one.
+        language = u"zh_CN"_s;
+        for (int i = 0; i < 1500; ++i) {
+            const QString n = QString::number(i);
+            const QString context = u"Context%1"_s.arg(i % 300, 4, 10, QChar(u'0'));
+            messages += {{context, u"message "_s + n, {}, {}, {}, {u"translation "_s + n}}};
+        }
+        for (char16_t k = 0; k < 6; ++k) {
+            const QString source = u"%1%2"_s.arg(QChar(u'C' + k), QChar(u'p' - 16 * k));
+            messages += {{u"C"_s, source, {}, {}, {}, {source}},
+                         {u"C"_s, source.left(1), source.mid(1), {}, {}, {source.left(1)}}};
+        }
+    }
+    for (qsizetype i = 0; i < messages.size(); ++i)
+        messages[i].id = u"id%1"_s.arg(i);
+    return {language, messages};
+}
+
+// Every message looked up with several counts, by its source and by its id, in the translator
+// that dbupdate loads from the file's bytes and in one that Qt loads from the file itself; the
+// keys whose lookups differ.
+QStringList lookupDifferences(const QString &path, const QList<TsMessage> &messages)
+{
+    CheckedTranslator checked;
+    QTranslator plain;
+    const QmVerdict verdict = checked.loadChecked(TestUtil::readFile(path));
+    if (verdict != QmVerdict::Sound || !plain.load(path))
+        return {path + u": verdict %1"_s.arg(int(verdict))};
+    QStringList differences;
+    for (const TsMessage &message : messages) {
+        const QByteArrayList keys {message.context.toUtf8(), message.source.toUtf8(),
+                                   message.comment.toUtf8(), message.id.toUtf8()};
+        for (const int n : {-1, 1, 2, 5}) {
+            const QString viaCheck = checked.translate(keys[0], keys[1], keys[2], n);
+            const QString viaQt = plain.translate(keys[0], keys[1], keys[2], n);
+            if (viaCheck != viaQt || viaCheck.isNull() != viaQt.isNull()
+                || checked.translate(nullptr, keys[3], nullptr, n)
+                    != plain.translate(nullptr, keys[3], nullptr, n))
+                differences << path + u": "_s + message.context + u'/' + message.source;
+        }
+    }
+    return differences;
+}
 
 } // namespace
 
@@ -247,6 +326,8 @@ private Q_SLOTS:
     // that yields none is reported with the places searched, except the log file's own name.
     void translationProblems_data()
     {
+        QTest::addColumn<QString>("kind"); // of messages lrelease compiles; none: label_dot.qm
+        QTest::addColumn<QStringList>("lreleaseOptions");
         QTest::addColumn<int>("damagedByte"); // set to 0x80 in ./labels.qm; -1: none
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("expectedWarning");
@@ -257,28 +338,61 @@ private Q_SLOTS:
             = u"translation file %1 was not found in \".\", \"..\" or \"%2\" and was not used"_s;
         const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
         const QStringList labels = {u"update.log"_s, u"labels"_s};
-        QTest::newRow("sound") << -1 << labels << QString() << u"Dot sample type"_s;
-        QTest::newRow("translation length") << 0x2a << labels << damaged << u"样本类型"_s;
-        QTest::newRow("source text length") << 0x52 << labels << damaged << u"样本类型"_s;
+        QTest::newRow("sound") << QString() << QStringList() << -1 << labels << QString()
+                               << u"Dot sample type"_s;
+        QTest::newRow("translation length")
+            << QString() << QStringList() << 0x2a << labels << damaged << u"样本类型"_s;
+        QTest::newRow("source text length")
+            << QString() << QStringList() << 0x52 << labels << damaged << u"样本类型"_s;
         QTest::newRow("damaged as the log file's name")
-            << 0x2a << QStringList {u"labels"_s} << damaged << u"样本类型"_s;
+            << QString() << QStringList() << 0x2a << QStringList {u"labels"_s} << damaged
+            << u"样本类型"_s;
         QTest::newRow("log file's name silent")
-            << -1 << QStringList {u"update.log"_s} << QString() << u"样本类型"_s;
-        QTest::newRow("not found") << -1 << QStringList {u"update.log"_s, u"nolabels"_s}
-                                   << notFound.arg(u"nolabels"_s, qtDir) << u"样本类型"_s;
+            << QString() << QStringList() << -1 << QStringList {u"update.log"_s} << QString()
+            << u"样本类型"_s;
+        QTest::newRow("not found")
+            << QString() << QStringList() << -1 << QStringList {u"update.log"_s, u"nolabels"_s}
+            << notFound.arg(u"nolabels"_s, qtDir) << u"样本类型"_s;
         QTest::newRow("not a translation file")
-            << -1 << QStringList {u"update.log"_s, u"update.log"_s}
+            << QString() << QStringList() << -1 << QStringList {u"update.log"_s, u"update.log"_s}
             << notFound.arg(u"update.log"_s, qtDir) + u": ./update.log is not a translation file"_s
             << u"样本类型"_s;
+        // Whatever lrelease makes is taken; an id-based file has no label for its context.
+        for (const QString &kind : {u"empty translations"_s, u"numerus forms"_s,
+                                    u"disambiguation"_s, u"long texts"_s, u"many messages"_s}) {
+            for (const QStringList &options :
+                 {QStringList(), {u"-idbased"_s}, {u"-nounfinished"_s}, {u"-removeidentical"_s}}) {
+                for (const QStringList &compress : {QStringList(), {u"-compress"_s}}) {
+                    QTest::addRow("%s %s", qPrintable(kind),
+                                  qPrintable((options + compress).join(u' ')))
+                        << kind << options + compress << -1 << labels << QString()
+                        << (options.contains(u"-idbased"_s) ? u"样本类型"_s : u"Dot sample type"_s);
+                }
+            }
+        }
     }
 
     void translationProblems()
     {
+        QFETCH(QString, kind);
+        QFETCH(QStringList, lreleaseOptions);
         QFETCH(int, damagedByte);
         QFETCH(QStringList, arguments);
         QFETCH(QString, expectedWarning);
         QFETCH(QString, expectedLabel);
         QByteArray qm = TestUtil::readFile(TEST_BINARY_DIR u"/data/label_dot.qm"_s);
+        const auto [language, messages] = tsContent(kind);
+        if (!kind.isEmpty()) {
+            QFile ts(m_work + u"/labels.ts"_s);
+            QVERIFY(ts.open(QIODevice::WriteOnly) && ts.write(tsDocument(language, messages)) > 0);
+            ts.close();
+            QCOMPARE(TestUtil::runProgram(LRELEASE_EXECUTABLE ""_L1, m_work,
+                                          lreleaseOptions << u"-silent"_s << ts.fileName()
+                                                          << u"-qm"_s << m_work + u"/labels.qm"_s)
+                         .exitCode,
+                     0);
+            qm = TestUtil::readFile(m_work + u"/labels.qm"_s);
+        }
         if (damagedByte >= 0)
             qm[damagedByte] = char(0x80);
         QFile file(m_work + u"/labels.qm"_s);
@@ -296,6 +410,51 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s,
                                   u"select value from profile where name = 'patient/sampleType'"_s),
                  QStringList {expectedLabel});
+        if (!kind.isEmpty())
+            QCOMPARE(lookupDifferences(m_work + u"/labels.qm"_s, messages), QStringList());
+    }
+
+    // Every translation file in Qt's translations directory is taken, but for those that name
+    // further files; lconvert lists their messages.
+    void qtTranslationsTaken()
+    {
+        const QDir qtDir(QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+        const QStringList files = qtDir.entryList({u"*.qm"_s}, QDir::Files);
+        QVERIFY(!files.isEmpty());
+        QStringList differences;
+        for (const QString &file : files) {
+            const QString path = qtDir.filePath(file);
+            const QString ts = m_work + u"/listed.ts"_s;
+            QCOMPARE(TestUtil::runProgram(LCONVERT_EXECUTABLE ""_L1, m_work,
+                                          {u"-i"_s, path, u"-o"_s, ts})
+                         .exitCode,
+                     0);
+            QFile listed(ts);
+            QVERIFY(listed.open(QIODevice::ReadOnly));
+            QList<TsMessage> messages;
+            QString context;
+            bool dependencies = false;
+            for (QXmlStreamReader xml(&listed); !xml.atEnd();) {
+                if (xml.readNext() != QXmlStreamReader::StartElement)
+                    continue;
+                if (xml.name() == u"dependency")
+                    dependencies = true;
+                else if (xml.name() == u"name")
+                    context = xml.readElementText();
+                else if (xml.name() == u"message")
+                    messages << TsMessage {context};
+                else if (xml.name() == u"source")
+                    messages.last().source = xml.readElementText();
+                else if (xml.name() == u"comment")
+                    messages.last().comment = xml.readElementText();
+            }
+            if (dependencies)
+                QCOMPARE(CheckedTranslator().loadChecked(TestUtil::readFile(path)),
+                         QmVerdict::HasDependencies);
+            else
+                differences << lookupDifferences(path, messages);
+        }
+        QCOMPARE(differences, QStringList());
     }
 
     void syslog_data()
