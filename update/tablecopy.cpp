@@ -46,6 +46,21 @@ public:
 
     const QSqlRecord &oldColumns() const { return m_old; }
 
+    // A row when a value may not have arrived or rows without an id are left to compare: what
+    // the selects below tell in detail, in one pass that stops at the first doubt.
+    QString anyDoubt() const
+    {
+        QStringList doubts = {m_keyed ? u"o.id is null"_s : u"1"_s};
+        for (int i = 0; i < m_old.count(); ++i) {
+            if (!m_new.contains(m_old.fieldName(i)))
+                doubts << u"o.%1 notnull"_s.arg(column(i));
+            else if (m_keyed)
+                doubts << u"(%1)"_s.arg(changed(i));
+        }
+        return u"select 1 from %1 as o%2 where %3 limit 1"_s.arg(m_oldTable, joinById(),
+                                                                 doubts.join(u" or "_s));
+    }
+
     // The rows that have an id; the columns the new table lacks in every row.
     QString byId() const
     {
@@ -57,8 +72,7 @@ public:
                 flags << (m_keyed ? u"max(o.id notnull and %1)"_s.arg(changed(i)) : u"0"_s);
         }
         flags << (m_keyed ? u"max(o.id is null)"_s : u"count(*) > 0"_s);
-        return u"select %1 from %2 as o"_s.arg(flags.join(u", "_s), m_oldTable)
-            + (m_keyed ? u" left join %1 as n on n.id = o.id"_s.arg(m_newTable) : QString());
+        return u"select %1 from %2 as o%3"_s.arg(flags.join(u", "_s), m_oldTable, joinById());
     }
 
     // The rows without an id, paired in order.
@@ -79,12 +93,17 @@ public:
     }
 
 private:
+    QString joinById() const
+    {
+        return m_keyed ? u" left join %1 as n on n.id = o.id"_s.arg(m_newTable) : QString();
+    }
+
     QString column(int index) const { return SqliteFile::quoted(m_old.fieldName(index)); }
 
     // A value of the old row that the new row does not hold.
     QString changed(int index) const
     {
-        return u"o.%1 notnull and n.%1 is not o.%1 collate binary"_s.arg(column(index));
+        return u"n.%1 is not o.%1 collate binary and o.%1 notnull"_s.arg(column(index));
     }
 
     QSqlRecord m_old;
@@ -226,9 +245,12 @@ bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTabl
     const ArrivalCheck check(QSqlDatabase::database(), oldTable, newTable);
     const QSqlRecord &old = check.oldColumns();
     QList<bool> lost(old.count(), false);
-    bool rowsWithoutId = true;
+    QSqlQuery doubt(QSqlDatabase::database());
+    doubt.setForwardOnly(true);
+    bool toCompare = !runQuery(doubt, check.anyDoubt()) || doubt.next();
+    doubt.finish();
     for (const QString &select : {check.byId(), check.inOrder()}) {
-        if (!rowsWithoutId)
+        if (!toCompare)
             break;
         QSqlQuery query(QSqlDatabase::database());
         query.setForwardOnly(true);
@@ -239,7 +261,7 @@ bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTabl
         }
         for (int i = 0; i < old.count(); ++i)
             lost[i] = lost[i] || query.value(i).toBool();
-        rowsWithoutId = query.value(old.count()).toBool();
+        toCompare = query.value(old.count()).toBool();
     }
     QStringList valuesLeft;
     for (int i = 0; i < old.count(); ++i) {
