@@ -108,7 +108,7 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
     if (isNewer()) {
         // Decided before anything is written: the file keeps every byte and its time.
         qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
-                 qUtf8Printable(fileName()), qUtf8Printable(m_storedVersionText), currentVersion());
+                 qUtf8Printable(fileName()), qUtf8Printable(m_stored.shown), currentVersion());
         m_leftAsItIs = true;
         m_ready = true;
         return;
@@ -213,8 +213,7 @@ bool UpdateBase::readStoredVersion()
         refuse(UpdateOutcome::Ending::Refused, u"its version table holds "_s + stored.problem);
         return false;
     }
-    m_storedVersion = *stored.version;
-    m_storedVersionText = stored.shown;
+    m_stored = stored;
     return true;
 }
 
@@ -400,7 +399,7 @@ bool UpdateBase::rollbackBlock()
 
 bool UpdateBase::isNewer() const
 {
-    return m_description.isNewerThanProgram(m_storedVersion);
+    return m_description.isNewerThanProgram(storedVersion());
 }
 
 bool UpdateBase::stampVersion(const Statement &deleteVersions, const Statement &insertVersion)

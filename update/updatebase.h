@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sqlitefile.h"
 #include "updaterdescription.h"
 
 #include <QObject>
@@ -61,7 +62,7 @@ public:
     ~UpdateBase() override;
 
     QString fileName() const { return m_description.fileName; }
-    qint32 storedVersion() const { return m_storedVersion; }
+    qint32 storedVersion() const { return m_stored.version.value_or(0); }
 
     // Runs update() inside the file's transaction; commits when it succeeds and leaves
     // the file as it was when it fails or when SQLite undid the transaction on its own.
@@ -161,8 +162,7 @@ private:
     void warnFileLeft(const QString &reason, const char *failedAction = nullptr) const;
 
     const UpdaterDescription &m_description;
-    qint32 m_storedVersion = 0;
-    QString m_storedVersionText;
+    SqliteFile::StoredVersion m_stored;
     // A file newer than this program is left as it is, before anything is written.
     bool m_leftAsItIs = false;
     bool m_readOnly = false;
