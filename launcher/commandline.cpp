@@ -4,6 +4,18 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+QStringList argumentsFrom(int first, int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = first; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+} // namespace
+
 CommandLine CommandLine::parse(int argc, char **argv)
 {
     static const QHash<QByteArray, Action> options = {
@@ -16,14 +28,21 @@ CommandLine CommandLine::parse(int argc, char **argv)
     if (argc < 2)
         return command;
     command.action = options.value(QByteArray(argv[1]), Action::Upgrade);
-    if (command.action == Action::Upgrade) {
+    switch (command.action) {
+    case Action::Upgrade:
         command.logFile = QByteArray(argv[1]);
         command.firstTranslationIsLogFile = true;
-    } else if (command.action != Action::DryRun) {
-        return command;
+        command.translations = argumentsFrom(1, argc, argv);
+        break;
+    case Action::Status:
+    case Action::DryRun:
+        command.json = argc > 2 && QByteArray(argv[2]) == "--json";
+        if (command.action == Action::DryRun)
+            command.translations = argumentsFrom(command.json ? 3 : 2, argc, argv);
+        break;
+    case Action::Help:
+    case Action::Version:
+        break;
     }
-    const int first = command.action == Action::Upgrade ? 1 : 2;
-    for (int i = first; i < argc; ++i)
-        command.translations << QString::fromLocal8Bit(argv[i]);
     return command;
 }

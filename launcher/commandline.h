@@ -6,15 +6,16 @@
 #include <optional>
 
 // What the command line asks for, read once. An option is recognised only as the first
-// argument; anything else there names the log file of an upgrade run.
+// argument; anything else there names the log file of an upgrade run. --status and --dry-run
+// take --json as their second argument.
 struct CommandLine
 {
     enum class Action {
         Upgrade, // [logfile [translation...]]
         Help,
         Version,
-        Status,
-        DryRun, // --dry-run [translation...]
+        Status, // --status [--json]
+        DryRun, // --dry-run [--json] [translation...]
     };
 
     Action action = Action::Upgrade;
@@ -25,6 +26,8 @@ struct CommandLine
     // The first of them is the log file's name, tried without a warning when no such
     // translation file exists.
     bool firstTranslationIsLogFile = false;
+    // --status or --dry-run answers with one JSON document.
+    bool json = false;
 
     static CommandLine parse(int argc, char **argv);
 };

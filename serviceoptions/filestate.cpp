@@ -4,6 +4,7 @@
 #include "sqlitefile.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
@@ -68,13 +69,17 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(db);
     if (stored.error.isValid())
         return classifyError(stored.error);
-    if (!stored.version)
-        return withState(FileState::State::NoVersionNumber, stored.problem);
+    if (!stored.version) {
+        FileState inspection = withState(FileState::State::NoVersionNumber, stored.problem);
+        inspection.storedValue = stored.value;
+        return inspection;
+    }
     FileState inspection = withState(FileState::State::Readable);
     inspection.storedVersion = stored.version;
     inspection.shownVersion = stored.shown;
+    inspection.storedValue = stored.value;
     if (inspection.storedVersion == description.currentVersion)
-        inspection.layoutDifferences = layoutDifferences(db, description.layout);
+        inspection.layoutDifferences = findLayoutDifferences(db, description.layout);
     if (description.pendingBlocks(*stored.version).isEmpty())
         checkStatementsOfRun(inspection, db, description.statementsWithoutBlocks(*stored.version));
     return inspection;
@@ -152,9 +157,119 @@ QString FileState::layoutText(const UpdaterDescription &description) const
 QStringList FileState::layoutDifferenceLines(const QString &fileName) const
 {
     QStringList lines;
-    for (const QString &difference : layoutDifferences.value_or(QStringList()))
-        lines << fileName + u": "_s + difference;
+    for (const LayoutDifference &difference : layoutDifferences.value_or(QList<LayoutDifference>()))
+        lines << fileName + u": "_s + difference.text;
     return lines;
+}
+
+QString FileState::stateName() const
+{
+    switch (state) {
+    case State::Missing:
+        return u"missing"_s;
+    case State::Readable:
+        return u"readable"_s;
+    case State::NotDatabase:
+        return u"not-a-database"_s;
+    case State::Locked:
+        return u"locked"_s;
+    case State::LogInUseOrLeft:
+        return u"log-in-use-or-left"_s;
+    case State::JournalInUseOrLeft:
+        return u"journal-in-use-or-left"_s;
+    case State::UnfinishedWrite:
+        return u"interrupted-write"_s;
+    case State::NoVersionNumber:
+        return u"no-version-number"_s;
+    case State::Unreadable:
+        return u"unreadable"_s;
+    case State::RunRefuses:
+        break;
+    }
+    return u"refused"_s;
+}
+
+QJsonValue FileState::isDatabaseJson() const
+{
+    switch (state) {
+    case State::Missing:
+    case State::NotDatabase:
+        return false;
+    case State::Unreadable:
+    case State::RunRefuses:
+        return QJsonValue::Null;
+    default:
+        return true;
+    }
+}
+
+QJsonValue FileState::storedVersionJson() const
+{
+    if (!storedVersion && state != State::NoVersionNumber)
+        return QJsonValue::Null;
+    QJsonObject version {
+        {u"text"_s, state == State::NoVersionNumber ? detail : storedVersionText()},
+        {u"wholeNumber"_s, storedVersion.has_value()}};
+    bool isNumber = false;
+    const qint64 number = shownVersion.toLongLong(&isNumber);
+    if (isNumber)
+        version.insert(u"number"_s, number);
+    else if (storedVersion && shownVersion.isEmpty())
+        version.insert(u"number"_s, *storedVersion);
+    if (!storedValue.isValid()) {
+        version.insert(u"storageClass"_s, u"none"_s);
+        version.insert(u"value"_s, QJsonValue::Null);
+        return version;
+    }
+    switch (storedValue.isNull() ? QMetaType::UnknownType : storedValue.typeId()) {
+    case QMetaType::UnknownType:
+        version.insert(u"storageClass"_s, u"null"_s);
+        version.insert(u"value"_s, QJsonValue::Null);
+        break;
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        version.insert(u"storageClass"_s, u"integer"_s);
+        version.insert(u"value"_s, storedValue.toLongLong());
+        break;
+    case QMetaType::Double:
+        version.insert(u"storageClass"_s, u"real"_s);
+        version.insert(u"value"_s, storedValue.toDouble());
+        break;
+    case QMetaType::QString:
+        version.insert(u"storageClass"_s, u"text"_s);
+        version.insert(u"value"_s, storedValue.toString());
+        break;
+    default:
+        // A blob as hexadecimal digits.
+        version.insert(u"storageClass"_s, u"blob"_s);
+        version.insert(u"value"_s, QString::fromLatin1(storedValue.toByteArray().toHex()));
+        break;
+    }
+    return version;
+}
+
+QJsonObject FileState::layoutJson(const UpdaterDescription &description) const
+{
+    const QString verdict = layoutText(description);
+    QJsonArray differences;
+    for (const LayoutDifference &difference :
+         layoutDifferences.value_or(QList<LayoutDifference>())) {
+        QJsonObject object {{u"kind"_s, difference.kind}, {u"text"_s, difference.text}};
+        const QList<std::pair<QString, QString>> fields = {{u"objectType"_s, difference.objectType},
+                                                           {u"name"_s, difference.name},
+                                                           {u"column"_s, difference.column},
+                                                           {u"expected"_s, difference.expected},
+                                                           {u"found"_s, difference.found}};
+        for (const auto &[key, value] : fields) {
+            if (!value.isEmpty())
+                object.insert(key, value);
+        }
+        differences << object;
+    }
+    return {{u"verdict"_s,
+             verdict == u"-"_s ? QJsonValue(QJsonValue::Null)
+                               : QJsonValue(QString(verdict).replace(u' ', u'-'))},
+            {u"differences"_s, differences}};
 }
 
 FileState inspectFile(const UpdaterDescription &description)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "layoutcheck.h"
 #include "updaterdescription.h"
 
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -34,11 +37,13 @@ struct FileState
     std::optional<qint32> storedVersion;
     // The stored version as the file holds it, beyond 32 bits included.
     QString shownVersion;
+    // The version table's value as SQLite holds it; none without a table or a row.
+    QVariant storedValue;
     // The error text, or what the stored value that is no version number is.
     QString detail;
     // How the file differs from the layout its version promises; compared only for a file at
     // the version a run brings it to.
-    std::optional<QStringList> layoutDifferences;
+    std::optional<QList<LayoutDifference>> layoutDifferences;
     // For a file that needs no upgrade block, what the statements a run still executes meet:
     // why each run fails, or why whether it does cannot be told without writing.
     QString runFailure;
@@ -54,6 +59,14 @@ struct FileState
     // "data.db: table result has no column version".
     QStringList layoutDifferenceLines(const QString &fileName) const;
     bool layoutDiffers() const { return layoutDifferences && !layoutDifferences->isEmpty(); }
+
+    // As JSON: the state ("missing", "readable", ...), whether the file is a database (null
+    // where it was not or could not be read), the stored version (null where none was read)
+    // and the layout verdict with each difference.
+    QString stateName() const;
+    QJsonValue isDatabaseJson() const;
+    QJsonValue storedVersionJson() const;
+    QJsonObject layoutJson(const UpdaterDescription &description) const;
 };
 
 // Inspects the file in the working directory, and compares its layout with the promised one

@@ -83,7 +83,7 @@ int runServiceOption(const CommandLine &command, QCoreApplication &app)
         printOut(versionText());
         return 0;
     case CommandLine::Action::Status:
-        return printStatusReport();
+        return printStatusReport(command.json);
     case CommandLine::Action::DryRun:
         return runDryRun(app, command.translations);
     case CommandLine::Action::Upgrade:

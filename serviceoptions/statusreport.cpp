@@ -4,10 +4,14 @@
 #include "diskroom.h"
 #include "fileaccess.h"
 #include "filestate.h"
+#include "jsondocument.h"
+#include "sqlitefile.h"
 #include "updaters.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
 
 using namespace Qt::StringLiterals;
 
@@ -122,7 +126,18 @@ Assessment assess(const UpdaterDescription &description, const FileState &inspec
     return assessment;
 }
 
-// Adds up, in run order, the room the files a run changes need at most.
+// What the look at one file found and what a run would do to it.
+struct FileReport
+{
+    const UpdaterDescription *description;
+    FileState inspection;
+    Assessment assessment;
+    // The room a run needs to change it; 0 for a file a run does not change.
+    qint64 roomNeeded = 0;
+};
+
+// Adds up, in run order, the room the files a run changes need at most, and notes the first
+// file at which the room may run out.
 class RoomTally
 {
 public:
@@ -131,17 +146,27 @@ public:
     {
     }
 
-    // Counts the file in; the warning for the first file at which the room may run out.
-    QString add(const QString &fileName, const Assessment &assessment)
+    // Counts the file in; the room it needs.
+    qint64 add(const QString &fileName, const Assessment &assessment)
     {
         if (assessment.outcome != UpgradePending)
+            return 0;
+        const qint64 needed = DiskRoom::neededToChange(QFileInfo(fileName).size());
+        m_needed += needed;
+        if (m_available >= 0 && m_needed > m_available && m_runsOutAt.isEmpty()) {
+            m_runsOutAt = fileName;
+            m_neededThere = m_needed;
+        }
+        return needed;
+    }
+
+    // The warning that follows the action for the file at which the room may run out.
+    QString warning(const QString &fileName) const
+    {
+        if (fileName != m_runsOutAt)
             return QString();
-        m_needed += DiskRoom::neededToChange(QFileInfo(fileName).size());
-        if (m_available < 0 || m_needed <= m_available || m_warned)
-            return QString();
-        m_warned = true;
         return u"; the volume may run out of room here: a run needs up to %1, %2 are free"_s.arg(
-            DiskRoom::sizeText(m_needed), DiskRoom::sizeText(m_available));
+            DiskRoom::sizeText(m_neededThere), DiskRoom::sizeText(m_available));
     }
 
     QString summary() const
@@ -151,10 +176,19 @@ public:
             available, DiskRoom::sizeText(m_needed));
     }
 
+    QJsonObject toJson() const
+    {
+        return {{u"freeBytes"_s, bytesJson(m_available)},
+                {u"neededBytes"_s, m_needed},
+                {u"mayRunOutAt"_s,
+                 m_runsOutAt.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(m_runsOutAt)}};
+    }
+
 private:
     qint64 m_available;
     qint64 m_needed = 0;
-    bool m_warned = false;
+    QString m_runsOutAt;
+    qint64 m_neededThere = 0;
 };
 
 QString databaseText(FileState::State state)
@@ -189,28 +223,88 @@ QString summary(Outcome outcome)
     return u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
 }
 
-} // namespace
+QString verdictName(const Assessment &assessment)
+{
+    switch (assessment.outcome) {
+    case UpToDate:
+        return u"up-to-date"_s;
+    case UpgradePending:
+        return u"upgrade-pending"_s;
+    case LayoutDiffers:
+        return u"layout-differs"_s;
+    case Blocked:
+        break;
+    }
+    return assessment.stopsRun ? u"run-stops"_s : u"cannot-tell"_s;
+}
 
-int printStatusReport()
+// The blocks a run applies to a file it upgrades, in their order.
+QStringList blocksOfRun(const FileReport &file)
+{
+    if (file.assessment.outcome != UpgradePending || file.description->isOnlyRead())
+        return {};
+    if (file.inspection.state == FileState::State::Missing)
+        return file.description->pendingBlocks(0);
+    if (!file.inspection.storedVersion)
+        return {};
+    return file.description->pendingBlocks(*file.inspection.storedVersion);
+}
+
+QJsonArray sideFilesJson(const QString &fileName)
+{
+    static const QHash<SqliteFile::SideFile, QString> kinds = {
+        {SqliteFile::SideFile::Journal, u"journal"_s},
+        {SqliteFile::SideFile::WriteAheadLog, u"write-ahead-log"_s},
+        {SqliteFile::SideFile::SharedMemory, u"shared-memory"_s},
+    };
+    QJsonArray found;
+    for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
+        const QString name = SqliteFile::sideFileName(fileName, sideFile);
+        if (!name.isEmpty() && (QFileInfo::exists(name) || QFileInfo(name).isSymLink()))
+            found << QJsonObject {{u"name"_s, name}, {u"kind"_s, kinds.value(sideFile)}};
+    }
+    return found;
+}
+
+QJsonObject fileJson(const FileReport &file)
+{
+    const UpdaterDescription &description = *file.description;
+    const FileState &inspection = file.inspection;
+    return {
+        {u"name"_s, description.fileName},
+        {u"exists"_s, QFileInfo::exists(description.fileName)},
+        {u"state"_s, inspection.stateName()},
+        {u"isDatabase"_s, inspection.isDatabaseJson()},
+        {u"storedVersion"_s, inspection.storedVersionJson()},
+        {u"targetVersion"_s,
+         description.currentVersion ? QJsonValue(*description.currentVersion)
+                                    : QJsonValue(QJsonValue::Null)},
+        {u"onlyRead"_s, description.isOnlyRead()},
+        {u"layout"_s, inspection.layoutJson(description)},
+        {u"sideFiles"_s, sideFilesJson(description.fileName)},
+        {u"blocks"_s, QJsonArray::fromStringList(blocksOfRun(file))},
+        {u"verdict"_s, verdictName(file.assessment)},
+        {u"runStops"_s, file.assessment.stopsRun},
+        {u"action"_s, file.assessment.action},
+        {u"roomNeededBytes"_s, file.roomNeeded},
+    };
+}
+
+void printText(const QList<FileReport> &files, const RoomTally &room, Outcome worst)
 {
     QList<QStringList> rows = {{u"File"_s, u"Exists"_s, u"Database"_s, u"Stored"_s, u"Brought to"_s,
                                 u"Layout"_s, u"What a run would do"_s}};
     QStringList differences;
-    Outcome worst = UpToDate;
-    RoomTally room;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const UpdaterDescription &description = *entry.description;
-        const FileState inspection = inspectFile(description);
-        const Assessment assessment = assess(description, inspection);
-        worst = qMax(worst, assessment.outcome);
+    for (const FileReport &file : files) {
+        const UpdaterDescription &description = *file.description;
         rows << QStringList {description.fileName,
                              QFileInfo::exists(description.fileName) ? u"yes"_s : u"no"_s,
-                             databaseText(inspection.state),
-                             inspection.storedVersionText(),
+                             databaseText(file.inspection.state),
+                             file.inspection.storedVersionText(),
                              description.targetText(),
-                             inspection.layoutText(description),
-                             assessment.action + room.add(description.fileName, assessment)};
-        differences << inspection.layoutDifferenceLines(description.fileName);
+                             file.inspection.layoutText(description),
+                             file.assessment.action + room.warning(description.fileName)};
+        differences << file.inspection.layoutDifferenceLines(description.fileName);
     }
     printOut(u"Files in %1:\n"_s.arg(QDir::toNativeSeparators(QDir::currentPath())));
     printOut(formatTable(rows));
@@ -219,5 +313,53 @@ int printStatusReport()
     printOut(summary(worst));
     printOut(u"A write lock that another process has taken shows only once that process writes:\n"
              u"close the analyser application before a run.\n"_s);
+}
+
+// The verdict of the worst file; of the two verdicts of exit status 2, a run that stops is the
+// surer one.
+QString overallVerdict(const QList<FileReport> &files, Outcome worst)
+{
+    QString verdict = u"up-to-date"_s;
+    for (const FileReport &file : files) {
+        if (file.assessment.outcome != worst)
+            continue;
+        verdict = verdictName(file.assessment);
+        if (worst != Blocked || file.assessment.stopsRun)
+            break;
+    }
+    return verdict;
+}
+
+void printJson(const QList<FileReport> &files, const RoomTally &room, Outcome worst)
+{
+    QJsonArray fileList;
+    for (const FileReport &file : files)
+        fileList << fileJson(file);
+    printJsonDocument(u"status"_s,
+                      {{u"directory"_s, QDir::toNativeSeparators(QDir::currentPath())},
+                       {u"files"_s, fileList},
+                       {u"room"_s, room.toJson()},
+                       {u"verdict"_s, overallVerdict(files, worst)},
+                       {u"exitStatus"_s, exitStatus(worst)}});
+}
+
+} // namespace
+
+int printStatusReport(bool json)
+{
+    QList<FileReport> files;
+    Outcome worst = UpToDate;
+    RoomTally room;
+    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+        FileReport file {entry.description, inspectFile(*entry.description), {}};
+        file.assessment = assess(*file.description, file.inspection);
+        file.roomNeeded = room.add(file.description->fileName, file.assessment);
+        worst = qMax(worst, file.assessment.outcome);
+        files << file;
+    }
+    if (json)
+        printJson(files, room, worst);
+    else
+        printText(files, room, worst);
     return exitStatus(worst);
 }

@@ -48,7 +48,7 @@ public:
     {
     }
 
-    QStringList differences(const SchemaLayout &layout)
+    QList<LayoutDifference> differences(const SchemaLayout &layout)
     {
         if (!readObjects())
             return unreadable();
@@ -96,12 +96,20 @@ private:
         }
         for (const SchemaObject &object : objects) {
             if ((object.type == u"trigger"_s) == isTrigger) {
-                m_differences << u"%1 is a%2 %3, not a%4 %5"_s.arg(
-                    name, article(object.type), object.type, article(type), type);
+                m_differences << LayoutDifference {
+                    u"other-type"_s,
+                    type,
+                    name,
+                    {},
+                    type,
+                    object.type,
+                    u"%1 is a%2 %3, not a%4 %5"_s.arg(name, article(object.type), object.type,
+                                                      article(type), type)};
                 return std::nullopt;
             }
         }
-        m_differences << u"%1 %2 is missing"_s.arg(type, name);
+        m_differences << LayoutDifference {
+            u"missing"_s, type, name, {}, {}, {}, u"%1 %2 is missing"_s.arg(type, name)};
         return std::nullopt;
     }
 
@@ -122,12 +130,26 @@ private:
         for (const ColumnLayout &column : table.columns) {
             const auto found = declaredTypes.constFind(nameKey(column.name));
             if (found == declaredTypes.constEnd()) {
-                m_differences << u"table %1 has no column %2"_s.arg(table.name, column.name);
+                m_differences << LayoutDifference {
+                    u"missing-column"_s,
+                    u"table"_s,
+                    table.name,
+                    column.name,
+                    {},
+                    {},
+                    u"table %1 has no column %2"_s.arg(table.name, column.name)};
                 continue;
             }
             if (!sameName(found->trimmed(), column.declaredType)) {
-                m_differences << u"column %1 of table %2 is declared \"%3\", not \"%4\""_s.arg(
-                    column.name, table.name, *found, column.declaredType);
+                m_differences << LayoutDifference {
+                    u"declared-type"_s,
+                    u"table"_s,
+                    table.name,
+                    column.name,
+                    column.declaredType,
+                    *found,
+                    u"column %1 of table %2 is declared \"%3\", not \"%4\""_s.arg(
+                        column.name, table.name, *found, column.declaredType)};
             }
             if (!column.collation.isEmpty())
                 checkCollation(table.name, column);
@@ -150,14 +172,34 @@ private:
                 collation = collationName(query.value(u"p4"_s).toString());
         }
         if (query.lastError().isValid()) {
-            m_differences << u"the collation of column %1 of table %2 cannot be read: %3"_s.arg(
-                column.name, table, query.lastError().text());
+            m_differences << LayoutDifference {
+                u"collation-unreadable"_s,
+                u"table"_s,
+                table,
+                column.name,
+                column.collation,
+                query.lastError().text(),
+                u"the collation of column %1 of table %2 cannot be read: %3"_s.arg(
+                    column.name, table, query.lastError().text())};
         } else if (collation.isEmpty()) {
-            m_differences << u"the collation of column %1 of table %2 cannot be read"_s.arg(
-                column.name, table);
+            m_differences << LayoutDifference {
+                u"collation-unreadable"_s,
+                u"table"_s,
+                table,
+                column.name,
+                column.collation,
+                {},
+                u"the collation of column %1 of table %2 cannot be read"_s.arg(column.name, table)};
         } else if (!sameName(collation, column.collation)) {
-            m_differences << u"column %1 of table %2 is COLLATE %3, not COLLATE %4"_s.arg(
-                column.name, table, collation, column.collation);
+            m_differences << LayoutDifference {
+                u"collation"_s,
+                u"table"_s,
+                table,
+                column.name,
+                column.collation,
+                collation,
+                u"column %1 of table %2 is COLLATE %3, not COLLATE %4"_s.arg(
+                    column.name, table, collation, column.collation)};
         }
     }
 
@@ -167,7 +209,14 @@ private:
     {
         if (sameName(object.table, table))
             return true;
-        m_differences << u"%1 %2 is on table %3, not %4"_s.arg(type, name, object.table, table);
+        m_differences << LayoutDifference {
+            u"other-table"_s,
+            type,
+            name,
+            {},
+            table,
+            object.table,
+            u"%1 %2 is on table %3, not %4"_s.arg(type, name, object.table, table)};
         return false;
     }
 
@@ -188,8 +237,15 @@ private:
         if (failed(query))
             return false;
         if (nameKey(columns.join(u", "_s)) != nameKey(index.columns.join(u", "_s))) {
-            m_differences << u"index %1 is on (%2), not (%3)"_s.arg(
-                index.name, columns.join(u", "_s), index.columns.join(u", "_s));
+            m_differences << LayoutDifference {
+                u"index-columns"_s,
+                u"index"_s,
+                index.name,
+                {},
+                index.columns.join(u", "_s),
+                columns.join(u", "_s),
+                u"index %1 is on (%2), not (%3)"_s.arg(index.name, columns.join(u", "_s),
+                                                       index.columns.join(u", "_s))};
         }
         return true;
     }
@@ -215,17 +271,34 @@ private:
         return true;
     }
 
-    QStringList unreadable() const { return {u"the layout cannot be read: "_s + m_error}; }
+    QList<LayoutDifference> unreadable() const
+    {
+        return {{u"layout-unreadable"_s,
+                 {},
+                 {},
+                 {},
+                 {},
+                 m_error,
+                 u"the layout cannot be read: "_s + m_error}};
+    }
 
     QSqlDatabase m_db;
     QHash<QString, QList<SchemaObject>> m_objects;
-    QStringList m_differences;
+    QList<LayoutDifference> m_differences;
     QString m_error;
 };
 
 } // namespace
 
-QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
+QList<LayoutDifference> findLayoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
 {
     return LayoutCheck(db).differences(layout);
+}
+
+QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
+{
+    QStringList texts;
+    for (const LayoutDifference &difference : findLayoutDifferences(db, layout))
+        texts << difference.text;
+    return texts;
 }

@@ -2,6 +2,7 @@
 
 #include "updaterdescription.h"
 
+#include <QList>
 #include <QStringList>
 
 class QSqlDatabase;
@@ -19,3 +20,22 @@ class QSqlDatabase;
 // beyond that is no difference. When the catalogue cannot be read, the only text is "the
 // layout cannot be read: <error>".
 QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout);
+
+// One difference as data, with its text as above.
+struct LayoutDifference
+{
+    // "missing", "other-type" (the name belongs to an object of another type), "missing-column",
+    // "declared-type", "collation", "collation-unreadable", "other-table" (an index or trigger
+    // on another table), "index-columns" or "layout-unreadable".
+    QString kind;
+    QString objectType; // "table", "index", "trigger" or "view" the layout promises
+    QString name;
+    QString column;
+    // What the layout promises and what the file holds: a type, collation, table or column
+    // list; the error for one that cannot be read.
+    QString expected;
+    QString found;
+    QString text;
+};
+
+QList<LayoutDifference> findLayoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout);

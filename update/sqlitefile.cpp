@@ -272,7 +272,7 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
     if (!query.exec(u"select version from version order by version desc"_s)) {
         // No version table: a first-generation file.
         if (failureOf(query.lastError()) == Failure::Statement)
-            stored = {0, u"0"_s, {}, {}};
+            stored = {0, u"0"_s, {}, {}, {}};
         else
             stored.error = query.lastError();
         return stored;
@@ -281,10 +281,11 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
         if (query.lastError().isValid())
             stored.error = query.lastError();
         else
-            stored = {0, u"0"_s, {}, {}};
+            stored = {0, u"0"_s, {}, {}, {}};
         return stored;
     }
-    const VersionValue value = versionFromValue(query.value(0));
+    stored.value = query.value(0);
+    const VersionValue value = versionFromValue(stored.value);
     stored.version = value.version;
     stored.shown = value.shown;
     stored.problem = value.problem;

@@ -5,6 +5,7 @@
 #include <QSqlError>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <optional>
 
@@ -151,6 +152,8 @@ struct StoredVersion
     std::optional<qint32> version;
     // The number as stored, for showing.
     QString shown;
+    // The highest row's value as SQLite holds it; none without a version table or row.
+    QVariant value;
     QString problem;
     QSqlError error;
 };
