@@ -37,12 +37,28 @@ bool sameFile(const QFileInfo &one, const QFileInfo &other)
 
 // Writes one line and hands it to the system at once, so that a write that fails shows at the
 // line it fails on and nothing waits in a buffer for the end of the run.
-bool writeLine(FILE *file, const char *format, const QByteArray &text)
+bool writeLine(FILE *file, const char *prefix, const QByteArray &text)
 {
-    return std::fprintf(file, format, text.constData()) >= 0 && std::fflush(file) == 0;
+    return std::fprintf(file, "%s%s\n", prefix, text.constData()) >= 0 && std::fflush(file) == 0;
 }
 
 } // namespace
+
+const char *logLinePrefix(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "Debug: ";
+    case QtWarningMsg:
+        return "Warning: ";
+    case QtCriticalMsg:
+        return "Critical: ";
+    case QtFatalMsg:
+        return "Fatal: ";
+    default:
+        return nullptr;
+    }
+}
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -52,25 +68,11 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
             defaultHandler(type, context, message);
         return;
     }
-    const char *format = nullptr;
-    switch (type) {
-    case QtDebugMsg:
-        format = "Debug: %s\n";
-        break;
-    case QtWarningMsg:
-        format = "Warning: %s\n";
-        break;
-    case QtCriticalMsg:
-        format = "Critical: %s\n";
-        break;
-    case QtFatalMsg:
-        format = "Fatal: %s\n";
-        break;
-    default:
+    const char *prefix = logLinePrefix(type);
+    if (!prefix)
         return;
-    }
     const QByteArray text = message.toLocal8Bit();
-    if (logFile != unwritableLog && !writeLine(logFile, format, text)) {
+    if (logFile != unwritableLog && !writeLine(logFile, prefix, text)) {
         const QString reason = QString::fromLocal8Bit(std::strerror(errno));
         unwritableLog = logFile;
         printError(u"dbupdate: cannot write the log to %1: %2; the rest of the log goes to "
@@ -78,7 +80,7 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
                                              reason));
     }
     if (logFile == unwritableLog)
-        writeLine(stderr, format, text);
+        writeLine(stderr, prefix, text);
     if (type == QtFatalMsg)
         std::abort();
 }

@@ -7,6 +7,9 @@
 // The open log file, or null when no log file is in use.
 extern FILE *logFile;
 
+// What a log line of the kind begins with, "Warning: "; null for a kind that is not logged.
+const char *logLinePrefix(QtMsgType type);
+
 // Writes every message as one line "<Kind>: <text>" into logFile; aborts after a fatal one. When
 // a line cannot be written, one line on standard error says so and the rest of the log goes there.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);

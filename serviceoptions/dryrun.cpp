@@ -5,6 +5,7 @@
 #include "diskroom.h"
 #include "fileaccess.h"
 #include "filestate.h"
+#include "jsondocument.h"
 #include "logsink.h"
 #include "rowcounts.h"
 #include "sqlitefile.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QSqlDatabase>
 
 #include <cstdio>
@@ -22,24 +24,33 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Routes every message through the log sink into standard output while it exists, and keeps
-// the last one: a run that fails ends its log with the line that says why.
-class LogToStandardOutput
+// Routes every message through the log sink into standard output while it exists, or keeps
+// each as the line the log would get; and keeps the last one: a run that fails ends its log
+// with the line that says why.
+class RunLog
 {
 public:
-    LogToStandardOutput()
+    explicit RunLog(bool keepLines)
     {
-        logFile = stdout;
+        if (!keepLines)
+            logFile = stdout;
+        lines().clear();
         lastMessage().clear();
-        m_previousHandler = qInstallMessageHandler(logAndKeep);
+        m_previousHandler = qInstallMessageHandler(keepLines ? keepLineAndLast : logAndKeepLast);
     }
-    ~LogToStandardOutput()
+    ~RunLog()
     {
         qInstallMessageHandler(m_previousHandler);
         logFile = nullptr;
     }
-    LogToStandardOutput(const LogToStandardOutput &) = delete;
-    LogToStandardOutput &operator=(const LogToStandardOutput &) = delete;
+    RunLog(const RunLog &) = delete;
+    RunLog &operator=(const RunLog &) = delete;
+
+    static QStringList &lines()
+    {
+        static QStringList kept;
+        return kept;
+    }
 
     static QString &lastMessage()
     {
@@ -48,11 +59,18 @@ public:
     }
 
 private:
-    static void logAndKeep(QtMsgType type, const QMessageLogContext &context,
-                           const QString &message)
+    static void logAndKeepLast(QtMsgType type, const QMessageLogContext &context,
+                               const QString &message)
     {
         lastMessage() = message;
         logMessageHandler(type, context, message);
+    }
+
+    static void keepLineAndLast(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        lastMessage() = message;
+        if (const char *prefix = logLinePrefix(type))
+            lines() << QString::fromLocal8Bit(prefix) + message;
     }
 
     QtMessageHandler m_previousHandler = nullptr;
@@ -90,7 +108,8 @@ QString realFileProblem()
 // Copies the file with the journal or write-ahead log of an unfinished write from where SQLite
 // finds them (beside the file a symbolic link leads to), so that the copy is in the state
 // SQLite would find the file in. A name that leads to no file is left out: the run creates it.
-bool copyFile(const QString &fileName, const CopyDirectory &copies)
+// Empty when every copy was made, else why one could not be.
+QString copyFile(const QString &fileName, const CopyDirectory &copies)
 {
     const QString copy = copies.path() + u'/' + fileName;
     QList<std::pair<QString, QString>> names = {{fileName, fileName}};
@@ -104,12 +123,11 @@ bool copyFile(const QString &fileName, const CopyDirectory &copies)
             continue;
         QString error;
         if (!copies.copy(source, copyName, &error)) {
-            printError(u"dbupdate: cannot copy %1 to %2: %3\n"_s.arg(
-                source, QDir::toNativeSeparators(copies.path()), error));
-            return false;
+            return u"cannot copy %1 to %2: %3"_s.arg(
+                source, QDir::toNativeSeparators(copies.path()), error);
         }
     }
-    return true;
+    return QString();
 }
 
 QString versionText(const FileState &inspection)
@@ -128,24 +146,33 @@ QString versionText(const FileState &inspection)
     }
 }
 
-// One file's version, size and layout, in the working directory.
+// One file's state, size and layout, in the working directory.
 struct FileSnapshot
 {
-    QString version;
+    const UpdaterDescription *description;
+    FileState inspection;
+    bool exists = false;
     qint64 size = 0;
-    QString layout;
-    QStringList layoutDifferences;
+
+    QString version() const { return versionText(inspection); }
+
+    QJsonObject toJson() const
+    {
+        return {{u"exists"_s, exists},
+                {u"state"_s, inspection.stateName()},
+                {u"storedVersion"_s, inspection.storedVersionJson()},
+                {u"sizeBytes"_s, size},
+                {u"layout"_s, inspection.layoutJson(*description)}};
+    }
 };
 
 QList<FileSnapshot> snapshotWorkingDirectory()
 {
     QList<FileSnapshot> files;
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const UpdaterDescription &description = *entry.description;
-        const FileState inspection = inspectFile(description);
-        files << FileSnapshot {versionText(inspection), QFileInfo(description.fileName).size(),
-                               inspection.layoutText(description),
-                               inspection.layoutDifferenceLines(description.fileName)};
+        const QFileInfo info(entry.description->fileName);
+        files << FileSnapshot {entry.description, inspectFile(*entry.description), info.exists(),
+                               info.size()};
     }
     return files;
 }
@@ -180,7 +207,7 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
     qint64 grown = 0;
     for (qsizetype i = 0; i < before.size(); ++i) {
         const qint64 growth = after.at(i).size - before.at(i).size;
-        const bool changed = growth != 0 || after.at(i).version != before.at(i).version;
+        const bool changed = growth != 0 || after.at(i).version() != before.at(i).version();
         // A journal holds each changed page once, with eight bytes of its own.
         const qint64 largest = qMax(before.at(i).size, after.at(i).size);
         const qint64 journal
@@ -193,108 +220,194 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
 }
 
 // The paths of the translation files loaded, as seen from the working directory.
-QString translationsText(const QStringList &installed)
+QStringList translationPaths(const QStringList &installed)
 {
-    if (installed.isEmpty())
-        return u"Translation files loaded: none (labels are written in Chinese)\n"_s;
     QStringList paths;
     for (const QString &path : installed)
         paths << QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    return paths;
+}
+
+QString translationsText(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return u"Translation files loaded: none (labels are written in Chinese)\n"_s;
     return u"Translation files loaded, later ones winning: %1\n"_s.arg(paths.join(u", "_s));
 }
 
-// The reason ends in a full stop, or is the failed run's last log line.
-int predictFailure(const QString &reason)
+// Runs the upgrade on copies of the files and tells how a real run would end: as text while it
+// goes, or as one JSON document at the end.
+class DryRun
 {
-    printOut(u"A real run would end with exit status 1: %1\n"_s.arg(reason));
-    return 1;
-}
+public:
+    explicit DryRun(bool json)
+        : m_json(json)
+    {
+    }
 
-int cannotPredict(const QString &reason)
-{
-    printError(u"dbupdate: the dry run cannot tell how a real run would end: %1\n"_s.arg(reason));
-    return 2;
-}
+    int run(QCoreApplication &app, const QStringList &translationNames);
 
-} // namespace
+private:
+    void runOnCopies();
 
-int runDryRun(QCoreApplication &app, const QStringList &translationNames)
+    void print(const QString &text) const
+    {
+        if (!m_json)
+            printOut(text);
+    }
+
+    // The dry run itself failed.
+    int failed(const QString &reason)
+    {
+        printError(u"dbupdate: %1\n"_s.arg(reason));
+        return finish(2, reason);
+    }
+
+    // The reason ends in a full stop, or is the failed run's last log line.
+    int predictFailure(const QString &reason)
+    {
+        print(u"A real run would end with exit status 1: %1\n"_s.arg(reason));
+        return finish(1, reason);
+    }
+
+    int cannotPredict(const QString &reason)
+    {
+        printError(
+            u"dbupdate: the dry run cannot tell how a real run would end: %1\n"_s.arg(reason));
+        return finish(2, reason);
+    }
+
+    int finish(int exitStatus, const QString &reason) const
+    {
+        if (m_json)
+            printJson(exitStatus, reason);
+        return exitStatus;
+    }
+
+    void printJson(int exitStatus, const QString &reason) const;
+
+    bool m_json;
+    QString m_workingDir = QDir::currentPath();
+    QStringList m_translations;
+    qint64 m_available = -1;
+    QList<FileSnapshot> m_before;
+    QList<FileSnapshot> m_after;
+    QList<QList<TableRows>> m_rowsBefore;
+    QList<QList<TableRows>> m_rowsAfter;
+    RunOutcome m_outcome;
+    RoomNeeded m_needed;
+};
+
+int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 {
     // Translation files are looked for relative to the real working directory.
-    const QString translations
-        = translationsText(installTranslations(app, translationNames, false));
+    m_translations = translationPaths(installTranslations(app, translationNames, false));
     const QString problem = realFileProblem();
-    const qint64 available = DiskRoom::available();
+    m_available = DiskRoom::available();
 
     QStringList databaseNames;
-    QList<const UpdaterDescription *> descriptions;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+    for (const UpdaterEntry &entry : updatersInRunOrder())
         databaseNames << entry.description->fileName;
-        descriptions << entry.description;
-    }
     const CopyDirectory copies(databaseNames);
     if (!copies.isValid()) {
-        printError(u"dbupdate: cannot make a private temporary directory in %1: %2\n"_s.arg(
+        return failed(u"cannot make a private temporary directory in %1: %2"_s.arg(
             QDir::toNativeSeparators(copies.parentPath()), copies.errorString()));
-        return 2;
     }
     for (const QString &name : std::as_const(databaseNames)) {
-        if (!copyFile(name, copies))
-            return 2;
+        if (const QString error = copyFile(name, copies); !error.isEmpty())
+            return failed(error);
     }
+    if (!QDir::setCurrent(copies.path()))
+        return failed(u"cannot change to %1"_s.arg(QDir::toNativeSeparators(copies.path())));
+    runOnCopies();
+    QDir::setCurrent(m_workingDir);
 
-    const QString workingDir = QDir::currentPath();
-    if (!QDir::setCurrent(copies.path())) {
-        printError(
-            u"dbupdate: cannot change to %1\n"_s.arg(QDir::toNativeSeparators(copies.path())));
-        return 2;
-    }
-    const QList<FileSnapshot> before = snapshotWorkingDirectory();
-    const QList<QList<TableRows>> rowsBefore = countRowsInWorkingDirectory();
-    printOut(translations);
-    printOut(u"Log of a run on copies of the files:\n"_s);
-    RunOutcome outcome;
-    QString lastLogLine;
-    {
-        const LogToStandardOutput log;
-        outcome = runUpdaters();
-        lastLogLine = LogToStandardOutput::lastMessage();
-    }
-    // The last updater's connection still holds its copy open.
-    QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
-    const QList<FileSnapshot> after = snapshotWorkingDirectory();
-    const QList<QList<TableRows>> rowsAfter = countRowsInWorkingDirectory(&outcome);
-    QDir::setCurrent(workingDir);
-
-    QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
-    QStringList differences;
-    for (qsizetype i = 0; i < databaseNames.size(); ++i) {
-        rows << QStringList {databaseNames.at(i), before.at(i).version, after.at(i).version,
-                             after.at(i).layout};
-        differences << after.at(i).layoutDifferences;
-    }
-    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
-             + rowCountsText(descriptions, rowsBefore, rowsAfter));
-
-    if (copyVolumeFailed(outcome)) {
+    if (copyVolumeFailed(m_outcome)) {
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
             QDir::toNativeSeparators(copies.path())));
     }
     // The real run fails either way; room only matters to one that would succeed.
     if (!problem.isEmpty())
         return predictFailure(problem + u'.');
-    if (!outcome.succeeded())
-        return predictFailure(lastLogLine);
-    const RoomNeeded needed = roomNeeded(before, after);
-    if (available >= 0 && available < needed.least) {
+    if (!m_outcome.succeeded())
+        return predictFailure(RunLog::lastMessage());
+    if (m_available >= 0 && m_available < m_needed.least) {
         return predictFailure(u"the files grow by %1, but the volume has only %2 free."_s.arg(
-            DiskRoom::sizeText(needed.least), DiskRoom::sizeText(available)));
+            DiskRoom::sizeText(m_needed.least), DiskRoom::sizeText(m_available)));
     }
-    if (available >= 0 && available < needed.most) {
+    if (m_available >= 0 && m_available < m_needed.most) {
         return cannotPredict(u"a run needs between %1 and %2 of room, and %3 are free"_s.arg(
-            DiskRoom::sizeText(needed.least), DiskRoom::sizeText(needed.most),
-            DiskRoom::sizeText(available)));
+            DiskRoom::sizeText(m_needed.least), DiskRoom::sizeText(m_needed.most),
+            DiskRoom::sizeText(m_available)));
     }
-    printOut(u"A real run would end with exit status 0.\n"_s);
-    return 0;
+    print(u"A real run would end with exit status 0.\n"_s);
+    return finish(0, QString());
+}
+
+// Runs the upgrade in the copies' directory, the working directory now, and notes the files
+// before and after.
+void DryRun::runOnCopies()
+{
+    m_before = snapshotWorkingDirectory();
+    m_rowsBefore = countRowsInWorkingDirectory();
+    print(translationsText(m_translations));
+    print(u"Log of a run on copies of the files:\n"_s);
+    {
+        const RunLog log(m_json);
+        m_outcome = runUpdaters();
+    }
+    // The last updater's connection still holds its copy open.
+    QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
+    m_after = snapshotWorkingDirectory();
+    m_rowsAfter = countRowsInWorkingDirectory(&m_outcome);
+    m_needed = roomNeeded(m_before, m_after);
+
+    QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
+    QStringList differences;
+    QList<const UpdaterDescription *> descriptions;
+    for (qsizetype i = 0; i < m_after.size(); ++i) {
+        const UpdaterDescription &description = *m_after.at(i).description;
+        rows << QStringList {description.fileName, m_before.at(i).version(),
+                             m_after.at(i).version(),
+                             m_after.at(i).inspection.layoutText(description)};
+        differences << m_after.at(i).inspection.layoutDifferenceLines(description.fileName);
+        descriptions << &description;
+    }
+    print(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
+          + rowCountsText(descriptions, m_rowsBefore, m_rowsAfter));
+}
+
+void DryRun::printJson(int exitStatus, const QString &reason) const
+{
+    QJsonArray files;
+    for (qsizetype i = 0; i < m_after.size(); ++i) {
+        const UpdaterDescription &description = *m_after.at(i).description;
+        files << QJsonObject {
+            {u"name"_s, description.fileName},
+            {u"before"_s, m_before.at(i).toJson()},
+            {u"after"_s, m_after.at(i).toJson()},
+            {u"rowCounts"_s, rowCountsJson(description, m_rowsBefore.at(i), m_rowsAfter.at(i))},
+        };
+    }
+    const QJsonObject room = {{u"freeBytes"_s, bytesJson(m_available)},
+                              {u"neededLeastBytes"_s, m_needed.least},
+                              {u"neededMostBytes"_s, m_needed.most}};
+    const QJsonObject prediction
+        = {{u"exitStatus"_s, exitStatus},
+           {u"reason"_s, reason.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(reason)}};
+    printJsonDocument(u"dry-run"_s,
+                      {{u"directory"_s, QDir::toNativeSeparators(m_workingDir)},
+                       {u"translations"_s, QJsonArray::fromStringList(m_translations)},
+                       {u"log"_s, QJsonArray::fromStringList(RunLog::lines())},
+                       {u"files"_s, files},
+                       {u"room"_s, room},
+                       {u"prediction"_s, prediction},
+                       {u"exitStatus"_s, exitStatus}});
+}
+
+} // namespace
+
+int runDryRun(QCoreApplication &app, const QStringList &translationNames, bool json)
+{
+    return DryRun(json).run(app, translationNames);
 }

@@ -4,6 +4,7 @@
 #include "sqlitefile.h"
 
 #include <QFileInfo>
+#include <QJsonObject>
 
 using namespace Qt::StringLiterals;
 
@@ -94,4 +95,29 @@ QString rowCountsText(const QList<const UpdaterDescription *> &descriptions,
         }
     }
     return u"Rows of the tables a run rebuilds or fills:\n"_s + formatTable(rows);
+}
+
+QJsonArray rowCountsJson(const UpdaterDescription &description, const QList<TableRows> &before,
+                         const QList<TableRows> &after)
+{
+    const auto orNull = [](const auto &value) {
+        return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+    };
+    const auto nameOrNull = [](const QString &name) {
+        return name.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(name);
+    };
+    QJsonArray tables;
+    for (qsizetype i = 0; i < description.rowCounts.size(); ++i) {
+        const RowCount &declared = description.rowCounts.at(i);
+        const TableRows &was = before.at(i);
+        const TableRows &is = after.at(i);
+        tables << QJsonObject {{u"table"_s, tableText(declared, was, is)},
+                               {u"tableBefore"_s, nameOrNull(was.table)},
+                               {u"tableAfter"_s, nameOrNull(is.table)},
+                               {u"condition"_s, nameOrNull(declared.condition)},
+                               {u"before"_s, orNull(was.rows)},
+                               {u"after"_s, orNull(is.rows)},
+                               {u"fell"_s, fell(was, is)}};
+    }
+    return tables;
 }

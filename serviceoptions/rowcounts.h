@@ -2,6 +2,7 @@
 
 #include "updaterdescription.h"
 
+#include <QJsonArray>
 #include <QList>
 #include <QString>
 
@@ -30,3 +31,9 @@ QList<TableRows> countRows(const UpdaterDescription &description, RunMoment mome
 // that lost rows.
 QString rowCountsText(const QList<const UpdaterDescription *> &descriptions,
                       const QList<QList<TableRows>> &before, const QList<QList<TableRows>> &after);
+
+// The counts of one file as JSON: per table its names before and after, the condition, the
+// rows before and after (null where there is no table or it could not be read) and whether
+// rows fell.
+QJsonArray rowCountsJson(const UpdaterDescription &description, const QList<TableRows> &before,
+                         const QList<TableRows> &after);

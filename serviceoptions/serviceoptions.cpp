@@ -11,8 +11,8 @@ namespace {
 
 const QString usage
     = u"Usage: dbupdate [logfile [translation...]]\n"
-      u"  or:  dbupdate --help | --version | --status\n"
-      u"  or:  dbupdate --dry-run [translation...]\n"
+      u"  or:  dbupdate --help | --version | --status [--json]\n"
+      u"  or:  dbupdate --dry-run [--json] [translation...]\n"
       u"\n"
       u"Brings profile.db, data.db, qc.db and syslog.db in the working directory\n"
       u"to their current layout, in this order.\n"
@@ -46,6 +46,9 @@ const QString usage
       u"                  of the tables the run rebuilds or fills, before and after.\n"
       u"                  The files stay as they are. Exit status as the real\n"
       u"                  run's; 2 when the dry run itself fails or cannot tell.\n"
+      u"  --json          Only after --status or --dry-run: prints the same facts as\n"
+      u"                  one JSON document (UTF-8) on standard output, for scripts;\n"
+      u"                  same exit status. The README describes every field.\n"
       u"\n"
       u"Exit status of a run:\n"
       u"  0  Every file was brought up to date (statements that failed on the way\n"
@@ -85,7 +88,7 @@ int runServiceOption(const CommandLine &command, QCoreApplication &app)
     case CommandLine::Action::Status:
         return printStatusReport(command.json);
     case CommandLine::Action::DryRun:
-        return runDryRun(app, command.translations);
+        return runDryRun(app, command.translations, command.json);
     case CommandLine::Action::Upgrade:
         break;
     }
