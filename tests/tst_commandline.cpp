@@ -4,6 +4,9 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -89,6 +92,71 @@ QStringList statusRows(const QString &output)
             break;
     }
     return rows;
+}
+
+// A file's version as the tables of --status and --dry-run show it, from the JSON.
+QString versionCell(const QJsonObject &file, bool dryRun)
+{
+    QString state = file[u"state"_s].toString();
+    const QJsonValue stored = file[u"storedVersion"_s];
+    static const QStringList shownByDryRun
+        = {u"missing"_s, u"not-a-database"_s, u"interrupted-write"_s, u"unreadable"_s};
+    if (dryRun && shownByDryRun.contains(state))
+        return state == u"not-a-database"_s ? u"not a database"_s : state.replace(u'-', u' ');
+    if (stored.isNull())
+        return u"-"_s;
+    return stored[u"wholeNumber"_s].toBool() ? stored[u"text"_s].toString() : u"no number"_s;
+}
+
+QString layoutCell(const QJsonObject &file)
+{
+    const QJsonValue verdict = file[u"layout"_s][u"verdict"_s];
+    return verdict.isNull() ? u"-"_s : verdict.toString().replace(u'-', u' ');
+}
+
+// The rows of the table and the layout differences that the text of --status or --dry-run
+// shows, made from its JSON document.
+QStringList rowsOfJson(const QJsonObject &report, bool dryRun)
+{
+    QStringList rows;
+    QStringList differences;
+    for (const QJsonValue &value : report[u"files"_s].toArray()) {
+        const QJsonObject file = value.toObject();
+        const QString name = file[u"name"_s].toString();
+        const QJsonObject after = dryRun ? file[u"after"_s].toObject() : file;
+        const QJsonValue database = file[u"isDatabase"_s];
+        const QString state = file[u"state"_s].toString();
+        const QJsonValue target = file[u"targetVersion"_s];
+        const QStringList cells = dryRun
+            ? QStringList {name, versionCell(file[u"before"_s].toObject(), true),
+                           versionCell(after, true), layoutCell(after)}
+            : QStringList {name,
+                           file[u"exists"_s].toBool() ? u"yes"_s : u"no"_s,
+                           database.toBool()                                ? u"yes"_s
+                               : database.isBool() && state != u"missing"_s ? u"no"_s
+                               : state == u"unreadable"_s                   ? u"?"_s
+                                                                            : u"-"_s,
+                           versionCell(file, false),
+                           target.isNull() ? u"unchanged"_s : QString::number(target.toInt()),
+                           layoutCell(file),
+                           file[u"action"_s].toString()};
+        rows << cells.join(u' ').simplified();
+        for (const QJsonValue &difference : after[u"layout"_s][u"differences"_s].toArray())
+            differences << name + u": "_s + difference[u"text"_s].toString();
+    }
+    return rows + differences;
+}
+
+// The same from the text: the table's rows, without the warning of little room, and the
+// differences.
+QStringList rowsOfText(const QString &output)
+{
+    static const QRegularExpression roomWarning(u"; the volume may run out of room here.*"_s);
+    const QString differences = output.section(u"Differences from the promised layout:\n"_s, 1)
+                                    .section(u"\n\n"_s, 0, 0)
+                                    .section(u"\nFree on the volume"_s, 0, 0);
+    return statusRows(output).replaceInStrings(roomWarning, QString())
+        + differences.split(u'\n', Qt::SkipEmptyParts);
 }
 
 // Files at their current version, each changed by statements: the case, the file and its
@@ -457,6 +525,15 @@ private Q_SLOTS:
                 lines.contains(QString(expected).replace(u"%1"_s, free).replace(u"%2"_s, m_work)),
                 qPrintable(output));
         QVERIFY(result.standardError.isEmpty());
+
+        const TestUtil::RunResult json
+            = TestUtil::runDbupdate(m_work, {u"--status"_s, u"--json"_s});
+        QCOMPARE(snapshot(m_work), before);
+        QCOMPARE(json.exitCode, expectedExitCode);
+        const QJsonObject report = QJsonDocument::fromJson(json.standardOutput).object();
+        QCOMPARE(report[u"exitStatus"_s].toInt(), expectedExitCode);
+        QCOMPARE(rowsOfJson(report, false), rowsOfText(output));
+        QVERIFY(json.standardError.isEmpty());
     }
 
     void dryRun_data()
@@ -621,9 +698,40 @@ private Q_SLOTS:
         const TestUtil::RunResult realRun
             = TestUtil::runDbupdate(real, QStringList {u"update.log"_s} + translations);
 
+        const TestUtil::RunResult json = TestUtil::runProgram(
+            DBUPDATE_EXECUTABLE ""_L1, m_work,
+            QStringList {u"--dry-run"_s, u"--json"_s} + translations, environment);
+
         QCOMPARE(snapshot(m_work), before);
         QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         const QString output = QString::fromUtf8(dryRun.standardOutput);
+        // The JSON document holds what the text shows.
+        const QJsonObject report = QJsonDocument::fromJson(json.standardOutput).object();
+        QCOMPARE(json.exitCode, dryRun.exitCode);
+        QCOMPARE(report[u"prediction"_s][u"exitStatus"_s].toInt(), dryRun.exitCode);
+        static const QRegularExpression copies(u"dbupdate-dry-run-\\w+"_s);
+        QCOMPARE(QString::fromUtf8(json.standardError).replace(copies, QString()),
+                 QString::fromUtf8(dryRun.standardError).replace(copies, QString()));
+        const QString reason = report[u"prediction"_s][u"reason"_s].toString();
+        QVERIFY(QString::fromUtf8(dryRun.exitCode == 2 ? json.standardError : dryRun.standardOutput)
+                    .contains(reason));
+        if (dryRun.exitCode != 2) {
+            QCOMPARE(rowsOfJson(report, true), rowsOfText(output.section(u"\nFile "_s, 1)));
+            const QStringList log = report[u"log"_s].toVariant().toStringList();
+            QCOMPARE(output.section(u"Log of a run on copies of the files:\n"_s, 1)
+                         .section(u"\n\nFile "_s, 0, 0),
+                     log.join(u'\n'));
+            for (const QJsonValue &file : report[u"files"_s].toArray()) {
+                for (const QJsonValue &table : file[u"rowCounts"_s].toArray()) {
+                    const auto rows = [](const QJsonValue &count) {
+                        return count.isNull() ? u"-"_s : QString::number(count.toInteger());
+                    };
+                    QVERIFY(output.simplified().contains(u"%1 %2 %3 -> %4"_s.arg(
+                        file[u"name"_s].toString(), table[u"table"_s].toString(),
+                        rows(table[u"before"_s]), rows(table[u"after"_s]))));
+                }
+            }
+        }
         QVERIFY2(
             QString::fromUtf8(expectedExitCode == 2 ? dryRun.standardError : dryRun.standardOutput)
                 .simplified()
