@@ -533,6 +533,8 @@ private Q_SLOTS:
         const QJsonObject report = QJsonDocument::fromJson(json.standardOutput).object();
         QCOMPARE(report[u"exitStatus"_s].toInt(), expectedExitCode);
         QCOMPARE(rowsOfJson(report, false), rowsOfText(output));
+        QCOMPARE(report[u"room"_s][u"mayRunOutAt"_s].isString(),
+                 output.contains(u"may run out of room here"_s));
         QVERIFY(json.standardError.isEmpty());
     }
 
