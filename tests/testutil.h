@@ -1,5 +1,7 @@
 #pragma once
 
+#include "progressobserver.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -96,6 +98,22 @@ private:
     }
 
     QtMessageHandler m_previous = nullptr;
+};
+
+// The steps an updater reported, and the steps 1 to the count it announced, which a run that
+// succeeds reports in that order.
+struct StepRecorder : ProgressObserver
+{
+    void fileStarted(const QString &, int stepCount) override
+    {
+        for (int step = 1; step <= stepCount; ++step)
+            announced << step;
+    }
+    void stepStarted(int step, const QString &) override { reported << step; }
+    void fileFinished() override { }
+
+    QList<int> reported;
+    QList<int> announced;
 };
 
 // Runs the statements on the file, creating it; returns the first error, empty on success.

@@ -17,6 +17,7 @@ struct Outcome
 {
     bool succeeded = false;
     QStringList warnings;
+    TestUtil::StepRecorder steps;
 };
 
 // Runs one updater in the current directory as the launcher does, collecting its warnings.
@@ -27,6 +28,7 @@ template<typename Updater> Outcome runUpdater()
         const TestUtil::WarningCapture capture;
         {
             Updater updater;
+            updater.setProgressObserver(&outcome.steps);
             outcome.succeeded = updater.run().succeeded();
         }
         outcome.warnings = capture.warnings;
@@ -284,6 +286,7 @@ private Q_SLOTS:
         const Outcome outcome = runUpdater<UpdateData>();
         QVERIFY(outcome.succeeded);
         QCOMPARE(locations(outcome.warnings), expectedWarnings);
+        QCOMPARE(outcome.steps.reported, outcome.steps.announced);
         QCOMPARE(TestUtil::schemaText(dataFile(), u"patient"_s).contains(u"hospitalNo"_s),
                  firstGenerationRan);
         QCOMPARE(!TestUtil::schemaText(dataFile(), u"results"_s).isNull(), versionThreeRan);

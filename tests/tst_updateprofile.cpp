@@ -258,7 +258,13 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture + sampleRows), QString());
         const QByteArray before = TestUtil::readFile(u"profile.db"_s);
 
-        QVERIFY(UpdateProfile().run().succeeded());
+        TestUtil::StepRecorder steps;
+        {
+            UpdateProfile updater;
+            updater.setProgressObserver(&steps);
+            QVERIFY(updater.run().succeeded());
+        }
+        QCOMPARE(steps.reported, steps.announced);
         QCOMPARE(locations(m_capture->warnings), expectedLines);
 
         const QString db = u"profile.db"_s;

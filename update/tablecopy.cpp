@@ -118,6 +118,7 @@ private:
 bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                            const QStringList &dropped)
 {
+    stepStarted(u"copying %1 -> %2"_s.arg(source, target));
     const qint64 sourceRows = rowCount(source);
     const qint64 targetRows = rowCount(target);
     return copyTableRows(target, source, extra, dropped)

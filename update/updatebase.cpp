@@ -252,7 +252,7 @@ UpdateOutcome UpdateBase::run()
         rollback();
         return outcome;
     }
-    if (m_ready && update() && commitChanges())
+    if (m_ready && updateAndCommit())
         return outcome;
     // Every way of failing that did not name its ending is the update's own failure.
     outcome.ending
@@ -292,12 +292,39 @@ bool UpdateBase::keepWork(const QString &keptWork)
     return false;
 }
 
+bool UpdateBase::updateAndCommit()
+{
+    // A file that is only read has no steps to show.
+    ProgressObserver *const progress = m_readOnly ? nullptr : m_progress;
+    if (progress)
+        progress->fileStarted(fileName(), m_description.stepCount(storedVersion()));
+    const bool done = update() && commitChanges();
+    if (progress)
+        progress->fileFinished();
+    return done;
+}
+
+void UpdateBase::stepStarted(const QString &text)
+{
+    if (m_progress)
+        m_progress->stepStarted(++m_step, text);
+}
+
+// The text is made only for an observer.
+void UpdateBase::statementStarted(const QString &statement)
+{
+    if (m_progress)
+        stepStarted(statementStepText(statement));
+}
+
 bool UpdateBase::commitChanges()
 {
     if (!m_inTransaction)
         return true;
+    const QString commit = u"COMMIT"_s;
+    statementStarted(commit);
     QSqlQuery query(QSqlDatabase::database());
-    const bool committed = query.exec(u"COMMIT"_s);
+    const bool committed = query.exec(commit);
     statementDone();
     if (!committed) {
         rollback();
@@ -363,6 +390,7 @@ bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
 {
     if (m_aborted)
         return false;
+    statementStarted(statement);
     QSqlQuery query(QSqlDatabase::database());
     if (runQuery(query, statement))
         return true;

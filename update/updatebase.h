@@ -1,5 +1,6 @@
 #pragma once
 
+#include "progressobserver.h"
 #include "sqlitefile.h"
 #include "updaterdescription.h"
 
@@ -72,6 +73,9 @@ public:
 
     virtual bool update() = 0;
 
+    // The observer that learns of each step of the update; none by default.
+    void setProgressObserver(ProgressObserver *observer) { m_progress = observer; }
+
 protected:
     // Runs one statement; a failure is logged with label and line and passed over.
     bool exec(const QString &statement, const char *label, int line);
@@ -126,6 +130,9 @@ protected:
     // True once SQLite has undone the transaction after an error: nothing more is run.
     bool isAborted() const { return m_aborted; }
 
+    // Tells the observer, if any, that the next step begins.
+    void stepStarted(const QString &text);
+
 private:
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     // The file records a version above the one this program brings it to.
@@ -145,6 +152,9 @@ private:
     // in a warning.
     bool canDropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable);
     void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
+    // update() and the commit, between the file's start and finish for the observer.
+    bool updateAndCommit();
+    void statementStarted(const QString &statement);
     bool commitChanges();
     bool beginTransaction();
     bool probeWriteAccess();
@@ -170,6 +180,8 @@ private:
     bool m_inTransaction = false;
     bool m_aborted = false;
     UpdateOutcome::Ending m_ending = UpdateOutcome::Ending::Done;
+    ProgressObserver *m_progress = nullptr;
+    int m_step = 0;
     // Why the update failed or was aborted; what was saved all the same, if anything.
     QString m_failureReason;
     QString m_keptWork;

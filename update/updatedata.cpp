@@ -8,9 +8,9 @@ using namespace Qt::StringLiterals;
 namespace {
 const char label[] = ".\\updatedata";
 
-const UpgradeBlock firstGeneration = {1, u"first generation"_s};
-const UpgradeBlock version2 = {2, u"version 2"_s};
-const UpgradeBlock version3 = {3, u"version 3"_s};
+const UpgradeBlock firstGeneration = {1, u"first generation"_s, 34};
+const UpgradeBlock version2 = {2, u"version 2"_s, 2};
+const UpgradeBlock version3 = {3, u"version 3"_s, 21};
 
 const QString deleteVersions = u"delete from version"_s;
 const QString insertVersion = u"insert into version values(3)"_s;
@@ -110,6 +110,8 @@ const UpdaterDescription &UpdateData::description()
         },
         {deleteVersions, insertVersion},
         {},
+        // The stamp and the saving.
+        2 + 1,
     };
     return description;
 }

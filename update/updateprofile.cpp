@@ -14,10 +14,11 @@ namespace {
 
 const char label[] = ".\\updateprofile";
 
-const UpgradeBlock version1 = {1, u"version 1"_s};
-const UpgradeBlock version2 = {2, u"version 2"_s};
-const UpgradeBlock version3 = {3, u"version 3"_s};
-const UpgradeBlock version4 = {4, u"version 4"_s};
+// Each block's steps are those of its schema part and of its default settings.
+const UpgradeBlock version1 = {1, u"version 1"_s, 8};
+const UpgradeBlock version2 = {2, u"version 2"_s, 3 + 64};
+const UpgradeBlock version3 = {3, u"version 3"_s, 7 + 14};
+const UpgradeBlock version4 = {4, u"version 4"_s, 5 + 1};
 
 const QString deleteVersions = u"delete from version"_s;
 const QString insertVersion = u"insert into version values(4)"_s;
@@ -111,6 +112,8 @@ const UpdaterDescription &UpdateProfile::description()
         },
         {deleteVersions, insertVersion},
         {countFilledVariables, updateVariable},
+        // The stamp, the precision of OD, the variable backfill in its savepoint, the saving.
+        2 + 1 + 3 + 1,
     };
     return description;
 }
@@ -346,6 +349,7 @@ void UpdateProfile::writeDefaults()
 bool UpdateProfile::backfillVariables()
 {
     beginBlock(label, 224);
+    stepStarted(u"filling the assay variables"_s);
     if (fillVariables()) {
         endBlock(label, 271);
         return true;

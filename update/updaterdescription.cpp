@@ -17,6 +17,16 @@ QStringList UpdaterDescription::pendingBlocks(qint32 storedVersion) const
     return names;
 }
 
+int UpdaterDescription::stepCount(qint32 storedVersion) const
+{
+    int steps = stepsOfEachRun;
+    for (const UpgradeBlock &block : blocks) {
+        if (block.isNeededAt(storedVersion))
+            steps += block.steps;
+    }
+    return steps;
+}
+
 QStringList UpdaterDescription::statementsWithoutBlocks(qint32 storedVersion) const
 {
     if (isNewerThanProgram(storedVersion))

@@ -6,11 +6,13 @@
 
 #include <optional>
 
-// One upgrade block of an updater: it runs while the stored version is below `below`.
+// One upgrade block of an updater: it runs while the stored version is below `below`, in
+// `steps` steps (see ProgressObserver), the schema and the data it writes together.
 struct UpgradeBlock
 {
     qint32 below;
     QString name;
+    int steps;
 
     bool isNeededAt(qint32 storedVersion) const { return storedVersion < below; }
 };
@@ -80,6 +82,9 @@ struct UpdaterDescription
     // which a file newer than this program does not get, and those that follow it.
     QStringList stampStatements;
     QStringList statementsAfterStamp;
+    // The steps a run that updates the file takes whatever the version: those of the version
+    // stamp, of the statements after the blocks and of the saving.
+    int stepsOfEachRun = 0;
 
     // A run opens the file and reads it, and writes nothing.
     bool isOnlyRead() const { return !currentVersion; }
@@ -87,6 +92,8 @@ struct UpdaterDescription
     QString targetText() const;
     // The blocks a file at storedVersion still needs, in the order they run.
     QStringList pendingBlocks(qint32 storedVersion) const;
+    // The steps of a run that updates a file at storedVersion.
+    int stepCount(qint32 storedVersion) const;
     // What a run executes on a file at storedVersion that needs no block.
     QStringList statementsWithoutBlocks(qint32 storedVersion) const;
     // A file that records a version above the one this program brings it to keeps its version.

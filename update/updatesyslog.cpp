@@ -5,7 +5,7 @@ using namespace Qt::StringLiterals;
 namespace {
 const char label[] = ".\\updatesyslog";
 
-const UpgradeBlock balanceTable = {1, u"balance table"_s};
+const UpgradeBlock balanceTable = {1, u"balance table"_s, 3};
 
 const QString deleteVersions = u"delete from version"_s;
 const QString insertVersion = u"insert into version values(1)"_s;
@@ -32,6 +32,8 @@ const UpdaterDescription &UpdateSyslog::description()
         {{u"balance"_s, u"balance"_s}},
         {deleteVersions, insertVersion},
         {},
+        // The stamp and the saving.
+        2 + 1,
     };
     return description;
 }

@@ -1,0 +1,66 @@
+#include "progressobserver.h"
+
+#include <QList>
+#include <QRegularExpression>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A kind of statement and its text, in which %1 and %2 stand for the pattern's captures.
+struct StepPattern
+{
+    QRegularExpression pattern;
+    QString text;
+};
+
+QRegularExpression statementPattern(const QString &pattern)
+{
+    return QRegularExpression(pattern,
+                              QRegularExpression::CaseInsensitiveOption
+                                  | QRegularExpression::DotMatchesEverythingOption);
+}
+
+// The first pattern that matches a statement names its step; each starts after the leading
+// comment lines.
+const QList<StepPattern> &stepPatterns()
+{
+    static const QList<StepPattern> patterns = {
+        {statementPattern(u"^alter table (\\w+) rename to (\\w+)"_s), u"renaming %1 -> %2"_s},
+        {statementPattern(u"^alter table (\\w+) add (?:column )?(\\w+)"_s),
+         u"adding column %2 to %1"_s},
+        {statementPattern(u"^create (?:unique )?(index|table|trigger|view) (?:if not exists )?"
+                          u"(\\w+)"_s),
+         u"creating %1 %2"_s},
+        {statementPattern(u"^drop (index|table|trigger|view) (?:if exists )?(\\w+)"_s),
+         u"dropping %1 %2"_s},
+        {statementPattern(u"^(?:insert|replace)(?: or \\w+)? into (\\w+)\\b.*\\bselect\\b.*"
+                          u"\\bfrom (\\w+)"_s),
+         u"copying %2 -> %1"_s},
+        {statementPattern(u"^(?:insert|replace)(?: or \\w+)? into (\\w+)"_s), u"writing %1"_s},
+        {statementPattern(u"^delete from (\\w+)"_s), u"deleting from %1"_s},
+        {statementPattern(u"^update (\\w+)"_s), u"updating %1"_s},
+        {statementPattern(u"^savepoint\\b"_s), u"setting a savepoint"_s},
+        {statementPattern(u"^release\\b"_s), u"releasing the savepoint"_s},
+        {statementPattern(u"^commit\\b"_s), u"saving the changes"_s},
+    };
+    return patterns;
+}
+
+} // namespace
+
+QString statementStepText(const QString &statement)
+{
+    static const QRegularExpression leadingComments(u"^(?:\\s*--[^\\n]*\\n)*\\s*"_s);
+    const QString body = statement.mid(leadingComments.match(statement).capturedLength());
+    for (const StepPattern &step : stepPatterns()) {
+        const QRegularExpressionMatch match = step.pattern.match(body);
+        if (!match.hasMatch())
+            continue;
+        QString text = step.text;
+        for (int i = 1; i <= match.lastCapturedIndex(); ++i)
+            text.replace(u'%' + QString::number(i), match.captured(i));
+        return text;
+    }
+    return u"running a statement"_s;
+}
