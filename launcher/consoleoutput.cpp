@@ -2,6 +2,12 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 void printOut(const QString &text)
@@ -12,6 +18,15 @@ void printOut(const QString &text)
 void printError(const QString &text)
 {
     std::fputs(text.toUtf8().constData(), stderr);
+}
+
+bool standardErrorIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) == 1;
+#endif
 }
 
 QString formatTable(const QList<QStringList> &rows)

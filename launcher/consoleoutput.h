@@ -10,5 +10,8 @@ void printOut(const QString &text);
 // Writes the text to standard error as UTF-8.
 void printError(const QString &text);
 
+// Whether standard error is a terminal, rather than a file or a pipe.
+bool standardErrorIsTerminal();
+
 // Left-aligned columns two blanks apart, one line per row, each ending in a line feed.
 QString formatTable(const QList<QStringList> &rows);

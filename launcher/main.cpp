@@ -1,11 +1,14 @@
 #include "commandline.h"
 #include "consoleoutput.h"
 #include "logsink.h"
+#include "progressline.h"
 #include "serviceoptions.h"
 #include "updaters.h"
 #include "updatesequence.h"
 
 #include <QCoreApplication>
+
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -34,7 +37,8 @@ void openLog(const QByteArray &name)
 
 } // namespace
 
-// The upgrade run: the log file, the translations, then the updaters in their fixed order.
+// The upgrade run: the log file, the translations, then the updaters in their fixed order,
+// with a progress line when standard error is a terminal.
 // Exit status 0 when every updater succeeded, 1 otherwise. The options for service engineers
 // answer on their own.
 int main(int argc, char **argv)
@@ -49,7 +53,11 @@ int main(int argc, char **argv)
         return runServiceOption(command, app);
 
     installTranslations(app, command.translations, command.firstTranslationIsLogFile);
-    if (!runUpdaters().succeeded())
+    auto progress = standardErrorIsTerminal() ? std::make_unique<ProgressLine>() : nullptr;
+    const bool succeeded = runUpdaters(progress.get()).succeeded();
+    // Nothing of the line stays on the terminal, whatever the outcome.
+    progress.reset();
+    if (!succeeded)
         return 1;
 
     closeLogFile();

@@ -47,12 +47,13 @@ QStringList installTranslations(QCoreApplication &app, const QStringList &names,
     return installed;
 }
 
-RunOutcome runUpdaters()
+RunOutcome runUpdaters(ProgressObserver *progress)
 {
     RunOutcome outcome;
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
         // Each updater lives only for its one run, so at most one holds the default connection.
         const std::unique_ptr<UpdateBase> updater = entry.make();
+        updater->setProgressObserver(progress);
         outcome.files << updater->run();
         if (!outcome.succeeded())
             break;

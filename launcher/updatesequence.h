@@ -22,5 +22,6 @@ struct RunOutcome
     bool succeeded() const { return files.isEmpty() || files.last().succeeded(); }
 };
 
-// Runs the updaters in their fixed order until one fails.
-RunOutcome runUpdaters();
+// Runs the updaters in their fixed order until one fails; the observer, if given, learns of
+// each step.
+RunOutcome runUpdaters(ProgressObserver *progress = nullptr);

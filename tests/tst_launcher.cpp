@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 
@@ -109,21 +110,46 @@ private Q_SLOTS:
     }
 
     // The shipped sample sets after a real run, compared with the layouts the updaters promise.
+    // Neither the log file nor standard error, when it is not a terminal, gets anything of the
+    // progress line; on a terminal (script's), each written file's line ends on its saving.
     void samplesMatchPromisedLayouts_data()
     {
         QTest::addColumn<bool>("intermediate");
+        QTest::addColumn<bool>("onTerminal");
         QTest::addColumn<QStringList>("expectedDifferences");
 
-        QTest::newRow("first generation") << false << QStringList();
-        QTest::newRow("intermediate versions") << true << QStringList();
+        QTest::newRow("first generation") << false << false << QStringList();
+        QTest::newRow("intermediate versions") << true << false << QStringList();
+        QTest::newRow("first generation on a terminal") << false << true << QStringList();
     }
 
     void samplesMatchPromisedLayouts()
     {
         QFETCH(bool, intermediate);
+        QFETCH(bool, onTerminal);
         QFETCH(QStringList, expectedDifferences);
         QCOMPARE(TestUtil::makeSampleSet(m_work, intermediate), QString());
-        QCOMPARE(TestUtil::runDbupdate(m_work).exitCode, 0);
+        const QString offTerminal = m_root->filePath(u"offTerminal"_s);
+        QVERIFY(!onTerminal || TestUtil::copyFiles(m_work, offTerminal));
+        const TestUtil::RunResult result = onTerminal
+            ? TestUtil::runProgram(
+                u"script"_s, m_work,
+                {u"-qec"_s, u"'" DBUPDATE_EXECUTABLE "' update.log"_s, u"/dev/null"_s})
+            : TestUtil::runDbupdate(m_work, {u"update.log"_s});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.standardError, QByteArray());
+        if (onTerminal) {
+            QCOMPARE(TestUtil::runDbupdate(offTerminal, {u"update.log"_s}).exitCode, 0);
+            QCOMPARE(TestUtil::readFile(m_work + u"/update.log"_s),
+                     TestUtil::readFile(offTerminal + u"/update.log"_s));
+            static const QRegularExpression saving(
+                uR"(\r(\w+\.db)  saving the changes  step (\d+) of \2  \d+:\d\d)"_s);
+            QStringList saved;
+            for (const QRegularExpressionMatch &match :
+                 saving.globalMatch(QString::fromUtf8(result.standardOutput)))
+                saved << match.captured(1);
+            QCOMPARE(saved, (QStringList {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s}));
+        }
 
         QStringList differences;
         for (const UpdaterEntry &entry : updatersInRunOrder()) {

@@ -1,0 +1,127 @@
+#include "progressline.h"
+
+#include "consoleoutput.h"
+
+#include <QStringList>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Shorter than a terminal of 80 columns, which would wrap a line that fills it.
+const qsizetype maxLength = 79;
+
+ProgressLine *shownLine = nullptr;
+
+// m:ss, or h:mm:ss from an hour on.
+QString elapsedText(std::chrono::seconds elapsed)
+{
+    const qint64 seconds = elapsed.count();
+    if (seconds < 3600)
+        return u"%1:%2"_s.arg(seconds / 60).arg(seconds % 60, 2, 10, QChar(u'0'));
+    return u"%1:%2:%3"_s.arg(seconds / 3600)
+        .arg(seconds / 60 % 60, 2, 10, QChar(u'0'))
+        .arg(seconds % 60, 2, 10, QChar(u'0'));
+}
+
+} // namespace
+
+ProgressLine::ProgressLine()
+    : m_start(std::chrono::steady_clock::now())
+{
+    shownLine = this;
+    m_previousHandler = qInstallMessageHandler(clearForMessage);
+    m_ticker = std::thread(&ProgressLine::redrawEachSecond, this);
+}
+
+ProgressLine::~ProgressLine()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        clear();
+    }
+    m_wake.notify_one();
+    m_ticker.join();
+    qInstallMessageHandler(m_previousHandler);
+    shownLine = nullptr;
+}
+
+void ProgressLine::fileStarted(const QString &fileName, int stepCount)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_fileName = fileName;
+    m_stepCount = stepCount;
+    m_step = 0;
+}
+
+void ProgressLine::stepStarted(int step, const QString &text)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_step = step;
+    m_stepText = text;
+    // The file shows at once, and so does its saving, which may take long on slow storage.
+    if (step == 1 || step == m_stepCount)
+        draw();
+}
+
+void ProgressLine::fileFinished()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    clear();
+    m_step = 0;
+}
+
+// The message handler while the line exists: the message is passed on with the line cleared;
+// the next redraw shows it again below the message.
+void ProgressLine::clearForMessage(QtMsgType type, const QMessageLogContext &context,
+                                   const QString &message)
+{
+    const std::lock_guard<std::mutex> lock(shownLine->m_mutex);
+    shownLine->clear();
+    shownLine->m_previousHandler(type, context, message);
+}
+
+// At each whole second since the run began, so that the time shown moves by one.
+void ProgressLine::redrawEachSecond()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto next = m_start;
+    while (true) {
+        for (const auto now = std::chrono::steady_clock::now(); next <= now;)
+            next += std::chrono::seconds(1);
+        if (m_wake.wait_until(lock, next, [this] { return m_stopping; }))
+            return;
+        draw();
+    }
+}
+
+// Over the line shown before: blanks cover the rest of a longer one.
+void ProgressLine::draw()
+{
+    if (m_step == 0)
+        return;
+    const QString text = lineText();
+    printError(u'\r' + text + QString(qMax(m_shownLength - text.size(), qsizetype(0)), u' ')
+               + u'\r');
+    m_shownLength = text.size();
+}
+
+void ProgressLine::clear()
+{
+    if (m_shownLength == 0)
+        return;
+    printError(u'\r' + QString(m_shownLength, u' ') + u'\r');
+    m_shownLength = 0;
+}
+
+// The step's text is shortened to keep the line within maxLength.
+QString ProgressLine::lineText() const
+{
+    const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
+    const QString elapsed = elapsedText(std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - m_start));
+    const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
+    return QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}.join(
+        u"  "_s);
+}
