@@ -9,6 +9,7 @@
 #include <QSqlRecord>
 
 #include <cstdio>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -19,8 +20,8 @@ const char label[] = "copytablebench";
 class CopyTableBench : public UpdateBase
 {
 public:
-    CopyTableBench(const QString &fileName, const QString &table)
-        : UpdateBase(fileName)
+    CopyTableBench(const UpdaterDescription &file, const QString &table)
+        : UpdateBase(file)
         , m_table(table)
     {
     }
@@ -58,8 +59,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: copytablebench <database file> <table>\n");
         return 2;
     }
-    CopyTableBench bench(arguments.at(1), arguments.at(2));
-    if (!bench.run())
+    // Written at any version it has.
+    const UpdaterDescription file = {arguments.at(1), std::numeric_limits<qint32>::max()};
+    CopyTableBench bench(file, arguments.at(2));
+    if (!bench.run().succeeded())
         return 1;
     std::printf("%.6f\n", bench.seconds());
     return 0;
