@@ -24,6 +24,7 @@ import hashlib
 import json
 import os
 import re
+import shlex
 import shutil
 import sqlite3
 import statistics
@@ -85,13 +86,18 @@ class Process:
 
     time_command = shutil.which('time', path='/usr/bin:/bin')
 
-    def __init__(self, command, cwd, stdin=None, stdout=None, stderr=None, storage=None):
+    def __init__(self, command, cwd, stdin=None, stdout=None, stderr=None, storage=None,
+                 terminal=False):
         usage_file = os.path.join(cwd, 'usage.txt')
         report_file = os.path.join(cwd, 'syncs.txt')
         if storage:
             command = storage.command(command, report_file)
         if self.time_command:
             command = [self.time_command, '-f', '%U %S %M', '-o', usage_file] + command
+        if terminal:
+            # A pseudo-terminal of script (util-linux) as standard error; what it shows is dropped.
+            command = ['script', '-qec', shlex.join(command), '/dev/null']
+            stdin, stdout = subprocess.DEVNULL, subprocess.DEVNULL
         started = time.perf_counter()
         child = subprocess.Popen(command, cwd=cwd, stdin=stdin, stdout=stdout, stderr=stderr)
         child.wait()
@@ -232,7 +238,8 @@ class Bench:
 
     def run_dbupdate(self, sources, name, keep=False, storage=None):
         directory = self.fresh_copy(name, sources)
-        process = Process([self.dbupdate, 'update.log'], directory, storage=storage)
+        process = Process([self.dbupdate, 'update.log'], directory, storage=storage,
+                          terminal=self.args.terminal)
         if process.status != 0:
             sys.exit(f'dbupdate failed in {directory} (exit status {process.status}); '
                      'see update.log there')
@@ -523,7 +530,8 @@ class Bench:
               f'lookup table, {s["users"]:,} users, {s["calibration_curves"]:,} calibration '
               f'curves, {r["curve_variables"]:,} curve variables, {s["variables"]:,} variables')
         print('   files: ' + ', '.join(f'{f}.db {r["bytes"][f] / 1e6:.1f} MB' for f in FILES))
-        print(f'   medians of {self.args.runs} run(s), fresh copies each time\n')
+        terminal = ', dbupdate on a pseudo-terminal' if self.args.terminal else ''
+        print(f'   medians of {self.args.runs} run(s), fresh copies each time{terminal}\n')
 
         def row(title, dbupdate, baseline, target=''):
             print(f'   {title:28}{dbupdate:>9.3f}s{baseline:>9.3f}s'
@@ -640,6 +648,8 @@ def main():
     parser.add_argument('--sync-delay', type=int, default=20, metavar='MS',
                         help='slow-sync storage: milliseconds added to every fsync and '
                              'fdatasync (0: plain storage only)')
+    parser.add_argument('--terminal', action='store_true',
+                        help='run dbupdate on a pseudo-terminal, which shows its progress line')
     parser.add_argument('--json', help='also write every figure to this file')
     args = parser.parse_args()
     args.presets = [p for p in args.presets.split(',') if p]
