@@ -158,11 +158,10 @@ struct FileSnapshot
 
     QJsonObject toJson() const
     {
-        return {{u"exists"_s, exists},
-                {u"state"_s, inspection.stateName()},
-                {u"storedVersion"_s, inspection.storedVersionJson()},
-                {u"sizeBytes"_s, size},
-                {u"layout"_s, inspection.layoutJson(*description)}};
+        QJsonObject object = inspection.toJson(*description);
+        object.insert(u"exists"_s, exists);
+        object.insert(u"sizeBytes"_s, size);
+        return object;
     }
 };
 

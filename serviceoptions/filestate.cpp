@@ -69,16 +69,12 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(db);
     if (stored.error.isValid())
         return classifyError(stored.error);
-    if (!stored.version) {
-        FileState inspection = withState(FileState::State::NoVersionNumber, stored.problem);
-        inspection.storedValue = stored.value;
+    FileState inspection = withState(stored.version ? FileState::State::Readable
+                                                    : FileState::State::NoVersionNumber);
+    inspection.stored = stored;
+    if (!stored.version)
         return inspection;
-    }
-    FileState inspection = withState(FileState::State::Readable);
-    inspection.storedVersion = stored.version;
-    inspection.shownVersion = stored.shown;
-    inspection.storedValue = stored.value;
-    if (inspection.storedVersion == description.currentVersion)
+    if (stored.version == description.currentVersion)
         inspection.layoutDifferences = findLayoutDifferences(db, description.layout);
     if (description.pendingBlocks(*stored.version).isEmpty())
         checkStatementsOfRun(inspection, db, description.statementsWithoutBlocks(*stored.version));
@@ -128,132 +124,79 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     return inspection;
 }
 
-} // namespace
-
-QString FileState::storedVersionText() const
-{
-    if (state == State::NoVersionNumber)
-        return u"no number"_s;
-    if (!shownVersion.isEmpty())
-        return shownVersion;
-    return storedVersion ? QString::number(*storedVersion) : u"-"_s;
-}
-
-QString FileState::layoutText(const UpdaterDescription &description) const
-{
-    if (description.isOnlyRead())
-        return u"-"_s;
-    if (state == State::Missing)
-        return u"pending"_s;
-    if (!storedVersion || description.isNewerThanProgram(*storedVersion))
-        return u"-"_s;
-    if (*storedVersion < *description.currentVersion)
-        return u"pending"_s;
-    if (!layoutDifferences)
-        return u"-"_s;
-    return layoutDifferences->isEmpty() ? u"as expected"_s : u"differs"_s;
-}
-
-QStringList FileState::layoutDifferenceLines(const QString &fileName) const
-{
-    QStringList lines;
-    for (const LayoutDifference &difference : layoutDifferences.value_or(QList<LayoutDifference>()))
-        lines << fileName + u": "_s + difference.text;
-    return lines;
-}
-
-QString FileState::stateName() const
+QString stateName(FileState::State state)
 {
     switch (state) {
-    case State::Missing:
+    case FileState::State::Missing:
         return u"missing"_s;
-    case State::Readable:
+    case FileState::State::Readable:
         return u"readable"_s;
-    case State::NotDatabase:
+    case FileState::State::NotDatabase:
         return u"not-a-database"_s;
-    case State::Locked:
+    case FileState::State::Locked:
         return u"locked"_s;
-    case State::LogInUseOrLeft:
+    case FileState::State::LogInUseOrLeft:
         return u"log-in-use-or-left"_s;
-    case State::JournalInUseOrLeft:
+    case FileState::State::JournalInUseOrLeft:
         return u"journal-in-use-or-left"_s;
-    case State::UnfinishedWrite:
+    case FileState::State::UnfinishedWrite:
         return u"interrupted-write"_s;
-    case State::NoVersionNumber:
+    case FileState::State::NoVersionNumber:
         return u"no-version-number"_s;
-    case State::Unreadable:
+    case FileState::State::Unreadable:
         return u"unreadable"_s;
-    case State::RunRefuses:
+    case FileState::State::RunRefuses:
         break;
     }
     return u"refused"_s;
 }
 
-QJsonValue FileState::isDatabaseJson() const
+// How SQLite holds the value and the value itself: a blob as hexadecimal digits.
+std::pair<QString, QJsonValue> storedValueJson(const QVariant &value)
 {
-    switch (state) {
-    case State::Missing:
-    case State::NotDatabase:
-        return false;
-    case State::Unreadable:
-    case State::RunRefuses:
-        return QJsonValue::Null;
+    if (!value.isValid())
+        return {u"none"_s, QJsonValue::Null};
+    if (value.isNull())
+        return {u"null"_s, QJsonValue::Null};
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        return {u"integer"_s, value.toLongLong()};
+    case QMetaType::Double:
+        return {u"real"_s, value.toDouble()};
+    case QMetaType::QString:
+        return {u"text"_s, value.toString()};
     default:
-        return true;
+        return {u"blob"_s, QString::fromLatin1(value.toByteArray().toHex())};
     }
 }
 
-QJsonValue FileState::storedVersionJson() const
+QJsonValue storedVersionJson(const FileState &inspection)
 {
-    if (!storedVersion && state != State::NoVersionNumber)
+    const SqliteFile::StoredVersion &stored = inspection.stored;
+    if (!stored.version && inspection.state != FileState::State::NoVersionNumber)
         return QJsonValue::Null;
+    const auto [storageClass, value] = storedValueJson(stored.value);
     QJsonObject version {
-        {u"text"_s, state == State::NoVersionNumber ? detail : storedVersionText()},
-        {u"wholeNumber"_s, storedVersion.has_value()}};
+        {u"text"_s, stored.version ? stored.shown : stored.problem},
+        {u"wholeNumber"_s, stored.version.has_value()},
+        {u"storageClass"_s, storageClass},
+        {u"value"_s, value},
+    };
+    // The number as shown, beyond 32 bits included; a real beyond 64 bits has none.
     bool isNumber = false;
-    const qint64 number = shownVersion.toLongLong(&isNumber);
+    const qint64 number = stored.shown.toLongLong(&isNumber);
     if (isNumber)
         version.insert(u"number"_s, number);
-    else if (storedVersion && shownVersion.isEmpty())
-        version.insert(u"number"_s, *storedVersion);
-    if (!storedValue.isValid()) {
-        version.insert(u"storageClass"_s, u"none"_s);
-        version.insert(u"value"_s, QJsonValue::Null);
-        return version;
-    }
-    switch (storedValue.isNull() ? QMetaType::UnknownType : storedValue.typeId()) {
-    case QMetaType::UnknownType:
-        version.insert(u"storageClass"_s, u"null"_s);
-        version.insert(u"value"_s, QJsonValue::Null);
-        break;
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-        version.insert(u"storageClass"_s, u"integer"_s);
-        version.insert(u"value"_s, storedValue.toLongLong());
-        break;
-    case QMetaType::Double:
-        version.insert(u"storageClass"_s, u"real"_s);
-        version.insert(u"value"_s, storedValue.toDouble());
-        break;
-    case QMetaType::QString:
-        version.insert(u"storageClass"_s, u"text"_s);
-        version.insert(u"value"_s, storedValue.toString());
-        break;
-    default:
-        // A blob as hexadecimal digits.
-        version.insert(u"storageClass"_s, u"blob"_s);
-        version.insert(u"value"_s, QString::fromLatin1(storedValue.toByteArray().toHex()));
-        break;
-    }
     return version;
 }
 
-QJsonObject FileState::layoutJson(const UpdaterDescription &description) const
+QJsonObject layoutJson(const FileState &inspection, const UpdaterDescription &description)
 {
-    const QString verdict = layoutText(description);
+    const QString verdict = inspection.layoutText(description);
     QJsonArray differences;
     for (const LayoutDifference &difference :
-         layoutDifferences.value_or(QList<LayoutDifference>())) {
+         inspection.layoutDifferences.value_or(QList<LayoutDifference>())) {
         QJsonObject object {{u"kind"_s, difference.kind}, {u"text"_s, difference.text}};
         const QList<std::pair<QString, QString>> fields = {{u"objectType"_s, difference.objectType},
                                                            {u"name"_s, difference.name},
@@ -272,6 +215,65 @@ QJsonObject FileState::layoutJson(const UpdaterDescription &description) const
             {u"differences"_s, differences}};
 }
 
+} // namespace
+
+QString FileState::storedVersionText() const
+{
+    if (state == State::NoVersionNumber)
+        return u"no number"_s;
+    return stored.version ? stored.shown : u"-"_s;
+}
+
+QString FileState::databaseText() const
+{
+    switch (state) {
+    case State::Missing:
+    case State::RunRefuses:
+        return u"-"_s;
+    case State::NotDatabase:
+        return u"no"_s;
+    case State::Unreadable:
+        return u"?"_s;
+    default:
+        return u"yes"_s;
+    }
+}
+
+QString FileState::layoutText(const UpdaterDescription &description) const
+{
+    if (description.isOnlyRead())
+        return u"-"_s;
+    if (state == State::Missing)
+        return u"pending"_s;
+    if (!stored.version || description.isNewerThanProgram(*stored.version))
+        return u"-"_s;
+    if (*stored.version < *description.currentVersion)
+        return u"pending"_s;
+    if (!layoutDifferences)
+        return u"-"_s;
+    return layoutDifferences->isEmpty() ? u"as expected"_s : u"differs"_s;
+}
+
+QStringList FileState::layoutDifferenceLines(const QString &fileName) const
+{
+    QStringList lines;
+    for (const LayoutDifference &difference : layoutDifferences.value_or(QList<LayoutDifference>()))
+        lines << fileName + u": "_s + difference.text;
+    return lines;
+}
+
+QJsonObject FileState::toJson(const UpdaterDescription &description) const
+{
+    const QString database = databaseText();
+    return {{u"state"_s, stateName(state)},
+            {u"isDatabase"_s,
+             database == u"yes"_s      ? QJsonValue(true)
+                 : database == u"no"_s ? QJsonValue(false)
+                                       : QJsonValue(QJsonValue::Null)},
+            {u"storedVersion"_s, storedVersionJson(*this)},
+            {u"layout"_s, layoutJson(*this, description)}};
+}
+
 FileState inspectFile(const UpdaterDescription &description)
 {
     const QString &fileName = description.fileName;
@@ -288,7 +290,7 @@ FileState inspectFile(const UpdaterDescription &description)
     // SQLite takes an empty file for an empty database, whatever lies next to it.
     if (info.size() == 0) {
         FileState inspection = withState(FileState::State::Readable);
-        inspection.storedVersion = 0;
+        inspection.stored = {0, u"0"_s, {}, {}, {}};
         return inspection;
     }
     // A run reads a file that it only reads as it lies.

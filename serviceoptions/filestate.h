@@ -1,10 +1,10 @@
 #pragma once
 
 #include "layoutcheck.h"
+#include "sqlitefile.h"
 #include "updaterdescription.h"
 
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -34,12 +34,9 @@ struct FileState
     };
 
     State state = State::Missing;
-    std::optional<qint32> storedVersion;
-    // The stored version as the file holds it, beyond 32 bits included.
-    QString shownVersion;
-    // The version table's value as SQLite holds it; none without a table or a row.
-    QVariant storedValue;
-    // The error text, or what the stored value that is no version number is.
+    // The stored version as a run reads it; its version is none where none was read.
+    SqliteFile::StoredVersion stored;
+    // The error text, or why a run refuses the file.
     QString detail;
     // How the file differs from the layout its version promises; compared only for a file at
     // the version a run brings it to.
@@ -51,6 +48,9 @@ struct FileState
 
     // The stored version as a table cell: the number, or why there is none.
     QString storedVersionText() const;
+    // The Database column: "yes", "no", "-" where the file was not looked at (missing, refused),
+    // "?" where it could not be read.
+    QString databaseText() const;
     // The layout as a table cell: "as expected" or "differs" for a file at the version a run
     // brings it to, "pending" for one that a run still upgrades, "-" where there is no verdict
     // (a file that is only read, one newer than this program, one that cannot be read).
@@ -60,13 +60,10 @@ struct FileState
     QStringList layoutDifferenceLines(const QString &fileName) const;
     bool layoutDiffers() const { return layoutDifferences && !layoutDifferences->isEmpty(); }
 
-    // As JSON: the state ("missing", "readable", ...), whether the file is a database (null
-    // where it was not or could not be read), the stored version (null where none was read)
-    // and the layout verdict with each difference.
-    QString stateName() const;
-    QJsonValue isDatabaseJson() const;
-    QJsonValue storedVersionJson() const;
-    QJsonObject layoutJson(const UpdaterDescription &description) const;
+    // The same facts as JSON: "state" ("missing", "readable", ...), "isDatabase" (null where
+    // the Database column says neither yes nor no), "storedVersion" (null where none was read)
+    // and "layout", the verdict with each difference.
+    QJsonObject toJson(const UpdaterDescription &description) const;
 };
 
 // Inspects the file in the working directory, and compares its layout with the promised one

@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
 #include <QJsonArray>
 
 using namespace Qt::StringLiterals;
@@ -36,6 +35,8 @@ struct Assessment
     Outcome outcome;
     // The action names a reason for which a run stops at a file it changes.
     bool stopsRun = false;
+    // The upgrade blocks a run applies, in their order.
+    QStringList blocks;
 };
 
 Assessment stopsRun(const QString &reason)
@@ -54,19 +55,21 @@ Assessment plannedRun(const UpdaterDescription &description, qint32 storedVersio
         return {u"up to date"_s, UpToDate};
     return {
         u"run blocks: %1; stamp version %2"_s.arg(blocks.join(u", "_s), description.targetText()),
-        UpgradePending};
+        UpgradePending, false, blocks};
 }
 
 Assessment assessState(const UpdaterDescription &description, const FileState &inspection)
 {
     switch (inspection.state) {
-    case FileState::State::Missing:
+    case FileState::State::Missing: {
         if (description.isOnlyRead())
             return {u"missing: will be created, empty"_s, UpgradePending};
-        return {u"missing: will be created, then "_s + plannedRun(description, 0).action,
-                UpgradePending};
+        const Assessment planned = plannedRun(description, 0);
+        return {u"missing: will be created, then "_s + planned.action, UpgradePending, false,
+                planned.blocks};
+    }
     case FileState::State::Readable:
-        return plannedRun(description, *inspection.storedVersion);
+        return plannedRun(description, *inspection.stored.version);
     case FileState::State::NotDatabase:
         return stopsRun(u"not a database"_s);
     case FileState::State::Locked:
@@ -83,7 +86,7 @@ Assessment assessState(const UpdaterDescription &description, const FileState &i
         return {u"an interrupted write left a journal: a run first restores the file from it"_s,
                 UpgradePending};
     case FileState::State::NoVersionNumber:
-        return stopsRun(u"its version table holds "_s + inspection.detail);
+        return stopsRun(u"its version table holds "_s + inspection.stored.problem);
     case FileState::State::RunRefuses:
         return stopsRun(inspection.detail);
     case FileState::State::Unreadable:
@@ -191,22 +194,6 @@ private:
     qint64 m_neededThere = 0;
 };
 
-QString databaseText(FileState::State state)
-{
-    switch (state) {
-    case FileState::State::Missing:
-        return u"-"_s;
-    case FileState::State::NotDatabase:
-        return u"no"_s;
-    case FileState::State::Unreadable:
-        return u"?"_s;
-    case FileState::State::RunRefuses:
-        return u"-"_s;
-    default:
-        return u"yes"_s;
-    }
-}
-
 QString summary(Outcome outcome)
 {
     switch (outcome) {
@@ -238,30 +225,14 @@ QString verdictName(const Assessment &assessment)
     return assessment.stopsRun ? u"run-stops"_s : u"cannot-tell"_s;
 }
 
-// The blocks a run applies to a file it upgrades, in their order.
-QStringList blocksOfRun(const FileReport &file)
-{
-    if (file.assessment.outcome != UpgradePending || file.description->isOnlyRead())
-        return {};
-    if (file.inspection.state == FileState::State::Missing)
-        return file.description->pendingBlocks(0);
-    if (!file.inspection.storedVersion)
-        return {};
-    return file.description->pendingBlocks(*file.inspection.storedVersion);
-}
-
 QJsonArray sideFilesJson(const QString &fileName)
 {
-    static const QHash<SqliteFile::SideFile, QString> kinds = {
-        {SqliteFile::SideFile::Journal, u"journal"_s},
-        {SqliteFile::SideFile::WriteAheadLog, u"write-ahead-log"_s},
-        {SqliteFile::SideFile::SharedMemory, u"shared-memory"_s},
-    };
     QJsonArray found;
     for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
         const QString name = SqliteFile::sideFileName(fileName, sideFile);
         if (!name.isEmpty() && (QFileInfo::exists(name) || QFileInfo(name).isSymLink()))
-            found << QJsonObject {{u"name"_s, name}, {u"kind"_s, kinds.value(sideFile)}};
+            found << QJsonObject {{u"name"_s, name},
+                                  {u"kind"_s, SqliteFile::sideFileKind(sideFile)}};
     }
     return found;
 }
@@ -269,25 +240,24 @@ QJsonArray sideFilesJson(const QString &fileName)
 QJsonObject fileJson(const FileReport &file)
 {
     const UpdaterDescription &description = *file.description;
-    const FileState &inspection = file.inspection;
-    return {
+    QJsonObject object = file.inspection.toJson(description);
+    const QList<std::pair<QString, QJsonValue>> fields = {
         {u"name"_s, description.fileName},
         {u"exists"_s, QFileInfo::exists(description.fileName)},
-        {u"state"_s, inspection.stateName()},
-        {u"isDatabase"_s, inspection.isDatabaseJson()},
-        {u"storedVersion"_s, inspection.storedVersionJson()},
         {u"targetVersion"_s,
          description.currentVersion ? QJsonValue(*description.currentVersion)
                                     : QJsonValue(QJsonValue::Null)},
         {u"onlyRead"_s, description.isOnlyRead()},
-        {u"layout"_s, inspection.layoutJson(description)},
         {u"sideFiles"_s, sideFilesJson(description.fileName)},
-        {u"blocks"_s, QJsonArray::fromStringList(blocksOfRun(file))},
+        {u"blocks"_s, QJsonArray::fromStringList(file.assessment.blocks)},
         {u"verdict"_s, verdictName(file.assessment)},
         {u"runStops"_s, file.assessment.stopsRun},
         {u"action"_s, file.assessment.action},
         {u"roomNeededBytes"_s, file.roomNeeded},
     };
+    for (const auto &[key, value] : fields)
+        object.insert(key, value);
+    return object;
 }
 
 void printText(const QList<FileReport> &files, const RoomTally &room, Outcome worst)
@@ -299,7 +269,7 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Outcome wo
         const UpdaterDescription &description = *file.description;
         rows << QStringList {description.fileName,
                              QFileInfo::exists(description.fileName) ? u"yes"_s : u"no"_s,
-                             databaseText(file.inspection.state),
+                             file.inspection.databaseText(),
                              file.inspection.storedVersionText(),
                              description.targetText(),
                              file.inspection.layoutText(description),

@@ -132,10 +132,9 @@ QStringList rowsOfJson(const QJsonObject &report, bool dryRun)
                            versionCell(after, true), layoutCell(after)}
             : QStringList {name,
                            file[u"exists"_s].toBool() ? u"yes"_s : u"no"_s,
-                           database.toBool()                                ? u"yes"_s
-                               : database.isBool() && state != u"missing"_s ? u"no"_s
-                               : state == u"unreadable"_s                   ? u"?"_s
-                                                                            : u"-"_s,
+                           database.isBool()              ? (database.toBool() ? u"yes"_s : u"no"_s)
+                               : state == u"unreadable"_s ? u"?"_s
+                                                          : u"-"_s,
                            versionCell(file, false),
                            target.isNull() ? u"unchanged"_s : QString::number(target.toInt()),
                            layoutCell(file),
@@ -418,6 +417,10 @@ private Q_SLOTS:
             << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
         QTest::newRow("integral real version")
             << u"data.db version 3.0"_s << 0 << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
+        QTest::newRow("version beyond 32 bits")
+            << u"data.db version 8589934592"_s << 0
+            << QStringList {
+                   u"data.db yes yes 8589934592 3 - newer than this program: left as it is"_s};
         QTest::newRow("real version") << u"data.db version 2.5"_s << 2
                                       << QStringList {u"data.db yes yes no number 3 - its version "
                                                       u"table holds the real 2.5, which is not a "
@@ -715,6 +718,7 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(json.standardError).replace(copies, QString()),
                  QString::fromUtf8(dryRun.standardError).replace(copies, QString()));
         const QString reason = report[u"prediction"_s][u"reason"_s].toString();
+        QCOMPARE(reason.isEmpty(), dryRun.exitCode == 0);
         QVERIFY(QString::fromUtf8(dryRun.exitCode == 2 ? json.standardError : dryRun.standardOutput)
                     .contains(reason));
         if (dryRun.exitCode != 2) {

@@ -171,25 +171,17 @@ private:
             if (opcode == u"Eq"_s || opcode == u"Ne"_s)
                 collation = collationName(query.value(u"p4"_s).toString());
         }
-        if (query.lastError().isValid()) {
-            m_differences << LayoutDifference {
-                u"collation-unreadable"_s,
-                u"table"_s,
-                table,
-                column.name,
-                column.collation,
-                query.lastError().text(),
-                u"the collation of column %1 of table %2 cannot be read: %3"_s.arg(
-                    column.name, table, query.lastError().text())};
-        } else if (collation.isEmpty()) {
-            m_differences << LayoutDifference {
-                u"collation-unreadable"_s,
-                u"table"_s,
-                table,
-                column.name,
-                column.collation,
-                {},
-                u"the collation of column %1 of table %2 cannot be read"_s.arg(column.name, table)};
+        if (query.lastError().isValid() || collation.isEmpty()) {
+            const QString error = query.lastError().text();
+            const QString text = u"the collation of column %1 of table %2 cannot be read"_s.arg(
+                column.name, table);
+            m_differences << LayoutDifference {u"collation-unreadable"_s,
+                                               u"table"_s,
+                                               table,
+                                               column.name,
+                                               column.collation,
+                                               error,
+                                               error.isEmpty() ? text : text + u": "_s + error};
         } else if (!sameName(collation, column.collation)) {
             m_differences << LayoutDifference {
                 u"collation"_s,

@@ -38,19 +38,6 @@ QByteArray leadingBytes(const QString &fileName, qint64 count)
     return file.read(count);
 }
 
-QString sideFileKind(SideFile sideFile)
-{
-    switch (sideFile) {
-    case SideFile::Journal:
-        return u"journal"_s;
-    case SideFile::WriteAheadLog:
-        return u"write-ahead log"_s;
-    case SideFile::SharedMemory:
-        break;
-    }
-    return u"write-ahead log index"_s;
-}
-
 // What lies at the path instead of a regular file, asked without opening it; empty for a
 // regular file or nothing. A symbolic link counts: SQLite would write where it leads.
 QString nonRegularEntry(const QString &path)
@@ -107,6 +94,19 @@ QString sideFileName(const QString &fileName, SideFile sideFile)
         break;
     }
     return path + u"-shm"_s;
+}
+
+QString sideFileKind(SideFile sideFile)
+{
+    switch (sideFile) {
+    case SideFile::Journal:
+        return u"journal"_s;
+    case SideFile::WriteAheadLog:
+        return u"write-ahead log"_s;
+    case SideFile::SharedMemory:
+        break;
+    }
+    return u"write-ahead log index"_s;
 }
 
 // The read and write versions in the database header are 2 for write-ahead-log mode.

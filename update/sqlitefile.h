@@ -33,6 +33,9 @@ QString resolvedPath(const QString &fileName);
 // Where SQLite keeps the side file: "data.db-journal", "data.db-wal", "data.db-shm", beside the
 // file a symbolic link leads to.
 QString sideFileName(const QString &fileName, SideFile sideFile);
+// What the side file is, as messages name it: "journal", "write-ahead log", "write-ahead log
+// index".
+QString sideFileKind(SideFile sideFile);
 
 // The file's header says it is in write-ahead-log mode.
 bool usesWriteAheadLog(const QString &fileName);
