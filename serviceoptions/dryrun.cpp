@@ -330,11 +330,16 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
         return predictFailure(problem + u'.');
     if (!m_outcome.succeeded())
         return predictFailure(RunLog::lastMessage());
-    if (m_available >= 0 && m_available < m_needed.least) {
+    if (m_available < 0) {
+        return cannotPredict(
+            u"the free space of the working directory's volume is unknown, and a run needs up "
+            u"to %1"_s.arg(DiskRoom::sizeText(m_needed.most)));
+    }
+    if (m_available < m_needed.least) {
         return predictFailure(u"the files grow by %1, but the volume has only %2 free."_s.arg(
             DiskRoom::sizeText(m_needed.least), DiskRoom::sizeText(m_available)));
     }
-    if (m_available >= 0 && m_available < m_needed.most) {
+    if (m_available < m_needed.most) {
         return cannotPredict(u"a run needs between %1 and %2 of room, and %3 are free"_s.arg(
             DiskRoom::sizeText(m_needed.least), DiskRoom::sizeText(m_needed.most),
             DiskRoom::sizeText(m_available)));

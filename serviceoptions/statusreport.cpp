@@ -175,6 +175,8 @@ public:
     QString summary() const
     {
         const QString available = m_available < 0 ? u"unknown"_s : DiskRoom::sizeText(m_available);
+        if (m_needed == 0)
+            return u"Free on the volume: %1; a run needs no more room.\n"_s.arg(available);
         return u"Free on the volume: %1; a run needs up to %2 more while it works.\n"_s.arg(
             available, DiskRoom::sizeText(m_needed));
     }

@@ -594,6 +594,10 @@ private Q_SLOTS:
         QTest::newRow("no temporary directory")
             << u"no temporary directory"_s << false << QStringList() << 2
             << u"cannot make a private temporary directory in "_s;
+        QTest::newRow("free space unknown")
+            << u"free space unknown"_s << false << QStringList() << 2
+            << u"cannot tell how a real run would end: the free space of the working directory's "
+               u"volume is unknown"_s;
         for (const QStringList &refused : refusedFiles) {
             QTest::newRow(qPrintable(refused.at(0)))
                 << u"current: "_s + refused.at(0) << false << QStringList() << 1 << refused.at(1);
@@ -694,6 +698,12 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"TMPDIR"_s,
                            fixture == u"no temporary directory"_s ? temp + u"/missing"_s : temp);
+        if (fixture == u"free space unknown"_s) {
+            environment.insert(u"LD_PRELOAD"_s, NOSTATVFS_LIBRARY ""_L1);
+            environment.insert(u"ASAN_OPTIONS"_s,
+                               environment.value(u"ASAN_OPTIONS"_s)
+                                   + u":verify_asan_link_order=0"_s);
+        }
         const QDir::Filters entries = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System;
         const QStringList realEntries = QDir(real).entryList(entries) << u"update.log"_s;
 
