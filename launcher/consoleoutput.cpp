@@ -1,18 +1,46 @@
 #include "consoleoutput.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// The system's reason for the first write to standard output that failed; 0 while none did.
+int standardOutputError = 0;
+
+void noteStandardOutputError()
+{
+    if (standardOutputError == 0)
+        standardOutputError = errno != 0 ? errno : EIO;
+}
+
+} // namespace
+
 void printOut(const QString &text)
 {
-    std::fputs(text.toUtf8().constData(), stdout);
+    errno = 0;
+    if (std::fputs(text.toUtf8().constData(), stdout) == EOF)
+        noteStandardOutputError();
+}
+
+QString standardOutputProblem()
+{
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        noteStandardOutputError();
+    return standardOutputError == 0 ? QString()
+                                    : QString::fromLocal8Bit(std::strerror(standardOutputError));
 }
 
 void printError(const QString &text)
@@ -20,12 +48,23 @@ void printError(const QString &text)
     std::fputs(text.toUtf8().constData(), stderr);
 }
 
-bool standardErrorIsTerminal()
+int standardErrorColumns()
 {
+    const int unknownWidth = 80;
 #ifdef Q_OS_WIN
-    return _isatty(_fileno(stderr)) != 0;
+    if (_isatty(_fileno(stderr)) == 0)
+        return 0;
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console))
+        return unknownWidth;
+    return console.srWindow.Right - console.srWindow.Left + 1;
 #else
-    return isatty(STDERR_FILENO) == 1;
+    if (isatty(STDERR_FILENO) != 1)
+        return 0;
+    winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+        return unknownWidth;
+    return size.ws_col;
 #endif
 }
 

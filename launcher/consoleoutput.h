@@ -10,8 +10,13 @@ void printOut(const QString &text);
 // Writes the text to standard error as UTF-8.
 void printError(const QString &text);
 
-// Whether standard error is a terminal, rather than a file or a pipe.
-bool standardErrorIsTerminal();
+// Why what was written to standard output did not all reach the system (a full disk, a closed
+// stream); empty when it did. Hands what waits in the buffer to the system first.
+QString standardOutputProblem();
+
+// The width in columns of the terminal that standard error is, 80 when the terminal does not
+// tell; 0 when standard error is a file or a pipe.
+int standardErrorColumns();
 
 // Left-aligned columns two blanks apart, one line per row, each ending in a line feed.
 QString formatTable(const QList<QStringList> &rows);

@@ -53,7 +53,7 @@ int main(int argc, char **argv)
         return runServiceOption(command, app);
 
     installTranslations(app, command.translations, command.firstTranslationIsLogFile);
-    auto progress = standardErrorIsTerminal() ? std::make_unique<ProgressLine>() : nullptr;
+    auto progress = standardErrorColumns() > 0 ? std::make_unique<ProgressLine>() : nullptr;
     const bool succeeded = runUpdaters(progress.get()).succeeded();
     // Nothing of the line stays on the terminal, whatever the outcome.
     progress.reset();

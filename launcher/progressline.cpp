@@ -8,9 +8,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Shorter than a terminal of 80 columns, which would wrap a line that fills it.
-const qsizetype maxLength = 79;
-
 ProgressLine *shownLine = nullptr;
 
 // m:ss, or h:mm:ss from an hour on.
@@ -101,7 +98,9 @@ void ProgressLine::draw()
 {
     if (m_step == 0)
         return;
-    const QString text = lineText();
+    // One column short of the terminal's width, which would wrap a line that fills it; asked
+    // at each drawing, so that a terminal made narrower meanwhile gets a shorter line.
+    const QString text = lineText(qMax(standardErrorColumns() - 1, 1));
     printError(u'\r' + text + QString(qMax(m_shownLength - text.size(), qsizetype(0)), u' ')
                + u'\r');
     m_shownLength = text.size();
@@ -115,13 +114,15 @@ void ProgressLine::clear()
     m_shownLength = 0;
 }
 
-// The step's text is shortened to keep the line within maxLength.
-QString ProgressLine::lineText() const
+// The step's text is shortened to keep the line within maxLength, and the line itself where
+// even the rest does not fit.
+QString ProgressLine::lineText(qsizetype maxLength) const
 {
     const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
     const QString elapsed = elapsedText(std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - m_start));
     const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
-    return QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}.join(
-        u"  "_s);
+    return QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}
+        .join(u"  "_s)
+        .left(maxLength);
 }

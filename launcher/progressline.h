@@ -39,7 +39,7 @@ private:
     // Under m_mutex.
     void draw();
     void clear();
-    QString lineText() const;
+    QString lineText(qsizetype maxLength) const;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -37,27 +37,31 @@ const QString usage
       u"                  version has the layout that version promises, what a run\n"
       u"                  would do to it and whether the volume has room for it.\n"
       u"                  Opens the files read-only and writes, deletes and creates\n"
-      u"                  nothing. Exit status 0 when every file is up to date, 1\n"
-      u"                  when an upgrade is pending, 2 when a file cannot be read\n"
-      u"                  or written, is in use by another process, lacks part of\n"
-      u"                  its promised layout, or it cannot tell.\n"
+      u"                  nothing.\n"
       u"  --dry-run       Checks that each file can be opened and written, runs the\n"
       u"                  upgrade on private copies of the files in a temporary\n"
       u"                  directory and prints the translation files loaded, the\n"
       u"                  lines a real run would write to its log, each file's\n"
       u"                  version before and after with its layout, and the rows\n"
       u"                  of the tables the run rebuilds or fills, before and after.\n"
-      u"                  The files stay as they are. Exit status as the real\n"
-      u"                  run's; 2 when the dry run itself fails or cannot tell.\n"
+      u"                  The files stay as they are.\n"
       u"  --json          Only after --status or --dry-run: prints the same facts as\n"
       u"                  one JSON document (UTF-8) on standard output, for scripts;\n"
-      u"                  same exit status. The README describes every field.\n"
+      u"                  same exit status. The README describes every field; the\n"
+      u"                  package installs it as\n"
+      u"                  /usr/share/doc/dbupdate/README.md.gz.\n"
       u"\n"
-      u"Exit status of a run:\n"
-      u"  0  Every file was brought up to date (statements that failed on the way\n"
-      u"     are in the log).\n"
-      u"  1  A file could not be updated; the run stopped there and the files after\n"
-      u"     it were not opened. The log says why.\n"
+      u"Exit status:\n"
+      u"  0  Run: every file was brought up to date (statements that failed on the\n"
+      u"     way are in the log). --status: every file is up to date. --dry-run: a\n"
+      u"     real run would end with 0.\n"
+      u"  1  Run: a file could not be updated; the run stopped there and the files\n"
+      u"     after it were not opened. The log says why. --status: an upgrade is\n"
+      u"     pending. --dry-run: a real run would end with 1.\n"
+      u"  2  --status: a file cannot be read or written, is in use by another\n"
+      u"     process, lacks part of its promised layout, or it cannot tell.\n"
+      u"     --dry-run: the dry run itself failed, or it cannot tell.\n"
+      u"  3  An option's answer could not be written to standard output.\n"
       u"\n"
       u"Log format:\n"
       u"  One line per message, appended to the log file,\n"
@@ -77,9 +81,7 @@ QString versionText()
     return u"dbupdate " DBUPDATE_VERSION u"\n"_s + formatTable(rows);
 }
 
-} // namespace
-
-int runServiceOption(const CommandLine &command, QCoreApplication &app)
+int answer(const CommandLine &command, QCoreApplication &app)
 {
     switch (command.action) {
     case CommandLine::Action::Help:
@@ -96,4 +98,18 @@ int runServiceOption(const CommandLine &command, QCoreApplication &app)
         break;
     }
     return 1;
+}
+
+} // namespace
+
+int runServiceOption(const CommandLine &command, QCoreApplication &app)
+{
+    const int exitStatus = answer(command, app);
+    // An answer that did not reach its reader is no verdict about the files.
+    if (const QString problem = standardOutputProblem(); !problem.isEmpty()) {
+        printError(u"dbupdate: cannot write to standard output: %1; the answer is lost or "
+                   u"incomplete\n"_s.arg(problem));
+        return outputLostExitStatus;
+    }
+    return exitStatus;
 }

@@ -267,6 +267,39 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_work).entryList(QDir::Files), QStringList());
     }
 
+    // An answer that cannot be written is said on standard error, with an exit status of its
+    // own; no file is touched.
+    void unwritableOutput_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+
+        QTest::newRow("help") << QStringList {u"--help"_s};
+        QTest::newRow("status") << QStringList {u"--status"_s};
+        QTest::newRow("status as JSON") << QStringList {u"--status"_s, u"--json"_s};
+        QTest::newRow("dry run") << QStringList {u"--dry-run"_s};
+        QTest::newRow("dry run as JSON") << QStringList {u"--dry-run"_s, u"--json"_s};
+    }
+
+    void unwritableOutput()
+    {
+        QFETCH(QStringList, arguments);
+        QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
+        ageFiles(m_work);
+        const QStringList before = snapshot(m_work);
+
+        const TestUtil::RunResult result = TestUtil::runProgram(
+            u"sh"_s, m_work,
+            QStringList {u"-c"_s, u"exec \"$0\" \"$@\" >/dev/full"_s, DBUPDATE_EXECUTABLE ""_L1}
+                + arguments);
+
+        QCOMPARE(result.exitCode, 3);
+        QVERIFY2(result.standardError.endsWith("dbupdate: cannot write to standard output: No "
+                                               "space left on device; the answer is lost or "
+                                               "incomplete\n"),
+                 result.standardError.constData());
+        QCOMPARE(snapshot(m_work), before);
+    }
+
     void optionsOnlyAsFirstArgument_data()
     {
         QTest::addColumn<QStringList>("arguments");

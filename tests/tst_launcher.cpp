@@ -111,42 +111,48 @@ private Q_SLOTS:
 
     // The shipped sample sets after a real run, compared with the layouts the updaters promise.
     // Neither the log file nor standard error, when it is not a terminal, gets anything of the
-    // progress line; on a terminal (script's), each written file's line ends on its saving.
+    // progress line; on a terminal (script's, of so many columns), each written file's line ends
+    // on its saving, and no line reaches the terminal's last column, where it would wrap.
     void samplesMatchPromisedLayouts_data()
     {
         QTest::addColumn<bool>("intermediate");
-        QTest::addColumn<bool>("onTerminal");
+        QTest::addColumn<int>("terminalColumns");
         QTest::addColumn<QStringList>("expectedDifferences");
 
-        QTest::newRow("first generation") << false << false << QStringList();
-        QTest::newRow("intermediate versions") << true << false << QStringList();
-        QTest::newRow("first generation on a terminal") << false << true << QStringList();
+        QTest::newRow("first generation") << false << 0 << QStringList();
+        QTest::newRow("intermediate versions") << true << 0 << QStringList();
+        QTest::newRow("first generation on a terminal") << false << 80 << QStringList();
+        QTest::newRow("first generation on a narrow terminal") << false << 40 << QStringList();
     }
 
     void samplesMatchPromisedLayouts()
     {
         QFETCH(bool, intermediate);
-        QFETCH(bool, onTerminal);
+        QFETCH(int, terminalColumns);
         QFETCH(QStringList, expectedDifferences);
         QCOMPARE(TestUtil::makeSampleSet(m_work, intermediate), QString());
         const QString offTerminal = m_root->filePath(u"offTerminal"_s);
-        QVERIFY(!onTerminal || TestUtil::copyFiles(m_work, offTerminal));
-        const TestUtil::RunResult result = onTerminal
+        QVERIFY(terminalColumns == 0 || TestUtil::copyFiles(m_work, offTerminal));
+        const TestUtil::RunResult result = terminalColumns > 0
             ? TestUtil::runProgram(
                 u"script"_s, m_work,
-                {u"-qec"_s, u"'" DBUPDATE_EXECUTABLE "' update.log"_s, u"/dev/null"_s})
+                {u"-qec"_s,
+                 u"stty cols %1; '" DBUPDATE_EXECUTABLE "' update.log"_s.arg(terminalColumns),
+                 u"/dev/null"_s})
             : TestUtil::runDbupdate(m_work, {u"update.log"_s});
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.standardError, QByteArray());
-        if (onTerminal) {
+        if (terminalColumns > 0) {
             QCOMPARE(TestUtil::runDbupdate(offTerminal, {u"update.log"_s}).exitCode, 0);
             QCOMPARE(TestUtil::readFile(m_work + u"/update.log"_s),
                      TestUtil::readFile(offTerminal + u"/update.log"_s));
+            const QString terminal = QString::fromUtf8(result.standardOutput);
+            for (const QString &drawn : terminal.split(u'\r'))
+                QVERIFY2(drawn.size() < terminalColumns, qPrintable(drawn));
             static const QRegularExpression saving(
-                uR"(\r(\w+\.db)  saving the changes  step (\d+) of \2  \d+:\d\d)"_s);
+                uR"(\r(\w+\.db)  [^\r]*step (\d+) of \2  \d+:\d\d *\r)"_s);
             QStringList saved;
-            for (const QRegularExpressionMatch &match :
-                 saving.globalMatch(QString::fromUtf8(result.standardOutput)))
+            for (const QRegularExpressionMatch &match : saving.globalMatch(terminal))
                 saved << match.captured(1);
             QCOMPARE(saved, (QStringList {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s}));
         }
