@@ -511,18 +511,21 @@ private:
     sqlite3 *m_db = nullptr;
 };
 
-// How many files plain SQLite's rebuilds judged, and in how many of them a value did not arrive;
-// printed when the session ends.
+// How many files were built, how many of them plain SQLite's rebuilds judged, and in how many of
+// those a value did not arrive; printed every 10,000 files and when the session ends.
 struct
 {
+    qint64 built = 0;
     qint64 judged = 0;
     qint64 withLostValues = 0;
 } referenceFigures;
 
 void printReferenceFigures()
 {
-    fprintf(stderr, "reference: %lld files judged, %lld of them with values that did not arrive\n",
-            referenceFigures.judged, referenceFigures.withLostValues);
+    fprintf(stderr,
+            "reference: %lld files built, %lld judged, %lld of them with values that did not "
+            "arrive\n",
+            referenceFigures.built, referenceFigures.judged, referenceFigures.withLostValues);
 }
 
 std::optional<qint32> storedVersion(const QString &fileName)
@@ -542,6 +545,8 @@ std::optional<qint32> storedVersion(const QString &fileName)
 // of their old tables by the rule of valuearrival.h.
 void runReference(const FileLayout &layout, Snapshot &snapshot)
 {
+    if (++referenceFigures.built % 10000 == 0)
+        printReferenceFigures();
     const auto rebuilds = referenceRebuilds.constFind(layout.fileName);
     if (rebuilds == referenceRebuilds.constEnd())
         return;
