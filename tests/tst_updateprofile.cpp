@@ -174,8 +174,8 @@ const QStringList backfillRows = {
 
 // Text is shown by its bytes, which must arrive exactly as stored.
 const QString variableValues
-    = u"select id || ':' || typeof(value) || ':' || quote(iif(typeof(value) = 'text', "
-      u"cast(value as blob), value)) from variable order by id"_s;
+    = u"select ifnull(id, 'null') || ':' || typeof(value) || ':' || "
+      u"quote(iif(typeof(value) = 'text', cast(value as blob), value)) from variable order by id"_s;
 
 } // namespace
 
@@ -485,7 +485,7 @@ private Q_SLOTS:
         QStringList byId = filled;
         byId[3] = u"4:real:1.5"_s;
         byId.insert(4, u"4:real:1.5"_s);
-        byId.prepend(u"<null>"_s);
+        byId.prepend(u"null:null:NULL"_s);
         QTest::newRow("untyped variable ids, some null or repeated: written by id as looked up")
             << QStringList {u"create table untyped(id, assayTemplateId, name text, value)"_s,
                             u"insert into untyped select * from variable"_s,
