@@ -433,9 +433,9 @@ struct Snapshot
     QByteArray bytes;
     QList<QByteArray> script;
     QList<qint64> rows; // in the tables of each of the file's rebuilds
-    // Plain SQLite's rebuilds: whether every copy ran on rows with distinct integer ids (only
-    // then are old and new rows paired and judged), the old table.column pairs holding a value
-    // that did not arrive, and each rebuilt table's rows.
+    // Plain SQLite's rebuilds: whether every copy ran on rows with distinct integer ids into an
+    // empty table (only then are old and new rows paired and judged), the old table.column pairs
+    // holding a value that did not arrive, and each rebuilt table's rows.
     bool judged = false;
     QStringList lost;
     QList<QPair<QByteArray, QByteArray>> rebuiltRows;
@@ -593,13 +593,16 @@ void runReference(const FileLayout &layout, Snapshot &snapshot)
                 != QVariant(QByteArray("1"))) {
             return;
         }
-        const qint64 before = reference.rowCount({rebuilt});
+        // Rows the new table held already (a table the file had under its name) cannot be told
+        // from the copied ones.
+        if (reference.rowCount({rebuilt}) > 0)
+            return;
         const QByteArray columns = "\"" + oldColumns.join("\", \"") + '"';
         const QByteArray copyStatement = rebuild.copy.isEmpty() ? "insert into \"" + rebuilt
                 + "\" (" + columns + ") select " + columns + " from \"" + old + '"'
                                                                 : rebuild.copy;
         if (!reference.exec(copyStatement)
-            || reference.rowCount({rebuilt}) - before < reference.rowCount({old})) {
+            || reference.rowCount({rebuilt}) < reference.rowCount({old})) {
             return;
         }
         for (const QByteArray &column : oldColumns) {
