@@ -471,6 +471,23 @@ private Q_SLOTS:
                                  << u"update curve set version = 2 where id = 8"_s)
             << QStringList {left(
                    u"the rebuild of table curve would drop the values of its column version"_s)};
+        QTest::newRow("texts in a text result column with more digits than its real keeps")
+            << (versionTwoFile() << u"drop table result"_s
+                                 << u"create table result(id integer primary key, "
+                                    "patientId integer, item text, subitem text, abbr text, "
+                                    "code text, result text, unit text, flag integer, "
+                                    "displayOrder integer, lowerMarkLimit real, "
+                                    "upperMarkLimit real)"_s
+                                 << u"insert into result(id, result) values"
+                                    "(1, '12345678901234567890'), (2, '12345678901234567891')"_s)
+            << QStringList {left(
+                   u"the rebuild of table result would drop the values of its column result"_s)};
+        QTest::newRow("real in an untyped lookup column that its text does not read back as")
+            << (firstGenerationFile()
+                << u"drop table sex"_s << u"create table sex(id integer primary key, abbr, name)"_s
+                << u"insert into sex values(1, 'a', 0.30000000000000004)"_s)
+            << QStringList {
+                   left(u"the rebuild of table sex would drop the values of its column name"_s)};
         QTest::newRow("rows passed over by a results table the file already had")
             << (versionTwoFile() << u"create table results(id integer primary key, patientId, "
                                     "item, subitem, version, abbr, code, date, time, result, unit, "
@@ -505,6 +522,55 @@ private Q_SLOTS:
                      qPrintable(outcome.warnings.at(i)));
         }
         QVERIFY(TestUtil::readFile(dataFile()) == before);
+    }
+
+    // A value arrives as the same value, or as one of another storage class that stands for it.
+    void valuesArriveConverted_data()
+    {
+        QTest::addColumn<QStringList>("fixture");
+        QTest::addColumn<QString>("select");
+        QTest::addColumn<QStringList>("expectedValues");
+
+        QStringList untypedSex = firstGenerationFile()
+            << u"drop table sex"_s << u"create table sex(id integer primary key, abbr, name)"_s;
+        const QString sexNames = u"select quote(name) from sex order by id"_s;
+        QTest::newRow("integer in an untyped lookup column")
+            << (QStringList(untypedSex) << u"insert into sex values(1, 'a', 12)"_s) << sexNames
+            << QStringList {u"'12'"_s};
+        QTest::newRow("real in an untyped lookup column")
+            << (QStringList(untypedSex) << u"insert into sex values(1, 'a', 12.75)"_s) << sexNames
+            << QStringList {u"'12.75'"_s};
+        QTest::newRow("integer beyond 2^53 in an untyped lookup column")
+            << (QStringList(untypedSex) << u"insert into sex values(1, 'a', 9007199254740993)"_s)
+            << sexNames << QStringList {u"'9007199254740993'"_s};
+        QTest::newRow("integer in an untyped result unit")
+            << (versionTwoFile() << u"drop table result"_s
+                                 << u"create table result(id integer primary key, patientId, "
+                                    "item, subitem, abbr, code, result, unit, flag, displayOrder, "
+                                    "lowerMarkLimit, upperMarkLimit)"_s
+                                 << u"insert into result(id, unit) values(1, 5)"_s)
+            << u"select quote(unit) from results"_s << QStringList {u"'5'"_s};
+        QTest::newRow("decimal texts in a text result column")
+            << (versionTwoFile() << u"drop table result"_s
+                                 << u"create table result(id integer primary key, patientId, "
+                                    "item, subitem, abbr, code, result text, unit, flag, "
+                                    "displayOrder, lowerMarkLimit, upperMarkLimit)"_s
+                                 << u"insert into result(id, result) values(1, '12.30'), "
+                                    "(2, ' 7 '), (3, 'high')"_s)
+            << u"select quote(result) from results order by id"_s
+            << QStringList {u"12.3"_s, u"7.0"_s, u"'high'"_s};
+    }
+
+    void valuesArriveConverted()
+    {
+        QFETCH(QStringList, fixture);
+        QFETCH(QString, select);
+        QFETCH(QStringList, expectedValues);
+
+        QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
+        const Outcome outcome = runUpdater<UpdateData>();
+        QVERIFY2(outcome.succeeded, qPrintable(outcome.warnings.join(u'\n')));
+        QCOMPARE(TestUtil::column(dataFile(), select), expectedValues);
     }
 
     void refusedCopyEndsRunWithFailure()

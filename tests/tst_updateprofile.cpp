@@ -174,8 +174,8 @@ const QStringList backfillRows = {
 
 // Text is shown by its bytes, which must arrive exactly as stored.
 const QString variableValues
-    = u"select id || ':' || typeof(value) || ':' || quote(iif(typeof(value) = 'text', "
-      u"cast(value as blob), value)) from variable order by id"_s;
+    = u"select ifnull(id, 'null') || ':' || typeof(value) || ':' || "
+      u"quote(iif(typeof(value) = 'text', cast(value as blob), value)) from variable order by id"_s;
 
 } // namespace
 
@@ -482,6 +482,23 @@ private Q_SLOTS:
                             u"value = cast(x'E4B8FF' as text) where name = 'b'"_s,
                             u"update variable set name = cast(x'C4FF' as text) where id = 2"_s}
             << true << QStringList() << bytesKept;
+        QStringList byId = filled;
+        byId[3] = u"4:real:1.5"_s;
+        byId.insert(4, u"4:real:1.5"_s);
+        byId.prepend(u"null:null:NULL"_s);
+        QTest::newRow("untyped variable ids, some null or repeated: written by id as looked up")
+            << QStringList {u"create table untyped(id, assayTemplateId, name text, value)"_s,
+                            u"insert into untyped select * from variable"_s,
+                            u"drop table variable"_s, u"alter table untyped rename to variable"_s,
+                            u"insert into variable values(null, 1, 'a', null), (4, 1, 'a', null)"_s}
+            << true << QStringList() << byId;
+        QTest::newRow("two curves of a name, each with the variable, under indexes that order them")
+            << QStringList {u"insert into curve(id, name) values(4, 'PT')"_s,
+                            u"insert into curveVariable values(1, 'ISI', 1.05), (4, 'ISI', 8.88)"_s,
+                            u"insert into variable values(10, 1, 'ISI', null)"_s,
+                            u"create index cv_curve on curveVariable(curveId desc, name)"_s,
+                            u"create index c_name on curve(name, id desc)"_s}
+            << true << QStringList() << (QStringList(filled) << u"10:real:1.05"_s);
         QStringList valued = unfilled;
         valued[5] = u"6:integer:0"_s;
         QTest::newRow("a variable already valued")

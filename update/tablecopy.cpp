@@ -2,6 +2,7 @@
 
 #include "faultinjection.h"
 #include "sqlitefile.h"
+#include "valuearrival.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -12,7 +13,7 @@
 using namespace Qt::StringLiterals;
 
 // The table copies of the updaters: every row and every value of an old table arrives in its
-// rebuilt table before the old one is dropped, or the update fails.
+// rebuilt table (see valuearrival.h) before the old one is dropped, or the update fails.
 
 namespace {
 
@@ -26,91 +27,92 @@ QVariant bindableValue(const QVariant &value)
     return value;
 }
 
-// The selects that tell which columns of a table's old copy hold values that did not arrive
-// unchanged in the same row and same-named column of the table rebuilt from it: one flag per
-// old column, then whether rows without an id are left to compare. A row keeps its id; rows
-// without one (no id column, a null id) took the next free ids in the old table's order and are
-// paired in that order. Values compare as SQLite compares them, with the new column's type
-// affinity (the text '12.30' arrived as the real 12.3 of a real column); letter case counts.
-class ArrivalCheck
+// The columns of a table and their declared types, in order.
+QList<QPair<QString, QString>> declaredColumns(const QSqlDatabase &db, const QString &table)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(u"select name, type from pragma_table_info(?)"_s);
+    query.addBindValue(table);
+    QList<QPair<QString, QString>> columns;
+    if (!query.exec())
+        return columns;
+    while (query.next())
+        columns.append({query.value(0).toString(), query.value(1).toString()});
+    return columns;
+}
+
+// What a copy statement writes into each column of the table it fills, by column name in lower
+// case: the SQL expression of its select that stands at the column's place. A copy without a
+// statement writes each column of the old table into the new column of the same name.
+QHash<QString, QString> writtenColumns(const QString &copy,
+                                       const QList<QPair<QString, QString>> &oldColumns)
+{
+    QHash<QString, QString> written;
+    if (copy.isEmpty()) {
+        for (const auto &column : oldColumns)
+            written.insert(column.first.toLower(), SqliteFile::quoted(column.first));
+        return written;
+    }
+    const qsizetype open = copy.indexOf(u'(');
+    const qsizetype close = copy.indexOf(u')', open);
+    const qsizetype select = copy.indexOf(u"select"_s, close, Qt::CaseInsensitive);
+    const qsizetype from = copy.lastIndexOf(u" from "_s, -1, Qt::CaseInsensitive);
+    const QStringList targets = copy.mid(open + 1, close - open - 1).split(u',');
+    const QStringList values = copy.mid(select + 6, from - select - 6).split(u',');
+    for (qsizetype i = 0; i < targets.size() && i < values.size(); ++i)
+        written.insert(targets.at(i).trimmed().toLower(), values.at(i).trimmed());
+    return written;
+}
+
+// The scan of a table's old copy, before its rows are copied, for values that would not arrive
+// in the same row and same-named column of the table rebuilt from it: one flag per old column
+// that a value may not reach unchanged. A column that the copy writes into a new column of the
+// same affinity keeps every value; one that the new table lacks, or that the copy leaves out,
+// must be empty; one that the copy writes over must hold what it writes; one whose values the
+// new column's affinity may convert must hold values that arrive so.
+class ArrivalScan
 {
 public:
-    ArrivalCheck(const QSqlDatabase &db, const QString &oldTable, const QString &newTable)
-        : m_old(db.record(oldTable))
-        , m_new(db.record(newTable))
-        , m_oldTable(SqliteFile::quoted(oldTable))
-        , m_newTable(SqliteFile::quoted(newTable))
-        , m_keyed(m_old.contains(u"id"_s) && m_new.contains(u"id"_s))
+    ArrivalScan(const QSqlDatabase &db, const QString &oldTable, const QString &newTable,
+                const QString &copy)
     {
-    }
-
-    const QSqlRecord &oldColumns() const { return m_old; }
-
-    // A row when a value may not have arrived or rows without an id are left to compare: what
-    // the selects below tell in detail, in one pass that stops at the first doubt.
-    QString anyDoubt() const
-    {
-        QStringList doubts = {m_keyed ? u"o.id is null"_s : u"1"_s};
-        for (int i = 0; i < m_old.count(); ++i) {
-            if (!m_new.contains(m_old.fieldName(i)))
-                doubts << u"o.%1 notnull"_s.arg(column(i));
-            else if (m_keyed)
-                doubts << u"(%1)"_s.arg(changed(i));
-        }
-        return u"select 1 from %1 as o%2 where %3 limit 1"_s.arg(m_oldTable, joinById(),
-                                                                 doubts.join(u" or "_s));
-    }
-
-    // The rows that have an id; the columns the new table lacks in every row.
-    QString byId() const
-    {
+        const auto oldColumns = declaredColumns(db, oldTable);
+        QHash<QString, QString> newTypes;
+        for (const auto &column : declaredColumns(db, newTable))
+            newTypes.insert(column.first.toLower(), column.second);
+        const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
         QStringList flags;
-        for (int i = 0; i < m_old.count(); ++i) {
-            if (!m_new.contains(m_old.fieldName(i)))
-                flags << u"max(o.%1 notnull)"_s.arg(column(i));
-            else
-                flags << (m_keyed ? u"max(o.id notnull and %1)"_s.arg(changed(i)) : u"0"_s);
+        for (const auto &[name, type] : oldColumns) {
+            const QString key = name.toLower();
+            const QString column = SqliteFile::quoted(name);
+            const auto newType = newTypes.constFind(key);
+            const QString value
+                = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
+            QString newValue = value;
+            if (value.compare(column, Qt::CaseInsensitive) == 0
+                || value.compare(name, Qt::CaseInsensitive) == 0) {
+                const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
+                if (affinity == ValueArrival::Affinity::Blob
+                    || affinity == ValueArrival::affinity(type))
+                    continue;
+                newValue = ValueArrival::storedAs(column, affinity);
+            }
+            m_columns << name;
+            flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
         }
-        flags << (m_keyed ? u"max(o.id is null)"_s : u"count(*) > 0"_s);
-        return u"select %1 from %2 as o%3"_s.arg(flags.join(u", "_s), m_oldTable, joinById());
+        if (!flags.isEmpty())
+            m_select
+                = u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable));
     }
 
-    // The rows without an id, paired in order.
-    QString inOrder() const
-    {
-        QStringList flags;
-        for (int i = 0; i < m_old.count(); ++i)
-            flags << (m_new.contains(m_old.fieldName(i)) ? u"max(%1)"_s.arg(changed(i)) : u"0"_s);
-        flags << u"0"_s;
-        const QString oldRows = m_keyed ? u" where id is null"_s : QString();
-        const QString newRows = m_keyed
-            ? u" where id not in (select id from %1 where id notnull)"_s.arg(m_oldTable)
-            : QString();
-        return u"with o as (select *, row_number() over (order by rowid) as copyOrder from %1%2), "
-               u"n as (select *, row_number() over (order by rowid) as copyOrder from %3%4) "
-               u"select %5 from o left join n using (copyOrder)"_s.arg(
-                   m_oldTable, oldRows, m_newTable, newRows, flags.join(u", "_s));
-    }
+    // Empty when every value arrives whatever it is.
+    const QString &select() const { return m_select; }
+    const QStringList &columns() const { return m_columns; }
 
 private:
-    QString joinById() const
-    {
-        return m_keyed ? u" left join %1 as n on n.id = o.id"_s.arg(m_newTable) : QString();
-    }
-
-    QString column(int index) const { return SqliteFile::quoted(m_old.fieldName(index)); }
-
-    // A value of the old row that the new row does not hold.
-    QString changed(int index) const
-    {
-        return u"n.%1 is not o.%1 collate binary and o.%1 notnull"_s.arg(column(index));
-    }
-
-    QSqlRecord m_old;
-    QSqlRecord m_new;
-    QString m_oldTable;
-    QString m_newTable;
-    bool m_keyed;
+    QStringList m_columns;
+    QString m_select;
 };
 
 } // namespace
@@ -144,11 +146,32 @@ bool UpdateBase::copyRows(const Statement &copy, const QString &source, const QS
     return arrivedWhole(copyName, target, sourceRows, targetRows);
 }
 
-bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
-                                 const QString &newTable, const Statement &drop)
+bool UpdateBase::copyRebuiltRows(const QString &table, const QString &oldTable,
+                                 const QString &newTable, const Statement &copy,
+                                 const QString &copyName)
 {
-    if (!canDropCopiedTable(table, oldTable, newTable))
+    const std::optional<QStringList> valuesLeft = valuesLeftBehind(oldTable, newTable, copy.text);
+    const bool copied = copy.text.isEmpty()
+        ? copyTable(newTable, oldTable, QSqlRecord(), QStringList())
+        : copyRows(copy, oldTable, newTable, copyName);
+    if (!copied)
         return false;
+    if (!valuesLeft) {
+        return fail(
+            u"the values of table %1 could not be compared with its rebuilt copy"_s.arg(table));
+    }
+    if (valuesLeft->isEmpty())
+        return true;
+    return fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
+        table, valuesLeft->size() == 1 ? u"column"_s : u"columns"_s, valuesLeft->join(u", "_s)));
+}
+
+bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
+                                 const Statement &drop)
+{
+    if (m_aborted)
+        return false;
+    warnAboutDroppedObjects(table, oldTable);
     exec(drop);
     return true;
 }
@@ -156,10 +179,8 @@ bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
 bool UpdateBase::rebuildTable(const QString &table, const QString &oldTable, const Statement &copy,
                               const Statement &drop)
 {
-    const bool copied = copy.text.isEmpty()
-        ? copyTable(table, oldTable, QSqlRecord(), QStringList())
-        : copyRows(copy, oldTable, table, table);
-    return copied && dropCopiedTable(table, oldTable, table, drop);
+    return copyRebuiltRows(table, oldTable, table, copy, table)
+        && dropCopiedTable(table, oldTable, drop);
 }
 
 bool UpdateBase::arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
@@ -238,43 +259,24 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
     return true;
 }
 
-bool UpdateBase::canDropCopiedTable(const QString &table, const QString &oldTable,
-                                    const QString &newTable)
+std::optional<QStringList>
+UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
     if (m_aborted || !tableExists(oldTable))
-        return !m_aborted;
-    const ArrivalCheck check(QSqlDatabase::database(), oldTable, newTable);
-    const QSqlRecord &old = check.oldColumns();
-    QList<bool> lost(old.count(), false);
-    QSqlQuery doubt(QSqlDatabase::database());
-    doubt.setForwardOnly(true);
-    bool toCompare = !runQuery(doubt, check.anyDoubt()) || doubt.next();
-    doubt.finish();
-    for (const QString &select : {check.byId(), check.inOrder()}) {
-        if (!toCompare)
-            break;
-        QSqlQuery query(QSqlDatabase::database());
-        query.setForwardOnly(true);
-        if (!runQuery(query, select) || !query.next()) {
-            return fail(
-                u"the values of table %1 could not be compared with its rebuilt copy (%2)"_s.arg(
-                    table, query.lastError().text()));
-        }
-        for (int i = 0; i < old.count(); ++i)
-            lost[i] = lost[i] || query.value(i).toBool();
-        toCompare = query.value(old.count()).toBool();
-    }
+        return QStringList();
+    const ArrivalScan scan(QSqlDatabase::database(), oldTable, newTable, copy);
+    if (scan.select().isEmpty())
+        return QStringList();
+    QSqlQuery query(QSqlDatabase::database());
+    query.setForwardOnly(true);
+    if (!runQuery(query, scan.select()) || !query.next())
+        return std::nullopt;
     QStringList valuesLeft;
-    for (int i = 0; i < old.count(); ++i) {
-        if (lost[i])
-            valuesLeft << old.fieldName(i);
+    for (int i = 0; i < scan.columns().size(); ++i) {
+        if (query.value(i).toBool())
+            valuesLeft << scan.columns().at(i);
     }
-    if (!valuesLeft.isEmpty()) {
-        return fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
-            table, valuesLeft.size() == 1 ? u"column"_s : u"columns"_s, valuesLeft.join(u", "_s)));
-    }
-    warnAboutDroppedObjects(table, oldTable);
-    return true;
+    return valuesLeft;
 }
 
 // Indexes and triggers that the file itself defined on a rebuilt table go with the old table;

@@ -8,6 +8,8 @@
 #include <QSqlRecord>
 #include <QStringList>
 
+#include <optional>
+
 class QSqlError;
 class QSqlQuery;
 
@@ -96,13 +98,20 @@ protected:
     // a target that may keep fewer rows by design is given as empty.
     bool copyRows(const Statement &copy, const QString &source, const QString &target,
                   const QString &copyName);
-    // Drops oldTable, whose rows were copied into newTable in the rebuild of table, with the drop
-    // statement: only when every value of it arrived (see canDropCopiedTable).
-    bool dropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable,
-                         const Statement &drop);
-    // The rebuild of table, whose rows lie in oldTable: copies them with the copy statement (by
-    // column name when it has no text), checks that every row and value arrived, and drops
-    // oldTable with the drop statement.
+    // Copies the rows of oldTable into newTable in the rebuild of table, with the copy statement
+    // (by column name when it has no text, copyName naming it in a failure): fails the update
+    // when a value of oldTable would not arrive in the same row and same-named column of
+    // newTable (a column that newTable lacks holds one, the copy leaves it out, writes another
+    // over it, or newTable's type would convert it to another value), after a copy that failed
+    // on its own.
+    bool copyRebuiltRows(const QString &table, const QString &oldTable, const QString &newTable,
+                         const Statement &copy, const QString &copyName);
+    // Drops oldTable, whose rows went into the rebuild of table, with the drop statement; the
+    // file's own indexes and triggers that go with it are named in a warning. False when the
+    // run was aborted.
+    bool dropCopiedTable(const QString &table, const QString &oldTable, const Statement &drop);
+    // The rebuild of table, whose rows lie in oldTable: copies them with copyRebuiltRows and
+    // drops oldTable with the drop statement.
     bool rebuildTable(const QString &table, const QString &oldTable, const Statement &copy,
                       const Statement &drop);
 
@@ -146,11 +155,11 @@ private:
     // passed some over. Nothing is checked when either count is unknown.
     bool arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
                       qint64 targetRowsBefore);
-    // False (the update fails) when a value of oldTable is not found unchanged in the same row
-    // and same-named column of newTable (a column that newTable lacks holds one, a copy left it
-    // out or wrote another). The file's own indexes and triggers that go with oldTable are named
-    // in a warning.
-    bool canDropCopiedTable(const QString &table, const QString &oldTable, const QString &newTable);
+    // The columns of oldTable holding a value that the copy into newTable would not carry into
+    // the same row and same-named column, from a scan of oldTable before the copy; none when
+    // oldTable does not exist, nothing when the scan failed.
+    std::optional<QStringList> valuesLeftBehind(const QString &oldTable, const QString &newTable,
+                                                const QString &copy);
     void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
     // update() and the commit, between the file's start and finish for the observer.
     bool updateAndCommit();

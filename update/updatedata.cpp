@@ -221,10 +221,11 @@ bool UpdateData::updateToVersion3()
     // Every row is given version 1, and the old columns date and time are left out: an old row
     // whose version is another value, or whose date or time holds one, keeps the table from
     // being dropped.
-    if (!copyRows(
+    if (!copyRebuiltRows(
+            u"result"_s, u"result"_s, u"results"_s,
             {u"insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit from result"_s,
              label, 137},
-            u"result"_s, u"results"_s, u"result into results"_s))
+            u"result into results"_s))
         return false;
     exec(
         u"-- 选中的结果\ncreate table checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s,
@@ -238,8 +239,7 @@ bool UpdateData::updateToVersion3()
             u"result"_s, QString(), u"result into checkedResult"_s))
         return false;
     exec(u"drop index result_index"_s, label, 160);
-    if (!dropCopiedTable(u"result"_s, u"result"_s, u"results"_s,
-                         {u"drop table result"_s, label, 161}))
+    if (!dropCopiedTable(u"result"_s, u"result"_s, {u"drop table result"_s, label, 161}))
         return false;
     exec(
         u"-- 检验结果视图\ncreate view result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId\n"_s,

@@ -423,15 +423,27 @@ bool UpdateProfile::fillVariables()
 
 // SQLite matches and copies the values itself, so that every byte and storage type arrives
 // as it was (text that is not valid UTF-8 included): each distinct pair of assay template and
-// name is looked up once, the first curve variable found for it is remembered, and the
-// variables of each pair then take that curve variable's value. False, with nothing changed,
-// when a statement fails.
+// name is looked up once, the curve variable found for it is remembered, and the variables of
+// each pair then take that curve variable's value. That gives what the lookup of each variable
+// by its id gives only when the ids are those of an integer primary key and the lookup of no
+// pair yields more than one row (it takes the one its plan finds first); in any other file, and
+// when a statement fails, nothing is changed and the result is false.
 bool UpdateProfile::fillInsideSql()
 {
+    // One row, true when the fill gives what the lookups give; it stops at the first pair whose
+    // lookup yields more than one row.
+    const QString sure
+        = u"select (select count(*) = 1 and max(name = 'id' collate nocase and upper(type) = "
+          u"'INTEGER') from pragma_table_info('variable') where pk > 0) is 1 and not exists "
+          u"(select 1 from temp.variableSource where exists (select 1 "
+          u"from curveVariable, curve, assayCalibration where curveVariable.name=variableSource.name "
+          u"and curveId=curve.id and curve.name=assayCalibration.name "
+          u"and assayCalibration.assayTemplateId=variableSource.assayTemplateId limit 1 offset 1))"_s;
     const QStringList statements = {
         u"SAVEPOINT fill"_s,
         u"create temp table variableSource as select distinct assayTemplateId, "
         u"name collate binary as name, null as sourceRow from variable"_s,
+        sure,
         u"update temp.variableSource set sourceRow = (select curveVariable.rowid "
         u"from curveVariable, curve, assayCalibration where curveVariable.name=variableSource.name "
         u"and curveId=curve.id and curve.name=assayCalibration.name "
@@ -449,7 +461,8 @@ bool UpdateProfile::fillInsideSql()
     };
     QSqlQuery query(QSqlDatabase::database());
     for (const QString &statement : statements) {
-        if (runQuery(query, statement))
+        if (runQuery(query, statement)
+            && (statement != sure || (query.next() && query.value(0).toBool())))
             continue;
         if (!isAborted()) {
             runQuery(query, u"ROLLBACK TO fill"_s);

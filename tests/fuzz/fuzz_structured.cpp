@@ -8,12 +8,20 @@
 // - a file whose update succeeded passes the integrity check, has no "Can't update" line and
 //   lost no row of a table it rebuilt (counted together with the table's backup name);
 // - qc.db and the files after a failed one keep every byte.
+// Beside the program, plain SQLite runs the statements that rebuild tables on a copy of each file,
+// without any check, and keeps the old tables: where every value arrived there (by the rule of
+// valuearrival.h), the program must not refuse the file for a value, and when it upgraded it,
+// the rebuilt tables must hold the same rows; where a value did not arrive, the program must not
+// upgrade the file.
+#include "sqlitefile.h"
 #include "updaters.h"
+#include "valuearrival.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -22,6 +30,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -143,6 +152,31 @@ const QList<const char *> domainWords = {
     "",      "it's",  "PT.INR", "Saline",     "dilution", "3",      "PT 演算 FIB",
 };
 
+// Numbers that a column's type may turn into text, and texts that it may turn into numbers,
+// some of which do not stand for the same thing afterwards.
+const QList<const char *> numberValues = {
+    "12",
+    "12.75",
+    "9007199254740993",
+    "0.30000000000000004",
+    "3.0",
+    "-0.5",
+    "1e300",
+    "'12'",
+    "'12.30'",
+    "' 7 '",
+    "'1e3'",
+    "'0x10'",
+    "'12345678901234567890'",
+    "'12345678901234567891'",
+    "'1234567890123456789.5'",
+    "'9223372036854775808'",
+    "'-9223372036854775809'",
+    "'12345678901234567'",
+    "'0.10000000000000000555'",
+    "'1abc'",
+};
+
 const QList<const char *> versionValues = {
     "0",          "1",   "2",   "3",   "4",   "5",    "-1",    "-2147483649",
     "2147483648", "'3'", "'x'", "2.0", "3.5", "null", "x'03'", "9223372036854775807",
@@ -172,7 +206,10 @@ template<typename T> T pick(FuzzedDataProvider &input, const QList<T> &list)
 // One SQL value of any storage type, written as a literal.
 QByteArray valueLiteral(FuzzedDataProvider &input)
 {
-    switch (input.ConsumeIntegralInRange(0, 12)) {
+    switch (input.ConsumeIntegralInRange(0, 14)) {
+    case 13:
+    case 14:
+        return pick(input, numberValues);
     case 0:
         return "null";
     case 1:
@@ -248,8 +285,12 @@ QList<QByteArray> fileScript(FuzzedDataProvider &input, const FileLayout &layout
         tableNames << table.name;
         for (int row = input.ConsumeIntegralInRange(0, 5); row > 0; --row) {
             QByteArrayList values;
-            for (qsizetype i = 0; i < columns.size(); ++i)
-                values << valueLiteral(input);
+            // Ids are mostly the row's number, so that rows can be paired across a rebuild.
+            for (qsizetype i = 0; i < columns.size(); ++i) {
+                values << (columns.at(i) == "id" && input.ConsumeIntegralInRange(0, 7) != 0
+                               ? QByteArray::number(row)
+                               : valueLiteral(input));
+            }
             script << "insert or ignore into " + QByteArray(table.name) + '(' + columns.join(", ")
                     + ") values(" + values.join(", ") + ')';
         }
@@ -290,6 +331,100 @@ QList<QByteArray> fileScript(FuzzedDataProvider &input, const FileLayout &layout
     return script;
 }
 
+// A table that an upgrade block rebuilds, as the updater's statements do it: the old rows lie in
+// oldTable (renamed there, or left where they are), newTable is created and filled by the copy
+// statement, or by column name when it has none. Without an old table, the statements only
+// create a table that a later rebuild reads. The block runs while the stored version is below
+// `below`.
+struct ReferenceRebuild
+{
+    int below;
+    QByteArray oldTable;
+    QByteArray newTable;
+    QByteArrayList statements;
+    QByteArray copy;
+};
+
+QList<ReferenceRebuild> lookupRebuilds()
+{
+    QList<ReferenceRebuild> rebuilds;
+    for (const char *table :
+         {"department", "sex", "treatmentRoom", "diagnosis", "doctor", "operator"}) {
+        const QByteArray name(table);
+        rebuilds.append({1,
+                         name + "_bak",
+                         name,
+                         {"alter table " + name + " rename to " + name + "_bak",
+                          "create table " + name
+                              + "(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname "
+                                "text)"},
+                         {}});
+    }
+    return rebuilds;
+}
+
+const QHash<QString, QList<ReferenceRebuild>> referenceRebuilds = {
+    {u"profile.db"_s,
+     {{1,
+       "user_bak",
+       "user",
+       {"alter table user rename to user_bak",
+        "create table user(\n\tid integer primary key,\n\tname text unique COLLATE "
+        "NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"},
+       {}}}},
+    {u"data.db"_s,
+     lookupRebuilds()
+         << ReferenceRebuild {1,
+                              {},
+                              {},
+                              {"create table detail(\n\tid integer primary key,\n\tpatientId "
+                               "integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- "
+                               "测量项目, 如PT\n\tinfo text,\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, "
+                               "如测试通道等\n\tunique(patientId, item) on conflict replace)"},
+                              {}}
+         << ReferenceRebuild {3,
+                              "result",
+                              "results",
+                              {"-- 原始检验结果\ncreate table results(\n\tid integer primary key,\n\tpatientId "
+                               "integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, "
+                               "如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion "
+                               "integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr "
+                               "text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- "
+                               "代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime "
+                               "time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- "
+                               "结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag "
+                               "integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- "
+                               "显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, "
+                               "出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, "
+                               "出现在报告单\n\t)\n"},
+                              "insert into results (\tid, patientId, item, subitem, version, \tabbr, code, result, "
+                              "unit, flag, displayOrder, \tlowerMarkLimit, upperMarkLimit) select \tid, patientId, "
+                              "item, subitem, 1, \tabbr, code, result, unit, flag, displayOrder, \tlowerMarkLimit, "
+                              "upperMarkLimit from result"}
+         << ReferenceRebuild {3,
+                              "old_curve",
+                              "curve",
+                              {"alter table curve rename to old_curve",
+                               "-- 测量曲线\ncreate table curve(\n\tid integer primary "
+                               "key,\n\tpatientId integer references patient,\n\titem "
+                               "text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion "
+                               "integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve "
+                               "blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"},
+                              "insert into curve (\tid, patientId, item, version, curve) select "
+                              "\tid, patientId, item, 1, curve from old_curve"}
+         << ReferenceRebuild {3,
+                              "old_detail",
+                              "detail",
+                              {"alter table detail rename to old_detail",
+                               "-- 测试详情\ncreate table detail(\n\tid integer primary "
+                               "key,\n\tpatientId integer references patient,\n\titem "
+                               "text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion "
+                               "integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo "
+                               "text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"},
+                              "insert into detail (\tid, patientId, item, version, info) select "
+                              "\tid, patientId, item, 1, info from old_detail"}},
+};
+
 // The file's state before its updater runs.
 struct Snapshot
 {
@@ -298,6 +433,12 @@ struct Snapshot
     QByteArray bytes;
     QList<QByteArray> script;
     QList<qint64> rows; // in the tables of each of the file's rebuilds
+    // Plain SQLite's rebuilds: whether every copy ran on rows with distinct integer ids into an
+    // empty table (only then are old and new rows paired and judged), the old table.column pairs
+    // holding a value that did not arrive, and each rebuilt table's rows.
+    bool judged = false;
+    QStringList lost;
+    QList<QPair<QByteArray, QByteArray>> rebuiltRows;
 };
 
 class Connection
@@ -341,9 +482,152 @@ public:
         return rows;
     }
 
+    QByteArrayList columns(const QByteArray &table)
+    {
+        QByteArrayList names;
+        sqlite3_stmt *query = nullptr;
+        if (sqlite3_prepare_v2(m_db, "select name from pragma_table_info(?)", -1, &query, nullptr)
+            == SQLITE_OK) {
+            sqlite3_bind_text(query, 1, table.constData(), int(table.size()), SQLITE_TRANSIENT);
+            while (sqlite3_step(query) == SQLITE_ROW)
+                names << reinterpret_cast<const char *>(sqlite3_column_text(query, 0));
+        }
+        sqlite3_finalize(query);
+        return names;
+    }
+
+    // Every row of the table, each value quoted, in the order of their texts.
+    QByteArray rows(const QByteArray &table)
+    {
+        QByteArrayList values;
+        for (const QByteArray &column : columns(table))
+            values << "quote(\"" + column + "\")";
+        return value("select group_concat(row, char(10)) from (select " + values.join(" || ',' || ")
+                     + " as row from \"" + table + "\" order by row)")
+            .toByteArray();
+    }
+
 private:
     sqlite3 *m_db = nullptr;
 };
+
+// How many files were built, how many of them plain SQLite's rebuilds judged, and in how many of
+// those a value did not arrive; printed every 10,000 files and when the session ends.
+struct
+{
+    qint64 built = 0;
+    qint64 judged = 0;
+    qint64 withLostValues = 0;
+} referenceFigures;
+
+void printReferenceFigures()
+{
+    fprintf(stderr,
+            "reference: %lld files built, %lld judged, %lld of them with values that did not "
+            "arrive\n",
+            referenceFigures.built, referenceFigures.judged, referenceFigures.withLostValues);
+}
+
+std::optional<qint32> storedVersion(const QString &fileName)
+{
+    std::optional<qint32> version;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"reference"_s);
+        db.setDatabaseName(fileName);
+        if (db.open())
+            version = SqliteFile::readStoredVersion(db).version;
+    }
+    QSqlDatabase::removeDatabase(u"reference"_s);
+    return version;
+}
+
+// Runs the rebuilds of the file's blocks with plain SQLite on a copy of it, and judges each value
+// of their old tables by the rule of valuearrival.h.
+void runReference(const FileLayout &layout, Snapshot &snapshot)
+{
+    if (++referenceFigures.built % 10000 == 0)
+        printReferenceFigures();
+    const auto rebuilds = referenceRebuilds.constFind(layout.fileName);
+    if (rebuilds == referenceRebuilds.constEnd())
+        return;
+    const QString copy = u"reference.db"_s;
+    for (const QString &suffix : {u""_s, u"-journal"_s, u"-wal"_s, u"-shm"_s})
+        QFile::remove(copy + suffix);
+    QFile file(copy);
+    if (!file.open(QIODevice::WriteOnly) || file.write(snapshot.bytes) != snapshot.bytes.size())
+        return;
+    file.close();
+    const std::optional<qint32> version = storedVersion(copy);
+    if (!version)
+        return;
+    Connection reference(copy);
+    reference.exec("pragma legacy_alter_table=on");
+    // A trigger of the file's own may change the tables of a rebuild in the program's other steps.
+    if (reference
+            .value("select count(*) from sqlite_master where type = 'trigger' and name like "
+                   "'trigger%'")
+            .toInt()
+        > 0) {
+        return;
+    }
+    for (const ReferenceRebuild &rebuild : *rebuilds) {
+        if (*version >= rebuild.below)
+            continue;
+        for (const QByteArray &statement : rebuild.statements)
+            reference.exec(statement);
+        if (rebuild.oldTable.isEmpty())
+            continue;
+        const QByteArray old = rebuild.oldTable;
+        const QByteArray rebuilt = rebuild.newTable;
+        const QByteArrayList oldColumns = reference.columns(old);
+        const QByteArrayList newColumns = reference.columns(rebuilt);
+        const auto hasId = [](const QByteArrayList &columns) {
+            return std::any_of(columns.cbegin(), columns.cend(), [](const QByteArray &column) {
+                return column.compare("id", Qt::CaseInsensitive) == 0;
+            });
+        };
+        if (oldColumns.isEmpty() || !hasId(oldColumns) || !hasId(newColumns)
+            || reference.value("select count(*) = count(distinct id) and count(*) = "
+                               "total(typeof(id) = 'integer') from \""
+                               + old + '"')
+                != QVariant(QByteArray("1"))) {
+            return;
+        }
+        // Rows the new table held already (a table the file had under its name) cannot be told
+        // from the copied ones.
+        if (reference.rowCount({rebuilt}) > 0)
+            return;
+        const QByteArray columns = "\"" + oldColumns.join("\", \"") + '"';
+        const QByteArray copyStatement = rebuild.copy.isEmpty() ? "insert into \"" + rebuilt
+                + "\" (" + columns + ") select " + columns + " from \"" + old + '"'
+                                                                : rebuild.copy;
+        if (!reference.exec(copyStatement)
+            || reference.rowCount({rebuilt}) < reference.rowCount({old})) {
+            return;
+        }
+        for (const QByteArray &column : oldColumns) {
+            const bool kept = std::any_of(
+                newColumns.cbegin(), newColumns.cend(), [&](const QByteArray &newColumn) {
+                    return newColumn.compare(column, Qt::CaseInsensitive) == 0;
+                });
+            const QString arrived = ValueArrival::arrived(
+                u"o.\"%1\""_s.arg(QString::fromUtf8(column)),
+                kept ? u"n.\"%1\""_s.arg(QString::fromUtf8(column)) : u"null"_s);
+            if (reference
+                    .value("select count(*) from \"" + old + "\" as o left join \"" + rebuilt
+                           + "\" as n on n.id = o.id where not " + arrived.toUtf8())
+                    .toLongLong()
+                > 0) {
+                snapshot.lost << QString::fromUtf8(old + '.' + column);
+            }
+        }
+        snapshot.rebuiltRows.append({rebuilt, reference.rows(rebuilt)});
+    }
+    snapshot.judged = true;
+    ++referenceFigures.judged;
+    if (!snapshot.lost.isEmpty())
+        ++referenceFigures.withLostValues;
+}
 
 QByteArray readFile(const QString &fileName)
 {
@@ -375,6 +659,7 @@ Snapshot buildFile(FuzzedDataProvider &input, const FileLayout &layout)
     }
     snapshot.existed = true;
     snapshot.bytes = readFile(layout.fileName);
+    runReference(layout, snapshot);
     return snapshot;
 }
 
@@ -436,6 +721,33 @@ void checkUpdated(const FileLayout &layout, const Snapshot &snapshot)
     }
 }
 
+// Every value arrived in plain SQLite's rebuilds: the program keeps no value from its upgrade, and
+// its rebuilt tables hold the same rows. A value did not: the program does not upgrade the file.
+void checkAgainstReference(const FileLayout &layout, const Snapshot &snapshot, bool succeeded,
+                           const QString &failureLine)
+{
+    if (!snapshot.lost.isEmpty()) {
+        if (succeeded)
+            broken(layout, snapshot,
+                   u"upgraded, but these values did not arrive: "_s + snapshot.lost.join(u", "_s));
+        return;
+    }
+    if (failureLine.contains(u"would drop the values"))
+        broken(layout, snapshot, u"refused, but every value arrives"_s);
+    if (!succeeded)
+        return;
+    Connection file(layout.fileName);
+    for (const auto &[table, rows] : snapshot.rebuiltRows) {
+        if (file.rows(table) != rows) {
+            broken(layout, snapshot,
+                   u"table %1 holds other rows than plain SQLite's upgrade:\n%2\n-- against:\n%3"_s
+                       .arg(QString::fromUtf8(table),
+                            QString::fromUtf8(file.rows(table).left(2000)),
+                            QString::fromUtf8(rows.left(2000))));
+        }
+    }
+}
+
 // Runs one updater as the launcher does and checks its file; false when the run stops here.
 bool runAndCheck(const UpdaterEntry &updater, const FileLayout &layout, const Snapshot &snapshot)
 {
@@ -458,6 +770,9 @@ bool runAndCheck(const UpdaterEntry &updater, const FileLayout &layout, const Sn
         checkUnchanged(layout, snapshot, u"failed"_s);
     else
         checkUpdated(layout, snapshot);
+    if (snapshot.judged)
+        checkAgainstReference(layout, snapshot, succeeded,
+                              hasFailureLine ? *failureLine : QString());
     return succeeded;
 }
 
@@ -526,6 +841,7 @@ struct Environment
         static char *argv[] = {name, nullptr};
         app = new QCoreApplication(argc, argv);
         qInstallMessageHandler(captureMessage);
+        std::atexit(printReferenceFigures);
         QDir::setCurrent(dir.path());
     }
 
