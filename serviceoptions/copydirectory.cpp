@@ -1,6 +1,7 @@
 #include "copydirectory.h"
 
 #include "fileaccess.h"
+#include "filename.h"
 #include "sqlitefile.h"
 
 #include <QDateTime>
@@ -136,26 +137,28 @@ void CopyDirectory::armSignalCleanup(const QStringList &databaseNames)
 
 bool CopyDirectory::copy(const QString &source, const QString &copyName, QString *error) const
 {
-    const QFileInfo info(source);
+    const FileName::Type type = FileName::type(source);
     const QString target = m_dir->filePath(copyName);
-    if (info.isFile() && !info.isReadable()) {
-        QFile placeholder(target);
-        if (!placeholder.open(QIODevice::WriteOnly | QIODevice::NewOnly)
-            || !placeholder.setPermissions(QFileDevice::Permissions())) {
-            *error = placeholder.errorString();
-            return false;
-        }
-        return true;
+    if (type == FileName::Type::RegularFile
+        && !FileName::isAccessible(source, FileName::Access::Read)) {
+        QFile placeholder;
+        return FileName::open(placeholder, target, QIODevice::WriteOnly | QIODevice::NewOnly, error,
+                              QFileDevice::Permissions());
     }
-    if (info.isFile())
+    if (type == FileName::Type::RegularFile)
         return copyContent(source, target, error);
-    if (info.isDir() && !QDir().mkdir(target)) {
+    std::error_code made;
+    if (type == FileName::Type::Directory
+        && !std::filesystem::create_directory(FileName::path(target), made)) {
         *error = u"cannot make a directory"_s;
         return false;
     }
-    if (isLinkLoop(source) && !QFile::link(target, target)) {
-        *error = u"cannot make a symbolic link"_s;
-        return false;
+    if (isLinkLoop(source)) {
+        std::filesystem::create_symlink(FileName::path(target), FileName::path(target), made);
+        if (made) {
+            *error = u"cannot make a symbolic link"_s;
+            return false;
+        }
     }
     return true;
 }
@@ -165,17 +168,11 @@ bool CopyDirectory::copyContent(const QString &sourcePath, const QString &target
 {
     // Written in place rather than through a temporary file, so that the signal handler
     // knows every name in the directory.
-    QFile source(sourcePath);
-    QFile target(targetPath);
-    if (!source.open(QIODevice::ReadOnly)) {
-        *error = source.errorString();
+    QFile source;
+    QFile target;
+    if (!FileName::open(source, sourcePath, QIODevice::ReadOnly, error)
+        || !FileName::open(target, targetPath, QIODevice::WriteOnly | QIODevice::NewOnly, error))
         return false;
-    }
-    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)
-        || !target.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
-        *error = target.errorString();
-        return false;
-    }
     while (!source.atEnd()) {
         const QByteArray chunk = source.read(copyChunk);
         if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {

@@ -1,6 +1,5 @@
 #include "diskroom.h"
 
-#include <QDir>
 #include <QLocale>
 #include <QStorageInfo>
 
@@ -19,7 +18,8 @@ qint64 neededToChange(qint64 fileSize)
 
 qint64 available()
 {
-    const QStorageInfo volume(QDir::currentPath());
+    // Qt names the working directory by other bytes when its name is not UTF-8.
+    const QStorageInfo volume(QStringLiteral("."));
     return volume.isValid() ? volume.bytesAvailable() : -1;
 }
 

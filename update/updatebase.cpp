@@ -1,10 +1,9 @@
 #include "updatebase.h"
 
 #include "faultinjection.h"
+#include "filename.h"
 #include "sqlitefile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -73,12 +72,13 @@ bool isBusy(const QSqlError &error)
 QString writeOpenError(const QString &fileName)
 {
     // Only a regular file is opened: a named pipe would wait for a writer.
-    if (!QFileInfo(fileName).isFile())
+    if (FileName::type(fileName) != FileName::Type::RegularFile)
         return QString();
-    QFile file(fileName);
-    if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+    QFile file;
+    QString error;
+    if (FileName::open(file, fileName, QIODevice::ReadWrite | QIODevice::ExistingOnly, &error))
         return QString();
-    return file.errorString();
+    return error;
 }
 
 } // namespace
