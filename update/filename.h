@@ -67,7 +67,8 @@ enum class Access {
 bool isAccessible(const QString &name, Access access);
 
 // Opens the file by its bytes, a FIFO without waiting for its other end; error says why it
-// could not be. A file that NewOnly creates gets the permissions given, and no others.
+// could not be. A file that NewOnly creates gets its owner's read and write permissions as
+// given, and no others.
 bool open(QFile &file, const QString &name, QIODevice::OpenMode mode, QString *error,
           QFileDevice::Permissions created = QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 

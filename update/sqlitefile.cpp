@@ -76,8 +76,7 @@ QString pathLengthProblem(const QString &fileName)
     if (length <= longest)
         return QString();
     return u"its full path is %1 bytes long, and SQLite opens no file whose full path is longer "
-           u"than %2 bytes"_s.arg(length)
-               .arg(longest);
+           u"than %2 bytes"_s.arg(QString::number(length), QString::number(longest));
 }
 
 } // namespace
