@@ -75,10 +75,13 @@ void removeAbandonedDirectories(const QString &parentPath)
 CopyDirectory::CopyDirectory(const QStringList &databaseNames)
     : m_parentPath(QDir::tempPath())
 {
-    // Qt names no directory when the one the environment names does not exist.
+    // Qt names no directory when the one the environment names does not exist, nor when its name
+    // is not UTF-8, which Qt needs to make the copies' directory and its lock file there.
     if (m_parentPath.isEmpty()) {
-        m_parentPath = qEnvironmentVariable("TMPDIR");
-        m_error = u"it does not exist"_s;
+        m_parentPath = FileName::fromBytes(qgetenv("TMPDIR"));
+        m_error = FileName::exists(m_parentPath)
+            ? u"its name is not UTF-8: name another directory in TMPDIR"_s
+            : u"it does not exist"_s;
         return;
     }
     const QFileInfo parent(m_parentPath);
