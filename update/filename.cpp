@@ -1,9 +1,10 @@
 #include "filename.h"
 
 #include <QDir>
-#include <QFileInfo>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <QFileInfo>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 
