@@ -136,6 +136,8 @@ private Q_SLOTS:
 
     void writeFaults_data()
     {
+        // The set is first brought up to date.
+        QTest::addColumn<bool>("upToDate");
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("faultFile");
         QTest::addColumn<int>("pages");
@@ -147,21 +149,25 @@ private Q_SLOTS:
         const QString leftFull = u"Can't update %1: database or disk is full Unable to fetch row; "
                                  u"the file was left as it is"_s;
         QTest::newRow("profile.db at once")
-            << full << u"profile.db"_s << 0 << -1 << leftFull.arg(u"profile.db"_s);
+            << false << full << u"profile.db"_s << 0 << -1 << leftFull.arg(u"profile.db"_s);
         QTest::newRow("data.db part-way")
-            << full << u"data.db"_s << 3 << -1 << leftFull.arg(u"data.db"_s);
+            << false << full << u"data.db"_s << 3 << -1 << leftFull.arg(u"data.db"_s);
         // The journal is gone when the directory sync fails: the upgrade stands.
         const QString unsynced = u"DBUPDATE_UNSYNCED_FILE"_s;
         const QString unconfirmed
             = u"%1 was upgraded to version %2, but the system could not confirm that the upgrade "
               u"reached the disk (disk I/O error Unable to fetch row): a power cut before the disk "
               u"is sound may undo it"_s;
-        QTest::newRow("profile.db directory sync")
-            << unsynced << u"profile.db"_s << 0 << 4 << unconfirmed.arg(u"profile.db"_s).arg(4);
+        QTest::newRow("profile.db directory sync") << false << unsynced << u"profile.db"_s << 0 << 4
+                                                   << unconfirmed.arg(u"profile.db"_s).arg(4);
         QTest::newRow("data.db directory sync")
-            << unsynced << u"data.db"_s << 0 << 3 << unconfirmed.arg(u"data.db"_s).arg(3);
-        QTest::newRow("syslog.db directory sync")
-            << unsynced << u"syslog.db"_s << 0 << 1 << unconfirmed.arg(u"syslog.db"_s).arg(1);
+            << false << unsynced << u"data.db"_s << 0 << 3 << unconfirmed.arg(u"data.db"_s).arg(3);
+        QTest::newRow("syslog.db directory sync") << false << unsynced << u"syslog.db"_s << 0 << 1
+                                                  << unconfirmed.arg(u"syslog.db"_s).arg(1);
+        // A run on a file that is up to date still writes its version stamp.
+        QTest::newRow("profile.db up to date, directory sync")
+            << true << unsynced << u"profile.db"_s << 0 << 4
+            << unconfirmed.arg(u"profile.db"_s).arg(4);
     }
 
     // A write that fails for want of room stops the file's update and undoes it; a failed sync
@@ -169,12 +175,15 @@ private Q_SLOTS:
     // syncs finishes the work.
     void writeFaults()
     {
+        QFETCH(bool, upToDate);
         QFETCH(QString, fault);
         QFETCH(QString, faultFile);
         QFETCH(int, pages);
         QFETCH(int, storedVersion);
         QFETCH(QString, expectedLine);
         QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
+        if (upToDate)
+            QCOMPARE(TestUtil::runDbupdate(m_work, {u"first.log"_s}).exitCode, 0);
         const QMap<QString, QByteArray> before = bytesOfSet(m_work);
 
         const TestUtil::RunResult result = runFaults(

@@ -276,6 +276,11 @@ Failure failureOf(const QSqlError &error)
     }
 }
 
+bool isUnsyncedDeletion(const QSqlError &error)
+{
+    return resultCode(error) == SQLITE_IOERR_DIR_FSYNC;
+}
+
 bool needsJournalPlayback(const QSqlError &error)
 {
     return resultCode(error) == SQLITE_READONLY_ROLLBACK;

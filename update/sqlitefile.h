@@ -145,6 +145,9 @@ enum class Failure {
 Failure failureOf(const QSqlError &error);
 // True for a read-only connection that met a journal it would have to play back.
 bool needsJournalPlayback(const QSqlError &error);
+// True when the journal was deleted but the sync of its directory, which makes the deletion
+// last, failed: the commit that the deletion is has happened.
+bool isUnsyncedDeletion(const QSqlError &error);
 
 // Errors after which the file's state is in doubt: the transaction may have been undone.
 bool isFatal(Failure failure);

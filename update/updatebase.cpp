@@ -340,7 +340,7 @@ bool UpdateBase::commitChanges()
         m_aborted = true;
         m_ending = endingOf(query.lastError());
         m_failureReason = u"its changes could not be saved (%1)"_s.arg(error);
-        if (upgradeStands())
+        if (upgradeStands(query.lastError()))
             m_unconfirmedCommitError = error;
         return false;
     }
@@ -349,9 +349,9 @@ bool UpdateBase::commitChanges()
 }
 
 // A commit that failed after SQLite deleted the journal (its last step, the sync of the
-// directory, failed) stands: no journal is left to undo it, and the file stores the version
-// the update wrote.
-bool UpdateBase::upgradeStands() const
+// directory, failed) stands: no journal is left to undo it, and the file stores the version the
+// update wrote. A file that stored that version before only tells by SQLite's error.
+bool UpdateBase::upgradeStands(const QSqlError &commitError) const
 {
     if (SqliteFile::journalBeside(fileName()) != SqliteFile::Journal::None)
         return false;
@@ -359,7 +359,8 @@ bool UpdateBase::upgradeStands() const
     if (!connection.isOpen())
         return false;
     const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(connection.database());
-    return stored.version == currentVersion() && storedVersion() != currentVersion();
+    return stored.version == currentVersion()
+        && (storedVersion() != currentVersion() || SqliteFile::isUnsyncedDeletion(commitError));
 }
 
 void UpdateBase::rollback()

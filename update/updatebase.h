@@ -156,7 +156,7 @@ private:
     bool updateAndCommit();
     void statementStarted(const QString &statement);
     bool commitChanges();
-    bool upgradeStands() const;
+    bool upgradeStands(const QSqlError &commitError) const;
     bool beginTransaction();
     bool probeWriteAccess();
     bool readStoredVersion();
