@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "filename.h"
+
 #include <QHash>
 
 using namespace Qt::StringLiterals;
@@ -10,7 +12,7 @@ QStringList argumentsFrom(int first, int argc, char **argv)
 {
     QStringList arguments;
     for (int i = first; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+        arguments << FileName::fromBytes(argv[i]);
     return arguments;
 }
 

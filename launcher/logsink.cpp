@@ -1,12 +1,9 @@
 #include "logsink.h"
 
 #include "consoleoutput.h"
+#include "filename.h"
 #include "qmcheck.h"
 #include "sqlitefile.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdlib>
@@ -26,14 +23,6 @@ QString logFileName;
 // The log file that a write failed on (a full disk, an I/O error): the rest of the log goes to
 // standard error.
 FILE *unwritableLog = nullptr;
-
-// Both name the same file, or would once it is created.
-bool sameFile(const QFileInfo &one, const QFileInfo &other)
-{
-    if (one.exists() && other.exists())
-        return one.canonicalFilePath() == other.canonicalFilePath();
-    return QDir::cleanPath(one.absoluteFilePath()) == QDir::cleanPath(other.absoluteFilePath());
-}
 
 // Writes one line and hands it to the system at once, so that a write that fails shows at the
 // line it fails on and nothing waits in a buffer for the end of the run.
@@ -87,24 +76,19 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
 
 QString logFileRefusal(const char *name, const QStringList &databases)
 {
-    const QFileInfo log(QString::fromLocal8Bit(name));
+    const QString log = FileName::fromBytes(name);
     for (const QString &database : databases) {
-        if (sameFile(log, QFileInfo(database)))
+        if (FileName::isSameFile(log, database))
             return u"it is one of the databases that dbupdate upgrades"_s;
         // SQLite deletes or overwrites the files it keeps beside a database.
         for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
-            if (sameFile(log, QFileInfo(SqliteFile::sideFileName(database, sideFile))))
+            if (FileName::isSameFile(log, SqliteFile::sideFileName(database, sideFile)))
                 return u"it belongs to %1, one of the databases that dbupdate upgrades"_s.arg(
                     database);
         }
     }
     // Only a plain file is read: opening a named pipe to read would wait for a writer.
-    if (!log.isFile())
-        return QString();
-    QFile file(log.filePath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    const QByteArray head = file.read(SqliteFile::headerMagic.size());
+    const QByteArray head = FileName::leadingBytes(log, SqliteFile::headerMagic.size());
     if (head.startsWith(SqliteFile::headerMagic))
         return u"it is an SQLite database"_s;
     if (head.startsWith(qmMagic))
@@ -120,7 +104,7 @@ bool openLogFile(const char *name, QString *error)
             *error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    logFileName = QString::fromLocal8Bit(name);
+    logFileName = FileName::shown(FileName::fromBytes(name));
     defaultHandler = qInstallMessageHandler(logMessageHandler);
     return true;
 }

@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "consoleoutput.h"
+#include "filename.h"
 #include "logsink.h"
 #include "progressline.h"
 #include "serviceoptions.h"
@@ -18,7 +19,7 @@ namespace {
 // says why, and the messages take standard error.
 void openLog(const QByteArray &name)
 {
-    const QString fileName = QString::fromLocal8Bit(name);
+    const QString fileName = FileName::shown(FileName::fromBytes(name));
     QStringList databases;
     for (const UpdaterEntry &entry : updatersInRunOrder())
         databases << entry.description->fileName;

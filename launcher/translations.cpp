@@ -1,7 +1,7 @@
 #include "translations.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "filename.h"
+
 #include <QLibraryInfo>
 
 #include <limits>
@@ -15,13 +15,13 @@ namespace {
 QString findTranslationFile(const QString &dir, const QString &name)
 {
     QString prefix;
-    if (QFileInfo(name).isRelative() && !dir.isEmpty())
+    if (FileName::path(name).is_relative() && !dir.isEmpty())
         prefix = dir.endsWith(u'/') ? dir : dir + u'/';
     QString stem = name;
     for (;;) {
         for (const QString &candidate : {prefix + stem + u".qm"_s, prefix + stem}) {
-            const QFileInfo info(candidate);
-            if (info.isReadable() && info.isFile())
+            if (FileName::type(candidate) == FileName::Type::RegularFile
+                && FileName::isAccessible(candidate, FileName::Access::Read))
                 return candidate;
         }
         const qsizetype cut = qMax(stem.lastIndexOf(u'_'), stem.lastIndexOf(u'.'));
@@ -81,15 +81,15 @@ QString TranslationSearch::warning(const QString &name, const QStringList &dirs)
     case Outcome::Loaded:
         return QString();
     case Outcome::Damaged:
-        return u"translation file %1 is damaged and was not used"_s.arg(path);
+        return u"translation file %1 is damaged and was not used"_s.arg(FileName::shown(path));
     case Outcome::HasDependencies:
         return u"translation file %1 was not used: it names further translation files to load, "
-               u"which dbupdate does not load"_s.arg(path);
+               u"which dbupdate does not load"_s.arg(FileName::shown(path));
     case Outcome::NotFound:
         break;
     }
-    QString text
-        = u"translation file %1 was not found in %2 and was not used"_s.arg(name, placesText(dirs));
+    QString text = u"translation file %1 was not found in %2 and was not used"_s.arg(
+        FileName::shown(name), placesText(dirs));
     if (!unusable.isEmpty())
         text += u": "_s + unusable.join(u", "_s);
     return text;
@@ -103,19 +103,21 @@ TranslationSearch loadTranslation(CheckedTranslator *translator, const QStringLi
         const QString path = findTranslationFile(dir, name);
         if (path.isEmpty())
             continue;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            search.unusable << u"%1 cannot be read (%2)"_s.arg(path, file.errorString());
+        const QString shown = FileName::shown(path);
+        QFile file;
+        QString error;
+        if (!FileName::open(file, path, QIODevice::ReadOnly, &error)) {
+            search.unusable << u"%1 cannot be read (%2)"_s.arg(shown, error);
             continue;
         }
         // Read the rest only of a file that begins like a translation file.
         if (!file.peek(qmMagic.size()).startsWith(qmMagic)) {
-            search.unusable << u"%1 is not a translation file"_s.arg(path);
+            search.unusable << u"%1 is not a translation file"_s.arg(shown);
             continue;
         }
         const QByteArray bytes = file.readAll();
         if (bytes.size() != file.size()) {
-            search.unusable << u"%1 cannot be read (%2)"_s.arg(path, file.errorString());
+            search.unusable << u"%1 cannot be read (%2)"_s.arg(shown, file.errorString());
             continue;
         }
         search.path = path;

@@ -1,6 +1,7 @@
 #include "copydirectory.h"
 
 #include "fileaccess.h"
+#include "filename.h"
 #include "sqlitefile.h"
 
 #include <QDateTime>
@@ -74,10 +75,13 @@ void removeAbandonedDirectories(const QString &parentPath)
 CopyDirectory::CopyDirectory(const QStringList &databaseNames)
     : m_parentPath(QDir::tempPath())
 {
-    // Qt names no directory when the one the environment names does not exist.
+    // Qt names no directory when the one the environment names does not exist, nor when its name
+    // is not UTF-8, which Qt needs to make the copies' directory and its lock file there.
     if (m_parentPath.isEmpty()) {
-        m_parentPath = qEnvironmentVariable("TMPDIR");
-        m_error = u"it does not exist"_s;
+        m_parentPath = FileName::fromBytes(qgetenv("TMPDIR"));
+        m_error = FileName::exists(m_parentPath)
+            ? u"its name is not UTF-8: name another directory in TMPDIR"_s
+            : u"it does not exist"_s;
         return;
     }
     const QFileInfo parent(m_parentPath);
@@ -136,26 +140,28 @@ void CopyDirectory::armSignalCleanup(const QStringList &databaseNames)
 
 bool CopyDirectory::copy(const QString &source, const QString &copyName, QString *error) const
 {
-    const QFileInfo info(source);
+    const FileName::Type type = FileName::type(source);
     const QString target = m_dir->filePath(copyName);
-    if (info.isFile() && !info.isReadable()) {
-        QFile placeholder(target);
-        if (!placeholder.open(QIODevice::WriteOnly | QIODevice::NewOnly)
-            || !placeholder.setPermissions(QFileDevice::Permissions())) {
-            *error = placeholder.errorString();
-            return false;
-        }
-        return true;
+    if (type == FileName::Type::RegularFile
+        && !FileName::isAccessible(source, FileName::Access::Read)) {
+        QFile placeholder;
+        return FileName::open(placeholder, target, QIODevice::WriteOnly | QIODevice::NewOnly, error,
+                              QFileDevice::Permissions());
     }
-    if (info.isFile())
+    if (type == FileName::Type::RegularFile)
         return copyContent(source, target, error);
-    if (info.isDir() && !QDir().mkdir(target)) {
+    std::error_code made;
+    if (type == FileName::Type::Directory
+        && !std::filesystem::create_directory(FileName::path(target), made)) {
         *error = u"cannot make a directory"_s;
         return false;
     }
-    if (isLinkLoop(source) && !QFile::link(target, target)) {
-        *error = u"cannot make a symbolic link"_s;
-        return false;
+    if (isLinkLoop(source)) {
+        std::filesystem::create_symlink(FileName::path(target), FileName::path(target), made);
+        if (made) {
+            *error = u"cannot make a symbolic link"_s;
+            return false;
+        }
     }
     return true;
 }
@@ -165,17 +171,11 @@ bool CopyDirectory::copyContent(const QString &sourcePath, const QString &target
 {
     // Written in place rather than through a temporary file, so that the signal handler
     // knows every name in the directory.
-    QFile source(sourcePath);
-    QFile target(targetPath);
-    if (!source.open(QIODevice::ReadOnly)) {
-        *error = source.errorString();
+    QFile source;
+    QFile target;
+    if (!FileName::open(source, sourcePath, QIODevice::ReadOnly, error)
+        || !FileName::open(target, targetPath, QIODevice::WriteOnly | QIODevice::NewOnly, error))
         return false;
-    }
-    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)
-        || !target.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
-        *error = target.errorString();
-        return false;
-    }
     while (!source.atEnd()) {
         const QByteArray chunk = source.read(copyChunk);
         if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {

@@ -4,6 +4,7 @@
 #include "copydirectory.h"
 #include "diskroom.h"
 #include "fileaccess.h"
+#include "filename.h"
 #include "filestate.h"
 #include "jsondocument.h"
 #include "logsink.h"
@@ -12,9 +13,6 @@
 #include "updaters.h"
 #include "updatesequence.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QSqlDatabase>
 
@@ -116,15 +114,16 @@ QString copyFile(const QString &fileName, const CopyDirectory &copies)
     for (const SqliteFile::SideFile sideFile :
          {SqliteFile::SideFile::Journal, SqliteFile::SideFile::WriteAheadLog}) {
         names.append({SqliteFile::sideFileName(fileName, sideFile),
-                      QFileInfo(SqliteFile::sideFileName(copy, sideFile)).fileName()});
+                      FileName::fromPath(
+                          FileName::path(SqliteFile::sideFileName(copy, sideFile)).filename())});
     }
     for (const auto &[source, copyName] : std::as_const(names)) {
-        if (!QFileInfo::exists(source) && !QFileInfo(source).isSymLink())
+        if (FileName::entryType(source) == FileName::Type::None)
             continue;
         QString error;
         if (!copies.copy(source, copyName, &error)) {
-            return u"cannot copy %1 to %2: %3"_s.arg(
-                source, QDir::toNativeSeparators(copies.path()), error);
+            return u"cannot copy %1 to %2: %3"_s.arg(FileName::shown(source),
+                                                     FileName::shown(copies.path()), error);
         }
     }
     return QString();
@@ -169,9 +168,9 @@ QList<FileSnapshot> snapshotWorkingDirectory()
 {
     QList<FileSnapshot> files;
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const QFileInfo info(entry.description->fileName);
-        files << FileSnapshot {entry.description, inspectFile(*entry.description), info.exists(),
-                               info.size()};
+        const QString &fileName = entry.description->fileName;
+        files << FileSnapshot {entry.description, inspectFile(*entry.description),
+                               FileName::exists(fileName), FileName::size(fileName)};
     }
     return files;
 }
@@ -223,7 +222,7 @@ QStringList translationPaths(const QStringList &installed)
 {
     QStringList paths;
     for (const QString &path : installed)
-        paths << QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+        paths << FileName::shown(FileName::absolute(path));
     return paths;
 }
 
@@ -286,7 +285,7 @@ private:
     void printJson(int exitStatus, const QString &reason) const;
 
     bool m_json;
-    QString m_workingDir = QDir::currentPath();
+    QString m_workingDir = FileName::currentDirectory();
     QStringList m_translations;
     qint64 m_available = -1;
     QList<FileSnapshot> m_before;
@@ -310,20 +309,20 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
     const CopyDirectory copies(databaseNames);
     if (!copies.isValid()) {
         return failed(u"cannot make a private temporary directory in %1: %2"_s.arg(
-            QDir::toNativeSeparators(copies.parentPath()), copies.errorString()));
+            FileName::shown(copies.parentPath()), copies.errorString()));
     }
     for (const QString &name : std::as_const(databaseNames)) {
         if (const QString error = copyFile(name, copies); !error.isEmpty())
             return failed(error);
     }
-    if (!QDir::setCurrent(copies.path()))
-        return failed(u"cannot change to %1"_s.arg(QDir::toNativeSeparators(copies.path())));
+    if (!FileName::setCurrentDirectory(copies.path()))
+        return failed(u"cannot change to %1"_s.arg(FileName::shown(copies.path())));
     runOnCopies();
-    QDir::setCurrent(m_workingDir);
+    FileName::setCurrentDirectory(m_workingDir);
 
     if (copyVolumeFailed(m_outcome)) {
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
-            QDir::toNativeSeparators(copies.path())));
+            FileName::shown(copies.path())));
     }
     // The real run fails either way; room only matters to one that would succeed.
     if (!problem.isEmpty())
@@ -400,7 +399,7 @@ void DryRun::printJson(int exitStatus, const QString &reason) const
         = {{u"exitStatus"_s, exitStatus},
            {u"reason"_s, reason.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(reason)}};
     printJsonDocument(u"dry-run"_s,
-                      {{u"directory"_s, QDir::toNativeSeparators(m_workingDir)},
+                      {{u"directory"_s, FileName::shown(m_workingDir)},
                        {u"translations"_s, QJsonArray::fromStringList(m_translations)},
                        {u"log"_s, QJsonArray::fromStringList(RunLog::lines())},
                        {u"files"_s, files},

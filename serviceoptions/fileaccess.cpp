@@ -1,9 +1,7 @@
 #include "fileaccess.h"
 
+#include "filename.h"
 #include "sqlitefile.h"
-
-#include <QDir>
-#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -11,11 +9,10 @@ namespace {
 
 QString directoryProblem(const QString &dirPath)
 {
-    const QFileInfo dir(dirPath);
-    if (!dir.isDir())
-        return u"its directory %1 does not exist"_s.arg(QDir::toNativeSeparators(dirPath));
-    if (!dir.isWritable())
-        return u"its directory %1 cannot be written"_s.arg(QDir::toNativeSeparators(dirPath));
+    if (FileName::type(dirPath) != FileName::Type::Directory)
+        return u"its directory %1 does not exist"_s.arg(FileName::shown(dirPath));
+    if (!FileName::isAccessible(dirPath, FileName::Access::Write))
+        return u"its directory %1 cannot be written"_s.arg(FileName::shown(dirPath));
     return QString();
 }
 
@@ -25,31 +22,31 @@ QString creationProblem(const QString &fileName)
     const QString destination = SqliteFile::resolvedPath(fileName);
     if (destination.isEmpty())
         return u"it is a symbolic link that leads back to itself"_s;
-    return directoryProblem(QFileInfo(destination).absolutePath());
+    return directoryProblem(FileName::directoryOf(destination));
 }
 
 } // namespace
 
 bool isLinkLoop(const QString &fileName)
 {
-    return QFileInfo(fileName).isSymLink() && SqliteFile::resolvedPath(fileName).isEmpty();
+    return FileName::isSymbolicLink(fileName) && SqliteFile::resolvedPath(fileName).isEmpty();
 }
 
 QString accessProblem(const QString &fileName, FileUse use)
 {
-    const QFileInfo info(fileName);
-    if (!info.exists())
+    const FileName::Type type = FileName::type(fileName);
+    if (type == FileName::Type::None)
         return creationProblem(fileName);
-    if (!info.isFile())
+    if (type != FileName::Type::RegularFile)
         return u"it is not a regular file"_s;
 
     // Asked of the file system without opening the file.
-    if (!info.isReadable())
+    if (!FileName::isAccessible(fileName, FileName::Access::Read))
         return u"it cannot be read: no permission"_s;
-    if (use == FileUse::Written && !info.isWritable())
+    if (use == FileUse::Written && !FileName::isAccessible(fileName, FileName::Access::Write))
         return u"it cannot be written: no permission, or a read-only volume"_s;
     if (use == FileUse::Read)
         return QString();
     // The journal is made next to the file the name finally leads to.
-    return directoryProblem(QFileInfo(info.canonicalFilePath()).absolutePath());
+    return directoryProblem(FileName::directoryOf(FileName::canonical(fileName)));
 }

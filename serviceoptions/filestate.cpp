@@ -1,9 +1,9 @@
 #include "filestate.h"
 
+#include "filename.h"
 #include "layoutcheck.h"
 #include "sqlitefile.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QSqlQuery>
 
@@ -85,7 +85,7 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
 // writes, so the file is read as it lies, and only when no log lies next to it.
 FileState inspectWriteAheadLogFile(const UpdaterDescription &description)
 {
-    if (QFileInfo::exists(SqliteFile::sideFileName(description.fileName, SideFile::WriteAheadLog)))
+    if (FileName::exists(SqliteFile::sideFileName(description.fileName, SideFile::WriteAheadLog)))
         return withState(FileState::State::LogInUseOrLeft);
     return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
 }
@@ -98,7 +98,7 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     // Even a read-only connection takes up a write-ahead log lying next to the file, and may
     // delete it. A log without its magic number is one SQLite passes over; one with it is
     // refused before this.
-    if (QFileInfo::exists(log))
+    if (FileName::exists(log))
         return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
     switch (SqliteFile::journalBeside(fileName)) {
     case Journal::None:
@@ -282,13 +282,13 @@ FileState inspectFile(const UpdaterDescription &description)
         = SqliteFile::openProblem(fileName, description.isOnlyRead());
     if (problem.exists())
         return withState(FileState::State::RunRefuses, problem.reason);
-    const QFileInfo info(fileName);
-    if (!info.exists())
+    const FileName::Type type = FileName::type(fileName);
+    if (type == FileName::Type::None)
         return FileState();
-    if (!info.isFile())
+    if (type != FileName::Type::RegularFile)
         return withState(FileState::State::NotDatabase, u"not a file"_s);
     // SQLite takes an empty file for an empty database, whatever lies next to it.
-    if (info.size() == 0) {
+    if (FileName::size(fileName) == 0) {
         FileState inspection = withState(FileState::State::Readable);
         inspection.stored = {0, u"0"_s, {}, {}, {}};
         return inspection;

@@ -1,9 +1,9 @@
 #include "rowcounts.h"
 
 #include "consoleoutput.h"
+#include "filename.h"
 #include "sqlitefile.h"
 
-#include <QFileInfo>
 #include <QJsonObject>
 
 using namespace Qt::StringLiterals;
@@ -71,7 +71,7 @@ bool fell(const TableRows &before, const TableRows &after)
 QList<TableRows> countRows(const UpdaterDescription &description, RunMoment moment)
 {
     // A missing file is left for the run to create.
-    if (!QFileInfo::exists(description.fileName))
+    if (!FileName::exists(description.fileName))
         return QList<TableRows>(description.rowCounts.size());
     const SqliteFile::Connection connection(description.fileName, SqliteFile::OpenMode::ReadWrite);
     if (!connection.isOpen())

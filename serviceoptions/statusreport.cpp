@@ -3,13 +3,12 @@
 #include "consoleoutput.h"
 #include "diskroom.h"
 #include "fileaccess.h"
+#include "filename.h"
 #include "filestate.h"
 #include "jsondocument.h"
 #include "sqlitefile.h"
 #include "updaters.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 
 using namespace Qt::StringLiterals;
@@ -154,7 +153,7 @@ public:
     {
         if (assessment.outcome != UpgradePending)
             return 0;
-        const qint64 needed = DiskRoom::neededToChange(QFileInfo(fileName).size());
+        const qint64 needed = DiskRoom::neededToChange(FileName::size(fileName));
         m_needed += needed;
         if (m_available >= 0 && m_needed > m_available && m_runsOutAt.isEmpty()) {
             m_runsOutAt = fileName;
@@ -232,8 +231,8 @@ QJsonArray sideFilesJson(const QString &fileName)
     QJsonArray found;
     for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
         const QString name = SqliteFile::sideFileName(fileName, sideFile);
-        if (!name.isEmpty() && (QFileInfo::exists(name) || QFileInfo(name).isSymLink()))
-            found << QJsonObject {{u"name"_s, name},
+        if (!name.isEmpty() && FileName::entryType(name) != FileName::Type::None)
+            found << QJsonObject {{u"name"_s, FileName::shown(name)},
                                   {u"kind"_s, SqliteFile::sideFileKind(sideFile)}};
     }
     return found;
@@ -245,7 +244,7 @@ QJsonObject fileJson(const FileReport &file)
     QJsonObject object = file.inspection.toJson(description);
     const QList<std::pair<QString, QJsonValue>> fields = {
         {u"name"_s, description.fileName},
-        {u"exists"_s, QFileInfo::exists(description.fileName)},
+        {u"exists"_s, FileName::exists(description.fileName)},
         {u"targetVersion"_s,
          description.currentVersion ? QJsonValue(*description.currentVersion)
                                     : QJsonValue(QJsonValue::Null)},
@@ -270,7 +269,7 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Outcome wo
     for (const FileReport &file : files) {
         const UpdaterDescription &description = *file.description;
         rows << QStringList {description.fileName,
-                             QFileInfo::exists(description.fileName) ? u"yes"_s : u"no"_s,
+                             FileName::exists(description.fileName) ? u"yes"_s : u"no"_s,
                              file.inspection.databaseText(),
                              file.inspection.storedVersionText(),
                              description.targetText(),
@@ -278,7 +277,7 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Outcome wo
                              file.assessment.action + room.warning(description.fileName)};
         differences << file.inspection.layoutDifferenceLines(description.fileName);
     }
-    printOut(u"Files in %1:\n"_s.arg(QDir::toNativeSeparators(QDir::currentPath())));
+    printOut(u"Files in %1:\n"_s.arg(FileName::shown(FileName::currentDirectory())));
     printOut(formatTable(rows));
     printOut(layoutDifferencesText(differences));
     printOut(room.summary());
@@ -308,7 +307,7 @@ void printJson(const QList<FileReport> &files, const RoomTally &room, Outcome wo
     for (const FileReport &file : files)
         fileList << fileJson(file);
     printJsonDocument(u"status"_s,
-                      {{u"directory"_s, QDir::toNativeSeparators(QDir::currentPath())},
+                      {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
                        {u"files"_s, fileList},
                        {u"room"_s, room.toJson()},
                        {u"verdict"_s, overallVerdict(files, worst)},

@@ -1,3 +1,4 @@
+#include "filename.h"
 #include "rowcounts.h"
 #include "testutil.h"
 
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -195,7 +197,19 @@ const QList<QStringList> refusedFiles = {
     {u"data.db foreign log via a link"_s,
      u"the write-ahead log %2/target.db-wal does not belong to the file as it stands, which is "
      u"not in write-ahead-log mode: move the log away before a run"_s},
+    {u"data.db foreign log via a link into st\\xff"_s,
+     u"the write-ahead log %2/st\\xff/target.db-wal does not belong to the file as it stands, "
+     u"which is not in write-ahead-log mode: move the log away before a run"_s},
+    {u"data.db-journal FIFO via a link into st\\xff"_s,
+     u"its journal %2/st\\xff/target.db-journal is a FIFO, socket or device, not a regular "
+     u"file"_s},
 };
+
+// The working directories whose names are no UTF-8, or longer than SQLite opens a file in.
+const QString gbkDirectory = u" in \\xca\\xfd\\xbe\\xdd"_s;
+const QString longDirectory = u" in a 600-byte directory"_s;
+const QString tooLong = u"its full path is %1 bytes long, and SQLite opens no file whose full path "
+                        u"is longer than 504 bytes"_s;
 
 } // namespace
 
@@ -219,6 +233,9 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        // Qt cannot name the entries whose names are no UTF-8.
+        std::error_code removed;
+        std::filesystem::remove_all(FileName::path(m_root->path()), removed);
         for (const QString &dir : std::as_const(m_mounts))
             QProcess::execute(u"umount"_s, {dir});
         m_mounts.clear();
@@ -407,6 +424,18 @@ private Q_SLOTS:
                 << u"current: "_s + refused.at(0) << 2
                 << QStringList {u"data.db yes - - 3 - "_s + refused.at(1) + stopsHere};
         }
+        QTest::newRow("first generation in a directory named in GBK")
+            << u"first generation"_s + gbkDirectory << 1
+            << QStringList {u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, "
+                            u"version 3, version 4; stamp version 4"_s,
+                            u"syslog.db yes yes 0 1 pending run blocks: balance table; stamp "
+                            u"version 1"_s};
+        QTest::newRow("first generation in a 600-byte directory")
+            << u"first generation"_s + longDirectory << 2
+            << QStringList {u"profile.db yes - - 4 - "_s + tooLong.arg(611) + stopsHere,
+                            u"data.db yes - - 3 - "_s + tooLong.arg(608) + stopsHere,
+                            u"qc.db yes - - unchanged - "_s + tooLong.arg(606)
+                                + u": a run notes it and goes on"_s};
         QTest::newRow("unwritten log beside a link's target")
             << u"current: data.db unwritten log via a link"_s << 2
             << QStringList {u"data.db yes yes - 3 - a write-ahead log"_s + cannotTell
@@ -475,7 +504,7 @@ private Q_SLOTS:
             QSKIP("a small volume needs the right to mount one");
         if (fixture != u"none"_s) {
             const bool firstGeneration
-                = fixture == u"first generation"_s || fixture == u"little room"_s;
+                = fixture.startsWith(u"first generation"_s) || fixture == u"little room"_s;
             QVERIFY(TestUtil::copyFiles(
                 m_sets.filePath(firstGeneration ? u"first generation"_s : u"current"_s), m_work));
         }
@@ -529,6 +558,7 @@ private Q_SLOTS:
         ageFiles(m_work);
         if (!placeEntries(fixture, m_work))
             QSKIP("the file system does not support immutable files");
+        relocate(fixture, m_work);
         OtherProcess other;
         if (fixture == u"immediate"_s || fixture == u"exclusive"_s)
             QVERIFY(other.hold(data, u"begin %1; insert into version values(9);"_s.arg(fixture)));
@@ -626,6 +656,11 @@ private Q_SLOTS:
             QTest::newRow(qPrintable(refused.at(0)))
                 << u"current: "_s + refused.at(0) << false << QStringList() << 1 << refused.at(1);
         }
+        QTest::newRow("first generation in a directory named in GBK")
+            << u"first generation"_s + gbkDirectory << false << upgraded << -1 << QString();
+        QTest::newRow("first generation in a 600-byte directory")
+            << u"first generation"_s + longDirectory << false << upgraded << 1
+            << u"exit status 1: profile.db: "_s + tooLong.arg(611) + u'.';
         QTest::newRow("unwritten log beside a link's target")
             << u"current: data.db unwritten log via a link"_s << false << QStringList() << -1
             << QString();
@@ -717,6 +752,7 @@ private Q_SLOTS:
                 QCOMPARE(QProcess::execute(u"mount"_s, {u"-o"_s, u"remount,ro"_s, dir}), 0);
             if (!placeEntries(fixture, dir))
                 QSKIP("the file system does not support immutable files");
+            relocate(fixture, dir);
         }
         const QStringList before = snapshot(m_work);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -905,25 +941,57 @@ private:
     }
 
     // Puts in place what a copy of the files leaves out: data.db as a symbolic link to
-    // target.db, which takes its side files; a FIFO or a directory named as a side file; a
-    // journal that cannot be written. False when the file system cannot make one immutable.
+    // target.db, which takes its side files, there or in the directory st\xff; a FIFO or a
+    // directory named as a side file; a journal that cannot be written. False when the file
+    // system cannot make one immutable.
     bool placeEntries(const QString &fixture, const QString &dir)
     {
         const QString data = dir + u"/data.db"_s;
-        const QString entry = dir + u'/' + fixture.section(u": "_s, 1).section(u' ', 0, 0);
-        if (fixture.endsWith(u"via a link"_s)) {
-            for (const QString &suffix : {u""_s, u"-journal"_s, u"-wal"_s})
-                QFile::rename(data + suffix, dir + u"/target.db"_s + suffix);
-            QFile::link(u"target.db"_s, data);
+        QString entry = dir + u'/' + fixture.section(u": "_s, 1).section(u' ', 0, 0);
+        if (fixture.contains(u"via a link"_s)) {
+            const QString target = fixture.endsWith(u"into st\\xff"_s)
+                ? u"st"_s + FileName::fromBytes("\xff") + u"/target.db"_s
+                : u"target.db"_s;
+            std::error_code error;
+            std::filesystem::create_directory(
+                FileName::path(FileName::directoryOf(dir + u'/' + target)), error);
+            for (const QString &suffix : {u""_s, u"-journal"_s, u"-wal"_s}) {
+                std::filesystem::rename(FileName::path(data + suffix),
+                                        FileName::path(dir + u'/' + target + suffix), error);
+            }
+            std::filesystem::create_symlink(FileName::path(target), FileName::path(data), error);
+            entry.replace(data, dir + u'/' + target);
         }
-        if (fixture.endsWith(u" FIFO"_s))
-            QProcess::execute(u"mkfifo"_s, {entry});
+        if (fixture.contains(u" FIFO"_s))
+            ::mkfifo(FileName::toBytes(entry).constData(), 0600);
         if (fixture.endsWith(u" directory"_s))
             QDir().mkdir(entry);
         if (!fixture.endsWith(u" immutable"_s))
             return true;
         m_immutable << data + u"-journal"_s;
         return QProcess::execute(u"chattr"_s, {u"+i"_s, m_immutable.last()}) == 0;
+    }
+
+    // Moves the directory to one named in GBK, or to one whose path is 600 bytes long, and leaves
+    // a symbolic link to it in its place: the test goes on through the link, and a program
+    // started there works in the directory itself.
+    void relocate(const QString &fixture, const QString &dir)
+    {
+        QString place;
+        if (fixture.endsWith(gbkDirectory))
+            place = dir + FileName::fromBytes("\xca\xfd\xbe\xdd");
+        if (fixture.endsWith(longDirectory)) {
+            place = dir + u"-long"_s;
+            while (place.size() < 600)
+                place += u'/' + QString(qMin<qsizetype>(200, 600 - place.size() - 1), u'd');
+        }
+        if (place.isEmpty())
+            return;
+        std::error_code error;
+        std::filesystem::create_directories(FileName::path(place).parent_path(), error);
+        std::filesystem::rename(FileName::path(dir), FileName::path(place), error);
+        std::filesystem::create_symlink(FileName::path(place), FileName::path(dir), error);
+        QVERIFY2(!error, error.message().c_str());
     }
 
     void damage(const QString &dir, const QStringList &damaged)

@@ -134,35 +134,77 @@ private Q_SLOTS:
         QCOMPARE(converged, statements);
     }
 
-    void fullDisk_data()
+    void writeFaults_data()
     {
-        QTest::addColumn<QString>("fullFile");
+        // The set is first brought up to date.
+        QTest::addColumn<bool>("upToDate");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("faultFile");
         QTest::addColumn<int>("pages");
-        QTest::newRow("profile.db at once") << u"profile.db"_s << 0;
-        QTest::newRow("data.db part-way") << u"data.db"_s << 3;
+        // The version the failed commit leaves stored; -1 when the file was left as it was.
+        QTest::addColumn<int>("storedVersion");
+        QTest::addColumn<QString>("expectedLine");
+
+        const QString full = u"DBUPDATE_FULL_FILE"_s;
+        const QString leftFull = u"Can't update %1: database or disk is full Unable to fetch row; "
+                                 u"the file was left as it is"_s;
+        QTest::newRow("profile.db at once")
+            << false << full << u"profile.db"_s << 0 << -1 << leftFull.arg(u"profile.db"_s);
+        QTest::newRow("data.db part-way")
+            << false << full << u"data.db"_s << 3 << -1 << leftFull.arg(u"data.db"_s);
+        // The journal is gone when the directory sync fails: the upgrade stands.
+        const QString unsynced = u"DBUPDATE_UNSYNCED_FILE"_s;
+        const QString unconfirmed
+            = u"%1 was upgraded to version %2, but the system could not confirm that the upgrade "
+              u"reached the disk (disk I/O error Unable to fetch row): a power cut before the disk "
+              u"is sound may undo it"_s;
+        QTest::newRow("profile.db directory sync") << false << unsynced << u"profile.db"_s << 0 << 4
+                                                   << unconfirmed.arg(u"profile.db"_s).arg(4);
+        QTest::newRow("data.db directory sync")
+            << false << unsynced << u"data.db"_s << 0 << 3 << unconfirmed.arg(u"data.db"_s).arg(3);
+        QTest::newRow("syslog.db directory sync") << false << unsynced << u"syslog.db"_s << 0 << 1
+                                                  << unconfirmed.arg(u"syslog.db"_s).arg(1);
+        // A run on a file that is up to date still writes its version stamp.
+        QTest::newRow("profile.db up to date, directory sync")
+            << true << unsynced << u"profile.db"_s << 0 << 4
+            << unconfirmed.arg(u"profile.db"_s).arg(4);
     }
 
-    // A write that fails for want of room stops the file's update and undoes it; a later
-    // run with room finishes the work.
-    void fullDisk()
+    // A write that fails for want of room stops the file's update and undoes it; a failed sync
+    // after the commit stops the run with the upgrade as it stands. A later run with room and
+    // syncs finishes the work.
+    void writeFaults()
     {
-        QFETCH(QString, fullFile);
+        QFETCH(bool, upToDate);
+        QFETCH(QString, fault);
+        QFETCH(QString, faultFile);
         QFETCH(int, pages);
+        QFETCH(int, storedVersion);
+        QFETCH(QString, expectedLine);
         QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
+        if (upToDate)
+            QCOMPARE(TestUtil::runDbupdate(m_work, {u"first.log"_s}).exitCode, 0);
         const QMap<QString, QByteArray> before = bytesOfSet(m_work);
 
-        const TestUtil::RunResult result
-            = runFaults(m_work,
-                        {{u"DBUPDATE_FULL_FILE"_s, fullFile},
-                         {u"DBUPDATE_FULL_AFTER_PAGES"_s, QString::number(pages)}});
+        const TestUtil::RunResult result = runFaults(
+            m_work, {{fault, faultFile}, {u"DBUPDATE_FULL_AFTER_PAGES"_s, QString::number(pages)}});
 
         QCOMPARE(result.exitCode, 1);
-        const QString name = fullFile.section(u'.', 0, 0);
-        QCOMPARE(TestUtil::readFile(m_work + u'/' + fullFile), before.value(name));
-        QCOMPARE(warningsAbout(m_work + u"/update.log"_s, u"Can't update"_s),
-                 QStringList {u"Warning: Can't update %1: database or disk is full Unable to "
-                              u"fetch row; the file was left as it is"_s.arg(fullFile)});
-        QCOMPARE(TestUtil::readFile(m_work + u"/syslog.db"_s), before.value(u"syslog"_s));
+        const QString name = faultFile.section(u'.', 0, 0);
+        const QString path = m_work + u'/' + faultFile;
+        QCOMPARE(TestUtil::readFile(path) == before.value(name), storedVersion < 0);
+        if (storedVersion >= 0) {
+            QVERIFY(!QFileInfo::exists(path + u"-journal"_s));
+            QCOMPARE(TestUtil::column(path, u"select version from version"_s),
+                     QStringList {QString::number(storedVersion)});
+        }
+        QCOMPARE(TestUtil::logLines(m_work + u"/update.log"_s).last(),
+                 u"Warning: "_s + expectedLine);
+        // The run stops at the file.
+        for (qsizetype i = databaseNames.indexOf(name) + 1; i < databaseNames.size(); ++i) {
+            const QString later = databaseNames.at(i);
+            QCOMPARE(TestUtil::readFile(m_work + u'/' + later + u".db"_s), before.value(later));
+        }
 
         const QString reference = m_dir->filePath(u"reference"_s);
         QVERIFY(QDir().mkpath(reference));

@@ -8,6 +8,25 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sqlite3.h>
+
+namespace {
+
+sqlite3_vfs *systemVfs = nullptr;
+
+// The journal is deleted; the sync of its directory, which would make the deletion last, fails.
+int deleteWithoutDirectorySync(sqlite3_vfs *, const char *path, int syncDirectory)
+{
+    const QByteArray journal = '/' + qgetenv("DBUPDATE_UNSYNCED_FILE") + "-journal";
+    const QByteArrayView name(path);
+    if (!syncDirectory || !name.endsWith(journal))
+        return systemVfs->xDelete(systemVfs, path, syncDirectory);
+    const int result = systemVfs->xDelete(systemVfs, path, 0);
+    return result == SQLITE_OK ? SQLITE_IOERR_DIR_FSYNC : result;
+}
+
+} // namespace
+
 void statementDone()
 {
     static const long killAfter = [] {
@@ -24,6 +43,17 @@ void statementDone()
     }
     if (killAfter > 0 && count >= killAfter)
         std::_Exit(137); // no clean-up, no flushing
+}
+
+void failDirectorySync()
+{
+    if (systemVfs || qEnvironmentVariableIsEmpty("DBUPDATE_UNSYNCED_FILE"))
+        return;
+    systemVfs = sqlite3_vfs_find(nullptr);
+    static sqlite3_vfs unsynced = *systemVfs;
+    unsynced.zName = "unsynced";
+    unsynced.xDelete = deleteWithoutDirectorySync;
+    sqlite3_vfs_register(&unsynced, 1);
 }
 
 void limitFileGrowth(const QString &fileName)

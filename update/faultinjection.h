@@ -11,11 +11,17 @@ void statementDone();
 // Called once the file is locked: DBUPDATE_FULL_FILE and DBUPDATE_FULL_AFTER_PAGES make the
 // named file "full" after that many more pages.
 void limitFileGrowth(const QString &fileName);
+// Called before a file is opened: DBUPDATE_UNSYNCED_FILE makes the directory sync that follows
+// the deletion of the named file's journal fail with an I/O error, once the journal is gone.
+void failDirectorySync();
 #else
 inline void statementDone()
 {
 }
 inline void limitFileGrowth(const QString &)
+{
+}
+inline void failDirectorySync()
 {
 }
 #endif

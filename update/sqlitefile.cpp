@@ -1,13 +1,10 @@
 #include "sqlitefile.h"
 
+#include "filename.h"
 #include "versionvalue.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QSet>
 #include <QSqlQuery>
-#include <QUrl>
 
 #include <sqlite3.h>
 
@@ -30,24 +27,20 @@ int resultCode(const QSqlError &error)
     return error.nativeErrorCode().toInt();
 }
 
-QByteArray leadingBytes(const QString &fileName, qint64 count)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.read(count);
-}
-
 // What lies at the path instead of a regular file, asked without opening it; empty for a
 // regular file or nothing. A symbolic link counts: SQLite would write where it leads.
 QString nonRegularEntry(const QString &path)
 {
-    const QFileInfo info(path);
-    if (info.isSymLink())
+    switch (FileName::entryType(path)) {
+    case FileName::Type::SymbolicLink:
         return u"a symbolic link"_s;
-    if (!info.exists() || info.isFile())
+    case FileName::Type::Directory:
+        return u"a directory"_s;
+    case FileName::Type::Other:
+        return u"a FIFO, socket or device"_s;
+    default:
         return QString();
-    return info.isDir() ? u"a directory"_s : u"a FIFO, socket or device"_s;
+    }
 }
 
 // SQLite opens the journal and the log whenever they are there, and the log's index whenever
@@ -55,12 +48,35 @@ QString nonRegularEntry(const QString &path)
 bool isOpenedBySqlite(const QString &fileName, SideFile sideFile)
 {
     return sideFile != SideFile::SharedMemory || usesWriteAheadLog(fileName)
-        || QFileInfo::exists(sideFileName(fileName, SideFile::WriteAheadLog));
+        || FileName::exists(sideFileName(fileName, SideFile::WriteAheadLog));
 }
 
 OpenProblem problem(OpenProblem::Kind kind, const QString &reason)
 {
     return {kind, reason};
+}
+
+// SQLite opens a file by its full path with every symbolic link followed, and only when the
+// full path of its journal, eight bytes longer, fits the longest path its file system layer
+// takes.
+QString pathLengthProblem(const QString &fileName)
+{
+    sqlite3_vfs *const vfs = sqlite3_vfs_find(nullptr);
+    if (!vfs)
+        return QString();
+    const int longest = vfs->mxPathname - int(qstrlen("-journal"));
+    QByteArray fullPath(vfs->mxPathname + 1, '\0');
+    const int result = vfs->xFullPathname(vfs, FileName::toBytes(fileName).constData(),
+                                          int(fullPath.size()), fullPath.data());
+    // A path that does not fit at all is measured here; one that fails for a chain of links
+    // that leads back into itself is no longer than its name.
+    const qsizetype length = result == SQLITE_OK || result == SQLITE_OK_SYMLINK
+        ? qsizetype(qstrlen(fullPath.constData()))
+        : FileName::toBytes(FileName::canonical(fileName)).size();
+    if (length <= longest)
+        return QString();
+    return u"its full path is %1 bytes long, and SQLite opens no file whose full path is longer "
+           u"than %2 bytes"_s.arg(QString::number(length), QString::number(longest));
 }
 
 } // namespace
@@ -70,13 +86,13 @@ QString resolvedPath(const QString &fileName)
     QString path = fileName;
     QSet<QString> visited;
     for (int i = 0; i < maxLinkChain; ++i) {
-        const QFileInfo info(path);
-        if (!info.isSymLink())
+        if (!FileName::isSymbolicLink(path))
             return path;
-        if (visited.contains(info.absoluteFilePath()))
+        const QString absolute = FileName::absolute(path);
+        if (visited.contains(absolute))
             return QString();
-        visited.insert(info.absoluteFilePath());
-        path = info.symLinkTarget();
+        visited.insert(absolute);
+        path = FileName::linkTarget(path);
     }
     return QString();
 }
@@ -112,21 +128,21 @@ QString sideFileKind(SideFile sideFile)
 // The read and write versions in the database header are 2 for write-ahead-log mode.
 bool usesWriteAheadLog(const QString &fileName)
 {
-    const QByteArray header = leadingBytes(fileName, 20);
+    const QByteArray header = FileName::leadingBytes(fileName, 20);
     return header.size() >= 20 && header.startsWith(headerMagic)
         && (header.at(18) == 2 || header.at(19) == 2);
 }
 
 bool isWriteAheadLog(const QString &logFileName)
 {
-    const QByteArray header = leadingBytes(logFileName, 4);
+    const QByteArray header = FileName::leadingBytes(logFileName, 4);
     return header == QByteArray("\x37\x7f\x06\x82", 4)
         || header == QByteArray("\x37\x7f\x06\x83", 4);
 }
 
 Journal journalBeside(const QString &fileName)
 {
-    const QByteArray first = leadingBytes(sideFileName(fileName, SideFile::Journal), 1);
+    const QByteArray first = FileName::leadingBytes(sideFileName(fileName, SideFile::Journal), 1);
     if (first.isEmpty())
         return Journal::None;
     return first.at(0) == 0 ? Journal::Unfinished : Journal::Complete;
@@ -134,12 +150,13 @@ Journal journalBeside(const QString &fileName)
 
 OpenProblem openProblem(const QString &fileName, bool onlyRead)
 {
+    if (const QString tooLong = pathLengthProblem(fileName); !tooLong.isEmpty())
+        return problem(OpenProblem::Kind::PathTooLong, tooLong);
     if (runOpenMode(fileName, onlyRead) != OpenMode::ReadWrite)
         return {};
     // Only the types are asked first: reading a FIFO would wait for a writer. SQLite itself
     // refuses a directory.
-    const QFileInfo info(fileName);
-    if (info.exists() && !info.isFile() && !info.isDir()) {
+    if (FileName::type(fileName) == FileName::Type::Other) {
         return problem(OpenProblem::Kind::NotRegularFile,
                        u"it is a FIFO, socket or device, not a regular file"_s);
     }
@@ -149,7 +166,7 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
         if (!entry.isEmpty() && isOpenedBySqlite(fileName, sideFile)) {
             return problem(OpenProblem::Kind::NotRegularFile,
                            u"its %1 %2 is %3, not a regular file"_s.arg(
-                               sideFileKind(sideFile), QDir::toNativeSeparators(path), entry));
+                               sideFileKind(sideFile), FileName::shown(path), entry));
         }
     }
     // A file in rollback mode keeps a log only once every page of it was written back, so a log
@@ -159,14 +176,15 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
         return problem(OpenProblem::Kind::ForeignLog,
                        u"the write-ahead log %1 does not belong to the file as it stands, which "
                        u"is not in write-ahead-log mode: move the log away before a run"_s.arg(
-                           QDir::toNativeSeparators(log)));
+                           FileName::shown(log)));
     }
     for (const SideFile sideFile : sideFiles) {
-        const QFileInfo side(sideFileName(fileName, sideFile));
-        if (side.exists() && isOpenedBySqlite(fileName, sideFile) && !side.isWritable()) {
+        const QString side = sideFileName(fileName, sideFile);
+        if (FileName::exists(side) && isOpenedBySqlite(fileName, sideFile)
+            && !FileName::isAccessible(side, FileName::Access::Write)) {
             return problem(OpenProblem::Kind::NotWritable,
                            u"its %1 %2 cannot be written: no permission, or a read-only file"_s.arg(
-                               sideFileKind(sideFile), QDir::toNativeSeparators(side.filePath())));
+                               sideFileKind(sideFile), FileName::shown(side)));
         }
     }
     return {};
@@ -174,13 +192,16 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
 
 OpenMode runOpenMode(const QString &fileName, bool onlyRead)
 {
-    return onlyRead && QFileInfo(fileName).isFile() ? OpenMode::Immutable : OpenMode::ReadWrite;
+    return onlyRead && FileName::type(fileName) == FileName::Type::RegularFile
+        ? OpenMode::Immutable
+        : OpenMode::ReadWrite;
 }
 
 QString uri(const QString &fileName, const QString &parameters)
 {
-    return u"file:"_s + QString::fromUtf8(QUrl::toPercentEncoding(fileName, "/")) + u'?'
-        + parameters;
+    const QString path
+        = u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"));
+    return parameters.isEmpty() ? path : path + u'?' + parameters;
 }
 
 QString quoted(const QString &identifier)
@@ -194,8 +215,9 @@ QSqlDatabase addConnection(const QString &fileName, OpenMode mode, const QString
         ? QSqlDatabase::addDatabase(u"QSQLITE"_s)
         : QSqlDatabase::addDatabase(u"QSQLITE"_s, connectionName);
     if (mode == OpenMode::ReadWrite) {
-        db.setDatabaseName(fileName);
-        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=%1"_s.arg(updateBusyTimeoutMs));
+        db.setDatabaseName(uri(fileName, QString()));
+        db.setConnectOptions(
+            u"QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(updateBusyTimeoutMs));
         return db;
     }
     const QString parameters
@@ -252,6 +274,11 @@ Failure failureOf(const QSqlError &error)
     default:
         return Failure::Statement;
     }
+}
+
+bool isUnsyncedDeletion(const QSqlError &error)
+{
+    return resultCode(error) == SQLITE_IOERR_DIR_FSYNC;
 }
 
 bool needsJournalPlayback(const QSqlError &error)

@@ -58,8 +58,8 @@ Journal journalBeside(const QString &fileName);
 
 // Why a run must not let SQLite open the file, found without opening it or a side file: SQLite
 // would wait on a FIFO or delete what it takes for a side file of its own, play a write-ahead
-// log into a file that is not in write-ahead-log mode, or fail part-way on a side file it
-// cannot write.
+// log into a file that is not in write-ahead-log mode, fail part-way on a side file it
+// cannot write, or fail to open a path longer than it takes.
 struct OpenProblem
 {
     enum class Kind {
@@ -67,6 +67,7 @@ struct OpenProblem
         NotRegularFile,
         ForeignLog,
         NotWritable,
+        PathTooLong,
     };
 
     Kind kind = Kind::None;
@@ -75,11 +76,12 @@ struct OpenProblem
     bool exists() const { return kind != Kind::None; }
 };
 
-// None for a file that a run reads as it lies (see runOpenMode), which takes no side file.
+// None for a file that a run reads as it lies (see runOpenMode), which takes no side file, when
+// its path is not too long.
 OpenProblem openProblem(const QString &fileName, bool onlyRead);
 
-// The URI of a file with SQLite's query parameters ("mode=ro"), for a connection opened with
-// QSQLITE_OPEN_URI.
+// The URI of a file with SQLite's query parameters ("mode=ro") if any, for a connection opened
+// with QSQLITE_OPEN_URI: the name's bytes reach SQLite as they are.
 QString uri(const QString &fileName, const QString &parameters);
 
 // An identifier in double quotes, ready to be put into a statement.
@@ -143,6 +145,9 @@ enum class Failure {
 Failure failureOf(const QSqlError &error);
 // True for a read-only connection that met a journal it would have to play back.
 bool needsJournalPlayback(const QSqlError &error);
+// True when the journal was deleted but the sync of its directory, which makes the deletion
+// last, failed: the commit that the deletion is has happened.
+bool isUnsyncedDeletion(const QSqlError &error);
 
 // Errors after which the file's state is in doubt: the transaction may have been undone.
 bool isFatal(Failure failure);

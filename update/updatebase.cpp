@@ -1,10 +1,9 @@
 #include "updatebase.h"
 
 #include "faultinjection.h"
+#include "filename.h"
 #include "sqlitefile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -73,12 +72,13 @@ bool isBusy(const QSqlError &error)
 QString writeOpenError(const QString &fileName)
 {
     // Only a regular file is opened: a named pipe would wait for a writer.
-    if (!QFileInfo(fileName).isFile())
+    if (FileName::type(fileName) != FileName::Type::RegularFile)
         return QString();
-    QFile file(fileName);
-    if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+    QFile file;
+    QString error;
+    if (FileName::open(file, fileName, QIODevice::ReadWrite | QIODevice::ExistingOnly, &error))
         return QString();
-    return file.errorString();
+    return error;
 }
 
 } // namespace
@@ -127,6 +127,7 @@ UpdateBase::~UpdateBase()
 
 bool UpdateBase::openFile()
 {
+    failDirectorySync();
     const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
     if (problem.exists()) {
         refuse(endingOf(problem), problem.reason);
@@ -262,6 +263,13 @@ UpdateOutcome UpdateBase::run()
             rollback();
         return outcome;
     }
+    if (!m_unconfirmedCommitError.isEmpty()) {
+        qWarning("%s was upgraded to version %d, but the system could not confirm that the "
+                 "upgrade reached the disk (%s): a power cut before the disk is sound may undo it",
+                 qUtf8Printable(fileName()), currentVersion(),
+                 qUtf8Printable(m_unconfirmedCommitError));
+        return outcome;
+    }
     if (m_aborted) {
         warnFileLeft(m_failureReason);
         return outcome;
@@ -327,14 +335,32 @@ bool UpdateBase::commitChanges()
     const bool committed = query.exec(commit);
     statementDone();
     if (!committed) {
+        const QString error = query.lastError().text();
         rollback();
         m_aborted = true;
         m_ending = endingOf(query.lastError());
-        m_failureReason = u"its changes could not be saved (%1)"_s.arg(query.lastError().text());
+        m_failureReason = u"its changes could not be saved (%1)"_s.arg(error);
+        if (upgradeStands(query.lastError()))
+            m_unconfirmedCommitError = error;
         return false;
     }
     m_inTransaction = false;
     return true;
+}
+
+// A commit that failed after SQLite deleted the journal (its last step, the sync of the
+// directory, failed) stands: no journal is left to undo it, and the file stores the version the
+// update wrote. A file that stored that version before only tells by SQLite's error.
+bool UpdateBase::upgradeStands(const QSqlError &commitError) const
+{
+    if (SqliteFile::journalBeside(fileName()) != SqliteFile::Journal::None)
+        return false;
+    const SqliteFile::Connection connection(fileName(), SqliteFile::OpenMode::ReadOnly);
+    if (!connection.isOpen())
+        return false;
+    const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(connection.database());
+    return stored.version == currentVersion()
+        && (storedVersion() != currentVersion() || SqliteFile::isUnsyncedDeletion(commitError));
 }
 
 void UpdateBase::rollback()

@@ -165,6 +165,7 @@ private:
     bool updateAndCommit();
     void statementStarted(const QString &statement);
     bool commitChanges();
+    bool upgradeStands(const QSqlError &commitError) const;
     bool beginTransaction();
     bool probeWriteAccess();
     bool readStoredVersion();
@@ -188,6 +189,8 @@ private:
     bool m_ready = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
+    // The error of a commit that failed although the upgrade it saves stands in the file.
+    QString m_unconfirmedCommitError;
     UpdateOutcome::Ending m_ending = UpdateOutcome::Ending::Done;
     ProgressObserver *m_progress = nullptr;
     int m_step = 0;

@@ -1,0 +1,295 @@
+#include "filename.h"
+
+#include <QDir>
+
+#ifdef Q_OS_WIN
+#include <QFileInfo>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace FileName {
+
+namespace {
+
+// Lone surrogates that stand for the bytes 0x80 to 0xff outside of a UTF-8 character.
+const char16_t escapedByteBase = 0xdc00;
+
+bool isEscapedByte(char16_t unit)
+{
+    return unit >= escapedByteBase + 0x80 && unit <= escapedByteBase + 0xff;
+}
+
+bool isContinuation(uchar byte)
+{
+    return (byte & 0xc0) == 0x80;
+}
+
+// The length of the UTF-8 character at the start of bytes, 0 when there is none: overlong
+// forms, surrogates and code points beyond U+10FFFF are no characters.
+qsizetype characterLength(QByteArrayView bytes)
+{
+    const uchar lead = uchar(bytes.at(0));
+    qsizetype length = 0;
+    uchar secondLow = 0x80;
+    uchar secondHigh = 0xbf;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        secondLow = lead == 0xe0 ? 0xa0 : 0x80;
+        secondHigh = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        secondLow = lead == 0xf0 ? 0x90 : 0x80;
+        secondHigh = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length)
+        return 0;
+    const uchar second = uchar(bytes.at(1));
+    if (second < secondLow || second > secondHigh)
+        return 0;
+    for (qsizetype i = 2; i < length; ++i) {
+        if (!isContinuation(uchar(bytes.at(i))))
+            return 0;
+    }
+    return length;
+}
+
+Type typeOf(std::filesystem::file_type type)
+{
+    switch (type) {
+    case std::filesystem::file_type::regular:
+        return Type::RegularFile;
+    case std::filesystem::file_type::directory:
+        return Type::Directory;
+    case std::filesystem::file_type::symlink:
+        return Type::SymbolicLink;
+    case std::filesystem::file_type::none:
+    case std::filesystem::file_type::not_found:
+        return Type::None;
+    default:
+        return Type::Other;
+    }
+}
+
+} // namespace
+
+QString fromBytes(QByteArrayView bytes)
+{
+    QString name;
+    name.reserve(bytes.size());
+    while (!bytes.isEmpty()) {
+        const qsizetype length = characterLength(bytes);
+        if (length == 0) {
+            name += QChar(char16_t(escapedByteBase + uchar(bytes.at(0))));
+            bytes = bytes.sliced(1);
+            continue;
+        }
+        name += QString::fromUtf8(bytes.first(length));
+        bytes = bytes.sliced(length);
+    }
+    return name;
+}
+
+QByteArray toBytes(const QString &name)
+{
+    QByteArray bytes;
+    bytes.reserve(name.size());
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && !isEscapedByte(name.at(i).unicode()))
+            continue;
+        bytes += QStringView(name).sliced(start, i - start).toUtf8();
+        if (i < name.size())
+            bytes += char(name.at(i).unicode() - escapedByteBase);
+        start = i + 1;
+    }
+    return bytes;
+}
+
+QString shown(const QString &name)
+{
+    QString text;
+    text.reserve(name.size());
+    for (const QChar character : name) {
+        if (isEscapedByte(character.unicode()))
+            text += u"\\x%1"_s.arg(uint(character.unicode() - escapedByteBase), 2, 16, QChar(u'0'));
+        else
+            text += character;
+    }
+    return QDir::toNativeSeparators(text);
+}
+
+// Windows names are UTF-16, which a QString holds as it is.
+std::filesystem::path path(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(name.toStdWString());
+#else
+    return std::filesystem::path(toBytes(name).toStdString());
+#endif
+}
+
+QString fromPath(const std::filesystem::path &path)
+{
+#ifdef Q_OS_WIN
+    return QString::fromStdWString(path.native());
+#else
+    return fromBytes(path.native());
+#endif
+}
+
+Type entryType(const QString &name)
+{
+    std::error_code error;
+    return typeOf(std::filesystem::symlink_status(path(name), error).type());
+}
+
+Type type(const QString &name)
+{
+    std::error_code error;
+    return typeOf(std::filesystem::status(path(name), error).type());
+}
+
+bool exists(const QString &name)
+{
+    return type(name) != Type::None;
+}
+
+bool isSymbolicLink(const QString &name)
+{
+    return entryType(name) == Type::SymbolicLink;
+}
+
+qint64 size(const QString &name)
+{
+    if (type(name) != Type::RegularFile)
+        return 0;
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(path(name), error);
+    return error ? 0 : qint64(bytes);
+}
+
+QString linkTarget(const QString &name)
+{
+    if (!isSymbolicLink(name))
+        return QString();
+    std::error_code error;
+    const std::filesystem::path link = std::filesystem::absolute(path(name), error);
+    const std::filesystem::path target = std::filesystem::read_symlink(link, error);
+    if (error)
+        return QString();
+    return fromPath((link.parent_path() / target).lexically_normal());
+}
+
+QString absolute(const QString &name)
+{
+    std::error_code error;
+    return fromPath(std::filesystem::absolute(path(name), error).lexically_normal());
+}
+
+QString directoryOf(const QString &name)
+{
+    return fromPath(path(absolute(name)).parent_path());
+}
+
+QString canonical(const QString &name)
+{
+    std::error_code error;
+    const std::filesystem::path found
+        = std::filesystem::weakly_canonical(std::filesystem::absolute(path(name), error), error);
+    return error ? absolute(name) : fromPath(found);
+}
+
+bool isSameFile(const QString &one, const QString &other)
+{
+    std::error_code error;
+    if (exists(one) && exists(other))
+        return std::filesystem::equivalent(path(one), path(other), error);
+    return path(canonical(one)).lexically_normal() == path(canonical(other)).lexically_normal();
+}
+
+QString currentDirectory()
+{
+    std::error_code error;
+    return fromPath(std::filesystem::current_path(error));
+}
+
+bool setCurrentDirectory(const QString &name)
+{
+    std::error_code error;
+    std::filesystem::current_path(path(name), error);
+    return !error;
+}
+
+bool isAccessible(const QString &name, Access access)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo info(name);
+    return access == Access::Read ? info.isReadable() : info.isWritable();
+#else
+    return ::access(toBytes(name).constData(), access == Access::Read ? R_OK : W_OK) == 0;
+#endif
+}
+
+bool open(QFile &file, const QString &name, QIODevice::OpenMode mode, QString *error,
+          QFileDevice::Permissions created)
+{
+#ifdef Q_OS_WIN
+    file.setFileName(name);
+    if (!file.open(mode) || (mode.testFlag(QIODevice::NewOnly) && !file.setPermissions(created))) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+#else
+    int flags = O_CLOEXEC | O_NONBLOCK;
+    if (mode.testFlag(QIODevice::ReadWrite))
+        flags |= O_RDWR;
+    else if (mode.testFlag(QIODevice::WriteOnly))
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (mode.testFlag(QIODevice::NewOnly))
+        flags |= O_CREAT | O_EXCL;
+    const mode_t permissions = (created.testFlag(QFileDevice::ReadOwner) ? S_IRUSR : 0)
+        | (created.testFlag(QFileDevice::WriteOwner) ? S_IWUSR : 0);
+    const int descriptor = ::open(toBytes(name).constData(), flags, permissions);
+    if (descriptor < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    // Reads and writes wait as they do on any file.
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(descriptor, mode, QFileDevice::AutoCloseHandle)) {
+        *error = file.errorString();
+        ::close(descriptor);
+        return false;
+    }
+    return true;
+#endif
+}
+
+QByteArray leadingBytes(const QString &name, qint64 count)
+{
+    if (type(name) != Type::RegularFile)
+        return QByteArray();
+    QFile file;
+    QString error;
+    if (!open(file, name, QIODevice::ReadOnly, &error))
+        return QByteArray();
+    return file.read(count);
+}
+
+} // namespace FileName
