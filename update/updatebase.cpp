@@ -263,6 +263,16 @@ UpdateOutcome UpdateBase::run()
             rollback();
         return outcome;
     }
+    if (!m_keptWork.isEmpty()) {
+        const QString unconfirmed = m_unconfirmedCommitError.isEmpty()
+            ? QString()
+            : u", but the system could not confirm that this reached the disk (%1): a power cut "
+              u"before the disk is sound may undo it"_s.arg(m_unconfirmedCommitError);
+        qWarning("Can't update %s: %s; %s%s", qUtf8Printable(fileName()),
+                 qUtf8Printable(m_failureReason), qUtf8Printable(m_keptWork),
+                 qUtf8Printable(unconfirmed));
+        return outcome;
+    }
     if (!m_unconfirmedCommitError.isEmpty()) {
         qWarning("%s was upgraded to version %d, but the system could not confirm that the "
                  "upgrade reached the disk (%s): a power cut before the disk is sound may undo it",
@@ -272,11 +282,6 @@ UpdateOutcome UpdateBase::run()
     }
     if (m_aborted) {
         warnFileLeft(m_failureReason);
-        return outcome;
-    }
-    if (!m_keptWork.isEmpty()) {
-        qWarning("Can't update %s: %s; %s", qUtf8Printable(fileName()),
-                 qUtf8Printable(m_failureReason), qUtf8Printable(m_keptWork));
         return outcome;
     }
     if (m_inTransaction)
@@ -295,8 +300,13 @@ bool UpdateBase::fail(const QString &reason)
 
 bool UpdateBase::keepWork(const QString &keptWork)
 {
-    if (commitChanges())
+    // The failure that made the update keep its work is the one to report, also when the
+    // work stands without the disk having confirmed it.
+    const QString reason = m_failureReason;
+    if (commitChanges() || !m_unconfirmedCommitError.isEmpty()) {
         m_keptWork = keptWork;
+        m_failureReason = reason;
+    }
     return false;
 }
 
