@@ -543,18 +543,15 @@ private Q_SLOTS:
         QTest::newRow("integer beyond 2^53 in an untyped lookup column")
             << (QStringList(untypedSex) << u"insert into sex values(1, 'a', 9007199254740993)"_s)
             << sexNames << QStringList {u"'9007199254740993'"_s};
+        const QString untypedResult = u"create table result(id integer primary key, patientId, "
+                                      "item, subitem, abbr, code, result %1, unit, flag, "
+                                      "displayOrder, lowerMarkLimit, upperMarkLimit)"_s;
         QTest::newRow("integer in an untyped result unit")
-            << (versionTwoFile() << u"drop table result"_s
-                                 << u"create table result(id integer primary key, patientId, "
-                                    "item, subitem, abbr, code, result, unit, flag, displayOrder, "
-                                    "lowerMarkLimit, upperMarkLimit)"_s
+            << (versionTwoFile() << u"drop table result"_s << untypedResult.arg(QString())
                                  << u"insert into result(id, unit) values(1, 5)"_s)
             << u"select quote(unit) from results"_s << QStringList {u"'5'"_s};
         QTest::newRow("decimal texts in a text result column")
-            << (versionTwoFile() << u"drop table result"_s
-                                 << u"create table result(id integer primary key, patientId, "
-                                    "item, subitem, abbr, code, result text, unit, flag, "
-                                    "displayOrder, lowerMarkLimit, upperMarkLimit)"_s
+            << (versionTwoFile() << u"drop table result"_s << untypedResult.arg(u"text"_s)
                                  << u"insert into result(id, result) values(1, '12.30'), "
                                     "(2, ' 7 '), (3, 'high')"_s)
             << u"select quote(result) from results order by id"_s

@@ -26,43 +26,14 @@ bool isEscapedByte(char16_t unit)
     return unit >= escapedByteBase + 0x80 && unit <= escapedByteBase + 0xff;
 }
 
-bool isContinuation(uchar byte)
-{
-    return (byte & 0xc0) == 0x80;
-}
-
 // The length of the UTF-8 character at the start of bytes, 0 when there is none: overlong
 // forms, surrogates and code points beyond U+10FFFF are no characters.
 qsizetype characterLength(QByteArrayView bytes)
 {
     const uchar lead = uchar(bytes.at(0));
-    qsizetype length = 0;
-    uchar secondLow = 0x80;
-    uchar secondHigh = 0xbf;
-    if (lead < 0x80)
-        return 1;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        secondLow = lead == 0xe0 ? 0xa0 : 0x80;
-        secondHigh = lead == 0xed ? 0x9f : 0xbf;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        secondLow = lead == 0xf0 ? 0x90 : 0x80;
-        secondHigh = lead == 0xf4 ? 0x8f : 0xbf;
-    } else {
+    const qsizetype length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+    if (bytes.size() < length || !QUtf8StringView(bytes.first(length)).isValidUtf8())
         return 0;
-    }
-    if (bytes.size() < length)
-        return 0;
-    const uchar second = uchar(bytes.at(1));
-    if (second < secondLow || second > secondHigh)
-        return 0;
-    for (qsizetype i = 2; i < length; ++i) {
-        if (!isContinuation(uchar(bytes.at(i))))
-            return 0;
-    }
     return length;
 }
 

@@ -263,21 +263,21 @@ UpdateOutcome UpdateBase::run()
             rollback();
         return outcome;
     }
+    // What a commit that stands without the disk's confirmation saved.
+    const auto unconfirmed = [this](const QString &saved) {
+        return u", but the system could not confirm that %1 reached the disk (%2): a power cut "
+               u"before the disk is sound may undo it"_s.arg(saved, m_unconfirmedCommitError);
+    };
     if (!m_keptWork.isEmpty()) {
-        const QString unconfirmed = m_unconfirmedCommitError.isEmpty()
-            ? QString()
-            : u", but the system could not confirm that this reached the disk (%1): a power cut "
-              u"before the disk is sound may undo it"_s.arg(m_unconfirmedCommitError);
         qWarning("Can't update %s: %s; %s%s", qUtf8Printable(fileName()),
                  qUtf8Printable(m_failureReason), qUtf8Printable(m_keptWork),
-                 qUtf8Printable(unconfirmed));
+                 qUtf8Printable(m_unconfirmedCommitError.isEmpty() ? QString()
+                                                                   : unconfirmed(u"this"_s)));
         return outcome;
     }
     if (!m_unconfirmedCommitError.isEmpty()) {
-        qWarning("%s was upgraded to version %d, but the system could not confirm that the "
-                 "upgrade reached the disk (%s): a power cut before the disk is sound may undo it",
-                 qUtf8Printable(fileName()), currentVersion(),
-                 qUtf8Printable(m_unconfirmedCommitError));
+        qWarning("%s was upgraded to version %d%s", qUtf8Printable(fileName()), currentVersion(),
+                 qUtf8Printable(unconfirmed(u"the upgrade"_s)));
         return outcome;
     }
     if (m_aborted) {
