@@ -2,7 +2,6 @@
 
 #include "layoutcheck.h"
 #include "translations.h"
-#include "updaters.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
@@ -50,14 +49,14 @@ QStringList installTranslations(QCoreApplication &app, const QStringList &names,
 RunOutcome runUpdaters(ProgressObserver *progress)
 {
     RunOutcome outcome;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
+    for (const UpdaterDescription &description : updaters()) {
         // Each updater lives only for its one run, so at most one holds the default connection.
-        const std::unique_ptr<UpdateBase> updater = entry.make();
+        const auto updater = std::make_unique<UpdateBase>(description);
         updater->setProgressObserver(progress);
         outcome.files << updater->run();
         if (!outcome.succeeded())
             break;
-        warnAboutLayout(*updater, *entry.description);
+        warnAboutLayout(*updater, description);
     }
     return outcome;
 }

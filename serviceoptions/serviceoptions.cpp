@@ -3,7 +3,7 @@
 #include "consoleoutput.h"
 #include "dryrun.h"
 #include "statusreport.h"
-#include "updaters.h"
+#include "updaterdescription.h"
 
 using namespace Qt::StringLiterals;
 
@@ -76,8 +76,8 @@ const QString usage
 QString versionText()
 {
     QList<QStringList> rows = {{u"File"_s, u"Brought to version"_s}};
-    for (const UpdaterEntry &entry : updatersInRunOrder())
-        rows << QStringList {entry.description->fileName, entry.description->targetText()};
+    for (const UpdaterDescription &file : updaters())
+        rows << QStringList {file.fileName, file.targetText()};
     return u"dbupdate " DBUPDATE_VERSION u"\n"_s + formatTable(rows);
 }
 

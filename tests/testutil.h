@@ -1,6 +1,7 @@
 #pragma once
 
 #include "progressobserver.h"
+#include "updatebase.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -22,6 +23,17 @@
              qPrintable(QStringLiteral("%1: %2").arg(statement, (query).lastError().text())))
 
 namespace TestUtil {
+
+// The update of one of the files as a run makes it.
+class FileUpdate : public UpdateBase
+{
+public:
+    explicit FileUpdate(const QString &fileName)
+        : UpdateBase(*std::find_if(updaters().cbegin(), updaters().cend(),
+                                   [&](const auto &file) { return file.fileName == fileName; }))
+    {
+    }
+};
 
 // A connection of the test's own, so that it never touches the updaters' default connection.
 class Database

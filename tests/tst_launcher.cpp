@@ -2,7 +2,7 @@
 #include "layoutcheck.h"
 #include "testutil.h"
 #include "translations.h"
-#include "updaters.h"
+#include "updatebase.h"
 
 #include <QFileInfo>
 #include <QLibraryInfo>
@@ -158,8 +158,7 @@ private Q_SLOTS:
         }
 
         QStringList differences;
-        for (const UpdaterEntry &entry : updatersInRunOrder()) {
-            const UpdaterDescription &description = *entry.description;
+        for (const UpdaterDescription &description : updaters()) {
             TestUtil::Database database(m_work + u'/' + description.fileName);
             for (const QString &difference : layoutDifferences(database.db(), description.layout))
                 differences << description.fileName + u": "_s + difference;

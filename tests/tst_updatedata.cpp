@@ -2,7 +2,7 @@
 #include "sqlitefile.h"
 #include "testutil.h"
 #include "updatebase.h"
-#include "updatedata.h"
+#include "updaters.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -21,13 +21,13 @@ struct Outcome
 };
 
 // Runs one updater in the current directory as the launcher does, collecting its warnings.
-template<typename Updater> Outcome runUpdater()
+Outcome runUpdater()
 {
     Outcome outcome;
     {
         const TestUtil::WarningCapture capture;
         {
-            Updater updater;
+            TestUtil::FileUpdate updater(u"data.db"_s);
             updater.setProgressObserver(&outcome.steps);
             outcome.succeeded = updater.run().succeeded();
         }
@@ -171,7 +171,7 @@ private Q_SLOTS:
         for (const QString &table : lookupTables)
             lookupRows[table] = TestUtil::rows(dataFile(), lookupSelect(table));
 
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY(outcome.succeeded);
         QCOMPARE(outcome.warnings, QStringList());
 
@@ -219,7 +219,7 @@ private Q_SLOTS:
     void keepsDetailsAndDeletesPatientsEverywhere()
     {
         QCOMPARE(TestUtil::execAll(dataFile(), versionTwoFile()), QString());
-        QVERIFY(runUpdater<UpdateData>().succeeded);
+        QVERIFY(runUpdater().succeeded);
         QCOMPARE(rowTexts(u"select id, patientId, item, version, info from detail order by id"_s),
                  QStringList({u"4|1|PT|1|channel 1"_s, u"6|2|APTT|1|<null>"_s}));
 
@@ -283,7 +283,7 @@ private Q_SLOTS:
             fixture << u"insert into version values(%1)"_s.arg(version);
         QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
 
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY(outcome.succeeded);
         QCOMPARE(locations(outcome.warnings), expectedWarnings);
         QCOMPARE(outcome.steps.reported, outcome.steps.announced);
@@ -325,7 +325,7 @@ private Q_SLOTS:
         QFETCH(QStringList, emptyTables);
 
         QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY(outcome.succeeded);
         QCOMPARE(locations(outcome.warnings), expectedWarnings);
         for (const QString &table : emptyTables) {
@@ -375,14 +375,14 @@ private Q_SLOTS:
         QFETCH(QStringList, expectedDifferences);
 
         QCOMPARE(TestUtil::execAll(dataFile(), firstGenerationFile()), QString());
-        QVERIFY(runUpdater<UpdateData>().succeeded);
+        QVERIFY(runUpdater().succeeded);
         QCOMPARE(TestUtil::execAll(dataFile(), damage), QString());
         QCOMPARE(layoutDifferences(), expectedDifferences);
     }
 
     void createsMissingFile()
     {
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY(outcome.succeeded);
 
         QStringList expected = {at(15), at(16)};
@@ -514,7 +514,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
         const QByteArray before = TestUtil::readFile(dataFile());
 
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY(!outcome.succeeded);
         QCOMPARE(outcome.warnings.size(), expectedWarnings.size());
         for (qsizetype i = 0; i < expectedWarnings.size(); ++i) {
@@ -565,7 +565,7 @@ private Q_SLOTS:
         QFETCH(QStringList, expectedValues);
 
         QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY2(outcome.succeeded, qPrintable(outcome.warnings.join(u'\n')));
         QCOMPARE(TestUtil::column(dataFile(), select), expectedValues);
     }
@@ -605,7 +605,7 @@ private Q_SLOTS:
         }
         QCOMPARE(TestUtil::execAll(dataFile(), fixture), QString());
 
-        const Outcome outcome = runUpdater<UpdateData>();
+        const Outcome outcome = runUpdater();
         QVERIFY(outcome.succeeded);
         QCOMPARE(outcome.warnings, QStringList());
         for (const QString &table : lookupTables) {
@@ -625,7 +625,7 @@ private:
         const SqliteFile::Connection connection(dataFile(), SqliteFile::OpenMode::ReadOnly);
         if (!connection.isOpen())
             return {connection.database().lastError().text()};
-        return ::layoutDifferences(connection.database(), UpdateData::description().layout);
+        return ::layoutDifferences(connection.database(), updaters().at(1).layout);
     }
 
     QStringList versions() const

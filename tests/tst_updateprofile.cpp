@@ -1,5 +1,4 @@
 #include "testutil.h"
-#include "updateprofile.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -260,7 +259,7 @@ private Q_SLOTS:
 
         TestUtil::StepRecorder steps;
         {
-            UpdateProfile updater;
+            TestUtil::FileUpdate updater(u"profile.db"_s);
             updater.setProgressObserver(&steps);
             QVERIFY(updater.run().succeeded());
         }
@@ -301,7 +300,7 @@ private Q_SLOTS:
     void schemaTexts()
     {
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
-        QVERIFY(UpdateProfile().run().succeeded());
+        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         const QString db = u"profile.db"_s;
         QCOMPARE(
             TestUtil::schemaText(db, u"user"_s),
@@ -329,7 +328,7 @@ private Q_SLOTS:
         QStringList fixture = profileSchema(0);
         fixture.removeLast();
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
-        QVERIFY(UpdateProfile().run().succeeded());
+        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         QCOMPARE(locations(m_capture->warnings),
                  QStringList({u"updatebase 39"_s, u"updatebase 47"_s, u"updateprofile 25"_s,
                               u"updateprofile 52"_s}));
@@ -354,7 +353,7 @@ private Q_SLOTS:
                                    u"insert into reagent(name, initVolume) values('Buffer', 1)"_s,
                                    u"insert into reagent(name, vialType) values('Latex', 9)"_s}),
             QString());
-        QVERIFY(UpdateProfile().run().succeeded());
+        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         QCOMPARE(
             locations(m_capture->warnings),
             QStringList({u"updateprofile 52"_s, u"updateprofile 111"_s, u"updateprofile 177"_s}));
@@ -427,7 +426,7 @@ private Q_SLOTS:
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
 
-        QVERIFY(UpdateProfile().run().succeeded());
+        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         QCOMPARE(locations(m_capture->warnings), QStringList {u"updateprofile 52"_s});
         QCOMPARE(profileValue(u"dilution"_s), expectedDilution);
         QCOMPARE(profileValue(u"patient/sampleType"_s), expectedSampleType);
@@ -447,7 +446,7 @@ private Q_SLOTS:
                     << u"insert into %1(curveId) values(3)"_s.arg(table);
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
-        QVERIFY(UpdateProfile().run().succeeded());
+        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         QCOMPARE(TestUtil::execAll(u"profile.db"_s,
                                    {u"insert into curveInfo values(2, 'x', 1)"_s,
                                     u"insert into curveInfo values(3, 'x', 1)"_s,
@@ -540,7 +539,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(3) + backfillRows + change),
                  QString());
 
-        QCOMPARE(UpdateProfile().run().succeeded(), expectedResult);
+        QCOMPARE(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded(), expectedResult);
         QCOMPARE(locations(m_capture->warnings), expectedLines);
         QCOMPARE(TestUtil::column(u"profile.db"_s, variableValues), expectedValues);
         // A file newer than this program keeps its version and gets no version-4 block.
@@ -570,7 +569,7 @@ private Q_SLOTS:
             QVERIFY(lookup.exec() && lookup.next());
             first = lookup.value(0).toString();
         }
-        QVERIFY(UpdateProfile().run().succeeded());
+        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select value from variable where id = 4"_s),
                  QStringList {first});
     }

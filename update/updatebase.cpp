@@ -466,10 +466,69 @@ bool UpdateBase::isNewer() const
     return m_description.isNewerThanProgram(storedVersion());
 }
 
-bool UpdateBase::stampVersion(const Statement &deleteVersions, const Statement &insertVersion)
+bool UpdateBase::stampVersion(int deleteLine, int insertLine)
 {
-    const bool deleted = tryExec(deleteVersions.text, deleteVersions.label, deleteVersions.line);
-    const bool inserted = tryExec(insertVersion.text, insertVersion.label, insertVersion.line);
+    const bool deleted = tryExec(deleteVersionsStatement(), label(), deleteLine);
+    const bool inserted = tryExec(insertVersionStatement(currentVersion()), label(), insertLine);
     return (deleted && inserted)
         || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
+}
+
+bool UpdateBase::update()
+{
+    for (const UpgradeSection &section : m_description.sections) {
+        if (!section.isNeededAt(storedVersion()))
+            continue;
+        for (const UpgradeStep &step : section.steps) {
+            if (!runStep(step))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool UpdateBase::runStep(const UpgradeStep &step)
+{
+    const Statement statement = {step.statement(), label(), step.line};
+    switch (step.kind) {
+    case UpgradeStep::Kind::Sql:
+        return exec(statement);
+    case UpgradeStep::Kind::Rename:
+        return renameTable(step.names.at(0), step.names.at(1));
+    case UpgradeStep::Kind::Copy:
+        return copyRebuiltRows(step.names.at(0), step.names.at(1), step.names.at(2), statement,
+                               step.names.at(3));
+    case UpgradeStep::Kind::CopyRows:
+        return copyRows(statement, step.names.at(0), QString(), step.names.at(1));
+    case UpgradeStep::Kind::Drop:
+        return dropCopiedTable(step.names.at(0), step.names.at(1), statement);
+    case UpgradeStep::Kind::Savepoint:
+        beginBlock(label(), step.line);
+        return true;
+    case UpgradeStep::Kind::Release:
+        endBlock(label(), step.line);
+        return true;
+    case UpgradeStep::Kind::Stamp:
+        return stampVersion(step.line, step.secondLine);
+    case UpgradeStep::Kind::FillVariables:
+        return backfillVariables();
+    case UpgradeStep::Kind::DropBackupIndex:
+        dropIndexOfBackup(step.names.at(0));
+        return true;
+    }
+    return false;
+}
+
+void UpdateBase::dropIndexOfBackup(const QString &table)
+{
+    const QString index = table + u"_index"_s;
+    QSqlQuery query(QSqlDatabase::database());
+    query.prepare(
+        u"select 1 from sqlite_master where name = ? collate nocase and tbl_name = ? collate nocase"_s);
+    query.addBindValue(index);
+    query.addBindValue(table + u"_bak"_s);
+    if (!runQuery(query) || !query.next())
+        return;
+    query.finish();
+    runQuery(query, u"drop index "_s + index);
 }

@@ -49,11 +49,11 @@ struct UpdateOutcome
     bool succeeded() const { return ending == Ending::Done || onlyRead; }
 };
 
-// Base of the four updaters. The constructor makes the updater's file the default
-// connection, takes the write lock and reads the stored version; run() performs the
-// whole update as one transaction, so an interrupted or failed run leaves the file as
-// it was. A file that records a version above the one this program brings it to is left as
-// it is, with a warning, and nothing of it is run.
+// The update of one file, carrying out the steps its description declares. The constructor
+// makes the file the default connection, takes the write lock and reads the stored version;
+// run() performs the whole update as one transaction, so an interrupted or failed run leaves the
+// file as it was. A file that records a version above the one this program brings it to is left
+// as it is, with a warning, and nothing of it is run.
 class UpdateBase : public QObject
 {
     Q_OBJECT
@@ -73,7 +73,8 @@ public:
     // only read never fails the run.
     UpdateOutcome run();
 
-    virtual bool update() = 0;
+    // Runs the steps the stored version needs, in their order; false when one fails the update.
+    virtual bool update();
 
     // The observer that learns of each step of the update; none by default.
     void setProgressObserver(ProgressObserver *observer) { m_progress = observer; }
@@ -116,8 +117,8 @@ protected:
                       const Statement &drop);
 
     // The version stamp: the statements that empty the version table and write the current
-    // version into it.
-    bool stampVersion(const Statement &deleteVersions, const Statement &insertVersion);
+    // version into it, named by the lines given.
+    bool stampVersion(int deleteLine, int insertLine);
 
     // Executes a query (the given text, or the prepared statement when text is empty).
     // Every statement of an updater runs through here.
@@ -143,6 +144,17 @@ protected:
     void stepStarted(const QString &text);
 
 private:
+    const char *label() const { return m_description.label.constData(); }
+    bool runStep(const UpgradeStep &step);
+    // A table that an earlier run already rebuilt hands its index over to the backup when it is
+    // renamed; that index is dropped so that the rebuilt table gets its own.
+    void dropIndexOfBackup(const QString &table);
+    // All or nothing: when filling fails part-way, no variable keeps a filled value, while the
+    // version stamp and the defaults written before are kept.
+    bool backfillVariables();
+    bool fillVariables();
+    bool fillInsideSql();
+    bool fillFailed(const QSqlQuery &query, int line);
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     // The file records a version above the one this program brings it to.
     bool isNewer() const;

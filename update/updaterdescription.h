@@ -1,20 +1,51 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
-// One upgrade block of an updater: it runs while the stored version is below `below`, in
-// `steps` steps (see ProgressObserver), the schema and the data it writes together.
-struct UpgradeBlock
+// One step of an upgrade, as upgrades.txt declares it.
+struct UpgradeStep
 {
-    qint32 below;
-    QString name;
-    int steps;
+    enum class Kind {
+        Sql, // a labelled statement: a failure is logged and passed over
+        Rename,
+        Copy, // the rows of a rebuilt table's old copy, every value arriving
+        CopyRows, // rows the source holds, with no count to check
+        Drop, // the old copy of a rebuilt table
+        Savepoint,
+        Release,
+        Stamp, // the current version written into the version table
+        FillVariables,
+        DropBackupIndex,
+    };
 
-    bool isNeededAt(qint32 storedVersion) const { return storedVersion < below; }
+    Kind kind = Kind::Sql;
+    int line = 0;
+    int secondLine = 0;
+    QStringList names; // the tables the step names, in the order it names them
+    QString text;
+    // The labels whose translations take the places %1, %2, ... of the text, in order.
+    QStringList labels;
+
+    // The statement as it runs, with the installed translations of its labels.
+    QString statement() const;
+    // How many steps a progress observer sees (see ProgressObserver).
+    int progressSteps() const;
+};
+
+// A part of an upgrade block, or the steps of every run when it has no version. A block may come
+// in several parts, each in its place of the run.
+struct UpgradeSection
+{
+    std::optional<qint32> version; // the version the block brings a file to
+    QString blockName;
+    QList<UpgradeStep> steps;
+
+    bool isNeededAt(qint32 storedVersion) const { return !version || storedVersion < *version; }
 };
 
 // A column as an updater's statements give it. An empty collation means that the statement
@@ -68,23 +99,18 @@ struct RowCount
     QString condition;
 };
 
-// What an updater does to its file, declared once beside its statements: the version it
-// brings the file to, the blocks on the way in the order they run, the layout that its
-// current version promises, and the tables whose rows it rebuilds or fills.
+// What a run does to one file, as upgrades.txt declares it: the steps in the order they run, the
+// layout its current version promises and the tables whose rows it rebuilds or fills. Everything
+// else is derived from these.
 struct UpdaterDescription
 {
     QString fileName;
     std::optional<qint32> currentVersion; // none: the file is only read
-    QList<UpgradeBlock> blocks;
+    QList<UpgradeSection> sections;
     SchemaLayout layout;
     QList<RowCount> rowCounts;
-    // The statements a run executes after the blocks whatever the version: the version stamp,
-    // which a file newer than this program does not get, and those that follow it.
-    QStringList stampStatements;
-    QStringList statementsAfterStamp;
-    // The steps a run that updates the file takes whatever the version: those of the version
-    // stamp, of the statements after the blocks and of the saving.
-    int stepsOfEachRun = 0;
+    // Names the statements in the lines of their failures.
+    QByteArray label;
 
     // A run opens the file and reads it, and writes nothing.
     bool isOnlyRead() const { return !currentVersion; }
@@ -92,9 +118,10 @@ struct UpdaterDescription
     QString targetText() const;
     // The blocks a file at storedVersion still needs, in the order they run.
     QStringList pendingBlocks(qint32 storedVersion) const;
-    // The steps of a run that updates a file at storedVersion.
+    // The steps of a run that updates a file at storedVersion, the saving included.
     int stepCount(qint32 storedVersion) const;
-    // What a run executes on a file at storedVersion that needs no block.
+    // What a run executes on a file at storedVersion that needs no block; nothing for a file
+    // newer than this program.
     QStringList statementsWithoutBlocks(qint32 storedVersion) const;
     // A file that records a version above the one this program brings it to keeps its version.
     bool isNewerThanProgram(qint32 storedVersion) const
@@ -102,3 +129,12 @@ struct UpdaterDescription
         return currentVersion && storedVersion > *currentVersion;
     }
 };
+
+// The statements of the version stamp.
+QString deleteVersionsStatement();
+QString insertVersionStatement(qint32 version);
+// What the variable fill reads and writes, as --status prepares it.
+QStringList variableFillStatements();
+
+// The four files in the order a run takes them: profile.db, data.db, qc.db, syslog.db.
+const QList<UpdaterDescription> &updaters();

@@ -14,7 +14,7 @@
 // the rebuilt tables must hold the same rows; where a value did not arrive, the program must not
 // upgrade the file.
 #include "sqlitefile.h"
-#include "updaters.h"
+#include "updatebase.h"
 #include "valuearrival.h"
 
 #include <QCoreApplication>
@@ -749,10 +749,11 @@ void checkAgainstReference(const FileLayout &layout, const Snapshot &snapshot, b
 }
 
 // Runs one updater as the launcher does and checks its file; false when the run stops here.
-bool runAndCheck(const UpdaterEntry &updater, const FileLayout &layout, const Snapshot &snapshot)
+bool runAndCheck(const UpdaterDescription &updater, const FileLayout &layout,
+                 const Snapshot &snapshot)
 {
     messages.clear();
-    const bool succeeded = updater.make()->run().succeeded();
+    const bool succeeded = UpdateBase(updater).run().succeeded();
     QSqlDatabase::removeDatabase(QLatin1StringView(QSqlDatabase::defaultConnection));
 
     const QString failureStart = u"Can't update "_s + layout.fileName + u':';
@@ -855,20 +856,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Environment environment;
     FuzzedDataProvider input(data, size);
-    const QList<UpdaterEntry> &updaters = updatersInRunOrder();
     QList<const FileLayout *> files;
     QList<Snapshot> snapshots;
-    for (const UpdaterEntry &updater : updaters) {
-        files << &layoutOf(updater.description->fileName);
+    for (const UpdaterDescription &updater : updaters()) {
+        files << &layoutOf(updater.fileName);
         snapshots << buildFile(input, *files.last());
         if (showRuns)
             printFile(*files.last(), snapshots.last());
     }
 
-    for (qsizetype i = 0; i < updaters.size(); ++i) {
-        if (runAndCheck(updaters.at(i), *files.at(i), snapshots.at(i)))
+    for (qsizetype i = 0; i < updaters().size(); ++i) {
+        if (runAndCheck(updaters().at(i), *files.at(i), snapshots.at(i)))
             continue;
-        for (qsizetype later = i + 1; later < updaters.size(); ++later) {
+        for (qsizetype later = i + 1; later < updaters().size(); ++later) {
             const FileLayout &layout = *files.at(later);
             if (!snapshots.at(later).existed && QFile::exists(layout.fileName))
                 broken(layout, snapshots.at(later), u"not reached, but created"_s);

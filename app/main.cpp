@@ -4,7 +4,7 @@
 #include "logsink.h"
 #include "progressline.h"
 #include "serviceoptions.h"
-#include "updaters.h"
+#include "updaterdescription.h"
 #include "updatesequence.h"
 
 #include <QCoreApplication>
@@ -21,8 +21,8 @@ void openLog(const QByteArray &name)
 {
     const QString fileName = FileName::shown(FileName::fromBytes(name));
     QStringList databases;
-    for (const UpdaterEntry &entry : updatersInRunOrder())
-        databases << entry.description->fileName;
+    for (const UpdaterDescription &file : updaters())
+        databases << file.fileName;
     if (const QString refusal = logFileRefusal(name.constData(), databases); !refusal.isEmpty()) {
         printError(u"dbupdate: the log is not appended to %1: %2; the log goes to standard "
                    u"error\n"_s.arg(fileName, refusal));
