@@ -332,9 +332,14 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
     }
     const QString triggerComment = u"-- TRIGGER "_s;
     while (query.next()) {
+        const QString opcode = query.value(u"opcode"_s).toString();
         const QString comment = query.value(u"p4"_s).toString();
-        if (query.value(u"opcode"_s).toString() == u"Init"_s && comment.startsWith(triggerComment))
+        if (opcode == u"Init"_s && comment.startsWith(triggerComment))
             check.triggers << comment.mid(triggerComment.size());
+        // A halt with SQLITE_CONSTRAINT, extended by the kind of constraint, names the one it
+        // enforces.
+        if (opcode.startsWith(u"Halt"_s) && (query.value(u"p1"_s).toInt() & 0xff) == SQLITE_CONSTRAINT)
+            check.constraints << comment;
     }
     return check;
 }

@@ -169,12 +169,14 @@ struct StoredVersion
 StoredVersion readStoredVersion(const QSqlDatabase &db);
 
 // What a statement would meet in the file, found without running it: the error it cannot be
-// prepared with (a missing table or column), or the triggers it would set off, whose effect
-// cannot be known without writing.
+// prepared with (a missing table or column), or the triggers it would set off and the
+// constraints it must pass ("version<4", "user.name"), whose verdict cannot be known without
+// writing.
 struct StatementCheck
 {
     QSqlError error;
     QStringList triggers;
+    QStringList constraints;
 };
 
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement);

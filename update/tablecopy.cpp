@@ -176,13 +176,6 @@ bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
     return true;
 }
 
-bool UpdateBase::rebuildTable(const QString &table, const QString &oldTable, const Statement &copy,
-                              const Statement &drop)
-{
-    return copyRebuiltRows(table, oldTable, table, copy, table)
-        && dropCopiedTable(table, oldTable, drop);
-}
-
 bool UpdateBase::arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
                               qint64 targetRowsBefore)
 {

@@ -111,10 +111,6 @@ protected:
     // file's own indexes and triggers that go with it are named in a warning. False when the
     // run was aborted.
     bool dropCopiedTable(const QString &table, const QString &oldTable, const Statement &drop);
-    // The rebuild of table, whose rows lie in oldTable: copies them with copyRebuiltRows and
-    // drops oldTable with the drop statement.
-    bool rebuildTable(const QString &table, const QString &oldTable, const Statement &copy,
-                      const Statement &drop);
 
     // The version stamp: the statements that empty the version table and write the current
     // version into it, named by the lines given.
