@@ -22,19 +22,20 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Routes every message through the log sink into standard output while it exists, or keeps
-// each as the line the log would get; and keeps the last one: a run that fails ends its log
-// with the line that says why.
+// Keeps every message as the line a run's log would get while it exists. A printing one first
+// prints the lines kept so far, then routes each message through the log sink into standard
+// output as well.
 class RunLog
 {
 public:
-    explicit RunLog(bool keepLines)
+    explicit RunLog(bool printing = false)
     {
-        if (!keepLines)
+        if (printing) {
+            for (const QString &line : std::as_const(lines()))
+                printOut(line + u'\n');
             logFile = stdout;
-        lines().clear();
-        lastMessage().clear();
-        m_previousHandler = qInstallMessageHandler(keepLines ? keepLineAndLast : logAndKeepLast);
+        }
+        m_previousHandler = qInstallMessageHandler(keepLine);
     }
     ~RunLog()
     {
@@ -50,25 +51,13 @@ public:
         return kept;
     }
 
-    static QString &lastMessage()
-    {
-        static QString message;
-        return message;
-    }
-
 private:
-    static void logAndKeepLast(QtMsgType type, const QMessageLogContext &context,
-                               const QString &message)
+    static void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        lastMessage() = message;
-        logMessageHandler(type, context, message);
-    }
-
-    static void keepLineAndLast(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        lastMessage() = message;
         if (const char *prefix = logLinePrefix(type))
             lines() << QString::fromLocal8Bit(prefix) + message;
+        if (logFile)
+            logMessageHandler(type, context, message);
     }
 
     QtMessageHandler m_previousHandler = nullptr;
@@ -141,7 +130,7 @@ QString versionText(const FileState &inspection)
     case FileState::State::Unreadable:
         return u"unreadable"_s;
     default:
-        return inspection.storedVersionText();
+        return storedVersionText(inspection);
     }
 }
 
@@ -157,7 +146,7 @@ struct FileSnapshot
 
     QJsonObject toJson() const
     {
-        QJsonObject object = inspection.toJson(*description);
+        QJsonObject object = fileStateJson(inspection, *description);
         object.insert(u"exists"_s, exists);
         object.insert(u"sizeBytes"_s, size);
         return object;
@@ -247,6 +236,7 @@ public:
 
 private:
     void runOnCopies();
+    void printTables() const;
 
     void print(const QString &text) const
     {
@@ -261,7 +251,7 @@ private:
         return finish(2, reason);
     }
 
-    // The reason ends in a full stop, or is the failed run's last log line.
+    // The reason ends in a full stop, or is the line the failed run ended with.
     int predictFailure(const QString &reason)
     {
         print(u"A real run would end with exit status 1: %1\n"_s.arg(reason));
@@ -299,7 +289,10 @@ private:
 int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 {
     // Translation files are looked for relative to the real working directory.
-    m_translations = translationPaths(installTranslations(app, translationNames, false));
+    {
+        const RunLog log;
+        m_translations = translationPaths(installTranslations(app, translationNames, false));
+    }
     const QString problem = realFileProblem();
     m_available = DiskRoom::available();
 
@@ -328,7 +321,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
     if (!problem.isEmpty())
         return predictFailure(problem + u'.');
     if (!m_outcome.succeeded())
-        return predictFailure(RunLog::lastMessage());
+        return predictFailure(m_outcome.files.last().failureLine);
     if (m_available < 0) {
         return cannotPredict(
             u"the free space of the working directory's volume is unknown, and a run needs up "
@@ -356,7 +349,7 @@ void DryRun::runOnCopies()
     print(translationsText(m_translations));
     print(u"Log of a run on copies of the files:\n"_s);
     {
-        const RunLog log(m_json);
+        const RunLog log(!m_json);
         m_outcome = runUpdaters();
     }
     // The last updater's connection still holds its copy open.
@@ -364,20 +357,25 @@ void DryRun::runOnCopies()
     m_after = snapshotWorkingDirectory();
     m_rowsAfter = countRowsInWorkingDirectory(&m_outcome);
     m_needed = roomNeeded(m_before, m_after);
+    if (!m_json)
+        printTables();
+}
 
+void DryRun::printTables() const
+{
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
     QStringList differences;
     QList<const UpdaterDescription *> descriptions;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
         const UpdaterDescription &description = *m_after.at(i).description;
+        const FileState &after = m_after.at(i).inspection;
         rows << QStringList {description.fileName, m_before.at(i).version(),
-                             m_after.at(i).version(),
-                             m_after.at(i).inspection.layoutText(description)};
-        differences << m_after.at(i).inspection.layoutDifferenceLines(description.fileName);
+                             m_after.at(i).version(), layoutText(after.layout(description))};
+        differences << layoutDifferenceLines(after, description.fileName);
         descriptions << &description;
     }
-    print(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
-          + rowCountsText(descriptions, m_rowsBefore, m_rowsAfter));
+    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
+             + rowCountsText(descriptions, m_rowsBefore, m_rowsAfter));
 }
 
 void DryRun::printJson(int exitStatus, const QString &reason) const

@@ -1,8 +1,6 @@
 #include "filestate.h"
 
 #include "filename.h"
-#include "layoutcheck.h"
-#include "sqlitefile.h"
 
 #include <QJsonArray>
 #include <QSqlQuery>
@@ -183,95 +181,103 @@ QJsonValue storedVersionJson(const FileState &inspection)
         {u"storageClass"_s, storageClass},
         {u"value"_s, value},
     };
-    // The number as shown, beyond 32 bits included; a real beyond 64 bits has none.
-    bool isNumber = false;
-    const qint64 number = stored.shown.toLongLong(&isNumber);
-    if (isNumber)
-        version.insert(u"number"_s, number);
+    // The number as shown, beyond 32 bits included; a real beyond 64 bits as that real.
+    bool isInteger = false;
+    const qint64 number = stored.shown.toLongLong(&isInteger);
+    if (stored.version)
+        version.insert(u"number"_s, isInteger ? QJsonValue(number) : stored.shown.toDouble());
     return version;
 }
 
-QJsonObject layoutJson(const FileState &inspection, const UpdaterDescription &description)
+// The layout verdict as JSON names it; empty for none.
+QString layoutName(FileState::Layout layout)
 {
-    const QString verdict = inspection.layoutText(description);
+    switch (layout) {
+    case FileState::Layout::Pending:
+        return u"pending"_s;
+    case FileState::Layout::AsExpected:
+        return u"as-expected"_s;
+    case FileState::Layout::Differs:
+        return u"differs"_s;
+    case FileState::Layout::None:
+        break;
+    }
+    return QString();
+}
+
+QJsonObject layoutJson(const FileState &look, const UpdaterDescription &description)
+{
     QJsonArray differences;
     for (const LayoutDifference &difference :
-         inspection.layoutDifferences.value_or(QList<LayoutDifference>())) {
+         look.layoutDifferences.value_or(QList<LayoutDifference>())) {
         QJsonObject object {{u"kind"_s, difference.kind}, {u"text"_s, difference.text}};
         const QList<std::pair<QString, QString>> fields = {{u"objectType"_s, difference.objectType},
                                                            {u"name"_s, difference.name},
                                                            {u"column"_s, difference.column},
                                                            {u"expected"_s, difference.expected},
                                                            {u"found"_s, difference.found}};
+        // Declared types are compared even where one of them is empty.
+        const bool typesCompared = difference.kind == u"declared-type"_s;
         for (const auto &[key, value] : fields) {
-            if (!value.isEmpty())
+            if (!value.isEmpty() || (typesCompared && (key == u"expected"_s || key == u"found"_s)))
                 object.insert(key, value);
         }
         differences << object;
     }
-    return {{u"verdict"_s,
-             verdict == u"-"_s ? QJsonValue(QJsonValue::Null)
-                               : QJsonValue(QString(verdict).replace(u' ', u'-'))},
+    const QString verdict = layoutName(look.layout(description));
+    return {{u"verdict"_s, verdict.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(verdict)},
             {u"differences"_s, differences}};
 }
 
 } // namespace
 
-QString FileState::storedVersionText() const
+QString storedVersionText(const FileState &look)
 {
-    if (state == State::NoVersionNumber)
+    if (look.state == FileState::State::NoVersionNumber)
         return u"no number"_s;
-    return stored.version ? stored.shown : u"-"_s;
+    return look.stored.version ? look.stored.shown : u"-"_s;
 }
 
-QString FileState::databaseText() const
+QString databaseText(FileState::Database database)
 {
-    switch (state) {
-    case State::Missing:
-    case State::RunRefuses:
-        return u"-"_s;
-    case State::NotDatabase:
-        return u"no"_s;
-    case State::Unreadable:
-        return u"?"_s;
-    default:
+    switch (database) {
+    case FileState::Database::Yes:
         return u"yes"_s;
+    case FileState::Database::No:
+        return u"no"_s;
+    case FileState::Database::Unknown:
+        return u"?"_s;
+    case FileState::Database::NotLookedAt:
+        break;
     }
+    return u"-"_s;
 }
 
-QString FileState::layoutText(const UpdaterDescription &description) const
+QString layoutText(FileState::Layout layout)
 {
-    if (description.isOnlyRead())
-        return u"-"_s;
-    if (state == State::Missing)
-        return u"pending"_s;
-    if (!stored.version || description.isNewerThanProgram(*stored.version))
-        return u"-"_s;
-    if (*stored.version < *description.currentVersion)
-        return u"pending"_s;
-    if (!layoutDifferences)
-        return u"-"_s;
-    return layoutDifferences->isEmpty() ? u"as expected"_s : u"differs"_s;
+    const QString name = layoutName(layout);
+    return name.isEmpty() ? u"-"_s : QString(name).replace(u'-', u' ');
 }
 
-QStringList FileState::layoutDifferenceLines(const QString &fileName) const
+QStringList layoutDifferenceLines(const FileState &look, const QString &fileName)
 {
     QStringList lines;
-    for (const LayoutDifference &difference : layoutDifferences.value_or(QList<LayoutDifference>()))
+    for (const LayoutDifference &difference :
+         look.layoutDifferences.value_or(QList<LayoutDifference>()))
         lines << fileName + u": "_s + difference.text;
     return lines;
 }
 
-QJsonObject FileState::toJson(const UpdaterDescription &description) const
+QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description)
 {
-    const QString database = databaseText();
-    return {{u"state"_s, stateName(state)},
+    const FileState::Database database = look.database();
+    return {{u"state"_s, stateName(look.state)},
             {u"isDatabase"_s,
-             database == u"yes"_s      ? QJsonValue(true)
-                 : database == u"no"_s ? QJsonValue(false)
-                                       : QJsonValue(QJsonValue::Null)},
-            {u"storedVersion"_s, storedVersionJson(*this)},
-            {u"layout"_s, layoutJson(*this, description)}};
+             database == FileState::Database::Yes || database == FileState::Database::No
+                 ? QJsonValue(database == FileState::Database::Yes)
+                 : QJsonValue(QJsonValue::Null)},
+            {u"storedVersion"_s, storedVersionJson(look)},
+            {u"layout"_s, layoutJson(look, description)}};
 }
 
 FileState inspectFile(const UpdaterDescription &description)
