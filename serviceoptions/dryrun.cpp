@@ -6,7 +6,6 @@
 #include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
-#include "jsondocument.h"
 #include "logsink.h"
 #include "rowcounts.h"
 #include "sqlitefile.h"
@@ -16,6 +15,7 @@
 #include <QJsonArray>
 #include <QSqlDatabase>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace Qt::StringLiterals;
@@ -67,12 +67,10 @@ private:
 // what a real run would meet cannot be told from it.
 bool copyVolumeFailed(const RunOutcome &outcome)
 {
-    for (const UpdateOutcome &file : outcome.files) {
-        if (file.ending == UpdateOutcome::Ending::OutOfRoom
-            || file.ending == UpdateOutcome::Ending::IoError)
-            return true;
-    }
-    return false;
+    return std::any_of(outcome.files.cbegin(), outcome.files.cend(), [](const UpdateOutcome &file) {
+        return file.ending == UpdateOutcome::Ending::OutOfRoom
+            || file.ending == UpdateOutcome::Ending::IoError;
+    });
 }
 
 // The first reason, in run order, for which a real run could not open or write a file, or
@@ -118,29 +116,25 @@ QString copyFile(const QString &fileName, const CopyDirectory &copies)
     return QString();
 }
 
+// The Before and After cells: the stored version, or the state of a file that has none.
 QString versionText(const FileState &inspection)
 {
-    switch (inspection.state) {
-    case FileState::State::Missing:
-        return u"missing"_s;
-    case FileState::State::NotDatabase:
-        return u"not a database"_s;
-    case FileState::State::UnfinishedWrite:
-        return u"interrupted write"_s;
-    case FileState::State::Unreadable:
-        return u"unreadable"_s;
-    default:
-        return storedVersionText(inspection);
-    }
+    using State = FileState::State;
+    const QList<State> shownByName
+        = {State::Missing, State::NotDatabase, State::UnfinishedWrite, State::Unreadable};
+    if (shownByName.contains(inspection.state))
+        return stateName(inspection.state).replace(u'-', u' ');
+    return storedVersionText(inspection);
 }
 
-// One file's state, size and layout, in the working directory.
+// One file's state, size, layout and row counts, in the working directory.
 struct FileSnapshot
 {
     const UpdaterDescription *description;
     FileState inspection;
     bool exists = false;
     qint64 size = 0;
+    QList<TableRows> rows;
 
     QString version() const { return versionText(inspection); }
 
@@ -153,29 +147,22 @@ struct FileSnapshot
     }
 };
 
-QList<FileSnapshot> snapshotWorkingDirectory()
+// Before the run, or after it: a file that the run did not bring up to date (it stopped there
+// or before it) is counted as it was left, under the names it had before.
+QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullptr)
 {
     QList<FileSnapshot> files;
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
         const QString &fileName = entry.description->fileName;
-        files << FileSnapshot {entry.description, inspectFile(*entry.description),
-                               FileName::exists(fileName), FileName::size(fileName)};
-    }
-    return files;
-}
-
-// Before the run, or after it: a file that the run did not bring up to date (it stopped there
-// or before it) is counted as it was left, under the names it had before.
-QList<QList<TableRows>> countRowsInWorkingDirectory(const RunOutcome *afterRun = nullptr)
-{
-    QList<QList<TableRows>> counts;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const qsizetype file = counts.size();
+        const qsizetype file = files.size();
         const bool updated = afterRun && file < afterRun->files.size()
             && afterRun->files.at(file).ending == UpdateOutcome::Ending::Done;
-        counts << countRows(*entry.description, updated ? RunMoment::After : RunMoment::Before);
+        files << FileSnapshot {
+            entry.description, inspectFile(*entry.description), FileName::exists(fileName),
+            FileName::size(fileName),
+            countRows(*entry.description, updated ? RunMoment::After : RunMoment::Before)};
     }
-    return counts;
+    return files;
 }
 
 // The room a real run needs beyond the files, from what the run did to the copies: at least
@@ -244,10 +231,10 @@ private:
             printOut(text);
     }
 
-    // The dry run itself failed.
-    int failed(const QString &reason)
+    // The dry run itself failed, or cannot tell how a real run would end (told so by heading).
+    int failed(const QString &reason, const QString &heading = QString())
     {
-        printError(u"dbupdate: %1\n"_s.arg(reason));
+        printError(u"dbupdate: %1%2\n"_s.arg(heading, reason));
         return finish(2, reason);
     }
 
@@ -260,9 +247,7 @@ private:
 
     int cannotPredict(const QString &reason)
     {
-        printError(
-            u"dbupdate: the dry run cannot tell how a real run would end: %1\n"_s.arg(reason));
-        return finish(2, reason);
+        return failed(reason, u"the dry run cannot tell how a real run would end: "_s);
     }
 
     int finish(int exitStatus, const QString &reason) const
@@ -280,8 +265,6 @@ private:
     qint64 m_available = -1;
     QList<FileSnapshot> m_before;
     QList<FileSnapshot> m_after;
-    QList<QList<TableRows>> m_rowsBefore;
-    QList<QList<TableRows>> m_rowsAfter;
     RunOutcome m_outcome;
     RoomNeeded m_needed;
 };
@@ -345,7 +328,6 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 void DryRun::runOnCopies()
 {
     m_before = snapshotWorkingDirectory();
-    m_rowsBefore = countRowsInWorkingDirectory();
     print(translationsText(m_translations));
     print(u"Log of a run on copies of the files:\n"_s);
     {
@@ -354,8 +336,7 @@ void DryRun::runOnCopies()
     }
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
-    m_after = snapshotWorkingDirectory();
-    m_rowsAfter = countRowsInWorkingDirectory(&m_outcome);
+    m_after = snapshotWorkingDirectory(&m_outcome);
     m_needed = roomNeeded(m_before, m_after);
     if (!m_json)
         printTables();
@@ -366,6 +347,8 @@ void DryRun::printTables() const
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
     QStringList differences;
     QList<const UpdaterDescription *> descriptions;
+    QList<QList<TableRows>> rowsBefore;
+    QList<QList<TableRows>> rowsAfter;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
         const UpdaterDescription &description = *m_after.at(i).description;
         const FileState &after = m_after.at(i).inspection;
@@ -373,9 +356,11 @@ void DryRun::printTables() const
                              m_after.at(i).version(), layoutText(after.layout(description))};
         differences << layoutDifferenceLines(after, description.fileName);
         descriptions << &description;
+        rowsBefore << m_before.at(i).rows;
+        rowsAfter << m_after.at(i).rows;
     }
     printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
-             + rowCountsText(descriptions, m_rowsBefore, m_rowsAfter));
+             + rowCountsText(descriptions, rowsBefore, rowsAfter));
 }
 
 void DryRun::printJson(int exitStatus, const QString &reason) const
@@ -387,7 +372,7 @@ void DryRun::printJson(int exitStatus, const QString &reason) const
             {u"name"_s, description.fileName},
             {u"before"_s, m_before.at(i).toJson()},
             {u"after"_s, m_after.at(i).toJson()},
-            {u"rowCounts"_s, rowCountsJson(description, m_rowsBefore.at(i), m_rowsAfter.at(i))},
+            {u"rowCounts"_s, rowCountsJson(description, m_before.at(i).rows, m_after.at(i).rows)},
         };
     }
     const QJsonObject room = {{u"freeBytes"_s, bytesJson(m_available)},

@@ -1,8 +1,10 @@
 #include "filestate.h"
 
+#include "consoleoutput.h"
 #include "filename.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
@@ -11,14 +13,6 @@ namespace {
 
 using SqliteFile::Journal;
 using SqliteFile::SideFile;
-
-FileState withState(FileState::State state, const QString &detail = QString())
-{
-    FileState inspection;
-    inspection.state = state;
-    inspection.detail = detail;
-    return inspection;
-}
 
 // A file that needs no upgrade block still gets the statements a run executes whatever its
 // version: the first that cannot be prepared fails every run; one that sets off a trigger may
@@ -44,14 +38,14 @@ void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
 FileState classifyError(const QSqlError &error)
 {
     if (SqliteFile::needsJournalPlayback(error))
-        return withState(FileState::State::UnfinishedWrite, error.text());
+        return FileState {FileState::State::UnfinishedWrite, {}, error.text()};
     switch (SqliteFile::failureOf(error)) {
     case SqliteFile::Failure::Locked:
-        return withState(FileState::State::Locked, error.text());
+        return FileState {FileState::State::Locked, {}, error.text()};
     case SqliteFile::Failure::NotADatabase:
-        return withState(FileState::State::NotDatabase, error.text());
+        return FileState {FileState::State::NotDatabase, {}, error.text()};
     default:
-        return withState(FileState::State::Unreadable, error.text());
+        return FileState {FileState::State::Unreadable, {}, error.text()};
     }
 }
 
@@ -67,9 +61,8 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(db);
     if (stored.error.isValid())
         return classifyError(stored.error);
-    FileState inspection = withState(stored.version ? FileState::State::Readable
-                                                    : FileState::State::NoVersionNumber);
-    inspection.stored = stored;
+    FileState inspection {
+        stored.version ? FileState::State::Readable : FileState::State::NoVersionNumber, stored};
     if (!stored.version)
         return inspection;
     if (stored.version == description.currentVersion)
@@ -77,15 +70,6 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     if (description.pendingBlocks(*stored.version).isEmpty())
         checkStatementsOfRun(inspection, db, description.statementsWithoutBlocks(*stored.version));
     return inspection;
-}
-
-// A file in write-ahead-log mode. A reader would have to open its log and index, which
-// writes, so the file is read as it lies, and only when no log lies next to it.
-FileState inspectWriteAheadLogFile(const UpdaterDescription &description)
-{
-    if (FileName::exists(SqliteFile::sideFileName(description.fileName, SideFile::WriteAheadLog)))
-        return withState(FileState::State::LogInUseOrLeft);
-    return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
 }
 
 // A file in rollback-journal mode.
@@ -118,35 +102,8 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     FileState inspection = readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
     if (inspection.state == FileState::State::Readable
         && SqliteFile::journalBeside(fileName) != Journal::None)
-        return withState(FileState::State::Locked);
+        return FileState {FileState::State::Locked};
     return inspection;
-}
-
-QString stateName(FileState::State state)
-{
-    switch (state) {
-    case FileState::State::Missing:
-        return u"missing"_s;
-    case FileState::State::Readable:
-        return u"readable"_s;
-    case FileState::State::NotDatabase:
-        return u"not-a-database"_s;
-    case FileState::State::Locked:
-        return u"locked"_s;
-    case FileState::State::LogInUseOrLeft:
-        return u"log-in-use-or-left"_s;
-    case FileState::State::JournalInUseOrLeft:
-        return u"journal-in-use-or-left"_s;
-    case FileState::State::UnfinishedWrite:
-        return u"interrupted-write"_s;
-    case FileState::State::NoVersionNumber:
-        return u"no-version-number"_s;
-    case FileState::State::Unreadable:
-        return u"unreadable"_s;
-    case FileState::State::RunRefuses:
-        break;
-    }
-    return u"refused"_s;
 }
 
 // How SQLite holds the value and the value itself: a blob as hexadecimal digits.
@@ -231,6 +188,21 @@ QJsonObject layoutJson(const FileState &look, const UpdaterDescription &descript
 
 } // namespace
 
+QString stateName(FileState::State state)
+{
+    static const QString names[] = {u"missing"_s,
+                                    u"readable"_s,
+                                    u"not-a-database"_s,
+                                    u"locked"_s,
+                                    u"log-in-use-or-left"_s,
+                                    u"journal-in-use-or-left"_s,
+                                    u"interrupted-write"_s,
+                                    u"no-version-number"_s,
+                                    u"unreadable"_s,
+                                    u"refused"_s};
+    return names[int(state)];
+}
+
 QString storedVersionText(const FileState &look)
 {
     if (look.state == FileState::State::NoVersionNumber)
@@ -287,24 +259,26 @@ FileState inspectFile(const UpdaterDescription &description)
     const SqliteFile::OpenProblem problem
         = SqliteFile::openProblem(fileName, description.isOnlyRead());
     if (problem.exists())
-        return withState(FileState::State::RunRefuses, problem.reason);
+        return FileState {FileState::State::RunRefuses, {}, problem.reason};
     const FileName::Type type = FileName::type(fileName);
     if (type == FileName::Type::None)
         return FileState();
     if (type != FileName::Type::RegularFile)
-        return withState(FileState::State::NotDatabase, u"not a file"_s);
+        return FileState {FileState::State::NotDatabase, {}, u"not a file"_s};
     // SQLite takes an empty file for an empty database, whatever lies next to it.
-    if (FileName::size(fileName) == 0) {
-        FileState inspection = withState(FileState::State::Readable);
-        inspection.stored = {0, u"0"_s, {}, {}, {}};
-        return inspection;
-    }
+    if (FileName::size(fileName) == 0)
+        return FileState {FileState::State::Readable, {0, u"0"_s, {}, {}, {}}};
     // A run reads a file that it only reads as it lies.
     if (SqliteFile::runOpenMode(fileName, description.isOnlyRead())
         == SqliteFile::OpenMode::Immutable)
         return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
-    if (SqliteFile::usesWriteAheadLog(fileName))
-        return inspectWriteAheadLogFile(description);
+    // A reader of a file in write-ahead-log mode would have to open its log and index, which
+    // writes, so the file is read as it lies, and only when no log lies next to it.
+    if (SqliteFile::usesWriteAheadLog(fileName)) {
+        if (FileName::exists(SqliteFile::sideFileName(fileName, SideFile::WriteAheadLog)))
+            return FileState {FileState::State::LogInUseOrLeft};
+        return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
+    }
     return inspectJournalFile(description);
 }
 
@@ -313,4 +287,16 @@ QString layoutDifferencesText(const QStringList &differenceLines)
     if (differenceLines.isEmpty())
         return QString();
     return u"Differences from the promised layout:\n"_s + differenceLines.join(u'\n') + u'\n';
+}
+
+void printJsonDocument(const QString &command, QJsonObject fields)
+{
+    fields.insert(u"format"_s, jsonFormat);
+    fields.insert(u"command"_s, command);
+    printOut(QString::fromUtf8(QJsonDocument(fields).toJson()));
+}
+
+QJsonValue bytesJson(qint64 bytes)
+{
+    return bytes < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(bytes);
 }

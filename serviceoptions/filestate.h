@@ -3,6 +3,7 @@
 #include "plan.h"
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -11,6 +12,10 @@
 // journal, creates no write-ahead log or index, and asks for no lock beyond the shared one a
 // reader takes.
 FileState inspectFile(const UpdaterDescription &description);
+
+// The state as JSON names it, in the order of FileState::State: "missing", "readable",
+// "not-a-database", ...
+QString stateName(FileState::State state);
 
 // The cells of the tables of --status and --dry-run: the stored version (the number, or why
 // there is none), whether it is a database ("yes", "no", "-" where the file was not looked at,
@@ -30,3 +35,13 @@ QString layoutDifferencesText(const QStringList &differenceLines);
 // Database column says neither yes nor no), "storedVersion" (null where none was read) and
 // "layout", the verdict with each difference.
 QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description);
+
+// The version of the JSON documents that --status --json and --dry-run --json print: it goes
+// up whenever a field changes meaning or goes away, not when one is added.
+inline constexpr int jsonFormat = 1;
+
+// Prints the fields as one JSON document on standard output, with the format and the command.
+void printJsonDocument(const QString &command, QJsonObject fields);
+
+// A size in bytes; null when it is unknown (-1).
+QJsonValue bytesJson(qint64 bytes);

@@ -5,7 +5,6 @@
 #include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
-#include "jsondocument.h"
 #include "sqlitefile.h"
 #include "updaters.h"
 
@@ -34,23 +33,11 @@ int exitStatus(Verdict verdict)
 
 Verdict verdictOf(const Plan &plan)
 {
-    switch (plan.kind) {
-    case Plan::Kind::UpToDate:
-    case Plan::Kind::OnlyRead:
-    case Plan::Kind::LeftNewer:
-        return UpToDate;
-    case Plan::Kind::Create:
-    case Plan::Kind::Upgrade:
-    case Plan::Kind::Restore:
-        return UpgradePending;
-    case Plan::Kind::LayoutDiffers:
-        return LayoutDiffers;
-    case Plan::Kind::CannotTell:
-        return CannotTell;
-    case Plan::Kind::Stops:
-        break;
-    }
-    return RunStops;
+    // In the order of Plan::Kind.
+    static const Verdict verdicts[]
+        = {UpToDate,       UpToDate,      UpToDate,   UpgradePending, UpgradePending,
+           UpgradePending, LayoutDiffers, CannotTell, RunStops};
+    return verdicts[int(plan.kind)];
 }
 
 // The last column of the table: what a run would do, or why it stops or cannot be told.
@@ -154,18 +141,13 @@ private:
 
 QString summary(Verdict worst)
 {
-    switch (worst) {
-    case UpToDate:
-        return u"Every file is up to date.\n"_s;
-    case UpgradePending:
-        return u"An upgrade is pending.\n"_s;
-    case LayoutDiffers:
-        return u"A file lacks part of the layout its version promises; a run does not repair "
-               u"it.\n"_s;
-    default:
-        break;
-    }
-    return u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
+    static const QString blocked
+        = u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
+    static const QString summaries[]
+        = {u"Every file is up to date.\n"_s, u"An upgrade is pending.\n"_s,
+           u"A file lacks part of the layout its version promises; a run does not repair it.\n"_s,
+           blocked, blocked};
+    return summaries[worst];
 }
 
 QJsonArray sideFilesJson(const QString &fileName)

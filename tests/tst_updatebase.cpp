@@ -13,7 +13,7 @@
 
 using namespace Qt::StringLiterals;
 
-Q_DECLARE_METATYPE(FileState::State)
+Q_DECLARE_METATYPE(FileState)
 Q_DECLARE_METATYPE(Plan::Kind)
 
 namespace {
@@ -103,41 +103,40 @@ private Q_SLOTS:
     void plan_data()
     {
         QTest::addColumn<QString>("file");
-        QTest::addColumn<FileState::State>("state");
-        QTest::addColumn<int>("storedVersion");
-        // What else the look found: "preflight: ", "failure: ", "doubt: " or "detail: " and its
-        // text, or "differs" for a layout difference.
-        QTest::addColumn<QString>("found");
+        QTest::addColumn<FileState>("look");
+        QTest::addColumn<QString>("preflightProblem");
         QTest::addColumn<Plan::Kind>("kind");
         // The reason, or the blocks.
         QTest::addColumn<QString>("expected");
 
         using State = FileState::State;
         using Kind = Plan::Kind;
-        const auto row = [](const char *name, const char *file, State state, int version,
-                            const QString &found, Kind kind, const QString &expected = {}) {
-            QTest::newRow(name) << QString::fromLatin1(file) << state << version << found << kind
-                                << expected;
+        const auto row = [](const char *name, const char *file, const FileState &look,
+                            const QString &problem, Kind kind, const QString &expected = {}) {
+            QTest::newRow(name) << QString::fromLatin1(file) << look << problem << kind << expected;
         };
         const QString readOnly = u"its directory . cannot be written"_s;
-        row("missing", "profile.db", State::Missing, 0, {}, Kind::Create,
+        const QList<LayoutDifference> differs = {{u"missing"_s}};
+        row("missing", "profile.db", {}, {}, Kind::Create,
             u"version 1, version 2, version 3, version 4"_s);
-        row("missing, only read", "qc.db", State::Missing, 0, {}, Kind::Create);
-        row("older", "data.db", State::Readable, 2, {}, Kind::Upgrade, u"version 3"_s);
-        row("only read", "qc.db", State::Readable, 0, {}, Kind::OnlyRead);
-        row("newer, layout differing", "data.db", State::Readable, 5, u"differs"_s,
+        row("missing, only read", "qc.db", {}, {}, Kind::Create);
+        row("older", "data.db", {State::Readable, {2}}, {}, Kind::Upgrade, u"version 3"_s);
+        row("only read", "qc.db", {State::Readable, {0}}, {}, Kind::OnlyRead);
+        row("newer, layout differing", "data.db", {State::Readable, {5}, {}, differs}, {},
             Kind::LeftNewer);
-        row("interrupted write", "data.db", State::UnfinishedWrite, 0, {}, Kind::Restore);
-        row("locked, not writable", "data.db", State::Locked, 0, u"preflight: "_s + readOnly,
-            Kind::Stops, u"locked by another process"_s);
-        row("older, not writable", "data.db", State::Readable, 2, u"preflight: "_s + readOnly,
-            Kind::Stops, u"a run cannot open it: "_s + readOnly);
-        row("no version number", "data.db", State::NoVersionNumber, 0, u"detail: null"_s,
+        row("interrupted write", "data.db", {State::UnfinishedWrite}, {}, Kind::Restore);
+        row("locked, not writable", "data.db", {State::Locked}, readOnly, Kind::Stops,
+            u"locked by another process"_s);
+        row("older, not writable", "data.db", {State::Readable, {2}}, readOnly, Kind::Stops,
+            u"a run cannot open it: "_s + readOnly);
+        row("no version number", "data.db", {State::NoVersionNumber, {{}, {}, {}, u"null"_s}}, {},
             Kind::Stops, u"its version table holds null"_s);
-        row("a statement fails", "profile.db", State::Readable, 4, u"failure: f"_s, Kind::Stops,
-            u"f"_s);
-        row("a trigger", "profile.db", State::Readable, 4, u"doubt: t"_s, Kind::CannotTell, u"t"_s);
-        row("layout differing", "data.db", State::Readable, 3, u"differs"_s, Kind::LayoutDiffers);
+        row("a statement fails", "profile.db", {State::Readable, {4}, {}, {}, u"f"_s}, {},
+            Kind::Stops, u"f"_s);
+        row("a trigger", "profile.db", {State::Readable, {4}, {}, {}, {}, u"t"_s}, {},
+            Kind::CannotTell, u"t"_s);
+        row("layout differing", "data.db", {State::Readable, {3}, {}, differs}, {},
+            Kind::LayoutDiffers);
     }
 
     // The plan follows from what the look found alone: the state first, then why a run cannot
@@ -145,9 +144,8 @@ private Q_SLOTS:
     void plan()
     {
         QFETCH(QString, file);
-        QFETCH(FileState::State, state);
-        QFETCH(int, storedVersion);
-        QFETCH(QString, found);
+        QFETCH(FileState, look);
+        QFETCH(QString, preflightProblem);
         QFETCH(Plan::Kind, kind);
         QFETCH(QString, expected);
         const UpdaterDescription *description = nullptr;
@@ -155,21 +153,12 @@ private Q_SLOTS:
             if (entry.description->fileName == file)
                 description = entry.description;
         }
-        const QString text = found.section(u": "_s, 1);
-        FileState look {state, {}, text};
-        if (state == FileState::State::Readable)
-            look.stored.version = storedVersion;
-        look.stored.problem = text;
-        look.runFailure = found.startsWith(u"failure"_s) ? text : QString();
-        look.runDoubt = found.startsWith(u"doubt"_s) ? text : QString();
-        if (found == u"differs"_s)
-            look.layoutDifferences = QList<LayoutDifference> {{u"missing"_s}};
-
-        const Plan plan
-            = planRun(*description, look, found.startsWith(u"preflight"_s) ? text : QString());
+        const Plan plan = planRun(*description, look, preflightProblem);
         QCOMPARE(plan.kind, kind);
         QCOMPARE(plan.reason.isEmpty() ? plan.blocks.join(u", "_s) : plan.reason, expected);
-        QCOMPARE(plan.steps, plan.blocks.isEmpty() ? 0 : description->stepCount(storedVersion));
+        QCOMPARE(plan.steps,
+                 plan.blocks.isEmpty() ? 0
+                                       : description->stepCount(look.stored.version.value_or(0)));
     }
 
     void storedVersion_data()
