@@ -22,46 +22,17 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Keeps every message as the line a run's log would get while it exists. A printing one first
-// prints the lines kept so far, then routes each message through the log sink into standard
-// output as well.
-class RunLog
+// The lines a run's log would get, kept while keepLine handles the messages; each also goes
+// through the log sink into standard output while logFile is set.
+QStringList runLog;
+
+void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-public:
-    explicit RunLog(bool printing = false)
-    {
-        if (printing) {
-            for (const QString &line : std::as_const(lines()))
-                printOut(line + u'\n');
-            logFile = stdout;
-        }
-        m_previousHandler = qInstallMessageHandler(keepLine);
-    }
-    ~RunLog()
-    {
-        qInstallMessageHandler(m_previousHandler);
-        logFile = nullptr;
-    }
-    RunLog(const RunLog &) = delete;
-    RunLog &operator=(const RunLog &) = delete;
-
-    static QStringList &lines()
-    {
-        static QStringList kept;
-        return kept;
-    }
-
-private:
-    static void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        if (const char *prefix = logLinePrefix(type))
-            lines() << QString::fromLocal8Bit(prefix) + message;
-        if (logFile)
-            logMessageHandler(type, context, message);
-    }
-
-    QtMessageHandler m_previousHandler = nullptr;
-};
+    if (const char *prefix = logLinePrefix(type))
+        runLog << QString::fromLocal8Bit(prefix) + message;
+    if (logFile)
+        logMessageHandler(type, context, message);
+}
 
 // The run on the copies met a full volume or an I/O error: the copies' own volume failed, and
 // what a real run would meet cannot be told from it.
@@ -193,22 +164,6 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
     return needed;
 }
 
-// The paths of the translation files loaded, as seen from the working directory.
-QStringList translationPaths(const QStringList &installed)
-{
-    QStringList paths;
-    for (const QString &path : installed)
-        paths << FileName::shown(FileName::absolute(path));
-    return paths;
-}
-
-QString translationsText(const QStringList &paths)
-{
-    if (paths.isEmpty())
-        return u"Translation files loaded: none (labels are written in Chinese)\n"_s;
-    return u"Translation files loaded, later ones winning: %1\n"_s.arg(paths.join(u", "_s));
-}
-
 // Runs the upgrade on copies of the files and tells how a real run would end: as text while it
 // goes, or as one JSON document at the end.
 class DryRun
@@ -271,11 +226,12 @@ private:
 
 int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 {
-    // Translation files are looked for relative to the real working directory.
-    {
-        const RunLog log;
-        m_translations = translationPaths(installTranslations(app, translationNames, false));
-    }
+    // Translation files are looked for relative to the real working directory, and their
+    // warnings go into the log as a run's do.
+    const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
+    for (const QString &path : installTranslations(app, translationNames, false))
+        m_translations << FileName::shown(FileName::absolute(path));
+    qInstallMessageHandler(previousHandler);
     const QString problem = realFileProblem();
     m_available = DiskRoom::available();
 
@@ -328,12 +284,21 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 void DryRun::runOnCopies()
 {
     m_before = snapshotWorkingDirectory();
-    print(translationsText(m_translations));
+    print(m_translations.isEmpty()
+              ? u"Translation files loaded: none (labels are written in Chinese)\n"_s
+              : u"Translation files loaded, later ones winning: %1\n"_s.arg(
+                  m_translations.join(u", "_s)));
     print(u"Log of a run on copies of the files:\n"_s);
-    {
-        const RunLog log(!m_json);
-        m_outcome = runUpdaters();
+    // The lines that came before the run, the translation files' warnings, lead its log.
+    if (!m_json) {
+        for (const QString &line : std::as_const(runLog))
+            printOut(line + u'\n');
+        logFile = stdout;
     }
+    const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
+    m_outcome = runUpdaters();
+    qInstallMessageHandler(previousHandler);
+    logFile = nullptr;
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
     m_after = snapshotWorkingDirectory(&m_outcome);
@@ -384,7 +349,7 @@ void DryRun::printJson(int exitStatus, const QString &reason) const
     printJsonDocument(u"dry-run"_s,
                       {{u"directory"_s, FileName::shown(m_workingDir)},
                        {u"translations"_s, QJsonArray::fromStringList(m_translations)},
-                       {u"log"_s, QJsonArray::fromStringList(RunLog::lines())},
+                       {u"log"_s, QJsonArray::fromStringList(runLog)},
                        {u"files"_s, files},
                        {u"room"_s, room},
                        {u"prediction"_s, prediction},

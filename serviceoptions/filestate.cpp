@@ -210,19 +210,11 @@ QString storedVersionText(const FileState &look)
     return look.stored.version ? look.stored.shown : u"-"_s;
 }
 
-QString databaseText(FileState::Database database)
+QString databaseText(const FileState &look)
 {
-    switch (database) {
-    case FileState::Database::Yes:
-        return u"yes"_s;
-    case FileState::Database::No:
-        return u"no"_s;
-    case FileState::Database::Unknown:
-        return u"?"_s;
-    case FileState::Database::NotLookedAt:
-        break;
-    }
-    return u"-"_s;
+    if (const std::optional<bool> isDatabase = look.isDatabase())
+        return *isDatabase ? u"yes"_s : u"no"_s;
+    return look.state == FileState::State::Unreadable ? u"?"_s : u"-"_s;
 }
 
 QString layoutText(FileState::Layout layout)
@@ -242,12 +234,9 @@ QStringList layoutDifferenceLines(const FileState &look, const QString &fileName
 
 QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description)
 {
-    const FileState::Database database = look.database();
+    const std::optional<bool> isDatabase = look.isDatabase();
     return {{u"state"_s, stateName(look.state)},
-            {u"isDatabase"_s,
-             database == FileState::Database::Yes || database == FileState::Database::No
-                 ? QJsonValue(database == FileState::Database::Yes)
-                 : QJsonValue(QJsonValue::Null)},
+            {u"isDatabase"_s, isDatabase ? QJsonValue(*isDatabase) : QJsonValue(QJsonValue::Null)},
             {u"storedVersion"_s, storedVersionJson(look)},
             {u"layout"_s, layoutJson(look, description)}};
 }

@@ -21,7 +21,7 @@ QString stateName(FileState::State state);
 // there is none), whether it is a database ("yes", "no", "-" where the file was not looked at,
 // "?" where it could not be read) and the layout ("as expected", "differs", "pending", "-").
 QString storedVersionText(const FileState &look);
-QString databaseText(FileState::Database database);
+QString databaseText(const FileState &look);
 QString layoutText(FileState::Layout layout);
 
 // One line per difference from the promised layout, each naming the file:

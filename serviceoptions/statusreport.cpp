@@ -194,7 +194,7 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Verdict wo
         const UpdaterDescription &description = *file.description;
         rows << QStringList {description.fileName,
                              FileName::exists(description.fileName) ? u"yes"_s : u"no"_s,
-                             databaseText(file.look.database()),
+                             databaseText(file.look),
                              storedVersionText(file.look),
                              description.targetText(),
                              layoutText(file.look.layout(description)),

@@ -60,19 +60,11 @@ Plan planState(const UpdaterDescription &description, const FileState &look)
 
 } // namespace
 
-FileState::Database FileState::database() const
+std::optional<bool> FileState::isDatabase() const
 {
-    switch (state) {
-    case State::Missing:
-    case State::RunRefuses:
-        return Database::NotLookedAt;
-    case State::NotDatabase:
-        return Database::No;
-    case State::Unreadable:
-        return Database::Unknown;
-    default:
-        return Database::Yes;
-    }
+    if (state == State::Missing || state == State::RunRefuses || state == State::Unreadable)
+        return std::nullopt;
+    return state != State::NotDatabase;
 }
 
 FileState::Layout FileState::layout(const UpdaterDescription &description) const

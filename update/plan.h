@@ -32,10 +32,6 @@ struct FileState
         RunRefuses,
     };
 
-    // Whether the file is an SQLite database: not looked at (missing, refused), or unknown
-    // where it could not be read.
-    enum class Database { Yes, No, NotLookedAt, Unknown };
-
     // How the file's layout stands: none for a file that is only read, one newer than this
     // program or one that cannot be read; pending for one that a run still upgrades; compared
     // only for a file at the version a run brings it to.
@@ -54,7 +50,9 @@ struct FileState
     QString runFailure;
     QString runDoubt;
 
-    Database database() const;
+    // Whether the file is an SQLite database; none where it was not looked at (missing,
+    // refused) or could not be read.
+    std::optional<bool> isDatabase() const;
     Layout layout(const UpdaterDescription &description) const;
     bool layoutDiffers() const { return layoutDifferences && !layoutDifferences->isEmpty(); }
 };
