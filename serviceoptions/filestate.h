@@ -32,7 +32,7 @@ QStringList layoutDifferenceLines(const FileState &look, const QString &fileName
 QString layoutDifferencesText(const QStringList &differenceLines);
 
 // The same facts as JSON: "state" ("missing", "readable", ...), "isDatabase" (null where the
-// Database column says neither yes nor no), "storedVersion" (null where none was read) and
+// file was not looked at or could not be read), "storedVersion" (null where none was read) and
 // "layout", the verdict with each difference.
 QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description);
 
