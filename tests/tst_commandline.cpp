@@ -496,8 +496,7 @@ private Q_SLOTS:
                             u"table holds the real 2.5, which is not a "
                             u"whole number"_s
                             + stopsHere};
-        for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
-            const QStringList &damaged = damagedFiles.at(i);
+        for (const QStringList &damaged : damagedFiles) {
             const QString row = u"%1 yes yes %2 %2"_s.arg(damaged.at(1).section(u' ', 0, 0),
                                                           damaged.at(1).section(u' ', 1));
             QTest::newRow(qPrintable(damaged.at(0)))
@@ -675,8 +674,7 @@ private Q_SLOTS:
             << u""_s << QStringList() << -1
             << u"exit status 1: Can't update data.db: the copy of table result into results kept "
                u"only 2 of its 3 rows"_s;
-        for (qsizetype i = 0; i < damagedFiles.size(); ++i) {
-            const QStringList &damaged = damagedFiles.at(i);
+        for (const QStringList &damaged : damagedFiles) {
             const QString version = damaged.at(1).section(u' ', 1);
             QStringList versions = {u"profile.db 4 4 as expected"_s, u"data.db 3 3 as expected"_s,
                                     u"qc.db 0 0 -"_s, u"syslog.db 1 1 as expected"_s};
