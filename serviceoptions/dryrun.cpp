@@ -6,7 +6,6 @@
 #include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
-#include "jsondocument.h"
 #include "logsink.h"
 #include "rowcounts.h"
 #include "sqlitefile.h"
@@ -16,74 +15,33 @@
 #include <QJsonArray>
 #include <QSqlDatabase>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Routes every message through the log sink into standard output while it exists, or keeps
-// each as the line the log would get; and keeps the last one: a run that fails ends its log
-// with the line that says why.
-class RunLog
+// The lines a run's log would get, kept while keepLine handles the messages; each also goes
+// through the log sink into standard output while logFile is set.
+QStringList runLog;
+
+void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-public:
-    explicit RunLog(bool keepLines)
-    {
-        if (!keepLines)
-            logFile = stdout;
-        lines().clear();
-        lastMessage().clear();
-        m_previousHandler = qInstallMessageHandler(keepLines ? keepLineAndLast : logAndKeepLast);
-    }
-    ~RunLog()
-    {
-        qInstallMessageHandler(m_previousHandler);
-        logFile = nullptr;
-    }
-    RunLog(const RunLog &) = delete;
-    RunLog &operator=(const RunLog &) = delete;
-
-    static QStringList &lines()
-    {
-        static QStringList kept;
-        return kept;
-    }
-
-    static QString &lastMessage()
-    {
-        static QString message;
-        return message;
-    }
-
-private:
-    static void logAndKeepLast(QtMsgType type, const QMessageLogContext &context,
-                               const QString &message)
-    {
-        lastMessage() = message;
+    if (const char *prefix = logLinePrefix(type))
+        runLog << QString::fromLocal8Bit(prefix) + message;
+    if (logFile)
         logMessageHandler(type, context, message);
-    }
-
-    static void keepLineAndLast(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        lastMessage() = message;
-        if (const char *prefix = logLinePrefix(type))
-            lines() << QString::fromLocal8Bit(prefix) + message;
-    }
-
-    QtMessageHandler m_previousHandler = nullptr;
-};
+}
 
 // The run on the copies met a full volume or an I/O error: the copies' own volume failed, and
 // what a real run would meet cannot be told from it.
 bool copyVolumeFailed(const RunOutcome &outcome)
 {
-    for (const UpdateOutcome &file : outcome.files) {
-        if (file.ending == UpdateOutcome::Ending::OutOfRoom
-            || file.ending == UpdateOutcome::Ending::IoError)
-            return true;
-    }
-    return false;
+    return std::any_of(outcome.files.cbegin(), outcome.files.cend(), [](const UpdateOutcome &file) {
+        return file.ending == UpdateOutcome::Ending::OutOfRoom
+            || file.ending == UpdateOutcome::Ending::IoError;
+    });
 }
 
 // The first reason, in run order, for which a real run could not open or write a file, or
@@ -129,64 +87,53 @@ QString copyFile(const QString &fileName, const CopyDirectory &copies)
     return QString();
 }
 
+// The Before and After cells: the stored version, or the state of a file that has none.
 QString versionText(const FileState &inspection)
 {
-    switch (inspection.state) {
-    case FileState::State::Missing:
-        return u"missing"_s;
-    case FileState::State::NotDatabase:
-        return u"not a database"_s;
-    case FileState::State::UnfinishedWrite:
-        return u"interrupted write"_s;
-    case FileState::State::Unreadable:
-        return u"unreadable"_s;
-    default:
-        return inspection.storedVersionText();
-    }
+    using State = FileState::State;
+    const QList<State> shownByName
+        = {State::Missing, State::NotDatabase, State::UnfinishedWrite, State::Unreadable};
+    if (shownByName.contains(inspection.state))
+        return stateName(inspection.state).replace(u'-', u' ');
+    return storedVersionText(inspection);
 }
 
-// One file's state, size and layout, in the working directory.
+// One file's state, size, layout and row counts, in the working directory.
 struct FileSnapshot
 {
     const UpdaterDescription *description;
     FileState inspection;
     bool exists = false;
     qint64 size = 0;
+    QList<TableRows> rows;
 
     QString version() const { return versionText(inspection); }
 
     QJsonObject toJson() const
     {
-        QJsonObject object = inspection.toJson(*description);
+        QJsonObject object = fileStateJson(inspection, *description);
         object.insert(u"exists"_s, exists);
         object.insert(u"sizeBytes"_s, size);
         return object;
     }
 };
 
-QList<FileSnapshot> snapshotWorkingDirectory()
+// Before the run, or after it: a file that the run did not bring up to date (it stopped there
+// or before it) is counted as it was left, under the names it had before.
+QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullptr)
 {
     QList<FileSnapshot> files;
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
         const QString &fileName = entry.description->fileName;
-        files << FileSnapshot {entry.description, inspectFile(*entry.description),
-                               FileName::exists(fileName), FileName::size(fileName)};
-    }
-    return files;
-}
-
-// Before the run, or after it: a file that the run did not bring up to date (it stopped there
-// or before it) is counted as it was left, under the names it had before.
-QList<QList<TableRows>> countRowsInWorkingDirectory(const RunOutcome *afterRun = nullptr)
-{
-    QList<QList<TableRows>> counts;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const qsizetype file = counts.size();
+        const qsizetype file = files.size();
         const bool updated = afterRun && file < afterRun->files.size()
             && afterRun->files.at(file).ending == UpdateOutcome::Ending::Done;
-        counts << countRows(*entry.description, updated ? RunMoment::After : RunMoment::Before);
+        files << FileSnapshot {
+            entry.description, inspectFile(*entry.description), FileName::exists(fileName),
+            FileName::size(fileName),
+            countRows(*entry.description, updated ? RunMoment::After : RunMoment::Before)};
     }
-    return counts;
+    return files;
 }
 
 // The room a real run needs beyond the files, from what the run did to the copies: at least
@@ -217,22 +164,6 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
     return needed;
 }
 
-// The paths of the translation files loaded, as seen from the working directory.
-QStringList translationPaths(const QStringList &installed)
-{
-    QStringList paths;
-    for (const QString &path : installed)
-        paths << FileName::shown(FileName::absolute(path));
-    return paths;
-}
-
-QString translationsText(const QStringList &paths)
-{
-    if (paths.isEmpty())
-        return u"Translation files loaded: none (labels are written in Chinese)\n"_s;
-    return u"Translation files loaded, later ones winning: %1\n"_s.arg(paths.join(u", "_s));
-}
-
 // Runs the upgrade on copies of the files and tells how a real run would end: as text while it
 // goes, or as one JSON document at the end.
 class DryRun
@@ -247,6 +178,7 @@ public:
 
 private:
     void runOnCopies();
+    void printTables() const;
 
     void print(const QString &text) const
     {
@@ -254,14 +186,14 @@ private:
             printOut(text);
     }
 
-    // The dry run itself failed.
-    int failed(const QString &reason)
+    // The dry run itself failed, or cannot tell how a real run would end (told so by heading).
+    int failed(const QString &reason, const QString &heading = QString())
     {
-        printError(u"dbupdate: %1\n"_s.arg(reason));
+        printError(u"dbupdate: %1%2\n"_s.arg(heading, reason));
         return finish(2, reason);
     }
 
-    // The reason ends in a full stop, or is the failed run's last log line.
+    // The reason ends in a full stop, or is the line the failed run ended with.
     int predictFailure(const QString &reason)
     {
         print(u"A real run would end with exit status 1: %1\n"_s.arg(reason));
@@ -270,9 +202,7 @@ private:
 
     int cannotPredict(const QString &reason)
     {
-        printError(
-            u"dbupdate: the dry run cannot tell how a real run would end: %1\n"_s.arg(reason));
-        return finish(2, reason);
+        return failed(reason, u"the dry run cannot tell how a real run would end: "_s);
     }
 
     int finish(int exitStatus, const QString &reason) const
@@ -290,16 +220,18 @@ private:
     qint64 m_available = -1;
     QList<FileSnapshot> m_before;
     QList<FileSnapshot> m_after;
-    QList<QList<TableRows>> m_rowsBefore;
-    QList<QList<TableRows>> m_rowsAfter;
     RunOutcome m_outcome;
     RoomNeeded m_needed;
 };
 
 int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 {
-    // Translation files are looked for relative to the real working directory.
-    m_translations = translationPaths(installTranslations(app, translationNames, false));
+    // Translation files are looked for relative to the real working directory, and their
+    // warnings go into the log as a run's do.
+    const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
+    for (const QString &path : installTranslations(app, translationNames, false))
+        m_translations << FileName::shown(FileName::absolute(path));
+    qInstallMessageHandler(previousHandler);
     const QString problem = realFileProblem();
     m_available = DiskRoom::available();
 
@@ -328,7 +260,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
     if (!problem.isEmpty())
         return predictFailure(problem + u'.');
     if (!m_outcome.succeeded())
-        return predictFailure(RunLog::lastMessage());
+        return predictFailure(m_outcome.files.last().failureLine);
     if (m_available < 0) {
         return cannotPredict(
             u"the free space of the working directory's volume is unknown, and a run needs up "
@@ -352,32 +284,48 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
 void DryRun::runOnCopies()
 {
     m_before = snapshotWorkingDirectory();
-    m_rowsBefore = countRowsInWorkingDirectory();
-    print(translationsText(m_translations));
+    print(m_translations.isEmpty()
+              ? u"Translation files loaded: none (labels are written in Chinese)\n"_s
+              : u"Translation files loaded, later ones winning: %1\n"_s.arg(
+                  m_translations.join(u", "_s)));
     print(u"Log of a run on copies of the files:\n"_s);
-    {
-        const RunLog log(m_json);
-        m_outcome = runUpdaters();
+    // The lines that came before the run, the translation files' warnings, lead its log.
+    if (!m_json) {
+        for (const QString &line : std::as_const(runLog))
+            printOut(line + u'\n');
+        logFile = stdout;
     }
+    const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
+    m_outcome = runUpdaters();
+    qInstallMessageHandler(previousHandler);
+    logFile = nullptr;
     // The last updater's connection still holds its copy open.
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
-    m_after = snapshotWorkingDirectory();
-    m_rowsAfter = countRowsInWorkingDirectory(&m_outcome);
+    m_after = snapshotWorkingDirectory(&m_outcome);
     m_needed = roomNeeded(m_before, m_after);
+    if (!m_json)
+        printTables();
+}
 
+void DryRun::printTables() const
+{
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
     QStringList differences;
     QList<const UpdaterDescription *> descriptions;
+    QList<QList<TableRows>> rowsBefore;
+    QList<QList<TableRows>> rowsAfter;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
         const UpdaterDescription &description = *m_after.at(i).description;
+        const FileState &after = m_after.at(i).inspection;
         rows << QStringList {description.fileName, m_before.at(i).version(),
-                             m_after.at(i).version(),
-                             m_after.at(i).inspection.layoutText(description)};
-        differences << m_after.at(i).inspection.layoutDifferenceLines(description.fileName);
+                             m_after.at(i).version(), layoutText(after.layout(description))};
+        differences << layoutDifferenceLines(after, description.fileName);
         descriptions << &description;
+        rowsBefore << m_before.at(i).rows;
+        rowsAfter << m_after.at(i).rows;
     }
-    print(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
-          + rowCountsText(descriptions, m_rowsBefore, m_rowsAfter));
+    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
+             + rowCountsText(descriptions, rowsBefore, rowsAfter));
 }
 
 void DryRun::printJson(int exitStatus, const QString &reason) const
@@ -389,7 +337,7 @@ void DryRun::printJson(int exitStatus, const QString &reason) const
             {u"name"_s, description.fileName},
             {u"before"_s, m_before.at(i).toJson()},
             {u"after"_s, m_after.at(i).toJson()},
-            {u"rowCounts"_s, rowCountsJson(description, m_rowsBefore.at(i), m_rowsAfter.at(i))},
+            {u"rowCounts"_s, rowCountsJson(description, m_before.at(i).rows, m_after.at(i).rows)},
         };
     }
     const QJsonObject room = {{u"freeBytes"_s, bytesJson(m_available)},
@@ -401,7 +349,7 @@ void DryRun::printJson(int exitStatus, const QString &reason) const
     printJsonDocument(u"dry-run"_s,
                       {{u"directory"_s, FileName::shown(m_workingDir)},
                        {u"translations"_s, QJsonArray::fromStringList(m_translations)},
-                       {u"log"_s, QJsonArray::fromStringList(RunLog::lines())},
+                       {u"log"_s, QJsonArray::fromStringList(runLog)},
                        {u"files"_s, files},
                        {u"room"_s, room},
                        {u"prediction"_s, prediction},

@@ -1,10 +1,10 @@
 #include "filestate.h"
 
+#include "consoleoutput.h"
 #include "filename.h"
-#include "layoutcheck.h"
-#include "sqlitefile.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
@@ -13,14 +13,6 @@ namespace {
 
 using SqliteFile::Journal;
 using SqliteFile::SideFile;
-
-FileState withState(FileState::State state, const QString &detail = QString())
-{
-    FileState inspection;
-    inspection.state = state;
-    inspection.detail = detail;
-    return inspection;
-}
 
 // A file that needs no upgrade block still gets the statements a run executes whatever its
 // version: the first that cannot be prepared fails every run; one that sets off a trigger may
@@ -46,14 +38,14 @@ void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
 FileState classifyError(const QSqlError &error)
 {
     if (SqliteFile::needsJournalPlayback(error))
-        return withState(FileState::State::UnfinishedWrite, error.text());
+        return FileState {FileState::State::UnfinishedWrite, {}, error.text()};
     switch (SqliteFile::failureOf(error)) {
     case SqliteFile::Failure::Locked:
-        return withState(FileState::State::Locked, error.text());
+        return FileState {FileState::State::Locked, {}, error.text()};
     case SqliteFile::Failure::NotADatabase:
-        return withState(FileState::State::NotDatabase, error.text());
+        return FileState {FileState::State::NotDatabase, {}, error.text()};
     default:
-        return withState(FileState::State::Unreadable, error.text());
+        return FileState {FileState::State::Unreadable, {}, error.text()};
     }
 }
 
@@ -69,9 +61,8 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(db);
     if (stored.error.isValid())
         return classifyError(stored.error);
-    FileState inspection = withState(stored.version ? FileState::State::Readable
-                                                    : FileState::State::NoVersionNumber);
-    inspection.stored = stored;
+    FileState inspection {
+        stored.version ? FileState::State::Readable : FileState::State::NoVersionNumber, stored};
     if (!stored.version)
         return inspection;
     if (stored.version == description.currentVersion)
@@ -79,15 +70,6 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
     if (description.pendingBlocks(*stored.version).isEmpty())
         checkStatementsOfRun(inspection, db, description.statementsWithoutBlocks(*stored.version));
     return inspection;
-}
-
-// A file in write-ahead-log mode. A reader would have to open its log and index, which
-// writes, so the file is read as it lies, and only when no log lies next to it.
-FileState inspectWriteAheadLogFile(const UpdaterDescription &description)
-{
-    if (FileName::exists(SqliteFile::sideFileName(description.fileName, SideFile::WriteAheadLog)))
-        return withState(FileState::State::LogInUseOrLeft);
-    return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
 }
 
 // A file in rollback-journal mode.
@@ -120,35 +102,8 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     FileState inspection = readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
     if (inspection.state == FileState::State::Readable
         && SqliteFile::journalBeside(fileName) != Journal::None)
-        return withState(FileState::State::Locked);
+        return FileState {FileState::State::Locked};
     return inspection;
-}
-
-QString stateName(FileState::State state)
-{
-    switch (state) {
-    case FileState::State::Missing:
-        return u"missing"_s;
-    case FileState::State::Readable:
-        return u"readable"_s;
-    case FileState::State::NotDatabase:
-        return u"not-a-database"_s;
-    case FileState::State::Locked:
-        return u"locked"_s;
-    case FileState::State::LogInUseOrLeft:
-        return u"log-in-use-or-left"_s;
-    case FileState::State::JournalInUseOrLeft:
-        return u"journal-in-use-or-left"_s;
-    case FileState::State::UnfinishedWrite:
-        return u"interrupted-write"_s;
-    case FileState::State::NoVersionNumber:
-        return u"no-version-number"_s;
-    case FileState::State::Unreadable:
-        return u"unreadable"_s;
-    case FileState::State::RunRefuses:
-        break;
-    }
-    return u"refused"_s;
 }
 
 // How SQLite holds the value and the value itself: a blob as hexadecimal digits.
@@ -183,95 +138,107 @@ QJsonValue storedVersionJson(const FileState &inspection)
         {u"storageClass"_s, storageClass},
         {u"value"_s, value},
     };
-    // The number as shown, beyond 32 bits included; a real beyond 64 bits has none.
-    bool isNumber = false;
-    const qint64 number = stored.shown.toLongLong(&isNumber);
-    if (isNumber)
-        version.insert(u"number"_s, number);
+    // The number as shown, beyond 32 bits included; a real beyond 64 bits as that real.
+    bool isInteger = false;
+    const qint64 number = stored.shown.toLongLong(&isInteger);
+    if (stored.version)
+        version.insert(u"number"_s, isInteger ? QJsonValue(number) : stored.shown.toDouble());
     return version;
 }
 
-QJsonObject layoutJson(const FileState &inspection, const UpdaterDescription &description)
+// The layout verdict as JSON names it; empty for none.
+QString layoutName(FileState::Layout layout)
 {
-    const QString verdict = inspection.layoutText(description);
+    switch (layout) {
+    case FileState::Layout::Pending:
+        return u"pending"_s;
+    case FileState::Layout::AsExpected:
+        return u"as-expected"_s;
+    case FileState::Layout::Differs:
+        return u"differs"_s;
+    case FileState::Layout::None:
+        break;
+    }
+    return QString();
+}
+
+QJsonObject layoutJson(const FileState &look, const UpdaterDescription &description)
+{
     QJsonArray differences;
     for (const LayoutDifference &difference :
-         inspection.layoutDifferences.value_or(QList<LayoutDifference>())) {
+         look.layoutDifferences.value_or(QList<LayoutDifference>())) {
         QJsonObject object {{u"kind"_s, difference.kind}, {u"text"_s, difference.text}};
         const QList<std::pair<QString, QString>> fields = {{u"objectType"_s, difference.objectType},
                                                            {u"name"_s, difference.name},
                                                            {u"column"_s, difference.column},
                                                            {u"expected"_s, difference.expected},
                                                            {u"found"_s, difference.found}};
+        // Declared types are compared even where one of them is empty.
+        const bool typesCompared = difference.kind == u"declared-type"_s;
         for (const auto &[key, value] : fields) {
-            if (!value.isEmpty())
+            if (!value.isEmpty() || (typesCompared && (key == u"expected"_s || key == u"found"_s)))
                 object.insert(key, value);
         }
         differences << object;
     }
-    return {{u"verdict"_s,
-             verdict == u"-"_s ? QJsonValue(QJsonValue::Null)
-                               : QJsonValue(QString(verdict).replace(u' ', u'-'))},
+    const QString verdict = layoutName(look.layout(description));
+    return {{u"verdict"_s, verdict.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(verdict)},
             {u"differences"_s, differences}};
 }
 
 } // namespace
 
-QString FileState::storedVersionText() const
+QString stateName(FileState::State state)
 {
-    if (state == State::NoVersionNumber)
+    static const QString names[] = {u"missing"_s,
+                                    u"readable"_s,
+                                    u"not-a-database"_s,
+                                    u"locked"_s,
+                                    u"log-in-use-or-left"_s,
+                                    u"journal-in-use-or-left"_s,
+                                    u"interrupted-write"_s,
+                                    u"no-version-number"_s,
+                                    u"unreadable"_s,
+                                    u"refused"_s};
+    return names[int(state)];
+}
+
+QString storedVersionText(const FileState &look)
+{
+    if (look.state == FileState::State::NoVersionNumber)
         return u"no number"_s;
-    return stored.version ? stored.shown : u"-"_s;
+    return look.stored.version ? look.stored.shown : u"-"_s;
 }
 
-QString FileState::databaseText() const
+QString databaseText(const FileState &look)
 {
-    switch (state) {
-    case State::Missing:
-    case State::RunRefuses:
-        return u"-"_s;
-    case State::NotDatabase:
-        return u"no"_s;
-    case State::Unreadable:
-        return u"?"_s;
-    default:
-        return u"yes"_s;
-    }
+    if (const std::optional<bool> isDatabase = look.isDatabase())
+        return *isDatabase ? u"yes"_s : u"no"_s;
+    return look.state == FileState::State::Unreadable ? u"?"_s : u"-"_s;
 }
 
-QString FileState::layoutText(const UpdaterDescription &description) const
+QString layoutText(FileState::Layout layout)
 {
-    if (description.isOnlyRead())
-        return u"-"_s;
-    if (state == State::Missing)
-        return u"pending"_s;
-    if (!stored.version || description.isNewerThanProgram(*stored.version))
-        return u"-"_s;
-    if (*stored.version < *description.currentVersion)
-        return u"pending"_s;
-    if (!layoutDifferences)
-        return u"-"_s;
-    return layoutDifferences->isEmpty() ? u"as expected"_s : u"differs"_s;
+    const QString name = layoutName(layout);
+    return name.isEmpty() ? u"-"_s : QString(name).replace(u'-', u' ');
 }
 
-QStringList FileState::layoutDifferenceLines(const QString &fileName) const
+QStringList layoutDifferenceLines(const FileState &look, const QString &fileName)
 {
     QStringList lines;
-    for (const LayoutDifference &difference : layoutDifferences.value_or(QList<LayoutDifference>()))
+    for (const LayoutDifference &difference :
+         look.layoutDifferences.value_or(QList<LayoutDifference>()))
         lines << fileName + u": "_s + difference.text;
     return lines;
 }
 
-QJsonObject FileState::toJson(const UpdaterDescription &description) const
+QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description)
 {
-    const QString database = databaseText();
-    return {{u"state"_s, stateName(state)},
-            {u"isDatabase"_s,
-             database == u"yes"_s      ? QJsonValue(true)
-                 : database == u"no"_s ? QJsonValue(false)
-                                       : QJsonValue(QJsonValue::Null)},
-            {u"storedVersion"_s, storedVersionJson(*this)},
-            {u"layout"_s, layoutJson(*this, description)}};
+    const std::optional<bool> isDatabase = look.isDatabase();
+    return {{u"state"_s, stateName(look.state)},
+            {u"isDatabase"_s, isDatabase ? QJsonValue(*isDatabase) : QJsonValue(QJsonValue::Null)},
+            {u"storedVersion"_s, storedVersionJson(look)},
+            {u"layout"_s, layoutJson(look, description)}};
 }
 
 FileState inspectFile(const UpdaterDescription &description)
@@ -281,24 +248,26 @@ FileState inspectFile(const UpdaterDescription &description)
     const SqliteFile::OpenProblem problem
         = SqliteFile::openProblem(fileName, description.isOnlyRead());
     if (problem.exists())
-        return withState(FileState::State::RunRefuses, problem.reason);
+        return FileState {FileState::State::RunRefuses, {}, problem.reason};
     const FileName::Type type = FileName::type(fileName);
     if (type == FileName::Type::None)
         return FileState();
     if (type != FileName::Type::RegularFile)
-        return withState(FileState::State::NotDatabase, u"not a file"_s);
+        return FileState {FileState::State::NotDatabase, {}, u"not a file"_s};
     // SQLite takes an empty file for an empty database, whatever lies next to it.
-    if (FileName::size(fileName) == 0) {
-        FileState inspection = withState(FileState::State::Readable);
-        inspection.stored = {0, u"0"_s, {}, {}, {}};
-        return inspection;
-    }
+    if (FileName::size(fileName) == 0)
+        return FileState {FileState::State::Readable, {0, u"0"_s, {}, {}, {}}};
     // A run reads a file that it only reads as it lies.
     if (SqliteFile::runOpenMode(fileName, description.isOnlyRead())
         == SqliteFile::OpenMode::Immutable)
         return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
-    if (SqliteFile::usesWriteAheadLog(fileName))
-        return inspectWriteAheadLogFile(description);
+    // A reader of a file in write-ahead-log mode would have to open its log and index, which
+    // writes, so the file is read as it lies, and only when no log lies next to it.
+    if (SqliteFile::usesWriteAheadLog(fileName)) {
+        if (FileName::exists(SqliteFile::sideFileName(fileName, SideFile::WriteAheadLog)))
+            return FileState {FileState::State::LogInUseOrLeft};
+        return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
+    }
     return inspectJournalFile(description);
 }
 
@@ -307,4 +276,16 @@ QString layoutDifferencesText(const QStringList &differenceLines)
     if (differenceLines.isEmpty())
         return QString();
     return u"Differences from the promised layout:\n"_s + differenceLines.join(u'\n') + u'\n';
+}
+
+void printJsonDocument(const QString &command, QJsonObject fields)
+{
+    fields.insert(u"format"_s, jsonFormat);
+    fields.insert(u"command"_s, command);
+    printOut(QString::fromUtf8(QJsonDocument(fields).toJson()));
+}
+
+QJsonValue bytesJson(qint64 bytes)
+{
+    return bytes < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(bytes);
 }

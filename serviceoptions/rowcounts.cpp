@@ -22,15 +22,6 @@ TableRows count(const QSqlDatabase &db, const RowCount &declared, RunMoment mome
     return {};
 }
 
-QList<TableRows> countIn(const QSqlDatabase &db, const UpdaterDescription &description,
-                         RunMoment moment)
-{
-    QList<TableRows> counts;
-    for (const RowCount &declared : description.rowCounts)
-        counts << count(db, declared, moment);
-    return counts;
-}
-
 QString rowsText(const TableRows &counted)
 {
     if (counted.rows)
@@ -76,7 +67,10 @@ QList<TableRows> countRows(const UpdaterDescription &description, RunMoment mome
     const SqliteFile::Connection connection(description.fileName, SqliteFile::OpenMode::ReadWrite);
     if (!connection.isOpen())
         return QList<TableRows>(description.rowCounts.size());
-    return countIn(connection.database(), description, moment);
+    QList<TableRows> counts;
+    for (const RowCount &declared : description.rowCounts)
+        counts << count(connection.database(), declared, moment);
+    return counts;
 }
 
 QString rowCountsText(const QList<const UpdaterDescription *> &descriptions,

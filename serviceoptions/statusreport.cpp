@@ -5,7 +5,6 @@
 #include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
-#include "jsondocument.h"
 #include "sqlitefile.h"
 #include "updaters.h"
 
@@ -15,125 +14,70 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// In the order of precedence; the exit status is 2 for the last two.
-enum Outcome {
+// In the order of precedence; the exit status is 2 for the last three.
+enum Verdict {
     UpToDate,
     UpgradePending,
     LayoutDiffers,
-    Blocked,
+    CannotTell,
+    RunStops,
 };
 
-int exitStatus(Outcome outcome)
+const QString verdictNames[] = {u"up-to-date"_s, u"upgrade-pending"_s, u"layout-differs"_s,
+                                u"cannot-tell"_s, u"run-stops"_s};
+
+int exitStatus(Verdict verdict)
 {
-    return outcome == Blocked ? 2 : int(outcome);
+    return qMin(int(verdict), 2);
 }
 
-struct Assessment
+Verdict verdictOf(const Plan &plan)
 {
-    QString action;
-    Outcome outcome;
-    // The action names a reason for which a run stops at a file it changes.
-    bool stopsRun = false;
-    // The upgrade blocks a run applies, in their order.
-    QStringList blocks;
-};
-
-Assessment stopsRun(const QString &reason)
-{
-    return {reason, Blocked, true};
+    // In the order of Plan::Kind.
+    static const Verdict verdicts[]
+        = {UpToDate,       UpToDate,      UpToDate,   UpgradePending, UpgradePending,
+           UpgradePending, LayoutDiffers, CannotTell, RunStops};
+    return verdicts[int(plan.kind)];
 }
 
-Assessment plannedRun(const UpdaterDescription &description, qint32 storedVersion)
+// The last column of the table: what a run would do, or why it stops or cannot be told.
+QString actionText(const UpdaterDescription &description, const Plan &plan)
 {
-    if (description.isOnlyRead())
-        return {u"up to date"_s, UpToDate};
-    if (description.isNewerThanProgram(storedVersion))
-        return {u"newer than this program: left as it is"_s, UpToDate};
-    const QStringList blocks = description.pendingBlocks(storedVersion);
-    if (blocks.isEmpty())
-        return {u"up to date"_s, UpToDate};
-    return {
-        u"run blocks: %1; stamp version %2"_s.arg(blocks.join(u", "_s), description.targetText()),
-        UpgradePending, false, blocks};
-}
-
-Assessment assessState(const UpdaterDescription &description, const FileState &inspection)
-{
-    switch (inspection.state) {
-    case FileState::State::Missing: {
-        if (description.isOnlyRead())
-            return {u"missing: will be created, empty"_s, UpgradePending};
-        const Assessment planned = plannedRun(description, 0);
-        return {u"missing: will be created, then "_s + planned.action, UpgradePending, false,
-                planned.blocks};
-    }
-    case FileState::State::Readable:
-        return plannedRun(description, *inspection.stored.version);
-    case FileState::State::NotDatabase:
-        return stopsRun(u"not a database"_s);
-    case FileState::State::Locked:
-        return stopsRun(u"locked by another process"_s);
-    case FileState::State::LogInUseOrLeft:
-        return {u"a write-ahead log lies next to it: open in another process or left by an "
-                u"interrupted write, which cannot be told without writing"_s,
-                Blocked};
-    case FileState::State::JournalInUseOrLeft:
-        return {u"an unfinished journal lies next to it: another process may be writing it, "
-                u"which cannot be told without writing"_s,
-                Blocked};
-    case FileState::State::UnfinishedWrite:
-        return {u"an interrupted write left a journal: a run first restores the file from it"_s,
-                UpgradePending};
-    case FileState::State::NoVersionNumber:
-        return stopsRun(u"its version table holds "_s + inspection.stored.problem);
-    case FileState::State::RunRefuses:
-        return stopsRun(inspection.detail);
-    case FileState::State::Unreadable:
+    const QString upgrade = u"run blocks: %1; stamp version %2"_s.arg(plan.blocks.join(u", "_s),
+                                                                      description.targetText());
+    switch (plan.kind) {
+    case Plan::Kind::UpToDate:
+    case Plan::Kind::OnlyRead:
+        return u"up to date"_s;
+    case Plan::Kind::LeftNewer:
+        return u"newer than this program: left as it is"_s;
+    case Plan::Kind::Create:
+        return plan.blocks.isEmpty() ? u"missing: will be created, empty"_s
+                                     : u"missing: will be created, then "_s + upgrade;
+    case Plan::Kind::Upgrade:
+        return upgrade;
+    case Plan::Kind::Restore:
+        return u"an interrupted write left a journal: a run first restores the file from it"_s;
+    case Plan::Kind::LayoutDiffers:
+        return u"its layout differs from what its version promises, and a run does not repair "
+               u"it"_s;
+    case Plan::Kind::CannotTell:
+        return plan.reason;
+    case Plan::Kind::Stops:
         break;
     }
-    return stopsRun(u"cannot be read (%1)"_s.arg(inspection.detail));
-}
-
-// The state of the file, then whether the run could open and write it at all, then what the
-// statements a run executes at every version meet, then whether a file that a run leaves at its
-// version lacks part of the layout that version promises.
-Assessment assessFile(const UpdaterDescription &description, const FileState &inspection)
-{
-    const Assessment assessment = assessState(description, inspection);
-    if (assessment.outcome == Blocked)
-        return assessment;
-    const QString problem = accessProblem(
-        description.fileName, description.isOnlyRead() ? FileUse::Read : FileUse::Written);
-    if (!problem.isEmpty())
-        return stopsRun(u"a run cannot open it: "_s + problem);
-    if (!inspection.runFailure.isEmpty())
-        return stopsRun(inspection.runFailure);
-    if (!inspection.runDoubt.isEmpty())
-        return {inspection.runDoubt, Blocked};
-    if (assessment.outcome == UpToDate && inspection.layoutDiffers())
-        return {u"its layout differs from what its version promises, and a run does not repair "
-                u"it"_s,
-                LayoutDiffers};
-    return assessment;
-}
-
-// A file that is only read never ends a run: the run notes the problem and goes on.
-Assessment assess(const UpdaterDescription &description, const FileState &inspection)
-{
-    Assessment assessment = assessFile(description, inspection);
-    if (assessment.stopsRun) {
-        assessment.action += description.isOnlyRead() ? u": a run notes it and goes on"_s
-                                                      : u": a run stops here"_s;
-    }
-    return assessment;
+    // A file that is only read never ends a run: the run notes the problem and goes on.
+    return plan.reason
+        + (description.isOnlyRead() ? u": a run notes it and goes on"_s : u": a run stops here"_s);
 }
 
 // What the look at one file found and what a run would do to it.
 struct FileReport
 {
     const UpdaterDescription *description;
-    FileState inspection;
-    Assessment assessment;
+    FileState look;
+    Plan plan;
+    Verdict verdict;
     // The room a run needs to change it; 0 for a file a run does not change.
     qint64 roomNeeded = 0;
 };
@@ -149,9 +93,9 @@ public:
     }
 
     // Counts the file in; the room it needs.
-    qint64 add(const QString &fileName, const Assessment &assessment)
+    qint64 add(const QString &fileName, Verdict verdict)
     {
-        if (assessment.outcome != UpgradePending)
+        if (verdict != UpgradePending)
             return 0;
         const qint64 needed = DiskRoom::neededToChange(FileName::size(fileName));
         m_needed += needed;
@@ -195,35 +139,15 @@ private:
     qint64 m_neededThere = 0;
 };
 
-QString summary(Outcome outcome)
+QString summary(Verdict worst)
 {
-    switch (outcome) {
-    case UpToDate:
-        return u"Every file is up to date.\n"_s;
-    case UpgradePending:
-        return u"An upgrade is pending.\n"_s;
-    case LayoutDiffers:
-        return u"A file lacks part of the layout its version promises; a run does not repair "
-               u"it.\n"_s;
-    case Blocked:
-        break;
-    }
-    return u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
-}
-
-QString verdictName(const Assessment &assessment)
-{
-    switch (assessment.outcome) {
-    case UpToDate:
-        return u"up-to-date"_s;
-    case UpgradePending:
-        return u"upgrade-pending"_s;
-    case LayoutDiffers:
-        return u"layout-differs"_s;
-    case Blocked:
-        break;
-    }
-    return assessment.stopsRun ? u"run-stops"_s : u"cannot-tell"_s;
+    static const QString blocked
+        = u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
+    static const QString summaries[]
+        = {u"Every file is up to date.\n"_s, u"An upgrade is pending.\n"_s,
+           u"A file lacks part of the layout its version promises; a run does not repair it.\n"_s,
+           blocked, blocked};
+    return summaries[worst];
 }
 
 QJsonArray sideFilesJson(const QString &fileName)
@@ -241,7 +165,7 @@ QJsonArray sideFilesJson(const QString &fileName)
 QJsonObject fileJson(const FileReport &file)
 {
     const UpdaterDescription &description = *file.description;
-    QJsonObject object = file.inspection.toJson(description);
+    QJsonObject object = fileStateJson(file.look, description);
     const QList<std::pair<QString, QJsonValue>> fields = {
         {u"name"_s, description.fileName},
         {u"exists"_s, FileName::exists(description.fileName)},
@@ -250,10 +174,10 @@ QJsonObject fileJson(const FileReport &file)
                                     : QJsonValue(QJsonValue::Null)},
         {u"onlyRead"_s, description.isOnlyRead()},
         {u"sideFiles"_s, sideFilesJson(description.fileName)},
-        {u"blocks"_s, QJsonArray::fromStringList(file.assessment.blocks)},
-        {u"verdict"_s, verdictName(file.assessment)},
-        {u"runStops"_s, file.assessment.stopsRun},
-        {u"action"_s, file.assessment.action},
+        {u"blocks"_s, QJsonArray::fromStringList(file.plan.blocks)},
+        {u"verdict"_s, verdictNames[file.verdict]},
+        {u"runStops"_s, file.verdict == RunStops},
+        {u"action"_s, actionText(description, file.plan)},
         {u"roomNeededBytes"_s, file.roomNeeded},
     };
     for (const auto &[key, value] : fields)
@@ -261,7 +185,7 @@ QJsonObject fileJson(const FileReport &file)
     return object;
 }
 
-void printText(const QList<FileReport> &files, const RoomTally &room, Outcome worst)
+void printText(const QList<FileReport> &files, const RoomTally &room, Verdict worst)
 {
     QList<QStringList> rows = {{u"File"_s, u"Exists"_s, u"Database"_s, u"Stored"_s, u"Brought to"_s,
                                 u"Layout"_s, u"What a run would do"_s}};
@@ -270,12 +194,13 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Outcome wo
         const UpdaterDescription &description = *file.description;
         rows << QStringList {description.fileName,
                              FileName::exists(description.fileName) ? u"yes"_s : u"no"_s,
-                             file.inspection.databaseText(),
-                             file.inspection.storedVersionText(),
+                             databaseText(file.look),
+                             storedVersionText(file.look),
                              description.targetText(),
-                             file.inspection.layoutText(description),
-                             file.assessment.action + room.warning(description.fileName)};
-        differences << file.inspection.layoutDifferenceLines(description.fileName);
+                             layoutText(file.look.layout(description)),
+                             actionText(description, file.plan)
+                                 + room.warning(description.fileName)};
+        differences << layoutDifferenceLines(file.look, description.fileName);
     }
     printOut(u"Files in %1:\n"_s.arg(FileName::shown(FileName::currentDirectory())));
     printOut(formatTable(rows));
@@ -286,22 +211,7 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Outcome wo
              u"close the analyser application before a run.\n"_s);
 }
 
-// The verdict of the worst file; of the two verdicts of exit status 2, a run that stops is the
-// surer one.
-QString overallVerdict(const QList<FileReport> &files, Outcome worst)
-{
-    QString verdict = u"up-to-date"_s;
-    for (const FileReport &file : files) {
-        if (file.assessment.outcome != worst)
-            continue;
-        verdict = verdictName(file.assessment);
-        if (worst != Blocked || file.assessment.stopsRun)
-            break;
-    }
-    return verdict;
-}
-
-void printJson(const QList<FileReport> &files, const RoomTally &room, Outcome worst)
+void printJson(const QList<FileReport> &files, const RoomTally &room, Verdict worst)
 {
     QJsonArray fileList;
     for (const FileReport &file : files)
@@ -310,7 +220,7 @@ void printJson(const QList<FileReport> &files, const RoomTally &room, Outcome wo
                       {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
                        {u"files"_s, fileList},
                        {u"room"_s, room.toJson()},
-                       {u"verdict"_s, overallVerdict(files, worst)},
+                       {u"verdict"_s, verdictNames[worst]},
                        {u"exitStatus"_s, exitStatus(worst)}});
 }
 
@@ -319,14 +229,19 @@ void printJson(const QList<FileReport> &files, const RoomTally &room, Outcome wo
 int printStatusReport(bool json)
 {
     QList<FileReport> files;
-    Outcome worst = UpToDate;
+    Verdict worst = UpToDate;
     RoomTally room;
     for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        FileReport file {entry.description, inspectFile(*entry.description), {}};
-        file.assessment = assess(*file.description, file.inspection);
-        file.roomNeeded = room.add(file.description->fileName, file.assessment);
-        worst = qMax(worst, file.assessment.outcome);
-        files << file;
+        const UpdaterDescription &description = *entry.description;
+        const FileState look = inspectFile(description);
+        const Plan plan
+            = planRun(description, look,
+                      accessProblem(description.fileName,
+                                    description.isOnlyRead() ? FileUse::Read : FileUse::Written));
+        const Verdict verdict = verdictOf(plan);
+        files << FileReport {&description, look, plan, verdict,
+                             room.add(description.fileName, verdict)};
+        worst = qMax(worst, verdict);
     }
     if (json)
         printJson(files, room, worst);

@@ -237,12 +237,19 @@ void UpdateBase::refuse(UpdateOutcome::Ending ending, const QString &reason)
     warnFileLeft(reason);
 }
 
-void UpdateBase::warnFileLeft(const QString &reason, const char *failedAction) const
+void UpdateBase::warnFileLeft(const QString &reason, const char *failedAction)
 {
     // A file that is only read has nothing to protect: the run goes on without it.
     const char *action = failedAction ? failedAction : m_readOnly ? "read" : "update";
-    qWarning("Can't %s %s: %s; the file was left as it is%s", action, qUtf8Printable(fileName()),
-             qUtf8Printable(reason), m_readOnly ? " and the run goes on" : "");
+    logFailure(u"Can't %1 %2: %3; the file was left as it is%4"_s.arg(
+        QString::fromLatin1(action), fileName(), reason,
+        m_readOnly ? u" and the run goes on"_s : QString()));
+}
+
+void UpdateBase::logFailure(const QString &line)
+{
+    m_failureLine = line;
+    qWarning("%s", qUtf8Printable(line));
 }
 
 UpdateOutcome UpdateBase::run()
@@ -258,35 +265,29 @@ UpdateOutcome UpdateBase::run()
     // Every way of failing that did not name its ending is the update's own failure.
     outcome.ending
         = m_ending == UpdateOutcome::Ending::Done ? UpdateOutcome::Ending::Failed : m_ending;
-    if (!m_ready) {
-        if (m_inTransaction)
-            rollback();
-        return outcome;
-    }
     // What a commit that stands without the disk's confirmation saved.
     const auto unconfirmed = [this](const QString &saved) {
         return u", but the system could not confirm that %1 reached the disk (%2): a power cut "
                u"before the disk is sound may undo it"_s.arg(saved, m_unconfirmedCommitError);
     };
-    if (!m_keptWork.isEmpty()) {
-        qWarning("Can't update %s: %s; %s%s", qUtf8Printable(fileName()),
-                 qUtf8Printable(m_failureReason), qUtf8Printable(m_keptWork),
-                 qUtf8Printable(m_unconfirmedCommitError.isEmpty() ? QString()
-                                                                   : unconfirmed(u"this"_s)));
-        return outcome;
-    }
-    if (!m_unconfirmedCommitError.isEmpty()) {
-        qWarning("%s was upgraded to version %d%s", qUtf8Printable(fileName()), currentVersion(),
-                 qUtf8Printable(unconfirmed(u"the upgrade"_s)));
-        return outcome;
-    }
-    if (m_aborted) {
+    if (!m_ready) {
+        if (m_inTransaction)
+            rollback();
+    } else if (!m_keptWork.isEmpty()) {
+        logFailure(u"Can't update %1: %2; %3%4"_s.arg(
+            fileName(), m_failureReason, m_keptWork,
+            m_unconfirmedCommitError.isEmpty() ? QString() : unconfirmed(u"this"_s)));
+    } else if (!m_unconfirmedCommitError.isEmpty()) {
+        logFailure(u"%1 was upgraded to version %2%3"_s.arg(
+            fileName(), QString::number(currentVersion()), unconfirmed(u"the upgrade"_s)));
+    } else if (m_aborted) {
         warnFileLeft(m_failureReason);
-        return outcome;
+    } else {
+        if (m_inTransaction)
+            rollback();
+        warnFileLeft(m_failureReason.isEmpty() ? u"its update failed"_s : m_failureReason);
     }
-    if (m_inTransaction)
-        rollback();
-    warnFileLeft(m_failureReason.isEmpty() ? u"its update failed"_s : m_failureReason);
+    outcome.failureLine = m_failureLine;
     return outcome;
 }
 

@@ -43,6 +43,8 @@ struct UpdateOutcome
     };
 
     Ending ending = Ending::Done;
+    // The line the log got on why the file was not updated, or not read; empty when it was.
+    QString failureLine;
     // The file is only read: whatever happened to it, the run goes on.
     bool onlyRead = false;
 
@@ -187,7 +189,9 @@ private:
     QString accessFailure(const QSqlError &error) const;
     // "Can't update <file>: <reason>; the file was left as it is", or "Can't read" for a file
     // that is only read, or the action given ("open").
-    void warnFileLeft(const QString &reason, const char *failedAction = nullptr) const;
+    void warnFileLeft(const QString &reason, const char *failedAction = nullptr);
+    // Logs the line on why the file was not updated, and keeps it for the outcome.
+    void logFailure(const QString &line);
 
     const UpdaterDescription &m_description;
     SqliteFile::StoredVersion m_stored;
@@ -205,4 +209,5 @@ private:
     // Why the update failed or was aborted; what was saved all the same, if anything.
     QString m_failureReason;
     QString m_keptWork;
+    QString m_failureLine;
 };

@@ -67,7 +67,9 @@ VersionValue versionFromValue(const QVariant &value)
         const qlonglong version = text.toLongLong(&isInteger);
         if (isInteger && !text.front().isSpace() && !text.back().isSpace())
             return clamped(version);
-        return refused(u"the text '%1', which is not a whole number"_s.arg(value.toString()));
+        // A NUL would end the line wherever the text is written as a C string.
+        return refused(u"the text '%1', which is not a whole number"_s.arg(
+            value.toString().replace(QChar(u'\0'), u"\\x00"_s)));
     }
     default:
         return refused(u"a blob, which is not a version number"_s);

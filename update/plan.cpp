@@ -1,0 +1,100 @@
+#include "plan.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+Plan stops(const QString &reason)
+{
+    return {Plan::Kind::Stops, {}, 0, reason};
+}
+
+Plan cannotTell(const QString &reason)
+{
+    return {Plan::Kind::CannotTell, {}, 0, reason};
+}
+
+Plan planAt(const UpdaterDescription &description, qint32 storedVersion, Plan::Kind upgrade)
+{
+    return {upgrade, description.pendingBlocks(storedVersion), description.stepCount(storedVersion),
+            QString()};
+}
+
+Plan planState(const UpdaterDescription &description, const FileState &look)
+{
+    switch (look.state) {
+    case FileState::State::Missing:
+        return description.isOnlyRead() ? Plan {Plan::Kind::Create}
+                                        : planAt(description, 0, Plan::Kind::Create);
+    case FileState::State::Readable: {
+        const qint32 storedVersion = *look.stored.version;
+        if (description.isOnlyRead())
+            return {Plan::Kind::OnlyRead};
+        if (description.isNewerThanProgram(storedVersion))
+            return {Plan::Kind::LeftNewer};
+        if (description.pendingBlocks(storedVersion).isEmpty())
+            return {Plan::Kind::UpToDate};
+        return planAt(description, storedVersion, Plan::Kind::Upgrade);
+    }
+    case FileState::State::NotDatabase:
+        return stops(u"not a database"_s);
+    case FileState::State::Locked:
+        return stops(u"locked by another process"_s);
+    case FileState::State::LogInUseOrLeft:
+        return cannotTell(u"a write-ahead log lies next to it: open in another process or left "
+                          u"by an interrupted write, which cannot be told without writing"_s);
+    case FileState::State::JournalInUseOrLeft:
+        return cannotTell(u"an unfinished journal lies next to it: another process may be "
+                          u"writing it, which cannot be told without writing"_s);
+    case FileState::State::UnfinishedWrite:
+        return {Plan::Kind::Restore};
+    case FileState::State::NoVersionNumber:
+        return stops(u"its version table holds "_s + look.stored.problem);
+    case FileState::State::RunRefuses:
+        return stops(look.detail);
+    case FileState::State::Unreadable:
+        break;
+    }
+    return stops(u"cannot be read (%1)"_s.arg(look.detail));
+}
+
+} // namespace
+
+std::optional<bool> FileState::isDatabase() const
+{
+    if (state == State::Missing || state == State::RunRefuses || state == State::Unreadable)
+        return std::nullopt;
+    return state != State::NotDatabase;
+}
+
+FileState::Layout FileState::layout(const UpdaterDescription &description) const
+{
+    if (description.isOnlyRead())
+        return Layout::None;
+    if (state == State::Missing)
+        return Layout::Pending;
+    if (!stored.version || description.isNewerThanProgram(*stored.version))
+        return Layout::None;
+    if (*stored.version < *description.currentVersion)
+        return Layout::Pending;
+    if (!layoutDifferences)
+        return Layout::None;
+    return layoutDifferences->isEmpty() ? Layout::AsExpected : Layout::Differs;
+}
+
+Plan planRun(const UpdaterDescription &description, const FileState &look,
+             const QString &preflightProblem)
+{
+    const Plan plan = planState(description, look);
+    if (plan.kind == Plan::Kind::Stops || plan.kind == Plan::Kind::CannotTell)
+        return plan;
+    if (!preflightProblem.isEmpty())
+        return stops(u"a run cannot open it: "_s + preflightProblem);
+    if (!look.runFailure.isEmpty())
+        return stops(look.runFailure);
+    if (!look.runDoubt.isEmpty())
+        return cannotTell(look.runDoubt);
+    if (plan.kind == Plan::Kind::UpToDate && look.layoutDiffers())
+        return {Plan::Kind::LayoutDiffers};
+    return plan;
+}
