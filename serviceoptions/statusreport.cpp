@@ -2,7 +2,6 @@
 
 #include "consoleoutput.h"
 #include "diskroom.h"
-#include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
 #include "jsondocument.h"
@@ -94,7 +93,7 @@ Assessment assessState(const UpdaterDescription &description, const FileState &i
     return stopsRun(u"cannot be read (%1)"_s.arg(inspection.detail));
 }
 
-// The state of the file, then whether the run could open and write it at all, then what the
+// The state of the file, with whether the run could open and write it at all, then what the
 // statements a run executes at every version meet, then whether a file that a run leaves at its
 // version lacks part of the layout that version promises.
 Assessment assessFile(const UpdaterDescription &description, const FileState &inspection)
@@ -102,10 +101,6 @@ Assessment assessFile(const UpdaterDescription &description, const FileState &in
     const Assessment assessment = assessState(description, inspection);
     if (assessment.outcome == Blocked)
         return assessment;
-    const QString problem = accessProblem(
-        description.fileName, description.isOnlyRead() ? FileUse::Read : FileUse::Written);
-    if (!problem.isEmpty())
-        return stopsRun(u"a run cannot open it: "_s + problem);
     if (!inspection.runFailure.isEmpty())
         return stopsRun(inspection.runFailure);
     if (!inspection.runDoubt.isEmpty())

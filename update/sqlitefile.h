@@ -56,18 +56,20 @@ enum class Journal {
 // played back.
 Journal journalBeside(const QString &fileName);
 
-// Why a run must not let SQLite open the file, found without opening it or a side file: SQLite
-// would wait on a FIFO or delete what it takes for a side file of its own, play a write-ahead
-// log into a file that is not in write-ahead-log mode, fail part-way on a side file it
-// cannot write, or fail to open a path longer than it takes.
+// Why a run cannot open or write the file, or must not let SQLite open it, found without opening
+// the file or a side file: the path is longer than SQLite takes; the file cannot be read, or is
+// no regular file; SQLite would wait on a FIFO or delete what it takes for a side file of its
+// own, or play a write-ahead log into a file that is not in write-ahead-log mode; the file, a
+// side file SQLite writes or the directory where it makes or deletes one cannot be written; or
+// no file can be made there. The run, --status and --dry-run ask this once per file.
 struct OpenProblem
 {
     enum class Kind {
         None,
-        NotRegularFile,
+        CannotOpen,
         ForeignLog,
         NotWritable,
-        PathTooLong,
+        NoRoom,
     };
 
     Kind kind = Kind::None;
@@ -76,8 +78,8 @@ struct OpenProblem
     bool exists() const { return kind != Kind::None; }
 };
 
-// None for a file that a run reads as it lies (see runOpenMode), which takes no side file, when
-// its path is not too long.
+// Only the path and the file itself for a file that a run reads as it lies (see runOpenMode),
+// which takes no side file.
 OpenProblem openProblem(const QString &fileName, bool onlyRead);
 
 // The URI of a file with SQLite's query parameters ("mode=ro") if any, for a connection opened

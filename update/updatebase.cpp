@@ -58,6 +58,8 @@ UpdateOutcome::Ending endingOf(const SqliteFile::OpenProblem &problem)
         return UpdateOutcome::Ending::ReadOnly;
     case SqliteFile::OpenProblem::Kind::ForeignLog:
         return UpdateOutcome::Ending::Refused;
+    case SqliteFile::OpenProblem::Kind::NoRoom:
+        return UpdateOutcome::Ending::OutOfRoom;
     default:
         return UpdateOutcome::Ending::CannotOpen;
     }
@@ -66,19 +68,6 @@ UpdateOutcome::Ending endingOf(const SqliteFile::OpenProblem &problem)
 bool isBusy(const QSqlError &error)
 {
     return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
-}
-
-// Why the system would not open the file for writing; empty when it would.
-QString writeOpenError(const QString &fileName)
-{
-    // Only a regular file is opened: a named pipe would wait for a writer.
-    if (FileName::type(fileName) != FileName::Type::RegularFile)
-        return QString();
-    QFile file;
-    QString error;
-    if (FileName::open(file, fileName, QIODevice::ReadWrite | QIODevice::ExistingOnly, &error))
-        return QString();
-    return error;
 }
 
 } // namespace
@@ -192,10 +181,9 @@ bool UpdateBase::probeWriteAccess()
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable) {
-        const bool readOnly = SqliteFile::failureOf(error) == SqliteFile::Failure::ReadOnly;
         refuse(isBusy(error) ? UpdateOutcome::Ending::Locked : UpdateOutcome::Ending::ReadOnly,
-               isBusy(error) || readOnly ? accessFailure(error)
-                                         : u"it cannot be written (%1)"_s.arg(error.text()));
+               isBusy(error) ? accessFailure(error)
+                             : u"it cannot be written (%1)"_s.arg(error.text()));
         rollback();
         return false;
     }
@@ -218,17 +206,13 @@ bool UpdateBase::readStoredVersion()
     return true;
 }
 
-// SQLite opens a file read-only when the system refuses to open it for writing, whatever the
-// reason (no permission, an I/O error), and then only says that it cannot write: the
-// system's own reason is the one to report.
 QString UpdateBase::accessFailure(const QSqlError &error) const
 {
     if (isBusy(error))
         return u"it is locked by another process"_s;
     if (SqliteFile::failureOf(error) != SqliteFile::Failure::ReadOnly)
         return error.text();
-    const QString reason = writeOpenError(fileName());
-    return u"it cannot be written (%1)"_s.arg(reason.isEmpty() ? error.text() : reason);
+    return u"it cannot be written (%1)"_s.arg(error.text());
 }
 
 void UpdateBase::refuse(UpdateOutcome::Ending ending, const QString &reason)
