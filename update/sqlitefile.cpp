@@ -80,20 +80,19 @@ QString pathLengthProblem(const QString &fileName)
 // deletes a journal once it has played it back, and in rollback mode at each commit.
 OpenProblem directoryProblem(const QString &fileName, const QString &target)
 {
-    using Kind = OpenProblem::Kind;
     const QString directory = FileName::directoryOf(target);
     const bool logMode = usesWriteAheadLog(fileName);
     if (!logMode || !FileName::exists(sideFileName(fileName, SideFile::WriteAheadLog))
         || !FileName::exists(sideFileName(fileName, SideFile::SharedMemory))) {
         const QString shown = FileName::shown(directory);
         if (FileName::type(directory) != FileName::Type::Directory)
-            return {Kind::CannotOpen, u"its directory %1 does not exist"_s.arg(shown)};
+            return {Failure::CannotOpen, u"its directory %1 does not exist"_s.arg(shown)};
         if (const QString error = FileName::accessError(directory, FileName::Access::Write);
             !error.isEmpty())
-            return {Kind::NotWritable,
+            return {Failure::ReadOnly,
                     u"its directory %1 cannot be written (%2)"_s.arg(shown, error)};
         if (DiskRoom::freeEntries(directory) == 0) {
-            return {Kind::NoRoom,
+            return {Failure::OutOfRoom,
                     u"no file can be made in its directory %1: its volume has no free inode"_s.arg(
                         shown)};
         }
@@ -103,7 +102,7 @@ OpenProblem directoryProblem(const QString &fileName, const QString &target)
         ? FileName::accessError(journal, FileName::Access::Delete)
         : QString();
     if (!error.isEmpty()) {
-        return {Kind::NotWritable,
+        return {Failure::ReadOnly,
                 u"its journal %1 cannot be deleted (%2)"_s.arg(FileName::shown(journal), error)};
     }
     return {};
@@ -180,18 +179,17 @@ Journal journalBeside(const QString &fileName)
 
 OpenProblem openProblem(const QString &fileName, bool onlyRead)
 {
-    using Kind = OpenProblem::Kind;
     using FileName::Access;
     if (const QString tooLong = pathLengthProblem(fileName); !tooLong.isEmpty())
-        return {Kind::CannotOpen, tooLong};
+        return {Failure::CannotOpen, tooLong};
     const QString target = resolvedPath(fileName);
     if (target.isEmpty())
-        return {Kind::CannotOpen, u"it is a symbolic link that leads back to itself"_s};
+        return {Failure::CannotOpen, u"it is a symbolic link that leads back to itself"_s};
     // Only the types are asked first: reading a FIFO would wait for a writer.
     if (const QString entry = nonRegularText(FileName::type(fileName)); !entry.isEmpty())
-        return {Kind::CannotOpen, u"it is %1, not a regular file"_s.arg(entry)};
+        return {Failure::CannotOpen, u"it is %1, not a regular file"_s.arg(entry)};
     if (const QString error = FileName::accessError(fileName, Access::Read); !error.isEmpty())
-        return {Kind::CannotOpen, u"it cannot be read (%1)"_s.arg(error)};
+        return {Failure::CannotOpen, u"it cannot be read (%1)"_s.arg(error)};
     if (runOpenMode(fileName, onlyRead) != OpenMode::ReadWrite)
         return {};
     // A file in rollback mode keeps a log only once every page of it was written back, so a log
@@ -199,7 +197,7 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
     const QString log = sideFileName(fileName, SideFile::WriteAheadLog);
     if (isWriteAheadLog(log) && !usesWriteAheadLog(fileName)) {
         return {
-            Kind::ForeignLog,
+            Failure::CannotOpen,
             u"the write-ahead log %1 does not belong to the file as it stands, which is not in "
             u"write-ahead-log mode: move the log away before a run"_s.arg(FileName::shown(log))};
     }
@@ -209,12 +207,12 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
         if (!isOpenedBySqlite(fileName, sideFile))
             continue;
         if (const QString entry = nonRegularText(FileName::entryType(side)); !entry.isEmpty())
-            return {Kind::CannotOpen, u"its %1 is %2, not a regular file"_s.arg(named, entry)};
+            return {Failure::CannotOpen, u"its %1 is %2, not a regular file"_s.arg(named, entry)};
         if (const QString error = FileName::accessError(side, Access::Write); !error.isEmpty())
-            return {Kind::NotWritable, u"its %1 cannot be written (%2)"_s.arg(named, error)};
+            return {Failure::ReadOnly, u"its %1 cannot be written (%2)"_s.arg(named, error)};
     }
     if (const QString error = FileName::accessError(fileName, Access::Write); !error.isEmpty())
-        return {Kind::NotWritable, u"it cannot be written (%1)"_s.arg(error)};
+        return {Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error)};
     return directoryProblem(fileName, target);
 }
 

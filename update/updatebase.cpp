@@ -29,10 +29,10 @@ QString statementFailureLine(const QString &errorText, const QString &statement,
     return items.join(u' ') + u' ';
 }
 
-UpdateOutcome::Ending endingOf(const QSqlError &error)
+UpdateOutcome::Ending endingOf(SqliteFile::Failure failure)
 {
     using Ending = UpdateOutcome::Ending;
-    switch (SqliteFile::failureOf(error)) {
+    switch (failure) {
     case SqliteFile::Failure::Locked:
         return Ending::Locked;
     case SqliteFile::Failure::ReadOnly:
@@ -51,18 +51,9 @@ UpdateOutcome::Ending endingOf(const QSqlError &error)
     }
 }
 
-UpdateOutcome::Ending endingOf(const SqliteFile::OpenProblem &problem)
+UpdateOutcome::Ending endingOf(const QSqlError &error)
 {
-    switch (problem.kind) {
-    case SqliteFile::OpenProblem::Kind::NotWritable:
-        return UpdateOutcome::Ending::ReadOnly;
-    case SqliteFile::OpenProblem::Kind::ForeignLog:
-        return UpdateOutcome::Ending::Refused;
-    case SqliteFile::OpenProblem::Kind::NoRoom:
-        return UpdateOutcome::Ending::OutOfRoom;
-    default:
-        return UpdateOutcome::Ending::CannotOpen;
-    }
+    return endingOf(SqliteFile::failureOf(error));
 }
 
 bool isBusy(const QSqlError &error)
@@ -119,7 +110,7 @@ bool UpdateBase::openFile()
     failDirectorySync();
     const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
     if (problem.exists()) {
-        refuse(endingOf(problem), problem.reason);
+        refuse(endingOf(problem.failure), problem.reason);
         return false;
     }
     QSqlDatabase db

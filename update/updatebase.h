@@ -32,7 +32,7 @@ struct UpdateOutcome
 {
     enum class Ending {
         Done, // brought up to date, left as it is when newer, or read
-        Refused, // its version table holds no version number, or a log not its own lies beside it
+        Refused, // its version table holds no version number
         Locked, // another process holds the file
         ReadOnly, // the file or its directory cannot be written
         OutOfRoom,
