@@ -21,7 +21,7 @@ QString findTranslationFile(const QString &dir, const QString &name)
     for (;;) {
         for (const QString &candidate : {prefix + stem + u".qm"_s, prefix + stem}) {
             if (FileName::type(candidate) == FileName::Type::RegularFile
-                && FileName::isAccessible(candidate, FileName::Access::Read))
+                && FileName::accessError(candidate, FileName::Access::Read).isEmpty())
                 return candidate;
         }
         const qsizetype cut = qMax(stem.lastIndexOf(u'_'), stem.lastIndexOf(u'.'));

@@ -1,6 +1,5 @@
 #include "copydirectory.h"
 
-#include "fileaccess.h"
 #include "filename.h"
 #include "sqlitefile.h"
 
@@ -143,7 +142,7 @@ bool CopyDirectory::copy(const QString &source, const QString &copyName, QString
     const FileName::Type type = FileName::type(source);
     const QString target = m_dir->filePath(copyName);
     if (type == FileName::Type::RegularFile
-        && !FileName::isAccessible(source, FileName::Access::Read)) {
+        && !FileName::accessError(source, FileName::Access::Read).isEmpty()) {
         QFile placeholder;
         return FileName::open(placeholder, target, QIODevice::WriteOnly | QIODevice::NewOnly, error,
                               QFileDevice::Permissions());
@@ -156,7 +155,7 @@ bool CopyDirectory::copy(const QString &source, const QString &copyName, QString
         *error = u"cannot make a directory"_s;
         return false;
     }
-    if (isLinkLoop(source)) {
+    if (SqliteFile::resolvedPath(source).isEmpty()) {
         std::filesystem::create_symlink(FileName::path(target), FileName::path(target), made);
         if (made) {
             *error = u"cannot make a symbolic link"_s;

@@ -3,7 +3,6 @@
 #include "consoleoutput.h"
 #include "copydirectory.h"
 #include "diskroom.h"
-#include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
 #include "logsink.h"
@@ -52,10 +51,8 @@ QString realFileProblem()
         if (entry.description->isOnlyRead())
             continue;
         const QString &fileName = entry.description->fileName;
-        QString problem = accessProblem(fileName, FileUse::Written);
-        if (problem.isEmpty())
-            problem = SqliteFile::openProblem(fileName, false).reason;
-        if (!problem.isEmpty())
+        if (const QString problem = SqliteFile::openProblem(fileName, false).reason;
+            !problem.isEmpty())
             return fileName + u": "_s + problem;
     }
     return QString();

@@ -2,7 +2,6 @@
 
 #include "consoleoutput.h"
 #include "diskroom.h"
-#include "fileaccess.h"
 #include "filename.h"
 #include "filestate.h"
 #include "sqlitefile.h"
@@ -231,13 +230,9 @@ int printStatusReport(bool json)
     QList<FileReport> files;
     Verdict worst = UpToDate;
     RoomTally room;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const UpdaterDescription &description = *entry.description;
+    for (const UpdaterDescription &description : updaters()) {
         const FileState look = inspectFile(description);
-        const Plan plan
-            = planRun(description, look,
-                      accessProblem(description.fileName,
-                                    description.isOnlyRead() ? FileUse::Read : FileUse::Written));
+        const Plan plan = planRun(description, look);
         const Verdict verdict = verdictOf(plan);
         files << FileReport {&description, look, plan, verdict,
                              room.add(description.fileName, verdict)};

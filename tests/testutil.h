@@ -208,6 +208,21 @@ inline QString makeSampleSet(const QString &dir, bool intermediate = false)
     return QString();
 }
 
+// Leaves the database as a writer killed in the middle of a large write leaves it: partly
+// written, with a hot journal that holds its earlier content.
+inline void makeInterruptedWrite(const QString &path)
+{
+    QProcess writer;
+    writer.start(QStringLiteral("sqlite3"), {path});
+    writer.write(
+        "pragma cache_size=1; create table spill(x); begin; with recursive n(i) as (select "
+        "1 union all select i + 1 from n where i < 2000) insert into spill select "
+        "randomblob(500) from n; select 'ready';\n");
+    QVERIFY(writer.waitForReadyRead(10000));
+    writer.kill();
+    writer.waitForFinished();
+}
+
 // Copies the files of one directory into another, which is made when missing.
 inline bool copyFiles(const QString &from, const QString &to)
 {

@@ -601,8 +601,8 @@ private Q_SLOTS:
 
         QCOMPARE(result.exitCode, 1);
         QVERIFY(TestUtil::updaterLines(m_work + u"/update.log"_s)
-                    .contains(u"Warning: Can't open data.db: unable to open database file "
-                              u"Error opening database; the file was left as it is"_s));
+                    .contains(u"Warning: Can't update data.db: it is a directory, not a regular "
+                              u"file; the file was left as it is"_s));
         QVERIFY(!QFileInfo::exists(m_work + u"/qc.db"_s));
         QVERIFY(!QFileInfo::exists(m_work + u"/syslog.db"_s));
     }

@@ -291,27 +291,36 @@ private Q_SLOTS:
     void readOnly_data()
     {
         QTest::addColumn<QString>("kind");
-        // The system's reason, not SQLite's "attempt to write a readonly database".
-        QTest::addColumn<QString>("expectedWarning");
-        const QString notWritten = u"Can't update profile.db: it cannot be written "_s;
+        // The reason the run, the dry run and --status give, the system's and not SQLite's
+        // "attempt to write a readonly database"; none where the run succeeds.
+        QTest::addColumn<QString>("expectedReason");
+        const QString notWritten = u"profile.db: it cannot be written "_s;
         QTest::newRow("immutable file")
             << u"immutable"_s << notWritten + u"(Operation not permitted)"_s;
         QTest::newRow("file the user may not write")
             << u"file"_s << notWritten + u"(Permission denied)"_s;
-        QTest::newRow("directory the user may not write") << u"directory"_s << notWritten + u"("_s;
+        QTest::newRow("directory the user may not write")
+            << u"directory"_s
+            << u"profile.db: its directory %1 cannot be written (Permission denied)"_s;
         QTest::newRow("qc.db the user may not read")
-            << u"qc.db"_s << u"qc.db: unable to open database file"_s;
+            << u"qc.db"_s << u"qc.db: it cannot be read (Permission denied)"_s;
         QTest::newRow("data.db the user may not read")
-            << u"data.db"_s << u"data.db: unable to open database file"_s;
+            << u"data.db"_s << u"data.db: it cannot be read (Permission denied)"_s;
+        QTest::newRow("another user's hot journal in a sticky directory")
+            << u"sticky"_s
+            << u"profile.db: its journal profile.db-journal cannot be deleted (Operation not "
+               u"permitted)"_s;
+        QTest::newRow("write-ahead logs in a directory the user may not write")
+            << u"wal"_s << QString();
     }
 
-    // The dry run, run by the same user, foresees how the run ends: a file that cannot be read
-    // stops it, except qc.db, which it only reads.
+    // The dry run and --status, run by the same user, foresee how the run ends and why: a file
+    // that cannot be read stops it, except qc.db, which it only reads.
     void readOnly()
     {
         QFETCH(QString, kind);
-        QFETCH(QString, expectedWarning);
-        const int expectedExitCode = kind == u"qc.db"_s ? 0 : 1;
+        QFETCH(QString, expectedReason);
+        const int expectedExitCode = kind == u"qc.db"_s || expectedReason.isEmpty() ? 0 : 1;
         if (getuid() != 0)
             QSKIP("needs root to change file attributes and users");
         const QStringList asNobody = {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s};
@@ -323,20 +332,35 @@ private Q_SLOTS:
             QSKIP("the unprivileged user cannot run the program from this build directory");
         }
         QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
-        const QMap<QString, QByteArray> before = bytesOfSet(m_work);
         const QString profile = m_work + u"/profile.db"_s;
         const QString log = m_dir->filePath(u"update.log"_s);
         QStringList command = {QStringLiteral(DBUPDATE_EXECUTABLE), log};
-
+        // Files in write-ahead-log mode whose logs and indexes lie there need no new file.
+        for (const QString &name : {u"profile"_s, u"data"_s, u"syslog"_s}) {
+            const QString path = m_work + u'/' + name + u".db"_s;
+            QVERIFY(kind != u"wal"_s
+                    || (TestUtil::execAll(path, {u"pragma journal_mode=wal"_s}).isEmpty()
+                        && QFile(path + u"-wal"_s).open(QIODevice::WriteOnly)
+                        && QFile(path + u"-shm"_s).open(QIODevice::WriteOnly)));
+        }
         QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777));
-        QFile::setPermissions(m_work, QFileDevice::Permissions(0x7755));
+        QFile::setPermissions(m_work, QFileDevice::Permissions(kind == u"wal"_s ? 0x5555 : 0x7755));
+        // Another user's journal that anyone may write, in a directory where only an entry's
+        // owner may delete it.
+        if (kind == u"sticky"_s) {
+            TestUtil::makeInterruptedWrite(profile);
+            QVERIFY(QProcess::execute(u"chmod"_s, {u"1777"_s, m_work}) == 0);
+            QVERIFY(QProcess::execute(u"chmod"_s, {u"666"_s, profile + u"-journal"_s}) == 0);
+        }
+        const QMap<QString, QByteArray> before = bytesOfSet(m_work);
         if (kind == u"immutable"_s) {
             if (QProcess::execute(u"chattr"_s, {u"+i"_s, profile}) != 0)
                 QSKIP("the file system does not support immutable files");
         } else {
-            const QStringList owned = kind.endsWith(u".db"_s) ? QStringList {u"-R"_s, m_work}
-                : kind == u"file"_s                           ? QStringList {m_work}
-                                                              : QStringList {profile};
+            const QStringList owned = kind.endsWith(u".db"_s) || kind == u"wal"_s
+                ? QStringList {u"-R"_s, m_work}
+                : kind == u"file"_s ? QStringList {m_work}
+                                    : QStringList {profile};
             QVERIFY(QProcess::execute(u"chown"_s, QStringList {u"nobody"_s} + owned) == 0);
             if (kind.endsWith(u".db"_s))
                 QVERIFY(QFile::setPermissions(m_work + u'/' + kind, QFileDevice::Permissions()));
@@ -345,26 +369,34 @@ private Q_SLOTS:
         const QString program = kind == u"immutable"_s ? command.takeFirst() : u"setpriv"_s;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"TMPDIR"_s, m_dir->path());
-        const TestUtil::RunResult dryRun = TestUtil::runProgram(
-            program, m_work, QStringList(command).replaceInStrings(log, u"--dry-run"_s),
-            environment);
-        const TestUtil::RunResult result = TestUtil::runProgram(program, m_work, command);
+        const auto run = [&](const QString &option) {
+            return TestUtil::runProgram(
+                program, m_work, QStringList(command).replaceInStrings(log, option), environment);
+        };
+        const QString status = QString::fromUtf8(run(u"--status"_s).standardOutput);
+        const QString dryRun = QString::fromUtf8(run(u"--dry-run"_s).standardOutput);
+        const TestUtil::RunResult result = run(log);
         if (kind == u"immutable"_s)
             QProcess::execute(u"chattr"_s, {u"-i"_s, profile});
 
-        QVERIFY(dryRun.standardOutput.contains(
-            u"A real run would end with exit status %1"_s.arg(expectedExitCode).toUtf8()));
+        const QString reason = QString(expectedReason).replace(u"%1"_s, m_work);
+        QVERIFY2(
+            dryRun.contains(u"A real run would end with exit status %1"_s.arg(expectedExitCode))
+                && dryRun.contains(reason),
+            qPrintable(dryRun));
         QCOMPARE(result.exitCode, expectedExitCode);
         const QStringList lines = warningsAbout(log, u"Can't "_s);
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.first().contains(expectedWarning), qPrintable(lines.first()));
+        QCOMPARE(lines.size(), reason.isEmpty() ? 0 : 1);
         if (expectedExitCode == 0)
             return;
+        QVERIFY2(lines.first().contains(reason), qPrintable(lines.first()));
+        QVERIFY2(status.contains(reason.section(u": "_s, 1) + u": a run stops here"_s),
+                 qPrintable(status));
         QMap<QString, QByteArray> after = bytesOfSet(m_work);
         if (kind == u"data.db"_s)
             after.insert(u"profile"_s, before.value(u"profile"_s));
         QCOMPARE(after, before);
-        QVERIFY(!QFileInfo::exists(profile + u"-journal"_s));
+        QCOMPARE(QFileInfo::exists(profile + u"-journal"_s), kind == u"sticky"_s);
     }
 
     void hostileFile_data()
@@ -381,7 +413,8 @@ private Q_SLOTS:
         QTest::newRow("truncated")
             << u"data.db"_s << u"truncated"_s << 1 << u"Can't update data.db: "_s;
         QTest::newRow("directory")
-            << u"data.db"_s << u"directory"_s << 1 << u"Can't open data.db: "_s;
+            << u"data.db"_s << u"directory"_s << 1
+            << u"Can't update data.db: it is a directory, not a regular file"_s;
         QTest::newRow("version as text")
             << u"data.db"_s << u"insert into version values('three')"_s << 1
             << u"Can't update data.db: its version table holds the text 'three', which is not a "
@@ -410,7 +443,8 @@ private Q_SLOTS:
                u"was left as it is and the run goes on"_s;
         QTest::newRow("qc.db a directory")
             << u"qc.db"_s << u"directory"_s << 0
-            << u"Can't open qc.db: unable to open database file Error opening database"_s;
+            << u"Can't read qc.db: it is a directory, not a regular file; the file was left as it is "
+               u"and the run goes on"_s;
         QTest::newRow("qc.db with another file's journal")
             << u"qc.db"_s << u"foreign journal"_s << 0 << u"Warning: QSqlDatabasePrivate"_s;
     }
@@ -438,15 +472,8 @@ private Q_SLOTS:
         } else if (kind == u"truncated"_s) {
             QVERIFY(file.resize(file.size() / 2));
         } else if (kind == u"foreign journal"_s) {
-            // The hot journal of another database, whose writer was killed, lies next to qc.db.
-            QProcess writer;
-            writer.start(u"sqlite3"_s, {m_work + u"/other.db"_s});
-            writer.write("pragma cache_size=1; create table t(x); begin; with recursive n(i) as "
-                         "(select 1 union all select i + 1 from n where i < 2000) insert into t "
-                         "select randomblob(500) from n; select 'ready';\n");
-            QVERIFY(writer.waitForReadyRead(10000));
-            writer.kill();
-            writer.waitForFinished();
+            // The hot journal of another database lies next to qc.db.
+            TestUtil::makeInterruptedWrite(m_work + u"/other.db"_s);
             QVERIFY(QFile::rename(m_work + u"/other.db-journal"_s, data + u"-journal"_s));
         } else if (kind == u"directory"_s) {
             QVERIFY(file.remove());

@@ -104,52 +104,47 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("file"); // in run order
         QTest::addColumn<FileState>("look");
-        QTest::addColumn<QString>("preflightProblem");
         QTest::addColumn<Plan::Kind>("kind");
         // The reason, or the blocks.
         QTest::addColumn<QString>("expected");
 
         using State = FileState::State;
         using Kind = Plan::Kind;
-        const auto row = [](const char *name, int file, const FileState &look,
-                            const QString &problem, Kind kind, const QString &expected = {}) {
-            QTest::newRow(name) << file << look << problem << kind << expected;
+        const auto row = [](const char *name, int file, const FileState &look, Kind kind,
+                            const QString &expected = {}) {
+            QTest::newRow(name) << file << look << kind << expected;
         };
         enum { profile, data, qc };
         const QString readOnly = u"its directory . cannot be written"_s;
         const QList<LayoutDifference> differs = {{u"missing"_s}};
-        row("missing", profile, {}, {}, Kind::Create,
+        row("missing", profile, {}, Kind::Create,
             u"version 1, version 2, version 3, version 4"_s);
-        row("missing, only read", qc, {}, {}, Kind::Create);
-        row("older", data, {State::Readable, {2}}, {}, Kind::Upgrade, u"version 3"_s);
-        row("only read", qc, {State::Readable, {0}}, {}, Kind::OnlyRead);
-        row("newer, layout differing", data, {State::Readable, {5}, {}, differs}, {},
-            Kind::LeftNewer);
-        row("interrupted write", data, {State::UnfinishedWrite}, {}, Kind::Restore);
-        row("locked, not writable", data, {State::Locked}, readOnly, Kind::Stops,
-            u"locked by another process"_s);
-        row("older, not writable", data, {State::Readable, {2}}, readOnly, Kind::Stops,
-            u"a run cannot open it: "_s + readOnly);
-        row("no version number", data, {State::NoVersionNumber, {{}, {}, {}, u"null"_s}}, {},
-            Kind::Stops, u"its version table holds null"_s);
-        row("a statement fails", profile, {State::Readable, {4}, {}, {}, u"f"_s}, {}, Kind::Stops,
+        row("missing, only read", qc, {}, Kind::Create);
+        row("older", data, {State::Readable, {2}}, Kind::Upgrade, u"version 3"_s);
+        row("only read", qc, {State::Readable, {0}}, Kind::OnlyRead);
+        row("newer, layout differing", data, {State::Readable, {5}, {}, differs}, Kind::LeftNewer);
+        row("interrupted write", data, {State::UnfinishedWrite}, Kind::Restore);
+        row("locked", data, {State::Locked}, Kind::Stops, u"locked by another process"_s);
+        row("refused before it is opened", data, {State::RunRefuses, {}, readOnly}, Kind::Stops,
+            readOnly);
+        row("no version number", data, {State::NoVersionNumber, {{}, {}, {}, u"null"_s}}, Kind::Stops, u"its version table holds null"_s);
+        row("a statement fails", profile, {State::Readable, {4}, {}, {}, u"f"_s}, Kind::Stops,
             u"f"_s);
-        row("a trigger", profile, {State::Readable, {4}, {}, {}, {}, u"t"_s}, {}, Kind::CannotTell,
+        row("a trigger", profile, {State::Readable, {4}, {}, {}, {}, u"t"_s}, Kind::CannotTell,
             u"t"_s);
-        row("layout differing", data, {State::Readable, {3}, {}, differs}, {}, Kind::LayoutDiffers);
+        row("layout differing", data, {State::Readable, {3}, {}, differs}, Kind::LayoutDiffers);
     }
 
-    // The plan follows from what the look found alone: the state first, then why a run cannot
-    // open the file, then what its statements meet, then its layout.
+    // The plan follows from what the look found alone: the state first (a run that cannot open
+    // the file among them), then what its statements meet, then its layout.
     void plan()
     {
         QFETCH(int, file);
         QFETCH(FileState, look);
-        QFETCH(QString, preflightProblem);
         QFETCH(Plan::Kind, kind);
         QFETCH(QString, expected);
-        const UpdaterDescription *description = updatersInRunOrder().at(file).description;
-        const Plan plan = planRun(*description, look, preflightProblem);
+        const UpdaterDescription *description = &updaters().at(file);
+        const Plan plan = planRun(*description, look);
         QCOMPARE(plan.kind, kind);
         QCOMPARE(plan.reason.isEmpty() ? plan.blocks.join(u", "_s) : plan.reason, expected);
         QCOMPARE(plan.steps,

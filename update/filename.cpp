@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -204,13 +205,33 @@ bool setCurrentDirectory(const QString &name)
     return !error;
 }
 
-bool isAccessible(const QString &name, Access access)
+QString accessError(const QString &name, Access access)
 {
 #ifdef Q_OS_WIN
     const QFileInfo info(name);
-    return access == Access::Read ? info.isReadable() : info.isWritable();
+    if (!info.exists() || (access == Access::Read ? info.isReadable() : info.isWritable()))
+        return QString();
+    return u"Permission denied"_s;
 #else
-    return ::access(toBytes(name).constData(), access == Access::Read ? R_OK : W_OK) == 0;
+    const QByteArray bytes = toBytes(name);
+    const QByteArray directory = toBytes(directoryOf(name));
+    const uid_t user = ::geteuid();
+    struct stat entry;
+    struct stat parent;
+    int error = 0;
+    if (access != Access::Delete) {
+        if (::access(bytes.constData(), access == Access::Read ? R_OK : W_OK) != 0)
+            error = errno;
+    } else if (::lstat(bytes.constData(), &entry) == 0) {
+        // Removing an entry writes its directory; in a directory with the sticky bit, only the
+        // owner of the entry or of the directory may remove it, or the superuser.
+        if (::access(directory.constData(), W_OK | X_OK) != 0)
+            error = errno;
+        else if (::stat(directory.constData(), &parent) == 0 && (parent.st_mode & S_ISVTX)
+                 && user != 0 && entry.st_uid != user && parent.st_uid != user)
+            error = EPERM;
+    }
+    return error == 0 || error == ENOENT ? QString() : QString::fromLocal8Bit(std::strerror(error));
 #endif
 }
 

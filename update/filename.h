@@ -62,9 +62,13 @@ bool setCurrentDirectory(const QString &name);
 enum class Access {
     Read,
     Write,
+    // The entry itself is removed from its directory.
+    Delete,
 };
-// Whether this user may read or write what the name leads to, asked without opening it.
-bool isAccessible(const QString &name, Access access);
+// Why the system would not let this user read, write or delete what the name leads to, in the
+// system's words ("Permission denied"), asked without opening it; empty when it would, or when
+// nothing lies there.
+QString accessError(const QString &name, Access access);
 
 // Opens the file by its bytes, a FIFO without waiting for its other end; error says why it
 // could not be. A file that NewOnly creates gets its owner's read and write permissions as

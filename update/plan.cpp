@@ -82,14 +82,11 @@ FileState::Layout FileState::layout(const UpdaterDescription &description) const
     return layoutDifferences->isEmpty() ? Layout::AsExpected : Layout::Differs;
 }
 
-Plan planRun(const UpdaterDescription &description, const FileState &look,
-             const QString &preflightProblem)
+Plan planRun(const UpdaterDescription &description, const FileState &look)
 {
     const Plan plan = planState(description, look);
     if (plan.kind == Plan::Kind::Stops || plan.kind == Plan::Kind::CannotTell)
         return plan;
-    if (!preflightProblem.isEmpty())
-        return stops(u"a run cannot open it: "_s + preflightProblem);
     if (!look.runFailure.isEmpty())
         return stops(look.runFailure);
     if (!look.runDoubt.isEmpty())

@@ -79,9 +79,8 @@ struct Plan
     QString reason;
 };
 
-// What a run does to the file that looks as the look found, given why the run could not open
-// and write it (empty when it could). The state of the file goes first, then that problem,
-// then what the statements a run executes at every version meet, then whether a file the run
-// leaves at its version lacks part of the layout that version promises.
-Plan planRun(const UpdaterDescription &description, const FileState &look,
-             const QString &preflightProblem);
+// What a run does to the file that looks as the look found. The state of the file goes first (a
+// run that cannot open and write it among them), then what the statements a run executes at
+// every version meet, then whether a file the run leaves at its version lacks part of the layout
+// that version promises.
+Plan planRun(const UpdaterDescription &description, const FileState &look);

@@ -1,5 +1,6 @@
 #include "sqlitefile.h"
 
+#include "diskroom.h"
 #include "filename.h"
 #include "versionvalue.h"
 
@@ -27,11 +28,11 @@ int resultCode(const QSqlError &error)
     return error.nativeErrorCode().toInt();
 }
 
-// What lies at the path instead of a regular file, asked without opening it; empty for a
-// regular file or nothing. A symbolic link counts: SQLite would write where it leads.
-QString nonRegularEntry(const QString &path)
+// What lies at the path instead of a regular file; empty for a regular file or nothing. A
+// symbolic link counts where the entry itself is asked about: SQLite would write where it leads.
+QString nonRegularText(FileName::Type type)
 {
-    switch (FileName::entryType(path)) {
+    switch (type) {
     case FileName::Type::SymbolicLink:
         return u"a symbolic link"_s;
     case FileName::Type::Directory:
@@ -49,11 +50,6 @@ bool isOpenedBySqlite(const QString &fileName, SideFile sideFile)
 {
     return sideFile != SideFile::SharedMemory || usesWriteAheadLog(fileName)
         || FileName::exists(sideFileName(fileName, SideFile::WriteAheadLog));
-}
-
-OpenProblem problem(OpenProblem::Kind kind, const QString &reason)
-{
-    return {kind, reason};
 }
 
 // SQLite opens a file by its full path with every symbolic link followed, and only when the
@@ -77,6 +73,39 @@ QString pathLengthProblem(const QString &fileName)
         return QString();
     return u"its full path is %1 bytes long, and SQLite opens no file whose full path is longer "
            u"than %2 bytes"_s.arg(QString::number(length), QString::number(longest));
+}
+
+// SQLite makes files in the directory of the file a name leads to: the file itself when it is
+// missing, a journal in rollback mode, a write-ahead log or its index when one is missing. It
+// deletes a journal once it has played it back, and in rollback mode at each commit.
+OpenProblem directoryProblem(const QString &fileName, const QString &target)
+{
+    const QString directory = FileName::directoryOf(target);
+    const bool logMode = usesWriteAheadLog(fileName);
+    if (!logMode || !FileName::exists(sideFileName(fileName, SideFile::WriteAheadLog))
+        || !FileName::exists(sideFileName(fileName, SideFile::SharedMemory))) {
+        const QString shown = FileName::shown(directory);
+        if (FileName::type(directory) != FileName::Type::Directory)
+            return {Failure::CannotOpen, u"its directory %1 does not exist"_s.arg(shown)};
+        if (const QString error = FileName::accessError(directory, FileName::Access::Write);
+            !error.isEmpty())
+            return {Failure::ReadOnly,
+                    u"its directory %1 cannot be written (%2)"_s.arg(shown, error)};
+        if (DiskRoom::freeEntries(directory) == 0) {
+            return {Failure::OutOfRoom,
+                    u"no file can be made in its directory %1: its volume has no free inode"_s.arg(
+                        shown)};
+        }
+    }
+    const QString journal = sideFileName(fileName, SideFile::Journal);
+    const QString error = !logMode || journalBeside(fileName) == Journal::Complete
+        ? FileName::accessError(journal, FileName::Access::Delete)
+        : QString();
+    if (!error.isEmpty()) {
+        return {Failure::ReadOnly,
+                u"its journal %1 cannot be deleted (%2)"_s.arg(FileName::shown(journal), error)};
+    }
+    return {};
 }
 
 } // namespace
@@ -150,44 +179,41 @@ Journal journalBeside(const QString &fileName)
 
 OpenProblem openProblem(const QString &fileName, bool onlyRead)
 {
+    using FileName::Access;
     if (const QString tooLong = pathLengthProblem(fileName); !tooLong.isEmpty())
-        return problem(OpenProblem::Kind::PathTooLong, tooLong);
+        return {Failure::CannotOpen, tooLong};
+    const QString target = resolvedPath(fileName);
+    if (target.isEmpty())
+        return {Failure::CannotOpen, u"it is a symbolic link that leads back to itself"_s};
+    // Only the types are asked first: reading a FIFO would wait for a writer.
+    if (const QString entry = nonRegularText(FileName::type(fileName)); !entry.isEmpty())
+        return {Failure::CannotOpen, u"it is %1, not a regular file"_s.arg(entry)};
+    if (const QString error = FileName::accessError(fileName, Access::Read); !error.isEmpty())
+        return {Failure::CannotOpen, u"it cannot be read (%1)"_s.arg(error)};
     if (runOpenMode(fileName, onlyRead) != OpenMode::ReadWrite)
         return {};
-    // Only the types are asked first: reading a FIFO would wait for a writer. SQLite itself
-    // refuses a directory.
-    if (FileName::type(fileName) == FileName::Type::Other) {
-        return problem(OpenProblem::Kind::NotRegularFile,
-                       u"it is a FIFO, socket or device, not a regular file"_s);
-    }
-    for (const SideFile sideFile : sideFiles) {
-        const QString path = sideFileName(fileName, sideFile);
-        const QString entry = nonRegularEntry(path);
-        if (!entry.isEmpty() && isOpenedBySqlite(fileName, sideFile)) {
-            return problem(OpenProblem::Kind::NotRegularFile,
-                           u"its %1 %2 is %3, not a regular file"_s.arg(
-                               sideFileKind(sideFile), FileName::shown(path), entry));
-        }
-    }
     // A file in rollback mode keeps a log only once every page of it was written back, so a log
     // beside it is spent or another file's.
     const QString log = sideFileName(fileName, SideFile::WriteAheadLog);
     if (isWriteAheadLog(log) && !usesWriteAheadLog(fileName)) {
-        return problem(OpenProblem::Kind::ForeignLog,
-                       u"the write-ahead log %1 does not belong to the file as it stands, which "
-                       u"is not in write-ahead-log mode: move the log away before a run"_s.arg(
-                           FileName::shown(log)));
+        return {
+            Failure::CannotOpen,
+            u"the write-ahead log %1 does not belong to the file as it stands, which is not in "
+            u"write-ahead-log mode: move the log away before a run"_s.arg(FileName::shown(log))};
     }
     for (const SideFile sideFile : sideFiles) {
         const QString side = sideFileName(fileName, sideFile);
-        if (FileName::exists(side) && isOpenedBySqlite(fileName, sideFile)
-            && !FileName::isAccessible(side, FileName::Access::Write)) {
-            return problem(OpenProblem::Kind::NotWritable,
-                           u"its %1 %2 cannot be written: no permission, or a read-only file"_s.arg(
-                               sideFileKind(sideFile), FileName::shown(side)));
-        }
+        const QString named = sideFileKind(sideFile) + u' ' + FileName::shown(side);
+        if (!isOpenedBySqlite(fileName, sideFile))
+            continue;
+        if (const QString entry = nonRegularText(FileName::entryType(side)); !entry.isEmpty())
+            return {Failure::CannotOpen, u"its %1 is %2, not a regular file"_s.arg(named, entry)};
+        if (const QString error = FileName::accessError(side, Access::Write); !error.isEmpty())
+            return {Failure::ReadOnly, u"its %1 cannot be written (%2)"_s.arg(named, error)};
     }
-    return {};
+    if (const QString error = FileName::accessError(fileName, Access::Write); !error.isEmpty())
+        return {Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error)};
+    return directoryProblem(fileName, target);
 }
 
 OpenMode runOpenMode(const QString &fileName, bool onlyRead)

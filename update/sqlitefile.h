@@ -56,30 +56,6 @@ enum class Journal {
 // played back.
 Journal journalBeside(const QString &fileName);
 
-// Why a run must not let SQLite open the file, found without opening it or a side file: SQLite
-// would wait on a FIFO or delete what it takes for a side file of its own, play a write-ahead
-// log into a file that is not in write-ahead-log mode, fail part-way on a side file it
-// cannot write, or fail to open a path longer than it takes.
-struct OpenProblem
-{
-    enum class Kind {
-        None,
-        NotRegularFile,
-        ForeignLog,
-        NotWritable,
-        PathTooLong,
-    };
-
-    Kind kind = Kind::None;
-    QString reason;
-
-    bool exists() const { return kind != Kind::None; }
-};
-
-// None for a file that a run reads as it lies (see runOpenMode), which takes no side file, when
-// its path is not too long.
-OpenProblem openProblem(const QString &fileName, bool onlyRead);
-
 // The URI of a file with SQLite's query parameters ("mode=ro") if any, for a connection opened
 // with QSQLITE_OPEN_URI: the name's bytes reach SQLite as they are.
 QString uri(const QString &fileName, const QString &parameters);
@@ -151,6 +127,25 @@ bool isUnsyncedDeletion(const QSqlError &error);
 
 // Errors after which the file's state is in doubt: the transaction may have been undone.
 bool isFatal(Failure failure);
+
+// Why a run cannot open or write the file, or must not let SQLite open it, found without opening
+// the file or a side file: the path is longer than SQLite takes; the file cannot be read, or is
+// no regular file; SQLite would wait on a FIFO or delete what it takes for a side file of its
+// own, or play a write-ahead log into a file that is not in write-ahead-log mode; the file, a
+// side file SQLite writes or the directory where it makes or deletes one cannot be written; or
+// no file can be made there. The run, --status and --dry-run ask this once per file.
+struct OpenProblem
+{
+    // What SQLite would meet: CannotOpen, ReadOnly or OutOfRoom.
+    Failure failure = Failure::None;
+    QString reason;
+
+    bool exists() const { return failure != Failure::None; }
+};
+
+// Only the path and the file itself for a file that a run reads as it lies (see runOpenMode),
+// which takes no side file.
+OpenProblem openProblem(const QString &fileName, bool onlyRead);
 
 // The version stored in the file's version table: the highest row's value, 0 without a table
 // or a row. A value that is no version number gives its description in problem; a file that

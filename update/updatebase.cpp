@@ -29,10 +29,10 @@ QString statementFailureLine(const QString &errorText, const QString &statement,
     return items.join(u' ') + u' ';
 }
 
-UpdateOutcome::Ending endingOf(const QSqlError &error)
+UpdateOutcome::Ending endingOf(SqliteFile::Failure failure)
 {
     using Ending = UpdateOutcome::Ending;
-    switch (SqliteFile::failureOf(error)) {
+    switch (failure) {
     case SqliteFile::Failure::Locked:
         return Ending::Locked;
     case SqliteFile::Failure::ReadOnly:
@@ -51,34 +51,14 @@ UpdateOutcome::Ending endingOf(const QSqlError &error)
     }
 }
 
-UpdateOutcome::Ending endingOf(const SqliteFile::OpenProblem &problem)
+UpdateOutcome::Ending endingOf(const QSqlError &error)
 {
-    switch (problem.kind) {
-    case SqliteFile::OpenProblem::Kind::NotWritable:
-        return UpdateOutcome::Ending::ReadOnly;
-    case SqliteFile::OpenProblem::Kind::ForeignLog:
-        return UpdateOutcome::Ending::Refused;
-    default:
-        return UpdateOutcome::Ending::CannotOpen;
-    }
+    return endingOf(SqliteFile::failureOf(error));
 }
 
 bool isBusy(const QSqlError &error)
 {
     return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
-}
-
-// Why the system would not open the file for writing; empty when it would.
-QString writeOpenError(const QString &fileName)
-{
-    // Only a regular file is opened: a named pipe would wait for a writer.
-    if (FileName::type(fileName) != FileName::Type::RegularFile)
-        return QString();
-    QFile file;
-    QString error;
-    if (FileName::open(file, fileName, QIODevice::ReadWrite | QIODevice::ExistingOnly, &error))
-        return QString();
-    return error;
 }
 
 } // namespace
@@ -130,7 +110,7 @@ bool UpdateBase::openFile()
     failDirectorySync();
     const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
     if (problem.exists()) {
-        refuse(endingOf(problem), problem.reason);
+        refuse(endingOf(problem.failure), problem.reason);
         return false;
     }
     QSqlDatabase db
@@ -192,10 +172,9 @@ bool UpdateBase::probeWriteAccess()
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable) {
-        const bool readOnly = SqliteFile::failureOf(error) == SqliteFile::Failure::ReadOnly;
         refuse(isBusy(error) ? UpdateOutcome::Ending::Locked : UpdateOutcome::Ending::ReadOnly,
-               isBusy(error) || readOnly ? accessFailure(error)
-                                         : u"it cannot be written (%1)"_s.arg(error.text()));
+               isBusy(error) ? accessFailure(error)
+                             : u"it cannot be written (%1)"_s.arg(error.text()));
         rollback();
         return false;
     }
@@ -218,17 +197,13 @@ bool UpdateBase::readStoredVersion()
     return true;
 }
 
-// SQLite opens a file read-only when the system refuses to open it for writing, whatever the
-// reason (no permission, an I/O error), and then only says that it cannot write: the
-// system's own reason is the one to report.
 QString UpdateBase::accessFailure(const QSqlError &error) const
 {
     if (isBusy(error))
         return u"it is locked by another process"_s;
     if (SqliteFile::failureOf(error) != SqliteFile::Failure::ReadOnly)
         return error.text();
-    const QString reason = writeOpenError(fileName());
-    return u"it cannot be written (%1)"_s.arg(reason.isEmpty() ? error.text() : reason);
+    return u"it cannot be written (%1)"_s.arg(error.text());
 }
 
 void UpdateBase::refuse(UpdateOutcome::Ending ending, const QString &reason)

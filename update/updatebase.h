@@ -32,7 +32,7 @@ struct UpdateOutcome
 {
     enum class Ending {
         Done, // brought up to date, left as it is when newer, or read
-        Refused, // its version table holds no version number, or a log not its own lies beside it
+        Refused, // its version table holds no version number
         Locked, // another process holds the file
         ReadOnly, // the file or its directory cannot be written
         OutOfRoom,
@@ -184,8 +184,8 @@ private:
     void rollback();
     // The file is left as it is for the reason: one line says so, and run() reports the ending.
     void refuse(UpdateOutcome::Ending ending, const QString &reason);
-    // The reason for a failure to open, lock or read the file: another process's lock, the
-    // system's own reason for not opening the file for writing, or SQLite's error.
+    // The reason for a failure to open, lock or read the file once the preflight (see
+    // SqliteFile::openProblem) found none: another process's lock, or SQLite's error.
     QString accessFailure(const QSqlError &error) const;
     // "Can't update <file>: <reason>; the file was left as it is", or "Can't read" for a file
     // that is only read, or the action given ("open").

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// Room on the working directory's volume, in bytes.
+// Room on a volume.
 namespace DiskRoom {
 
 // What a run that changes a file of this size needs beyond the file itself, at most: the
@@ -12,6 +12,10 @@ qint64 neededToChange(qint64 fileSize);
 
 // The bytes free for this user on the working directory's volume; -1 when unknown.
 qint64 available();
+
+// The files this user may still make on the directory's volume; -1 when unknown, or when the
+// volume makes room for files as they come.
+qint64 freeEntries(const QString &directory);
 
 // "1.5 GB", "800 KB": the size as an engineer reads it.
 QString sizeText(qint64 bytes);
