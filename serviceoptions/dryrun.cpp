@@ -8,7 +8,7 @@
 #include "logsink.h"
 #include "rowcounts.h"
 #include "sqlitefile.h"
-#include "updaters.h"
+#include "updaterdescription.h"
 #include "updatesequence.h"
 
 #include <QJsonArray>
@@ -47,10 +47,10 @@ bool copyVolumeFailed(const RunOutcome &outcome)
 // refuses to let SQLite open it. A file that is only read never ends a run.
 QString realFileProblem()
 {
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        if (entry.description->isOnlyRead())
+    for (const UpdaterDescription &file : updaters()) {
+        if (file.isOnlyRead())
             continue;
-        const QString &fileName = entry.description->fileName;
+        const QString &fileName = file.fileName;
         if (const QString problem = SqliteFile::openProblem(fileName, false).reason;
             !problem.isEmpty())
             return fileName + u": "_s + problem;
@@ -120,15 +120,15 @@ struct FileSnapshot
 QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullptr)
 {
     QList<FileSnapshot> files;
-    for (const UpdaterEntry &entry : updatersInRunOrder()) {
-        const QString &fileName = entry.description->fileName;
+    for (const UpdaterDescription &description : updaters()) {
+        const QString &fileName = description.fileName;
         const qsizetype file = files.size();
         const bool updated = afterRun && file < afterRun->files.size()
             && afterRun->files.at(file).ending == UpdateOutcome::Ending::Done;
         files << FileSnapshot {
-            entry.description, inspectFile(*entry.description), FileName::exists(fileName),
+            &description, inspectFile(description), FileName::exists(fileName),
             FileName::size(fileName),
-            countRows(*entry.description, updated ? RunMoment::After : RunMoment::Before)};
+            countRows(description, updated ? RunMoment::After : RunMoment::Before)};
     }
     return files;
 }
@@ -233,8 +233,8 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
     m_available = DiskRoom::available();
 
     QStringList databaseNames;
-    for (const UpdaterEntry &entry : updatersInRunOrder())
-        databaseNames << entry.description->fileName;
+    for (const UpdaterDescription &file : updaters())
+        databaseNames << file.fileName;
     const CopyDirectory copies(databaseNames);
     if (!copies.isValid()) {
         return failed(u"cannot make a private temporary directory in %1: %2"_s.arg(

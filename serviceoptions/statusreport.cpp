@@ -5,7 +5,7 @@
 #include "filename.h"
 #include "filestate.h"
 #include "sqlitefile.h"
-#include "updaters.h"
+#include "updaterdescription.h"
 
 #include <QJsonArray>
 

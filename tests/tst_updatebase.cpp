@@ -1,7 +1,7 @@
 #include "plan.h"
 #include "testutil.h"
 #include "updatebase.h"
-#include "updaters.h"
+#include "updaterdescription.h"
 
 #include <QFileInfo>
 #include <QSqlField>
@@ -117,8 +117,7 @@ private Q_SLOTS:
         enum { profile, data, qc };
         const QString readOnly = u"its directory . cannot be written"_s;
         const QList<LayoutDifference> differs = {{u"missing"_s}};
-        row("missing", profile, {}, Kind::Create,
-            u"version 1, version 2, version 3, version 4"_s);
+        row("missing", profile, {}, Kind::Create, u"version 1, version 2, version 3, version 4"_s);
         row("missing, only read", qc, {}, Kind::Create);
         row("older", data, {State::Readable, {2}}, Kind::Upgrade, u"version 3"_s);
         row("only read", qc, {State::Readable, {0}}, Kind::OnlyRead);
@@ -127,7 +126,8 @@ private Q_SLOTS:
         row("locked", data, {State::Locked}, Kind::Stops, u"locked by another process"_s);
         row("refused before it is opened", data, {State::RunRefuses, {}, readOnly}, Kind::Stops,
             readOnly);
-        row("no version number", data, {State::NoVersionNumber, {{}, {}, {}, u"null"_s}}, Kind::Stops, u"its version table holds null"_s);
+        row("no version number", data, {State::NoVersionNumber, {{}, {}, {}, u"null"_s}},
+            Kind::Stops, u"its version table holds null"_s);
         row("a statement fails", profile, {State::Readable, {4}, {}, {}, u"f"_s}, Kind::Stops,
             u"f"_s);
         row("a trigger", profile, {State::Readable, {4}, {}, {}, {}, u"t"_s}, Kind::CannotTell,

@@ -2,7 +2,7 @@
 #include "sqlitefile.h"
 #include "testutil.h"
 #include "updatebase.h"
-#include "updaters.h"
+#include "updaterdescription.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>

@@ -364,7 +364,8 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
             check.triggers << comment.mid(triggerComment.size());
         // A halt with SQLITE_CONSTRAINT, extended by the kind of constraint, names the one it
         // enforces.
-        if (opcode.startsWith(u"Halt"_s) && (query.value(u"p1"_s).toInt() & 0xff) == SQLITE_CONSTRAINT)
+        if (opcode.startsWith(u"Halt"_s)
+            && (query.value(u"p1"_s).toInt() & 0xff) == SQLITE_CONSTRAINT)
             check.constraints << comment;
     }
     return check;

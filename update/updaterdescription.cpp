@@ -1,7 +1,5 @@
 #include "updaterdescription.h"
 
-#include "updaters.h"
-
 #include <QCoreApplication>
 #include <QFile>
 
@@ -264,15 +262,4 @@ const QList<UpdaterDescription> &updaters()
         return readUpdaters();
     }();
     return files;
-}
-
-const QList<UpdaterEntry> &updatersInRunOrder()
-{
-    static const QList<UpdaterEntry> entries = [] {
-        QList<UpdaterEntry> list;
-        for (const UpdaterDescription &description : updaters())
-            list.append({&description});
-        return list;
-    }();
-    return entries;
 }
