@@ -38,8 +38,8 @@ void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &
 bool copyVolumeFailed(const RunOutcome &outcome)
 {
     return std::any_of(outcome.files.cbegin(), outcome.files.cend(), [](const UpdateOutcome &file) {
-        return file.ending == UpdateOutcome::Ending::OutOfRoom
-            || file.ending == UpdateOutcome::Ending::IoError;
+        return file.failure == SqliteFile::Failure::OutOfRoom
+            || file.failure == SqliteFile::Failure::IoError;
     });
 }
 
@@ -124,7 +124,7 @@ QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullpt
         const QString &fileName = description.fileName;
         const qsizetype file = files.size();
         const bool updated = afterRun && file < afterRun->files.size()
-            && afterRun->files.at(file).ending == UpdateOutcome::Ending::Done;
+            && afterRun->files.at(file).failure == SqliteFile::Failure::None;
         files << FileSnapshot {
             &description, inspectFile(description), FileName::exists(fileName),
             FileName::size(fileName),

@@ -15,8 +15,8 @@ using SqliteFile::Journal;
 using SqliteFile::SideFile;
 
 // A file that needs no upgrade block still gets the statements a run executes whatever its
-// version: the first that cannot be prepared fails every run; one that sets off a trigger may
-// be refused by it, which cannot be told without writing.
+// version: the first that cannot be prepared fails every run; one that sets off a trigger or
+// must pass a constraint may be refused, which cannot be told without writing.
 void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
                           const QStringList &statements)
 {
@@ -27,10 +27,13 @@ void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
                 = u"a run fails on \"%1\": %2"_s.arg(statement, check.error.databaseText());
             return;
         }
-        if (inspection.runDoubt.isEmpty() && !check.triggers.isEmpty()) {
-            inspection.runDoubt
-                = u"\"%1\" sets off trigger %2: whether a run gets past it "
-                  u"cannot be told without writing"_s.arg(statement, check.triggers.join(u", "_s));
+        const QString doubt = !check.triggers.isEmpty()
+            ? u"sets off trigger "_s + check.triggers.join(u", "_s)
+            : u"may be refused by a constraint ("_s + check.constraints.join(u", "_s) + u')';
+        if (inspection.runDoubt.isEmpty()
+            && !(check.triggers.isEmpty() && check.constraints.isEmpty())) {
+            inspection.runDoubt = u"\"%1\" %2: whether a run gets past it cannot be told without "
+                                  u"writing"_s.arg(statement, doubt);
         }
     }
 }

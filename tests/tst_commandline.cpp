@@ -23,6 +23,13 @@ namespace {
 
 const QStringList fileNames = {u"profile.db"_s, u"data.db"_s, u"qc.db"_s, u"syslog.db"_s};
 const QDateTime oldTime(QDate(2020, 1, 2), QTime(3, 4));
+// A current profile.db that every run fails to fill, and one whose version stamp a constraint
+// refuses.
+const QString noCurveVariables
+    = u"current: profile.db: update variable set value = null\ndrop table curveVariable"_s;
+const QString checkedVersion
+    = u"current: profile.db: drop table version\ncreate table version(version integer check "
+      u"(version < 4))\npragma ignore_check_constraints = 1\ninsert into version values(4)"_s;
 
 // Each file of the directory with its modification time and a hash of its content.
 QStringList snapshot(const QString &dir)
@@ -483,6 +490,21 @@ private Q_SLOTS:
         QTest::newRow("real version beyond 64 bits")
             << u"current: data.db: update version set version = 1e19"_s << 0
             << QStringList {u"data.db yes yes 1e+19 3 - newer than this program: left as it is"_s};
+        QTest::newRow("no curve variables to fill from")
+            << noCurveVariables << 2
+            << QStringList {
+                   u"profile.db yes yes 4 4 as expected a run fails on \"select "
+                   u"curveVariable.value from curveVariable, curve, assayCalibration where "
+                   u"curveVariable.name=:name and curveId=curve.id and "
+                   u"curve.name=assayCalibration.name and "
+                   u"assayCalibration.assayTemplateId=:assayTemplateId\": no such table: "
+                   u"curveVariable"_s
+                   + stopsHere};
+        QTest::newRow("stamp against a CHECK constraint")
+            << checkedVersion << 2
+            << QStringList {u"profile.db yes yes 4 4 as expected \"insert into version values(4)\" "
+                            u"may be refused by a constraint (CHECK of table version): whether a "
+                            u"run gets past it cannot be told without writing"_s};
         QTest::newRow("text version holding a NUL")
             << u"current: data.db: update version set version = 'two' || char(0) || 'three'"_s << 2
             << QStringList {u"data.db yes yes no number 3 - its version table holds the text "
@@ -599,6 +621,8 @@ private Q_SLOTS:
 
         const QStringList upgraded = {u"profile.db 0 4 as expected"_s, u"data.db 0 3 as expected"_s,
                                       u"qc.db 0 0 -"_s, u"syslog.db 0 1 as expected"_s};
+        const QStringList current = {u"profile.db 4 4 as expected"_s, u"data.db 3 3 as expected"_s,
+                                     u"qc.db 0 0 -"_s, u"syslog.db 1 1 as expected"_s};
         QTest::newRow("first generation")
             << u"first generation"_s << u""_s << upgraded << -1
             << u"data.db result -> results 3 -> 3 data.db checkedResult - -> 3"_s;
@@ -618,6 +642,12 @@ private Q_SLOTS:
                             u"data.db not a database not a database -"_s, u"qc.db 0 0 -"_s,
                             u"syslog.db 0 0 pending"_s}
             << -1 << QString();
+        QTest::newRow("no curve variables to fill from")
+            << noCurveVariables << u""_s << current << -1
+            << u"filling the assay variables failed (no such table: curveVariable)"_s;
+        QTest::newRow("stamp against a CHECK constraint")
+            << checkedVersion << u""_s << current << -1
+            << u"writing version 4 into its version table failed"_s;
         QTest::newRow("interrupted write")
             << u"first generation: data.db hot journal"_s << u""_s
             << QStringList {u"profile.db 0 4 as expected"_s,

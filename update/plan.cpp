@@ -33,7 +33,7 @@ Plan planState(const UpdaterDescription &description, const FileState &look)
         if (description.isNewerThanProgram(storedVersion))
             return {Plan::Kind::LeftNewer};
         if (description.pendingBlocks(storedVersion).isEmpty())
-            return {Plan::Kind::UpToDate};
+            return planAt(description, storedVersion, Plan::Kind::UpToDate);
         return planAt(description, storedVersion, Plan::Kind::Upgrade);
     }
     case FileState::State::NotDatabase:

@@ -4,6 +4,7 @@
 #include "filename.h"
 #include "versionvalue.h"
 
+#include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
 
@@ -346,7 +347,8 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
 }
 
 // The program that EXPLAIN lists holds the program of each trigger the statement sets off,
-// which begins with an Init whose comment names the trigger. Placeholders are bound to null.
+// which begins with an Init whose comment names the trigger, and a halt with SQLITE_CONSTRAINT,
+// extended by its kind, for each constraint it enforces. Placeholders are bound to null.
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
 {
     StatementCheck check;
@@ -357,16 +359,28 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
         return check;
     }
     const QString triggerComment = u"-- TRIGGER "_s;
+    QStringList writtenPages;
     while (query.next()) {
         const QString opcode = query.value(u"opcode"_s).toString();
         const QString comment = query.value(u"p4"_s).toString();
         if (opcode == u"Init"_s && comment.startsWith(triggerComment))
             check.triggers << comment.mid(triggerComment.size());
-        // A halt with SQLITE_CONSTRAINT, extended by the kind of constraint, names the one it
-        // enforces.
         if (opcode.startsWith(u"Halt"_s)
             && (query.value(u"p1"_s).toInt() & 0xff) == SQLITE_CONSTRAINT)
             check.constraints << comment;
+        if (opcode == u"OpenWrite"_s)
+            writtenPages << query.value(u"p2"_s).toString();
+    }
+    // SQLite leaves out the CHECK constraints of a file it opened read-only: the tables written
+    // tell whether they have any.
+    static const QRegularExpression checkClause(u"\\bcheck\\s*\\("_s,
+                                                QRegularExpression::CaseInsensitiveOption);
+    query.exec(
+        u"select name, sql from sqlite_master where type = 'table' and rootpage in (%1)"_s.arg(
+            writtenPages.join(u',')));
+    while (query.next()) {
+        if (query.value(1).toString().contains(checkClause))
+            check.constraints << u"CHECK of table "_s + query.value(0).toString();
     }
     return check;
 }

@@ -29,33 +29,6 @@ QString statementFailureLine(const QString &errorText, const QString &statement,
     return items.join(u' ') + u' ';
 }
 
-UpdateOutcome::Ending endingOf(SqliteFile::Failure failure)
-{
-    using Ending = UpdateOutcome::Ending;
-    switch (failure) {
-    case SqliteFile::Failure::Locked:
-        return Ending::Locked;
-    case SqliteFile::Failure::ReadOnly:
-        return Ending::ReadOnly;
-    case SqliteFile::Failure::OutOfRoom:
-        return Ending::OutOfRoom;
-    case SqliteFile::Failure::IoError:
-        return Ending::IoError;
-    case SqliteFile::Failure::Corrupt:
-    case SqliteFile::Failure::NotADatabase:
-        return Ending::Damaged;
-    case SqliteFile::Failure::CannotOpen:
-        return Ending::CannotOpen;
-    default:
-        return Ending::Failed;
-    }
-}
-
-UpdateOutcome::Ending endingOf(const QSqlError &error)
-{
-    return endingOf(SqliteFile::failureOf(error));
-}
-
 bool isBusy(const QSqlError &error)
 {
     return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
@@ -85,11 +58,14 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
         return;
     if (!readStoredVersion())
         return;
-    if (isNewer()) {
+    FileState look;
+    look.state = FileState::State::Readable;
+    look.stored = m_stored;
+    m_plan = planRun(m_description, look);
+    if (m_plan.kind == Plan::Kind::LeftNewer) {
         // Decided before anything is written: the file keeps every byte and its time.
         qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
                  qUtf8Printable(fileName()), qUtf8Printable(m_stored.shown), currentVersion());
-        m_leftAsItIs = true;
         m_ready = true;
         return;
     }
@@ -110,13 +86,13 @@ bool UpdateBase::openFile()
     failDirectorySync();
     const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
     if (problem.exists()) {
-        refuse(endingOf(problem.failure), problem.reason);
+        refuse(problem.failure, problem.reason);
         return false;
     }
     QSqlDatabase db
         = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_readOnly));
     if (!db.open()) {
-        m_ending = endingOf(db.lastError());
+        m_failure = SqliteFile::failureOf(db.lastError());
         warnFileLeft(db.lastError().text(), "open");
         return false;
     }
@@ -135,7 +111,7 @@ bool UpdateBase::openFile()
     for (const QString &pragma : std::as_const(pragmas)) {
         QSqlQuery query(db);
         if (!query.exec(pragma)) {
-            refuse(endingOf(query.lastError()), accessFailure(query.lastError()));
+            refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
             return false;
         }
     }
@@ -146,7 +122,7 @@ bool UpdateBase::beginTransaction()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        refuse(endingOf(query.lastError()), accessFailure(query.lastError()));
+        refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
         return false;
     }
     m_inTransaction = true;
@@ -159,7 +135,7 @@ bool UpdateBase::probeWriteAccess()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
-        refuse(endingOf(query.lastError()), accessFailure(query.lastError()));
+        refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
         rollback();
         return false;
     }
@@ -172,7 +148,7 @@ bool UpdateBase::probeWriteAccess()
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable) {
-        refuse(isBusy(error) ? UpdateOutcome::Ending::Locked : UpdateOutcome::Ending::ReadOnly,
+        refuse(isBusy(error) ? SqliteFile::Failure::Locked : SqliteFile::Failure::ReadOnly,
                isBusy(error) ? accessFailure(error)
                              : u"it cannot be written (%1)"_s.arg(error.text()));
         rollback();
@@ -186,11 +162,11 @@ bool UpdateBase::readStoredVersion()
     const SqliteFile::StoredVersion stored
         = SqliteFile::readStoredVersion(QSqlDatabase::database());
     if (stored.error.isValid()) {
-        refuse(endingOf(stored.error), accessFailure(stored.error));
+        refuse(SqliteFile::failureOf(stored.error), accessFailure(stored.error));
         return false;
     }
     if (!stored.version) {
-        refuse(UpdateOutcome::Ending::Refused, u"its version table holds "_s + stored.problem);
+        refuse(SqliteFile::Failure::Statement, u"its version table holds "_s + stored.problem);
         return false;
     }
     m_stored = stored;
@@ -206,9 +182,9 @@ QString UpdateBase::accessFailure(const QSqlError &error) const
     return u"it cannot be written (%1)"_s.arg(error.text());
 }
 
-void UpdateBase::refuse(UpdateOutcome::Ending ending, const QString &reason)
+void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason)
 {
-    m_ending = ending;
+    m_failure = failure;
     warnFileLeft(reason);
 }
 
@@ -231,15 +207,15 @@ UpdateOutcome UpdateBase::run()
 {
     UpdateOutcome outcome;
     outcome.onlyRead = m_readOnly;
-    if (m_leftAsItIs) {
+    if (m_plan.kind == Plan::Kind::LeftNewer) {
         rollback();
         return outcome;
     }
     if (m_ready && updateAndCommit())
         return outcome;
-    // Every way of failing that did not name its ending is the update's own failure.
-    outcome.ending
-        = m_ending == UpdateOutcome::Ending::Done ? UpdateOutcome::Ending::Failed : m_ending;
+    // Every way of failing that did not name its kind is the update's own failure.
+    outcome.failure
+        = m_failure == SqliteFile::Failure::None ? SqliteFile::Failure::Statement : m_failure;
     // What a commit that stands without the disk's confirmation saved.
     const auto unconfirmed = [this](const QString &saved) {
         return u", but the system could not confirm that %1 reached the disk (%2): a power cut "
@@ -291,7 +267,7 @@ bool UpdateBase::updateAndCommit()
     // A file that is only read has no steps to show.
     ProgressObserver *const progress = m_readOnly ? nullptr : m_progress;
     if (progress)
-        progress->fileStarted(fileName(), m_description.stepCount(storedVersion()));
+        progress->fileStarted(fileName(), m_plan.steps);
     const bool done = update() && commitChanges();
     if (progress)
         progress->fileFinished();
@@ -324,7 +300,7 @@ bool UpdateBase::commitChanges()
         const QString error = query.lastError().text();
         rollback();
         m_aborted = true;
-        m_ending = endingOf(query.lastError());
+        m_failure = SqliteFile::failureOf(query.lastError());
         m_failureReason = u"its changes could not be saved (%1)"_s.arg(error);
         if (upgradeStands(query.lastError()))
             m_unconfirmedCommitError = error;
@@ -378,7 +354,7 @@ void UpdateBase::checkFailure(const QSqlQuery &query)
         return;
     rollback();
     m_aborted = true;
-    m_ending = endingOf(query.lastError());
+    m_failure = SqliteFile::failureOf(query.lastError());
     m_failureReason = query.lastError().text();
 }
 
@@ -435,11 +411,6 @@ bool UpdateBase::rollbackBlock()
 {
     QSqlQuery query(QSqlDatabase::database());
     return runQuery(query, u"ROLLBACK TO block"_s) && runQuery(query, u"RELEASE block"_s);
-}
-
-bool UpdateBase::isNewer() const
-{
-    return m_description.isNewerThanProgram(storedVersion());
 }
 
 bool UpdateBase::stampVersion(int deleteLine, int insertLine)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "plan.h"
 #include "progressobserver.h"
 #include "sqlitefile.h"
 #include "updaterdescription.h"
@@ -27,28 +28,17 @@ struct Statement
     int line = 0;
 };
 
-// How the update of one file ended.
+// How the update of one file ended: the kind of failure that ended it, none when it was brought
+// up to date, left as it is when newer, or read.
 struct UpdateOutcome
 {
-    enum class Ending {
-        Done, // brought up to date, left as it is when newer, or read
-        Refused, // its version table holds no version number
-        Locked, // another process holds the file
-        ReadOnly, // the file or its directory cannot be written
-        OutOfRoom,
-        IoError,
-        Damaged, // not a database, or corrupt
-        CannotOpen,
-        Failed, // a copy, a check, the version stamp or the variable backfill failed
-    };
-
-    Ending ending = Ending::Done;
-    // The line the log got on why the file was not updated, or not read; empty when it was.
-    QString failureLine;
+    SqliteFile::Failure failure = SqliteFile::Failure::None;
     // The file is only read: whatever happened to it, the run goes on.
     bool onlyRead = false;
+    // The line the failure was logged with.
+    QString failureLine;
 
-    bool succeeded() const { return ending == Ending::Done || onlyRead; }
+    bool succeeded() const { return failure == SqliteFile::Failure::None || onlyRead; }
 };
 
 // The update of one file, carrying out the steps its description declares. The constructor
@@ -154,8 +144,6 @@ private:
     bool fillInsideSql();
     bool fillFailed(const QSqlQuery &query, int line);
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
-    // The file records a version above the one this program brings it to.
-    bool isNewer() const;
     bool openFile();
     bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
                        const QStringList &dropped);
@@ -183,7 +171,7 @@ private:
     bool transactionWasUndone() const;
     void rollback();
     // The file is left as it is for the reason: one line says so, and run() reports the ending.
-    void refuse(UpdateOutcome::Ending ending, const QString &reason);
+    void refuse(SqliteFile::Failure failure, const QString &reason);
     // The reason for a failure to open, lock or read the file once the preflight (see
     // SqliteFile::openProblem) found none: another process's lock, or SQLite's error.
     QString accessFailure(const QSqlError &error) const;
@@ -195,15 +183,15 @@ private:
 
     const UpdaterDescription &m_description;
     SqliteFile::StoredVersion m_stored;
-    // A file newer than this program is left as it is, before anything is written.
-    bool m_leftAsItIs = false;
+    // What the run does to the file, decided once its version is read.
+    Plan m_plan;
     bool m_readOnly = false;
     bool m_ready = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
     // The error of a commit that failed although the upgrade it saves stands in the file.
     QString m_unconfirmedCommitError;
-    UpdateOutcome::Ending m_ending = UpdateOutcome::Ending::Done;
+    SqliteFile::Failure m_failure = SqliteFile::Failure::None;
     ProgressObserver *m_progress = nullptr;
     int m_step = 0;
     // Why the update failed or was aborted; what was saved all the same, if anything.
