@@ -396,17 +396,6 @@ bool UpdateBase::renameTable(const QString &from, const QString &to)
     return exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
 }
 
-// A block is a savepoint inside the file's transaction, so it needs no transaction of its own.
-bool UpdateBase::beginBlock(const char *label, int line)
-{
-    return tryExec(u"SAVEPOINT block"_s, label, line);
-}
-
-bool UpdateBase::endBlock(const char *label, int line)
-{
-    return tryExec(u"RELEASE block"_s, label, line);
-}
-
 bool UpdateBase::rollbackBlock()
 {
     QSqlQuery query(QSqlDatabase::database());
@@ -439,6 +428,8 @@ bool UpdateBase::runStep(const UpgradeStep &step)
     const Statement statement = {step.statement(), label(), step.line};
     switch (step.kind) {
     case UpgradeStep::Kind::Sql:
+    case UpgradeStep::Kind::Savepoint:
+    case UpgradeStep::Kind::Release:
         return exec(statement);
     case UpgradeStep::Kind::Rename:
         return renameTable(step.names.at(0), step.names.at(1));
@@ -449,12 +440,6 @@ bool UpdateBase::runStep(const UpgradeStep &step)
         return copyRows(statement, step.names.at(0), QString(), step.names.at(1));
     case UpgradeStep::Kind::Drop:
         return dropCopiedTable(step.names.at(0), step.names.at(1), statement);
-    case UpgradeStep::Kind::Savepoint:
-        beginBlock(label(), step.line);
-        return true;
-    case UpgradeStep::Kind::Release:
-        endBlock(label(), step.line);
-        return true;
     case UpgradeStep::Kind::Stamp:
         return stampVersion(step.line, step.secondLine);
     case UpgradeStep::Kind::FillVariables:

@@ -112,9 +112,7 @@ protected:
     // Every statement of an updater runs through here.
     bool runQuery(QSqlQuery &query, const QString &text = QString());
 
-    // Nested transaction for blocks that open and end one of their own.
-    bool beginBlock(const char *label, int line);
-    bool endBlock(const char *label, int line);
+    // Undoes the steps since the savepoint "block", a transaction nested in the file's own.
     bool rollbackBlock();
 
     // Ends the update as failed, for run() to undo it and name the reason in one line.

@@ -39,10 +39,10 @@ QStringList variableFillStatements()
 // version stamp and the defaults written before are kept.
 bool UpdateBase::backfillVariables()
 {
-    beginBlock(label(), 224);
+    exec(u"SAVEPOINT block"_s, label(), 224);
     stepStarted(u"filling the assay variables"_s);
     if (fillVariables()) {
-        endBlock(label(), 271);
+        exec(u"RELEASE block"_s, label(), 271);
         return true;
     }
     rollbackBlock();
