@@ -475,9 +475,10 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expectedVersions");
         QTest::addColumn<QString>("expectedWarnings");
 
+        const QString versionTable = u"create table version(version integer)"_s;
         QTest::newRow("no tables") << QStringList() << QStringList {u"1"_s} << QString();
         QTest::newRow("empty version table")
-            << QStringList {u"create table version(version integer)"_s} << QStringList {u"1"_s}
+            << QStringList {versionTable} << QStringList {u"1"_s}
             << u"Warning: .\\updatesyslog ( 12 ):  table version already exists Unable to "
                u"execute statement : [ create table version(version integer) ] \n"_s;
         QTest::newRow("balance already there")
@@ -495,17 +496,15 @@ private Q_SLOTS:
         // A file at version 1 without the balance table is told apart from a complete one.
         const QString balanceMissing = u"Warning: syslog.db: after the update, table balance is "
                                        u"missing; index talance_index is missing\n"_s;
-        QTest::newRow("version 1") << QStringList {u"create table version(version integer)"_s,
-                                                   u"insert into version values(1)"_s}
+        QTest::newRow("version 1") << QStringList {versionTable, u"insert into version values(1)"_s}
                                    << QStringList {u"1"_s} << balanceMissing;
         QTest::newRow("several version rows")
-            << QStringList {u"create table version(version integer)"_s,
-                            u"insert into version values(0)"_s, u"insert into version values(1)"_s,
-                            u"insert into version values(1)"_s}
+            << QStringList {versionTable, u"insert into version values(0)"_s,
+                            u"insert into version values(1)"_s, u"insert into version values(1)"_s}
             << QStringList {u"1"_s} << balanceMissing;
         QTest::newRow("newer version left as it is")
-            << QStringList {u"create table version(version integer)"_s,
-                            u"insert into version values(2)"_s, u"insert into version values(5)"_s}
+            << QStringList {versionTable, u"insert into version values(2)"_s,
+                            u"insert into version values(5)"_s}
             << QStringList {u"2"_s, u"5"_s}
             << u"Warning: syslog.db has version 5, newer than this program's 1: its version "
                u"was left as it is\n"_s;
