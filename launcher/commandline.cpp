@@ -4,20 +4,6 @@
 
 #include <QHash>
 
-using namespace Qt::StringLiterals;
-
-namespace {
-
-QStringList argumentsFrom(int first, int argc, char **argv)
-{
-    QStringList arguments;
-    for (int i = first; i < argc; ++i)
-        arguments << FileName::fromBytes(argv[i]);
-    return arguments;
-}
-
-} // namespace
-
 CommandLine CommandLine::parse(int argc, char **argv)
 {
     static const QHash<QByteArray, Action> options = {
@@ -29,22 +15,17 @@ CommandLine CommandLine::parse(int argc, char **argv)
     CommandLine command;
     if (argc < 2)
         return command;
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << FileName::fromBytes(argv[i]);
     command.action = options.value(QByteArray(argv[1]), Action::Upgrade);
-    switch (command.action) {
-    case Action::Upgrade:
+    command.json = (command.action == Action::Status || command.action == Action::DryRun)
+        && argc > 2 && QByteArray(argv[2]) == "--json";
+    if (command.action == Action::Upgrade) {
         command.logFile = QByteArray(argv[1]);
-        command.firstTranslationIsLogFile = true;
-        command.translations = argumentsFrom(1, argc, argv);
-        break;
-    case Action::Status:
-    case Action::DryRun:
-        command.json = argc > 2 && QByteArray(argv[2]) == "--json";
-        if (command.action == Action::DryRun)
-            command.translations = argumentsFrom(command.json ? 3 : 2, argc, argv);
-        break;
-    case Action::Help:
-    case Action::Version:
-        break;
+        command.translations = arguments;
+    } else if (command.action == Action::DryRun) {
+        command.translations = arguments.mid(command.json ? 2 : 1);
     }
     return command;
 }

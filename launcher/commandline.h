@@ -21,11 +21,8 @@ struct CommandLine
     Action action = Action::Upgrade;
     // An upgrade's log file, as the system names it.
     std::optional<QByteArray> logFile;
-    // The translation files to try, in their order.
+    // The translation files to try, in their order; an upgrade's log file is the first.
     QStringList translations;
-    // The first of them is the log file's name, tried without a warning when no such
-    // translation file exists.
-    bool firstTranslationIsLogFile = false;
     // --status or --dry-run answers with one JSON document.
     bool json = false;
 

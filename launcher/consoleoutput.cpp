@@ -72,11 +72,9 @@ QString formatTable(const QList<QStringList> &rows)
 {
     QList<qsizetype> widths;
     for (const QStringList &row : rows) {
-        for (qsizetype column = 0; column < row.size(); ++column) {
-            if (widths.size() <= column)
-                widths << 0;
+        widths.resize(qMax(widths.size(), row.size()));
+        for (qsizetype column = 0; column < row.size(); ++column)
             widths[column] = qMax(widths[column], row[column].size());
-        }
     }
     QString table;
     for (const QStringList &row : rows) {

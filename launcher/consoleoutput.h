@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QList>
 #include <QStringList>
 
 // Writes the text to standard output as UTF-8, on the same stream the log sink can be

@@ -4,6 +4,9 @@
 #include "filename.h"
 #include "qmcheck.h"
 #include "sqlitefile.h"
+#include "updaterdescription.h"
+
+#include <QMap>
 
 #include <cerrno>
 #include <cstdlib>
@@ -31,22 +34,38 @@ bool writeLine(FILE *file, const char *prefix, const QByteArray &text)
     return std::fprintf(file, "%s%s\n", prefix, text.constData()) >= 0 && std::fflush(file) == 0;
 }
 
+// Why the log must not be appended to the file; empty when it may.
+QString logFileRefusal(const QString &log)
+{
+    for (const UpdaterDescription &file : updaters()) {
+        const QString &database = file.fileName;
+        if (FileName::isSameFile(log, database))
+            return u"it is one of the databases that dbupdate upgrades"_s;
+        // SQLite deletes or overwrites the files it keeps beside a database.
+        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
+            if (FileName::isSameFile(log, SqliteFile::sideFileName(database, sideFile)))
+                return u"it belongs to %1, one of the databases that dbupdate upgrades"_s.arg(
+                    database);
+        }
+    }
+    // Only a plain file is read: opening a named pipe to read would wait for a writer.
+    const QByteArray head = FileName::leadingBytes(log, SqliteFile::headerMagic.size());
+    if (head.startsWith(SqliteFile::headerMagic))
+        return u"it is an SQLite database"_s;
+    if (head.startsWith(qmMagic))
+        return u"it is a Qt translation file"_s;
+    return QString();
+}
+
 } // namespace
 
 const char *logLinePrefix(QtMsgType type)
 {
-    switch (type) {
-    case QtDebugMsg:
-        return "Debug: ";
-    case QtWarningMsg:
-        return "Warning: ";
-    case QtCriticalMsg:
-        return "Critical: ";
-    case QtFatalMsg:
-        return "Fatal: ";
-    default:
-        return nullptr;
-    }
+    static const QMap<QtMsgType, const char *> prefixes = {{QtDebugMsg, "Debug: "},
+                                                           {QtWarningMsg, "Warning: "},
+                                                           {QtCriticalMsg, "Critical: "},
+                                                           {QtFatalMsg, "Fatal: "}};
+    return prefixes.value(type);
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -74,37 +93,21 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
         std::abort();
 }
 
-QString logFileRefusal(const char *name, const QStringList &databases)
+bool openLogFile(const QByteArray &name)
 {
-    const QString log = FileName::fromBytes(name);
-    for (const QString &database : databases) {
-        if (FileName::isSameFile(log, database))
-            return u"it is one of the databases that dbupdate upgrades"_s;
-        // SQLite deletes or overwrites the files it keeps beside a database.
-        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
-            if (FileName::isSameFile(log, SqliteFile::sideFileName(database, sideFile)))
-                return u"it belongs to %1, one of the databases that dbupdate upgrades"_s.arg(
-                    database);
-        }
-    }
-    // Only a plain file is read: opening a named pipe to read would wait for a writer.
-    const QByteArray head = FileName::leadingBytes(log, SqliteFile::headerMagic.size());
-    if (head.startsWith(SqliteFile::headerMagic))
-        return u"it is an SQLite database"_s;
-    if (head.startsWith(qmMagic))
-        return u"it is a Qt translation file"_s;
-    return QString();
-}
-
-bool openLogFile(const char *name, QString *error)
-{
-    logFile = std::fopen(name, "a");
-    if (!logFile) {
-        if (error)
-            *error = QString::fromLocal8Bit(std::strerror(errno));
+    logFileName = FileName::shown(FileName::fromBytes(name));
+    if (const QString refusal = logFileRefusal(FileName::fromBytes(name)); !refusal.isEmpty()) {
+        printError(u"dbupdate: the log is not appended to %1: %2; the log goes to standard "
+                   u"error\n"_s.arg(logFileName, refusal));
         return false;
     }
-    logFileName = FileName::shown(FileName::fromBytes(name));
+    logFile = std::fopen(name.constData(), "a");
+    if (!logFile) {
+        printError(
+            u"dbupdate: cannot open the log file %1: %2; the log goes to standard error\n"_s.arg(
+                logFileName, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
     defaultHandler = qInstallMessageHandler(logMessageHandler);
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QStringList>
+#include <QByteArray>
+#include <QString>
 
 #include <cstdio>
 
@@ -14,14 +15,11 @@ const char *logLinePrefix(QtMsgType type);
 // a line cannot be written, one line on standard error says so and the rest of the log goes there.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
-// Why the log must not be appended to the file: it is one of the databases or a journal,
-// write-ahead log or shared-memory file of one, an SQLite database or a Qt translation file.
-// Empty when it may.
-QString logFileRefusal(const char *name, const QStringList &databases);
-
-// Opens the log file for appending and routes all messages into it; false when it can't, with
-// the system's reason in error when given.
-bool openLogFile(const char *name, QString *error = nullptr);
+// Opens the log file for appending and routes all messages into it. When the log may not go
+// there (it is one of the databases or a journal, write-ahead log or shared-memory file of one,
+// an SQLite database or a Qt translation file) or cannot, one line on standard error says why,
+// the messages take standard error and the answer is false.
+bool openLogFile(const QByteArray &name);
 
 // Closes the log file; later messages take the default output.
 void closeLogFile();

@@ -25,8 +25,6 @@ class ProgressLine : public ProgressObserver
 public:
     ProgressLine();
     ~ProgressLine() override;
-    ProgressLine(const ProgressLine &) = delete;
-    ProgressLine &operator=(const ProgressLine &) = delete;
 
     void fileStarted(const QString &fileName, int stepCount) override;
     void stepStarted(int step, const QString &text) override;

@@ -1,6 +1,7 @@
 #include "qmcheck.h"
 
 #include <QBitArray>
+#include <QHash>
 #include <QtEndian>
 
 #include <limits>
@@ -19,26 +20,15 @@ enum SectionTag : quint8 {
     Dependencies = 0x96,
 };
 
-// The fields of a message record that Qt's lookup reads; each but the end tag and the obsolete
-// 32-bit field is followed by a 32-bit big-endian length and that many bytes.
+// The fields of a message record that Qt's lookup reads; any other tag ends the record. Each
+// but the obsolete 32-bit field is followed by a 32-bit big-endian length and that many bytes.
 enum FieldTag : quint8 {
-    End = 1,
     Translation = 3,
     Obsolete = 5,
     SourceText = 6,
     Context = 7,
     Comment = 8,
 };
-
-quint16 read16(QByteArrayView data, qsizetype at)
-{
-    return qFromBigEndian<quint16>(data.data() + at);
-}
-
-quint32 read32(QByteArrayView data, qsizetype at)
-{
-    return qFromBigEndian<quint32>(data.data() + at);
-}
 
 // Where a section's bytes begin in the file and how many there are. Qt's lookup reads some
 // fields past a section's end, so each section is checked against the rest of the file.
@@ -48,38 +38,22 @@ struct Section
     qsizetype size = 0;
 };
 
-struct Sections
-{
-    Section contexts;
-    Section hashes;
-    Section messages;
-    bool dependencies = false;
-};
-
-// The sections as Qt's loader reads them: after the magic, each is a tag byte, a 32-bit
-// big-endian length and that many bytes. Qt stops at a zero tag or length or where no more than
-// five bytes are left, passes over tags it does not know, takes the last of two sections with
+// The sections by their tags, as Qt's loader reads them: after the magic, each is a tag byte, a
+// 32-bit big-endian length and that many bytes. Qt stops at a zero tag or length or where no more
+// than five bytes are left, passes over tags it does not know, takes the last of two sections with
 // one tag, and refuses the file when a section runs past its end: none then.
-std::optional<Sections> readSections(QByteArrayView data)
+std::optional<QHash<quint8, Section>> readSections(QByteArrayView data)
 {
-    Sections sections;
+    QHash<quint8, Section> sections;
     for (qsizetype at = qmMagic.size(); data.size() - at > 5;) {
         const quint8 tag = quint8(data[at]);
-        const qint64 length = read32(data, at + 1);
+        const qint64 length = qFromBigEndian<quint32>(data.data() + at + 1);
         at += 5;
         if (tag == 0 || length == 0)
             break;
         if (length > data.size() - at)
             return std::nullopt;
-        const Section section {at, qsizetype(length)};
-        if (tag == Contexts)
-            sections.contexts = section;
-        else if (tag == Hashes)
-            sections.hashes = section;
-        else if (tag == Messages)
-            sections.messages = section;
-        else if (tag == Dependencies)
-            sections.dependencies = true;
+        sections.insert(tag, Section {at, qsizetype(length)});
         at += length;
     }
     return sections;
@@ -94,12 +68,12 @@ bool contextsAreSound(QByteArrayView fromTable)
 {
     if (fromTable.size() < 2)
         return false;
-    const qsizetype buckets = read16(fromTable, 0);
+    const qsizetype buckets = qFromBigEndian<quint16>(fromTable.data());
     const qsizetype chains = 2 + 2 * buckets;
     if (buckets == 0 || chains > fromTable.size())
         return false;
     for (qsizetype bucket = 0; bucket < buckets; ++bucket) {
-        const qsizetype offset = read16(fromTable, 2 + 2 * bucket);
+        const qsizetype offset = qFromBigEndian<quint16>(fromTable.data() + 2 + 2 * bucket);
         if (offset != 0 && chains + 2 * offset >= fromTable.size())
             return false;
     }
@@ -121,7 +95,7 @@ QBitArray soundRecordStarts(QByteArrayView fromMessages, qsizetype size)
         if (tag == Translation || tag == SourceText || tag == Context || tag == Comment) {
             if (next > fromMessages.size())
                 continue;
-            const quint32 length = read32(fromMessages, at + 1);
+            const quint32 length = qFromBigEndian<quint32>(fromMessages.data() + at + 1);
             if (tag == Translation && length % 2 != 0) {
                 sound.setBit(at);
                 continue;
@@ -151,7 +125,7 @@ bool hashesAreSound(QByteArrayView fromTable, qsizetype size, const QBitArray &r
     for (qsizetype at = 0; at < size; at += 8) {
         if (at + 8 > fromTable.size())
             return false;
-        const quint32 record = read32(fromTable, at + 4);
+        const quint32 record = qFromBigEndian<quint32>(fromTable.data() + at + 4);
         if (record < recordStarts.size() && !recordStarts.testBit(record))
             return false;
     }
@@ -166,18 +140,18 @@ QmVerdict checkQm(QByteArrayView data)
 {
     if (!data.startsWith(qmMagic))
         return QmVerdict::NotQm;
-    const std::optional<Sections> sections = readSections(data);
+    const auto sections = readSections(data);
     if (!sections)
         return QmVerdict::Damaged;
-    if (sections->dependencies)
+    if (sections->contains(Dependencies))
         return QmVerdict::HasDependencies;
-    const Section &hashes = sections->hashes;
+    const Section hashes = sections->value(Hashes);
     if (hashes.size == 0)
         return QmVerdict::Sound;
-    const Section &contexts = sections->contexts;
+    const Section contexts = sections->value(Contexts);
     if (contexts.size != 0 && !contextsAreSound(data.sliced(contexts.at)))
         return QmVerdict::Damaged;
-    const Section &messages = sections->messages;
+    const Section messages = sections->value(Messages);
     const QBitArray recordStarts = soundRecordStarts(data.sliced(messages.at), messages.size);
     if (!hashesAreSound(data.sliced(hashes.at), hashes.size, recordStarts))
         return QmVerdict::Damaged;

@@ -2,9 +2,11 @@
 
 #include "filename.h"
 
+#include <QCoreApplication>
 #include <QLibraryInfo>
 
 #include <limits>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -31,70 +33,38 @@ QString findTranslationFile(const QString &dir, const QString &name)
     }
 }
 
-TranslationSearch::Outcome outcomeOf(QmVerdict verdict)
+// What came of looking for one translation file name.
+struct TranslationSearch
 {
-    switch (verdict) {
-    case QmVerdict::Sound:
-        return TranslationSearch::Outcome::Loaded;
-    case QmVerdict::HasDependencies:
-        return TranslationSearch::Outcome::HasDependencies;
-    default:
-        return TranslationSearch::Outcome::Damaged;
+    // The verdict on the translation file loaded or refused; none when none was found.
+    std::optional<QmVerdict> verdict;
+    QString path; // the file loaded or refused
+    QStringList unusable; // files of that name found on the way that are no translation file
+
+    // The warning for a file that was not used.
+    QString warning(const QString &name, const QStringList &dirs) const
+    {
+        if (verdict == QmVerdict::Sound)
+            return QString();
+        if (verdict == QmVerdict::HasDependencies) {
+            return u"translation file %1 was not used: it names further translation files to load, "
+                   u"which dbupdate does not load"_s.arg(FileName::shown(path));
+        }
+        if (verdict)
+            return u"translation file %1 is damaged and was not used"_s.arg(FileName::shown(path));
+        QString text
+            = u"translation file %1 was not found in \"%2\" or \"%3\" and was not used"_s.arg(
+                FileName::shown(name), dirs.first(dirs.size() - 1).join(u"\", \""_s), dirs.last());
+        if (!unusable.isEmpty())
+            text += u": "_s + unusable.join(u", "_s);
+        return text;
     }
-}
+};
 
-// ".", ".." or "/usr/share/qt6/translations"
-QString placesText(const QStringList &dirs)
-{
-    QStringList quoted;
-    for (const QString &dir : dirs)
-        quoted << u'"' + dir + u'"';
-    const QString last = quoted.isEmpty() ? QString() : quoted.takeLast();
-    return quoted.isEmpty() ? last : quoted.join(u", "_s) + u" or "_s + last;
-}
-
-} // namespace
-
-QStringList translationDirs()
-{
-    return {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
-}
-
-QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
-{
-    if (bytes.size() > std::numeric_limits<int>::max())
-        return QmVerdict::Damaged;
-    const QmVerdict verdict = checkQm(bytes);
-    if (verdict != QmVerdict::Sound)
-        return verdict;
-    m_bytes = bytes + QByteArray(qmZeroTail, '\0');
-    if (!load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(bytes.size()))) {
-        m_bytes.clear();
-        return QmVerdict::Damaged;
-    }
-    return QmVerdict::Sound;
-}
-
-QString TranslationSearch::warning(const QString &name, const QStringList &dirs) const
-{
-    switch (outcome) {
-    case Outcome::Loaded:
-        return QString();
-    case Outcome::Damaged:
-        return u"translation file %1 is damaged and was not used"_s.arg(FileName::shown(path));
-    case Outcome::HasDependencies:
-        return u"translation file %1 was not used: it names further translation files to load, "
-               u"which dbupdate does not load"_s.arg(FileName::shown(path));
-    case Outcome::NotFound:
-        break;
-    }
-    QString text = u"translation file %1 was not found in %2 and was not used"_s.arg(
-        FileName::shown(name), placesText(dirs));
-    if (!unusable.isEmpty())
-        text += u": "_s + unusable.join(u", "_s);
-    return text;
-}
-
+// Looks for the name in the directories in their order, as QTranslator::load(name, dir) would:
+// with ".qm" added, as given, then cut at its last "_" or "." and again. A file that is no
+// translation file is passed over; the first translation file found is checked and loaded into
+// the translator, or refused, and ends the search.
 TranslationSearch loadTranslation(CheckedTranslator *translator, const QStringList &dirs,
                                   const QString &name)
 {
@@ -121,10 +91,50 @@ TranslationSearch loadTranslation(CheckedTranslator *translator, const QStringLi
             continue;
         }
         search.path = path;
-        search.outcome = outcomeOf(translator->loadChecked(bytes));
+        search.verdict = translator->loadChecked(bytes);
         return search;
     }
     // A name given with an absolute path is the same file in every directory.
     search.unusable.removeDuplicates();
     return search;
+}
+
+} // namespace
+
+QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
+{
+    if (bytes.size() > std::numeric_limits<int>::max())
+        return QmVerdict::Damaged;
+    const QmVerdict verdict = checkQm(bytes);
+    if (verdict != QmVerdict::Sound)
+        return verdict;
+    m_bytes = bytes + QByteArray(qmZeroTail, '\0');
+    if (!load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(bytes.size()))) {
+        m_bytes.clear();
+        return QmVerdict::Damaged;
+    }
+    return QmVerdict::Sound;
+}
+
+QStringList installTranslations(QCoreApplication &app, const QStringList &names,
+                                bool firstIsLogFile)
+{
+    const QStringList dirs = {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    QStringList installed;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QString &name = names.at(i);
+        auto *translator = new CheckedTranslator(&app);
+        const TranslationSearch search = loadTranslation(translator, dirs, name);
+        if (search.verdict == QmVerdict::Sound) {
+            QCoreApplication::installTranslator(translator);
+            installed << search.path;
+            continue;
+        }
+        delete translator;
+        // The log file's name is tried as well, and is rarely a translation file.
+        if (i == 0 && firstIsLogFile && !search.verdict)
+            continue;
+        qWarning("%s", qUtf8Printable(search.warning(name, dirs)));
+    }
+    return installed;
 }

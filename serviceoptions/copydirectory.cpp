@@ -24,11 +24,7 @@ const qint64 unlockedGraceSeconds = 60;
 const qint64 copyChunk = 1024 * 1024;
 
 // What the signal handler removes, worked out beforehand: the files first, the directory last.
-std::vector<std::string> &cleanupPaths()
-{
-    static std::vector<std::string> paths;
-    return paths;
-}
+std::vector<std::string> cleanupPaths;
 
 using SignalHandler = void (*)(int);
 SignalHandler previousInterruptHandler = SIG_DFL;
@@ -37,7 +33,7 @@ SignalHandler previousTerminateHandler = SIG_DFL;
 // Removes the copies and ends the program as the signal would have.
 extern "C" void removeCopiesAndExit(int signal)
 {
-    for (const std::string &path : cleanupPaths())
+    for (const std::string &path : cleanupPaths)
         std::remove(path.c_str());
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -105,36 +101,30 @@ CopyDirectory::CopyDirectory(const QStringList &databaseNames)
         m_error = u"cannot lock it"_s;
         return;
     }
-    armSignalCleanup(databaseNames);
+    for (const QString &name : databaseNames) {
+        const QString copy = m_dir->filePath(name);
+        cleanupPaths.push_back(QFile::encodeName(copy).toStdString());
+        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
+            cleanupPaths.push_back(
+                QFile::encodeName(SqliteFile::sideFileName(copy, sideFile)).toStdString());
+        }
+    }
+    cleanupPaths.push_back(QFile::encodeName(m_dir->filePath(lockName)).toStdString());
+    cleanupPaths.push_back(QFile::encodeName(m_dir->path()).toStdString());
+    previousInterruptHandler = std::signal(SIGINT, removeCopiesAndExit);
+    previousTerminateHandler = std::signal(SIGTERM, removeCopiesAndExit);
 }
 
 CopyDirectory::~CopyDirectory()
 {
-    if (cleanupPaths().empty())
+    if (cleanupPaths.empty())
         return;
     // Removed before the handlers go, so that a signal cannot leave copies behind.
     m_lock.reset();
     m_dir->remove();
     std::signal(SIGINT, previousInterruptHandler);
     std::signal(SIGTERM, previousTerminateHandler);
-    cleanupPaths().clear();
-}
-
-void CopyDirectory::armSignalCleanup(const QStringList &databaseNames)
-{
-    std::vector<std::string> &paths = cleanupPaths();
-    for (const QString &name : databaseNames) {
-        const QString copy = m_dir->filePath(name);
-        paths.push_back(QFile::encodeName(copy).toStdString());
-        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
-            paths.push_back(
-                QFile::encodeName(SqliteFile::sideFileName(copy, sideFile)).toStdString());
-        }
-    }
-    paths.push_back(QFile::encodeName(m_dir->filePath(lockName)).toStdString());
-    paths.push_back(QFile::encodeName(m_dir->path()).toStdString());
-    previousInterruptHandler = std::signal(SIGINT, removeCopiesAndExit);
-    previousTerminateHandler = std::signal(SIGTERM, removeCopiesAndExit);
+    cleanupPaths.clear();
 }
 
 bool CopyDirectory::copy(const QString &source, const QString &copyName, QString *error) const

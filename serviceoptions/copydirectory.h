@@ -17,8 +17,6 @@ public:
     // databaseNames: the files whose copies, journals and logs the directory will hold.
     explicit CopyDirectory(const QStringList &databaseNames);
     ~CopyDirectory();
-    CopyDirectory(const CopyDirectory &) = delete;
-    CopyDirectory &operator=(const CopyDirectory &) = delete;
 
     bool isValid() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
@@ -34,7 +32,6 @@ public:
 
 private:
     bool copyContent(const QString &sourcePath, const QString &targetPath, QString *error) const;
-    void armSignalCleanup(const QStringList &databaseNames);
 
     QString m_parentPath;
     std::unique_ptr<QTemporaryDir> m_dir;

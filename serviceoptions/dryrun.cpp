@@ -8,6 +8,7 @@
 #include "logsink.h"
 #include "rowcounts.h"
 #include "sqlitefile.h"
+#include "translations.h"
 #include "updaterdescription.h"
 #include "updatesequence.h"
 

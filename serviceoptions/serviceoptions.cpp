@@ -83,21 +83,12 @@ QString versionText()
 
 int answer(const CommandLine &command, QCoreApplication &app)
 {
-    switch (command.action) {
-    case CommandLine::Action::Help:
-        printOut(usage);
-        return 0;
-    case CommandLine::Action::Version:
-        printOut(versionText());
-        return 0;
-    case CommandLine::Action::Status:
+    if (command.action == CommandLine::Action::Status)
         return printStatusReport(command.json);
-    case CommandLine::Action::DryRun:
+    if (command.action == CommandLine::Action::DryRun)
         return runDryRun(app, command.translations, command.json);
-    case CommandLine::Action::Upgrade:
-        break;
-    }
-    return 1;
+    printOut(command.action == CommandLine::Action::Help ? usage : versionText());
+    return 0;
 }
 
 } // namespace
@@ -105,11 +96,11 @@ int answer(const CommandLine &command, QCoreApplication &app)
 int runServiceOption(const CommandLine &command, QCoreApplication &app)
 {
     const int exitStatus = answer(command, app);
-    // An answer that did not reach its reader is no verdict about the files.
+    // An answer that did not reach its reader is no verdict about the files: exit status 3.
     if (const QString problem = standardOutputProblem(); !problem.isEmpty()) {
         printError(u"dbupdate: cannot write to standard output: %1; the answer is lost or "
                    u"incomplete\n"_s.arg(problem));
-        return outputLostExitStatus;
+        return 3;
     }
     return exitStatus;
 }

@@ -117,19 +117,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("intermediate");
         QTest::addColumn<int>("terminalColumns");
-        QTest::addColumn<QStringList>("expectedDifferences");
 
-        QTest::newRow("first generation") << false << 0 << QStringList();
-        QTest::newRow("intermediate versions") << true << 0 << QStringList();
-        QTest::newRow("first generation on a terminal") << false << 80 << QStringList();
-        QTest::newRow("first generation on a narrow terminal") << false << 40 << QStringList();
+        QTest::newRow("first generation") << false << 0;
+        QTest::newRow("intermediate versions") << true << 0;
+        QTest::newRow("first generation on a terminal") << false << 80;
+        QTest::newRow("first generation on a narrow terminal") << false << 40;
     }
 
     void samplesMatchPromisedLayouts()
     {
         QFETCH(bool, intermediate);
         QFETCH(int, terminalColumns);
-        QFETCH(QStringList, expectedDifferences);
         QCOMPARE(TestUtil::makeSampleSet(m_work, intermediate), QString());
         const QString offTerminal = m_root->filePath(u"offTerminal"_s);
         QVERIFY(terminalColumns == 0 || TestUtil::copyFiles(m_work, offTerminal));
@@ -157,13 +155,10 @@ private Q_SLOTS:
             QCOMPARE(saved, (QStringList {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s}));
         }
 
-        QStringList differences;
         for (const UpdaterDescription &description : updaters()) {
             TestUtil::Database database(m_work + u'/' + description.fileName);
-            for (const QString &difference : layoutDifferences(database.db(), description.layout))
-                differences << description.fileName + u": "_s + difference;
+            QCOMPARE(layoutDifferences(database.db(), description.layout), QStringList());
         }
-        QCOMPARE(differences, expectedDifferences);
     }
 
     void logSink_data()
@@ -205,8 +200,7 @@ private Q_SLOTS:
 
     void noArguments()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work);
         QCOMPARE(result.exitCode, 0);
         QStringList files = QDir(m_work).entryList(QDir::Files, QDir::Name);
@@ -218,12 +212,10 @@ private Q_SLOTS:
     // An existing log keeps its content; each run adds its own lines after it.
     void logIsAppended()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
         const QString log = m_work + u"/update.log"_s;
         QFile file(log);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("earlier line\n");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier line\n") > 0);
         file.close();
 
         QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
@@ -243,21 +235,8 @@ private Q_SLOTS:
                                duplicateConnectionLine}));
     }
 
-    void logInMissingDirectory()
-    {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
-        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"nodir/update.log"_s});
-        QCOMPARE(result.exitCode, 0);
-        QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
-        QVERIFY(result.standardError.startsWith(
-            "dbupdate: cannot open the log file nodir/update.log: No such file or directory; the "
-            "log goes to standard error\n"));
-        QVERIFY(result.standardError.contains("duplicate connection name"));
-    }
-
-    // The log goes to standard error rather than into a database, a file SQLite keeps beside one
-    // or a translation file, and from the first line that cannot be written on.
+    // The log goes to standard error rather than into a database, a file SQLite keeps beside one,
+    // a translation file or a missing directory, and from the first line that fails to be written.
     void logRefused_data()
     {
         QTest::addColumn<QString>("logName");
@@ -278,20 +257,24 @@ private Q_SLOTS:
             << u"/dev/full"_s
             << u"dbupdate: cannot write the log to /dev/full: No space left on device; the rest "
                u"of the log goes to standard error"_s;
+        QTest::newRow("a log in a missing directory")
+            << u"nodir/update.log"_s
+            << u"dbupdate: cannot open the log file nodir/update.log: No such file or directory; "
+               u"the log goes to standard error"_s;
     }
 
     void logRefused()
     {
         QFETCH(QString, logName);
         QFETCH(QString, expectedError);
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
         QCOMPARE(TestUtil::execAll(m_work + u"/other.db"_s, {u"create table t(a)"_s}), QString());
         QVERIFY(QFile::copy(TEST_BINARY_DIR u"/data/label_dot.qm"_s, m_work + u"/labels.qm"_s));
 
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {logName});
 
         QCOMPARE(result.exitCode, 0);
+        QVERIFY(!QFileInfo::exists(m_work + u"/nodir"_s));
         const QString expectedLine = expectedError.startsWith(u"dbupdate: "_s)
             ? expectedError
             : u"dbupdate: the log is not appended to %1: %2; the log goes to standard error"_s.arg(
@@ -338,8 +321,7 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(TEST_BINARY_DIR u"/data/label_"_s + where + u".qm"_s, target));
             placed << target;
         }
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
 
         const QString name = QString(argument).replace(u"labels"_s, uniqueName);
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {name});
@@ -429,8 +411,7 @@ private Q_SLOTS:
         QFile file(m_work + u"/labels.qm"_s);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(qm) == qm.size());
         file.close();
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
 
         QCOMPARE(TestUtil::runDbupdate(m_work, arguments).exitCode, 0);
 
@@ -494,9 +475,10 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expectedVersions");
         QTest::addColumn<QString>("expectedWarnings");
 
+        const QString versionTable = u"create table version(version integer)"_s;
         QTest::newRow("no tables") << QStringList() << QStringList {u"1"_s} << QString();
         QTest::newRow("empty version table")
-            << QStringList {u"create table version(version integer)"_s} << QStringList {u"1"_s}
+            << QStringList {versionTable} << QStringList {u"1"_s}
             << u"Warning: .\\updatesyslog ( 12 ):  table version already exists Unable to "
                u"execute statement : [ create table version(version integer) ] \n"_s;
         QTest::newRow("balance already there")
@@ -514,17 +496,15 @@ private Q_SLOTS:
         // A file at version 1 without the balance table is told apart from a complete one.
         const QString balanceMissing = u"Warning: syslog.db: after the update, table balance is "
                                        u"missing; index talance_index is missing\n"_s;
-        QTest::newRow("version 1") << QStringList {u"create table version(version integer)"_s,
-                                                   u"insert into version values(1)"_s}
+        QTest::newRow("version 1") << QStringList {versionTable, u"insert into version values(1)"_s}
                                    << QStringList {u"1"_s} << balanceMissing;
         QTest::newRow("several version rows")
-            << QStringList {u"create table version(version integer)"_s,
-                            u"insert into version values(0)"_s, u"insert into version values(1)"_s,
-                            u"insert into version values(1)"_s}
+            << QStringList {versionTable, u"insert into version values(0)"_s,
+                            u"insert into version values(1)"_s, u"insert into version values(1)"_s}
             << QStringList {u"1"_s} << balanceMissing;
         QTest::newRow("newer version left as it is")
-            << QStringList {u"create table version(version integer)"_s,
-                            u"insert into version values(2)"_s, u"insert into version values(5)"_s}
+            << QStringList {versionTable, u"insert into version values(2)"_s,
+                            u"insert into version values(5)"_s}
             << QStringList {u"2"_s, u"5"_s}
             << u"Warning: syslog.db has version 5, newer than this program's 1: its version "
                u"was left as it is\n"_s;
@@ -535,8 +515,7 @@ private Q_SLOTS:
         QFETCH(QStringList, fixture);
         QFETCH(QStringList, expectedVersions);
         QFETCH(QString, expectedWarnings);
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
         const QString syslog = m_work + u"/syslog.db"_s;
         QCOMPARE(TestUtil::execAll(syslog, fixture), QString());
 
@@ -544,9 +523,8 @@ private Q_SLOTS:
 
         QCOMPARE(TestUtil::column(syslog, u"select version from version order by version"_s),
                  expectedVersions);
-        QString warnings;
-        for (const QString &line : TestUtil::updaterLines(m_work + u"/update.log"_s))
-            warnings += line + u'\n';
+        const QString warnings
+            = TestUtil::updaterLines(m_work + u"/update.log"_s).join(u'\n') + u'\n';
         // The log also holds the profile updater's lines; keep those of syslog.db.
         const qsizetype start = warnings.indexOf(u"Warning: .\\updatesyslog"_s);
         const qsizetype newer = warnings.indexOf(u"Warning: syslog.db"_s);
@@ -568,8 +546,7 @@ private Q_SLOTS:
 
     void qcUnchanged()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
         const QString qc = m_work + u"/qc.db"_s;
         QCOMPARE(TestUtil::execAll(qc,
                                    {u"create table version(version integer)"_s,
@@ -593,8 +570,7 @@ private Q_SLOTS:
     // A file that cannot be opened is reported and ends the run; later files are not opened.
     void cannotOpen()
     {
-        QCOMPARE(TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile()),
-                 QString());
+        QCOMPARE(makeProfile(), QString());
         QVERIFY(QDir(m_work).mkdir(u"data.db"_s));
 
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, {u"update.log"_s});
@@ -603,11 +579,16 @@ private Q_SLOTS:
         QVERIFY(TestUtil::updaterLines(m_work + u"/update.log"_s)
                     .contains(u"Warning: Can't update data.db: it is a directory, not a regular "
                               u"file; the file was left as it is"_s));
-        QVERIFY(!QFileInfo::exists(m_work + u"/qc.db"_s));
-        QVERIFY(!QFileInfo::exists(m_work + u"/syslog.db"_s));
+        QCOMPARE(QDir(m_work).entryList({u"qc.db"_s, u"syslog.db"_s}), QStringList());
     }
 
 private:
+    // The profile.db most cases start from; the first error, empty on success.
+    QString makeProfile()
+    {
+        return TestUtil::execAll(m_work + u"/profile.db"_s, TestUtil::minimalProfile());
+    }
+
     QScopedPointer<QTemporaryDir> m_root;
     QString m_work;
 };
