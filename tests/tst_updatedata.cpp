@@ -63,42 +63,34 @@ const QStringList lookupTables
     = {u"department"_s, u"sex"_s, u"treatmentRoom"_s, u"diagnosis"_s, u"doctor"_s, u"operator"_s};
 
 // The create statements of a data.db at version 3, as SQLite keeps them.
-const QMap<QString, QString> versionThreeSchema = {
-    {u"department"_s,
-     u"CREATE TABLE department(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
-    {u"department_index"_s, u"CREATE INDEX department_index on department (abbr)"_s},
-    {u"sex"_s,
-     u"CREATE TABLE sex(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
-    {u"sex_index"_s, u"CREATE INDEX sex_index on sex (abbr)"_s},
-    {u"treatmentRoom"_s,
-     u"CREATE TABLE treatmentRoom(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
-    {u"treatmentRoom_index"_s, u"CREATE INDEX treatmentRoom_index on treatmentRoom (abbr)"_s},
-    {u"diagnosis"_s,
-     u"CREATE TABLE diagnosis(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
-    {u"diagnosis_index"_s, u"CREATE INDEX diagnosis_index on diagnosis (abbr)"_s},
-    {u"doctor"_s,
-     u"CREATE TABLE doctor(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
-    {u"doctor_index"_s, u"CREATE INDEX doctor_index on doctor (abbr)"_s},
-    {u"operator"_s,
-     u"CREATE TABLE operator(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s},
-    {u"operator_index"_s, u"CREATE INDEX operator_index on operator (abbr)"_s},
-    {u"version"_s, u"CREATE TABLE version(version integer)"_s},
-    {u"results"_s,
-     u"CREATE TABLE results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)"_s},
-    {u"results_index"_s, u"CREATE INDEX results_index on results(patientId, item, subitem)"_s},
-    {u"checkedResult"_s,
-     u"CREATE TABLE checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s},
-    {u"checkedResult_index"_s,
-     u"CREATE INDEX checkedResult_index on checkedResult(patientId, item, subitem)"_s},
-    {u"result"_s,
-     u"CREATE VIEW result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId"_s},
-    {u"curve"_s,
-     u"CREATE TABLE curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s},
-    {u"detail"_s,
-     u"CREATE TABLE detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s},
-    {u"on_delete_patient"_s,
-     u"CREATE TRIGGER on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s},
-};
+const QMap<QString, QString> versionThreeSchema = [] {
+    QMap<QString, QString> schema = {
+        {u"version"_s, u"CREATE TABLE version(version integer)"_s},
+        {u"results"_s,
+         u"CREATE TABLE results(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本, 每保存一次版本增加1\n\tabbr text,\t\t\t\t\t\t\t\t\t\t-- 代码缩写\n\tcode text,\t\t\t\t\t\t\t\t\t\t-- 代码全称\n\tdate date,\t\t\t\t\t\t\t\t\t\t-- 保存日期\n\ttime time,\t\t\t\t\t\t\t\t\t\t-- 保存时间\n\tresult real,\t\t\t\t\t\t\t\t\t-- 结果\n\tunit text,\t\t\t\t\t\t\t\t\t\t-- 单位\n\tflag integer,\t\t\t\t\t\t\t\t\t-- 状态标志\n\tdisplayOrder integer,\t\t\t\t\t\t\t-- 显示顺序\n\tlowerMarkLimit real,\t\t\t\t\t\t\t-- 正常值下限, 出现在报告单\n\tupperMarkLimit real\t\t\t\t\t\t\t\t-- 正常值上限, 出现在报告单\n\t)"_s},
+        {u"results_index"_s, u"CREATE INDEX results_index on results(patientId, item, subitem)"_s},
+        {u"checkedResult"_s,
+         u"CREATE TABLE checkedResult(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tsubitem text,\t\t\t\t\t\t\t\t\t-- 测量子项目, 如PT.T\n\tresultsId integer references results,\n\t\n\tunique(patientId, item, subitem) on conflict replace\n\t)"_s},
+        {u"checkedResult_index"_s,
+         u"CREATE INDEX checkedResult_index on checkedResult(patientId, item, subitem)"_s},
+        {u"result"_s,
+         u"CREATE VIEW result as \n\tselect results.* \n\tfrom results, checkedResult \n\twhere results.id = checkedResult.resultsId"_s},
+        {u"curve"_s,
+         u"CREATE TABLE curve(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tcurve blob\t\t\t\t\t\t\t\t\t\t-- 测量曲线\n\t)"_s},
+        {u"detail"_s,
+         u"CREATE TABLE detail(\n\tid integer primary key,\n\tpatientId integer references patient,\n\titem text,\t\t\t\t\t\t\t\t\t\t-- 测量项目, 如PT\n\tversion integer,\t\t\t\t\t\t\t\t-- 结果版本\n\tinfo text\t\t\t\t\t\t\t\t\t\t-- 测试详细信息, 如测试通道等\n\t)"_s},
+        {u"on_delete_patient"_s,
+         u"CREATE TRIGGER on_delete_patient after delete on patient\nbegin\n\tdelete from patientExtra where old.id = patientExtra.patientId;\n\tdelete from exam where old.sampleNo = exam.sampleNo and old.date = exam.date;\n\tdelete from results where old.id = results.patientId;\n\tdelete from checkedResult where old.id = checkedResult.patientId;\n\tdelete from curve where old.id = curve.patientId;\n\tdelete from detail where old.id = detail.patientId;\nend"_s},
+    };
+    for (const QString &table : lookupTables) {
+        schema.insert(
+            table,
+            u"CREATE TABLE %1(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s
+                .arg(table));
+        schema.insert(table + u"_index"_s, u"CREATE INDEX %1_index on %1 (abbr)"_s.arg(table));
+    }
+    return schema;
+}();
 
 // A data.db as the first generation left it: no version table, lookup tables without
 // collation or index, results, curves and a delete trigger of its own.
@@ -223,9 +215,7 @@ private Q_SLOTS:
         QCOMPARE(rowTexts(u"select id, patientId, item, version, info from detail order by id"_s),
                  QStringList({u"4|1|PT|1|channel 1"_s, u"6|2|APTT|1|<null>"_s}));
 
-        TestUtil::Database database(dataFile());
-        QSqlQuery query = database.query();
-        QVERIFY_SQL(query, u"delete from patient where id = 1"_s);
+        QCOMPARE(TestUtil::execAll(dataFile(), {u"delete from patient where id = 1"_s}), QString());
         const QStringList patientTables
             = {u"patientExtra"_s, u"results"_s, u"checkedResult"_s, u"curve"_s, u"detail"_s};
         for (const QString &table : patientTables) {

@@ -22,6 +22,16 @@ QStringList locations(const QStringList &warnings)
     return result;
 }
 
+// The create statements of the tables and the trigger that the updates bring, as they run.
+const QString userTable
+    = u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s;
+const QString curveInfoTable
+    = u"-- curve debug info, since v1\ncreate table curveInfo (\n\tcurveId integer references curve,\n\tname text not null,\n\tvalue,\n\tunique (curveId, name) on conflict replace\n\t)"_s;
+const QString currentCurveTable
+    = u"-- currentCurve\ncreate table currentCurve (\n\tid integer primary key,\n\tname text unique on conflict replace,\n\tcurveId integer references curve\n\t)"_s;
+const QString deleteCurveTrigger
+    = u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s;
+
 // The tables of the analyser application that profile.db holds at the given version.
 QStringList profileSchema(int version)
 {
@@ -43,8 +53,7 @@ QStringList profileSchema(int version)
         return statements;
     }
     statements
-        << u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s
-        << u"-- curve debug info, since v1\ncreate table curveInfo (\n\tcurveId integer references curve,\n\tname text not null,\n\tvalue,\n\tunique (curveId, name) on conflict replace\n\t)"_s
+        << userTable << curveInfoTable
         << u"create trigger deleteCurve after delete on curve \nbegin \n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\nend"_s
         << u"create table version(version integer)"_s
         << u"insert into version values(%1)"_s.arg(version);
@@ -60,11 +69,9 @@ QStringList profileSchema(int version)
                    << u"alter table curve add column e real"_s
                    << u"alter table curve add column valid integer"_s;
     if (version >= 4)
-        statements
-            << u"alter table curve add column lotsNum text"_s
-            << u"-- currentCurve\ncreate table currentCurve (\n\tid integer primary key,\n\tname text unique on conflict replace,\n\tcurveId integer references curve\n\t)"_s
-            << u"drop index curve_index"_s << u"drop trigger if exists deleteCurve"_s
-            << u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s;
+        statements << u"alter table curve add column lotsNum text"_s << currentCurveTable
+                   << u"drop index curve_index"_s << u"drop trigger if exists deleteCurve"_s
+                   << deleteCurveTrigger;
     return statements;
 }
 
@@ -82,9 +89,7 @@ QString storedText(const QString &statement)
 const QStringList sampleRows = {
     u"insert into user(id, name, password, level) values(1, 'admin', 'x', 9)"_s,
     u"insert into user(id, name, password, level) values(4, 'lab', null, 1)"_s,
-    u"insert into curve(id, name) values(1, 'PT')"_s,
-    u"insert into curve(id, name) values(2, 'PT')"_s,
-    u"insert into curve(id, name) values(3, 'APTT')"_s,
+    u"insert into curve(id, name) values(1, 'PT'), (2, 'PT'), (3, 'APTT')"_s,
     u"insert into assayCalibration(name, funX, funY) values('PT', 'Linear', 'Linear')"_s,
     u"insert into assayCalibration(name, funX, funY) values('PT 演算 FIB', 'Linear', 'Linear')"_s,
     u"insert into assayItem values('OD', 3)"_s,
@@ -148,27 +153,13 @@ const QString chineseDilution = u"梯度1;1/5;1/10;1/20;1/30,梯度2;1/5;1/10;1/
                                 u"梯度3;1/1;1/2;1/4;1/8,梯度4;1/1;3/4;1/2;1/4"_s;
 
 const QStringList backfillRows = {
-    u"insert into assayCalibration(name, assayTemplateId) values('PT', 1)"_s,
-    u"insert into assayCalibration(name, assayTemplateId) values('APTT', 2)"_s,
-    u"insert into curve(id, name) values(1, 'PT')"_s,
-    u"insert into curve(id, name) values(2, 'APTT')"_s,
-    u"insert into curve(id, name) values(3, 'Other')"_s,
-    u"insert into curveVariable values(1, 'a', 1.5)"_s,
-    u"insert into curveVariable values(1, 'b', 'text')"_s,
-    u"insert into curveVariable values(1, 'c', x'00ff')"_s,
-    u"insert into curveVariable values(1, 'd', 7)"_s,
-    u"insert into curveVariable values(1, 'n', null)"_s,
-    u"insert into curveVariable values(2, 'a', 2.5)"_s,
-    u"insert into curveVariable values(3, 'z', 9)"_s,
-    u"insert into variable values(1, 1, 'a', null)"_s,
-    u"insert into variable values(2, 1, 'b', null)"_s,
-    u"insert into variable values(3, 1, 'c', null)"_s,
-    u"insert into variable values(4, 1, 'd', null)"_s,
-    u"insert into variable values(5, 2, 'a', null)"_s,
-    u"insert into variable values(6, 1, 'z', null)"_s,
-    u"insert into variable values(7, 1, 'a', null)"_s,
-    u"insert into variable values(8, 1, 'n', null)"_s,
-    u"insert into variable values(9, '1', 'a', null)"_s,
+    u"insert into assayCalibration(name, assayTemplateId) values('PT', 1), ('APTT', 2)"_s,
+    u"insert into curve(id, name) values(1, 'PT'), (2, 'APTT'), (3, 'Other')"_s,
+    u"insert into curveVariable values(1, 'a', 1.5), (1, 'b', 'text'), (1, 'c', x'00ff'), "
+    u"(1, 'd', 7), (1, 'n', null), (2, 'a', 2.5), (3, 'z', 9)"_s,
+    u"insert into variable values(1, 1, 'a', null), (2, 1, 'b', null), (3, 1, 'c', null), "
+    u"(4, 1, 'd', null), (5, 2, 'a', null), (6, 1, 'z', null), (7, 1, 'a', null), "
+    u"(8, 1, 'n', null), (9, '1', 'a', null)"_s,
 };
 
 // Text is shown by its bytes, which must arrive exactly as stored.
@@ -280,10 +271,7 @@ private Q_SLOTS:
                  QStringList({u"name"_s, u"funX"_s, u"funY"_s, u"assayTemplateId"_s, u"method"_s,
                               u"dispX"_s, u"dispY"_s}));
         QCOMPARE(TestUtil::schemaText(db, u"curve_index"_s), QString());
-        QCOMPARE(
-            TestUtil::schemaText(db, u"deleteCurve"_s),
-            storedText(
-                u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s));
+        QCOMPARE(TestUtil::schemaText(db, u"deleteCurve"_s), storedText(deleteCurveTrigger));
         QCOMPARE(
             TestUtil::column(db, u"select id || name || password || level || hide from user"_s),
             QStringList({u"1adminx90"_s, u"<null>"_s}));
@@ -302,24 +290,12 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
         QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
         const QString db = u"profile.db"_s;
-        QCOMPARE(
-            TestUtil::schemaText(db, u"user"_s),
-            storedText(
-                u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s));
-        QCOMPARE(
-            TestUtil::schemaText(db, u"curveInfo"_s),
-            storedText(
-                u"-- curve debug info, since v1\ncreate table curveInfo (\n\tcurveId integer references curve,\n\tname text not null,\n\tvalue,\n\tunique (curveId, name) on conflict replace\n\t)"_s));
+        QCOMPARE(TestUtil::schemaText(db, u"user"_s), storedText(userTable));
+        QCOMPARE(TestUtil::schemaText(db, u"curveInfo"_s), storedText(curveInfoTable));
         QCOMPARE(TestUtil::schemaText(db, u"version"_s),
                  storedText(u"create table version(version integer)"_s));
-        QCOMPARE(
-            TestUtil::schemaText(db, u"currentCurve"_s),
-            storedText(
-                u"-- currentCurve\ncreate table currentCurve (\n\tid integer primary key,\n\tname text unique on conflict replace,\n\tcurveId integer references curve\n\t)"_s));
-        QCOMPARE(
-            TestUtil::schemaText(db, u"deleteCurve"_s),
-            storedText(
-                u"create trigger deleteCurve after delete on curve\nbegin\n\tdelete from curvePoint    where    curvePoint.curveId = old.id;\n\tdelete from curveVariable where curveVariable.curveId = old.id;\n\tdelete from curveReagent  where  curveReagent.curveId = old.id;\n\tdelete from curveInfo     where     curveInfo.curveId = old.id;\n\tdelete from currentCurve  where  currentCurve.curveId = old.id;\nend"_s));
+        QCOMPARE(TestUtil::schemaText(db, u"currentCurve"_s), storedText(currentCurveTable));
+        QCOMPARE(TestUtil::schemaText(db, u"deleteCurve"_s), storedText(deleteCurveTrigger));
         QCOMPARE(TestUtil::schemaText(db, u"user_bak"_s), QString());
     }
 
@@ -332,10 +308,7 @@ private Q_SLOTS:
         QCOMPARE(locations(m_capture->warnings),
                  QStringList({u"updatebase 39"_s, u"updatebase 47"_s, u"updateprofile 25"_s,
                               u"updateprofile 52"_s}));
-        QCOMPARE(
-            TestUtil::schemaText(u"profile.db"_s, u"user"_s),
-            storedText(
-                u"create table user(\n\tid integer primary key,\n\tname text unique COLLATE NOCASE,\n\tpassword text,\n\tlevel integer default 0,\n\thide integer default 0 )"_s));
+        QCOMPARE(TestUtil::schemaText(u"profile.db"_s, u"user"_s), storedText(userTable));
     }
 
     // Plain inserts keep a value already present, replace overwrites it.
@@ -345,11 +318,9 @@ private Q_SLOTS:
             TestUtil::execAll(
                 u"profile.db"_s,
                 profileSchema(1)
-                    + QStringList {u"insert into profile values('dilution', 'old')"_s,
-                                   u"insert into profile values('schedule/test/PT', 1)"_s,
-                                   u"insert into profile values('analyst/FIB/odPercent', 0.9)"_s,
-                                   u"insert into profile values('XI/disable', 1)"_s,
-                                   u"insert into profile values('own', 'kept')"_s,
+                    + QStringList {u"insert into profile values('dilution', 'old'), "
+                                   u"('schedule/test/PT', 1), ('analyst/FIB/odPercent', 0.9), "
+                                   u"('XI/disable', 1), ('own', 'kept')"_s,
                                    u"insert into reagent(name, initVolume) values('Buffer', 1)"_s,
                                    u"insert into reagent(name, vialType) values('Latex', 9)"_s}),
             QString());
@@ -554,8 +525,7 @@ private Q_SLOTS:
     void backfillSeveralCandidates()
     {
         const QStringList more = {u"insert into curve(id, name) values(4, 'PT')"_s,
-                                  u"insert into curveVariable values(4, 'd', 8)"_s,
-                                  u"insert into curveVariable values(1, 'd', 6)"_s};
+                                  u"insert into curveVariable values(4, 'd', 8), (1, 'd', 6)"_s};
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(4) + backfillRows + more),
                  QString());
         QString first;

@@ -1,6 +1,7 @@
 #include "filename.h"
 
 #include <QDir>
+#include <QMap>
 
 #ifdef Q_OS_WIN
 #include <QFileInfo>
@@ -40,19 +41,13 @@ qsizetype characterLength(QByteArrayView bytes)
 
 Type typeOf(std::filesystem::file_type type)
 {
-    switch (type) {
-    case std::filesystem::file_type::regular:
-        return Type::RegularFile;
-    case std::filesystem::file_type::directory:
-        return Type::Directory;
-    case std::filesystem::file_type::symlink:
-        return Type::SymbolicLink;
-    case std::filesystem::file_type::none:
-    case std::filesystem::file_type::not_found:
-        return Type::None;
-    default:
-        return Type::Other;
-    }
+    using std::filesystem::file_type;
+    static const QMap<file_type, Type> types = {{file_type::regular, Type::RegularFile},
+                                                {file_type::directory, Type::Directory},
+                                                {file_type::symlink, Type::SymbolicLink},
+                                                {file_type::none, Type::None},
+                                                {file_type::not_found, Type::None}};
+    return types.value(type, Type::Other);
 }
 
 } // namespace
@@ -63,13 +58,9 @@ QString fromBytes(QByteArrayView bytes)
     name.reserve(bytes.size());
     while (!bytes.isEmpty()) {
         const qsizetype length = characterLength(bytes);
-        if (length == 0) {
-            name += QChar(char16_t(escapedByteBase + uchar(bytes.at(0))));
-            bytes = bytes.sliced(1);
-            continue;
-        }
-        name += QString::fromUtf8(bytes.first(length));
-        bytes = bytes.sliced(length);
+        name += length == 0 ? QString(QChar(char16_t(escapedByteBase + uchar(bytes.at(0)))))
+                            : QString::fromUtf8(bytes.first(length));
+        bytes = bytes.sliced(qMax(length, qsizetype(1)));
     }
     return name;
 }
@@ -139,15 +130,9 @@ bool exists(const QString &name)
     return type(name) != Type::None;
 }
 
-bool isSymbolicLink(const QString &name)
-{
-    return entryType(name) == Type::SymbolicLink;
-}
-
+// The standard library reports an error for anything but a regular file.
 qint64 size(const QString &name)
 {
-    if (type(name) != Type::RegularFile)
-        return 0;
     std::error_code error;
     const auto bytes = std::filesystem::file_size(path(name), error);
     return error ? 0 : qint64(bytes);
@@ -155,8 +140,6 @@ qint64 size(const QString &name)
 
 QString linkTarget(const QString &name)
 {
-    if (!isSymbolicLink(name))
-        return QString();
     std::error_code error;
     const std::filesystem::path link = std::filesystem::absolute(path(name), error);
     const std::filesystem::path target = std::filesystem::read_symlink(link, error);
@@ -246,15 +229,11 @@ bool open(QFile &file, const QString &name, QIODevice::OpenMode mode, QString *e
     }
     return true;
 #else
-    int flags = O_CLOEXEC | O_NONBLOCK;
-    if (mode.testFlag(QIODevice::ReadWrite))
-        flags |= O_RDWR;
-    else if (mode.testFlag(QIODevice::WriteOnly))
-        flags |= O_WRONLY;
-    else
-        flags |= O_RDONLY;
-    if (mode.testFlag(QIODevice::NewOnly))
-        flags |= O_CREAT | O_EXCL;
+    const int accessMode = mode.testFlag(QIODevice::ReadWrite) ? O_RDWR
+        : mode.testFlag(QIODevice::WriteOnly)                  ? O_WRONLY
+                                                               : O_RDONLY;
+    const int flags = O_CLOEXEC | O_NONBLOCK | accessMode
+        | (mode.testFlag(QIODevice::NewOnly) ? O_CREAT | O_EXCL : 0);
     const mode_t permissions = (created.testFlag(QFileDevice::ReadOwner) ? S_IRUSR : 0)
         | (created.testFlag(QFileDevice::WriteOwner) ? S_IWUSR : 0);
     const int descriptor = ::open(toBytes(name).constData(), flags, permissions);
@@ -275,11 +254,9 @@ bool open(QFile &file, const QString &name, QIODevice::OpenMode mode, QString *e
 
 QByteArray leadingBytes(const QString &name, qint64 count)
 {
-    if (type(name) != Type::RegularFile)
-        return QByteArray();
     QFile file;
     QString error;
-    if (!open(file, name, QIODevice::ReadOnly, &error))
+    if (type(name) != Type::RegularFile || !open(file, name, QIODevice::ReadOnly, &error))
         return QByteArray();
     return file.read(count);
 }

@@ -27,21 +27,14 @@ QString shown(const QString &name);
 std::filesystem::path path(const QString &name);
 QString fromPath(const std::filesystem::path &path);
 
-// What lies at the name.
-enum class Type {
-    None,
-    RegularFile,
-    Directory,
-    SymbolicLink,
-    Other, // a FIFO, socket or device
-};
+// What lies at the name; Other is a FIFO, socket or device.
+enum class Type { None, RegularFile, Directory, SymbolicLink, Other };
 
 // The entry itself: a symbolic link is one.
 Type entryType(const QString &name);
 // Where a symbolic link leads; None for a link to nothing.
 Type type(const QString &name);
 bool exists(const QString &name);
-bool isSymbolicLink(const QString &name);
 // The size of the regular file the name leads to; 0 for anything else.
 qint64 size(const QString &name);
 // Where the symbolic link leads, the link's own directory put in front of a relative target;
@@ -59,12 +52,8 @@ bool isSameFile(const QString &one, const QString &other);
 QString currentDirectory();
 bool setCurrentDirectory(const QString &name);
 
-enum class Access {
-    Read,
-    Write,
-    // The entry itself is removed from its directory.
-    Delete,
-};
+// Delete removes the entry itself from its directory.
+enum class Access { Read, Write, Delete };
 // Why the system would not let this user read, write or delete what the name leads to, in the
 // system's words ("Permission denied"), asked without opening it; empty when it would, or when
 // nothing lies there.

@@ -43,13 +43,9 @@ struct SchemaObject
 class LayoutCheck
 {
 public:
-    explicit LayoutCheck(const QSqlDatabase &db)
-        : m_db(db)
+    QList<LayoutDifference> differences(const QSqlDatabase &db, const SchemaLayout &layout)
     {
-    }
-
-    QList<LayoutDifference> differences(const SchemaLayout &layout)
-    {
+        m_db = db;
         if (!readObjects())
             return unreadable();
         for (const TableLayout &table : layout.tables) {
@@ -61,8 +57,7 @@ public:
                 return unreadable();
         }
         for (const TriggerLayout &trigger : layout.triggers) {
-            const std::optional<SchemaObject> object = findObject(u"trigger"_s, trigger.name);
-            if (object)
+            if (const std::optional<SchemaObject> object = findObject(u"trigger"_s, trigger.name))
                 checkTable(u"trigger"_s, trigger.name, *object, trigger.table);
         }
         for (const QString &view : layout.views)
@@ -96,20 +91,13 @@ private:
         }
         for (const SchemaObject &object : objects) {
             if ((object.type == u"trigger"_s) == isTrigger) {
-                m_differences << LayoutDifference {
-                    u"other-type"_s,
-                    type,
-                    name,
-                    {},
-                    type,
-                    object.type,
-                    u"%1 is a%2 %3, not a%4 %5"_s.arg(name, article(object.type), object.type,
-                                                      article(type), type)};
+                note(u"other-type"_s, type, name, {}, type, object.type,
+                     u"%1 is a%2 %3, not a%4 %5"_s.arg(name, article(object.type), object.type,
+                                                       article(type), type));
                 return std::nullopt;
             }
         }
-        m_differences << LayoutDifference {
-            u"missing"_s, type, name, {}, {}, {}, u"%1 %2 is missing"_s.arg(type, name)};
+        note(u"missing"_s, type, name, {}, {}, {}, u"%1 %2 is missing"_s.arg(type, name));
         return std::nullopt;
     }
 
@@ -130,26 +118,15 @@ private:
         for (const ColumnLayout &column : table.columns) {
             const auto found = declaredTypes.constFind(nameKey(column.name));
             if (found == declaredTypes.constEnd()) {
-                m_differences << LayoutDifference {
-                    u"missing-column"_s,
-                    u"table"_s,
-                    table.name,
-                    column.name,
-                    {},
-                    {},
-                    u"table %1 has no column %2"_s.arg(table.name, column.name)};
+                note(u"missing-column"_s, u"table"_s, table.name, column.name, {}, {},
+                     u"table %1 has no column %2"_s.arg(table.name, column.name));
                 continue;
             }
             if (!sameName(found->trimmed(), column.declaredType)) {
-                m_differences << LayoutDifference {
-                    u"declared-type"_s,
-                    u"table"_s,
-                    table.name,
-                    column.name,
-                    column.declaredType,
-                    *found,
-                    u"column %1 of table %2 is declared \"%3\", not \"%4\""_s.arg(
-                        column.name, table.name, *found, column.declaredType)};
+                note(u"declared-type"_s, u"table"_s, table.name, column.name, column.declaredType,
+                     *found,
+                     u"column %1 of table %2 is declared \"%3\", not \"%4\""_s.arg(
+                         column.name, table.name, *found, column.declaredType));
             }
             if (!column.collation.isEmpty())
                 checkCollation(table.name, column);
@@ -175,23 +152,12 @@ private:
             const QString error = query.lastError().text();
             const QString text = u"the collation of column %1 of table %2 cannot be read"_s.arg(
                 column.name, table);
-            m_differences << LayoutDifference {u"collation-unreadable"_s,
-                                               u"table"_s,
-                                               table,
-                                               column.name,
-                                               column.collation,
-                                               error,
-                                               error.isEmpty() ? text : text + u": "_s + error};
+            note(u"collation-unreadable"_s, u"table"_s, table, column.name, column.collation, error,
+                 error.isEmpty() ? text : text + u": "_s + error);
         } else if (!sameName(collation, column.collation)) {
-            m_differences << LayoutDifference {
-                u"collation"_s,
-                u"table"_s,
-                table,
-                column.name,
-                column.collation,
-                collation,
-                u"column %1 of table %2 is COLLATE %3, not COLLATE %4"_s.arg(
-                    column.name, table, collation, column.collation)};
+            note(u"collation"_s, u"table"_s, table, column.name, column.collation, collation,
+                 u"column %1 of table %2 is COLLATE %3, not COLLATE %4"_s.arg(
+                     column.name, table, collation, column.collation));
         }
     }
 
@@ -201,23 +167,15 @@ private:
     {
         if (sameName(object.table, table))
             return true;
-        m_differences << LayoutDifference {
-            u"other-table"_s,
-            type,
-            name,
-            {},
-            table,
-            object.table,
-            u"%1 %2 is on table %3, not %4"_s.arg(type, name, object.table, table)};
+        note(u"other-table"_s, type, name, {}, table, object.table,
+             u"%1 %2 is on table %3, not %4"_s.arg(type, name, object.table, table));
         return false;
     }
 
     bool checkIndex(const IndexLayout &index)
     {
         const std::optional<SchemaObject> object = findObject(u"index"_s, index.name);
-        if (!object)
-            return true;
-        if (!checkTable(u"index"_s, index.name, *object, index.table))
+        if (!object || !checkTable(u"index"_s, index.name, *object, index.table))
             return true;
         QSqlQuery query = select(u"select name from pragma_index_info(?, 'main') order by seqno"_s,
                                  {index.name});
@@ -228,17 +186,11 @@ private:
             columns << (query.value(0).isNull() ? u"<expression>"_s : query.value(0).toString());
         if (failed(query))
             return false;
-        if (nameKey(columns.join(u", "_s)) != nameKey(index.columns.join(u", "_s))) {
-            m_differences << LayoutDifference {
-                u"index-columns"_s,
-                u"index"_s,
-                index.name,
-                {},
-                index.columns.join(u", "_s),
-                columns.join(u", "_s),
-                u"index %1 is on (%2), not (%3)"_s.arg(index.name, columns.join(u", "_s),
-                                                       index.columns.join(u", "_s))};
-        }
+        const QString found = columns.join(u", "_s);
+        const QString expected = index.columns.join(u", "_s);
+        if (nameKey(found) != nameKey(expected))
+            note(u"index-columns"_s, u"index"_s, index.name, {}, expected, found,
+                 u"index %1 is on (%2), not (%3)"_s.arg(index.name, found, expected));
         return true;
     }
 
@@ -263,15 +215,18 @@ private:
         return true;
     }
 
-    QList<LayoutDifference> unreadable() const
+    QList<LayoutDifference> unreadable()
     {
-        return {{u"layout-unreadable"_s,
-                 {},
-                 {},
-                 {},
-                 {},
-                 m_error,
-                 u"the layout cannot be read: "_s + m_error}};
+        m_differences.clear();
+        note(u"layout-unreadable"_s, {}, {}, {}, {}, m_error,
+             u"the layout cannot be read: "_s + m_error);
+        return m_differences;
+    }
+
+    void note(const QString &kind, const QString &type, const QString &name, const QString &column,
+              const QString &expected, const QString &found, const QString &text)
+    {
+        m_differences << LayoutDifference {kind, type, name, column, expected, found, text};
     }
 
     QSqlDatabase m_db;
@@ -284,7 +239,7 @@ private:
 
 QList<LayoutDifference> findLayoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
 {
-    return LayoutCheck(db).differences(layout);
+    return LayoutCheck().differences(db, layout);
 }
 
 QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)

@@ -2,7 +2,6 @@
 
 #include "updaterdescription.h"
 
-#include <QList>
 #include <QStringList>
 
 class QSqlDatabase;

@@ -7,25 +7,18 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// A kind of statement and its text, in which %1 and %2 stand for the pattern's captures.
-struct StepPattern
-{
-    QRegularExpression pattern;
-    QString text;
-};
-
 QRegularExpression statementPattern(const QString &pattern)
 {
-    return QRegularExpression(pattern,
-                              QRegularExpression::CaseInsensitiveOption
-                                  | QRegularExpression::DotMatchesEverythingOption);
+    return QRegularExpression(u"(?is)"_s + pattern);
 }
 
-// The first pattern that matches a statement names its step; each starts after the leading
-// comment lines.
-const QList<StepPattern> &stepPatterns()
+} // namespace
+
+QString statementStepText(const QString &statement)
 {
-    static const QList<StepPattern> patterns = {
+    // The first pattern that matches a statement names its step, in which %1 and %2 stand for the
+    // pattern's captures; each starts after the leading comment lines.
+    static const QList<std::pair<QRegularExpression, QString>> patterns = {
         {statementPattern(u"^alter table (\\w+) rename to (\\w+)"_s), u"renaming %1 -> %2"_s},
         {statementPattern(u"^alter table (\\w+) add (?:column )?(\\w+)"_s),
          u"adding column %2 to %1"_s},
@@ -44,20 +37,13 @@ const QList<StepPattern> &stepPatterns()
         {statementPattern(u"^release\\b"_s), u"releasing the savepoint"_s},
         {statementPattern(u"^commit\\b"_s), u"saving the changes"_s},
     };
-    return patterns;
-}
-
-} // namespace
-
-QString statementStepText(const QString &statement)
-{
     static const QRegularExpression leadingComments(u"^(?:\\s*--[^\\n]*\\n)*\\s*"_s);
     const QString body = statement.mid(leadingComments.match(statement).capturedLength());
-    for (const StepPattern &step : stepPatterns()) {
-        const QRegularExpressionMatch match = step.pattern.match(body);
+    for (const auto &[pattern, stepText] : patterns) {
+        const QRegularExpressionMatch match = pattern.match(body);
         if (!match.hasMatch())
             continue;
-        QString text = step.text;
+        QString text = stepText;
         for (int i = 1; i <= match.lastCapturedIndex(); ++i)
             text.replace(u'%' + QString::number(i), match.captured(i));
         return text;

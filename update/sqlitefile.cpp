@@ -2,13 +2,15 @@
 
 #include "diskroom.h"
 #include "filename.h"
-#include "versionvalue.h"
 
+#include <QMap>
 #include <QRegularExpression>
-#include <QSet>
 #include <QSqlQuery>
 
 #include <sqlite3.h>
+
+#include <cmath>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -29,20 +31,87 @@ int resultCode(const QSqlError &error)
     return error.nativeErrorCode().toInt();
 }
 
+// The file begins with the magic number of a write-ahead log: SQLite would play it into its
+// database.
+bool isWriteAheadLog(const QString &logFileName)
+{
+    const QByteArray header = FileName::leadingBytes(logFileName, 4);
+    return header == QByteArray("\x37\x7f\x06\x82", 4)
+        || header == QByteArray("\x37\x7f\x06\x83", 4);
+}
+
+// The URI of a file with SQLite's query parameters ("mode=ro") if any, for a connection opened
+// with QSQLITE_OPEN_URI: the name's bytes reach SQLite as they are.
+QString uri(const QString &fileName, const QString &parameters)
+{
+    const QString path
+        = u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"));
+    return parameters.isEmpty() ? path : path + u'?' + parameters;
+}
+
+StoredVersion clamped(qlonglong version, const QString &shown)
+{
+    return {qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
+                          qlonglong(std::numeric_limits<qint32>::max()))),
+            shown};
+}
+
+StoredVersion refused(const QString &problem)
+{
+    return {std::nullopt, {}, {}, problem};
+}
+
+// The stored version that a value of a version table stands for: integers as they are, clamped
+// to 32 bits; integral reals and integer texts (blanks around them allowed, as SQLite's own
+// conversion allows) as that number. Anything else stands for no version, and problem says
+// what the value is, e.g. "the real 1.5, which is not a whole number".
+StoredVersion versionFromValue(const QVariant &value)
+{
+    if (value.isNull())
+        return refused(u"null, which is not a version number"_s);
+    switch (value.typeId()) {
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+        return clamped(value.toLongLong(), QString::number(value.toLongLong()));
+    case QMetaType::Double: {
+        const double real = value.toDouble();
+        const QString shown = u"the real %1, which is not a whole number"_s.arg(real);
+        if (!std::isfinite(real) || std::trunc(real) != real)
+            return refused(shown);
+        // Beyond the 64-bit range every version is clamped the same way.
+        if (std::fabs(real) >= 9.2e18)
+            return clamped(real < 0 ? std::numeric_limits<qlonglong>::min()
+                                    : std::numeric_limits<qlonglong>::max(),
+                           QString::number(real, 'g', 17));
+        return clamped(qlonglong(real), QString::number(qlonglong(real)));
+    }
+    case QMetaType::QString: {
+        // The blanks SQLite skips around a number held as text.
+        static const QRegularExpression sqlBlanks(
+            u"^[ \\t\\n\\f\\r\\x0b]+|[ \\t\\n\\f\\r\\x0b]+$"_s);
+        const QString text = value.toString().remove(sqlBlanks);
+        bool isInteger = false;
+        const qlonglong version = text.toLongLong(&isInteger);
+        if (isInteger && !text.front().isSpace() && !text.back().isSpace())
+            return clamped(version, QString::number(version));
+        // A NUL would end the line wherever the text is written as a C string.
+        return refused(u"the text '%1', which is not a whole number"_s.arg(
+            value.toString().replace(QChar(u'\0'), u"\\x00"_s)));
+    }
+    default:
+        return refused(u"a blob, which is not a version number"_s);
+    }
+}
+
 // What lies at the path instead of a regular file; empty for a regular file or nothing. A
 // symbolic link counts where the entry itself is asked about: SQLite would write where it leads.
 QString nonRegularText(FileName::Type type)
 {
-    switch (type) {
-    case FileName::Type::SymbolicLink:
-        return u"a symbolic link"_s;
-    case FileName::Type::Directory:
-        return u"a directory"_s;
-    case FileName::Type::Other:
-        return u"a FIFO, socket or device"_s;
-    default:
-        return QString();
-    }
+    static const QMap<FileName::Type, QString> texts
+        = {{FileName::Type::SymbolicLink, u"a symbolic link"_s},
+           {FileName::Type::Directory, u"a directory"_s},
+           {FileName::Type::Other, u"a FIFO, socket or device"_s}};
+    return texts.value(type);
 }
 
 // SQLite opens the journal and the log whenever they are there, and the log's index whenever
@@ -114,14 +183,10 @@ OpenProblem directoryProblem(const QString &fileName, const QString &target)
 QString resolvedPath(const QString &fileName)
 {
     QString path = fileName;
-    QSet<QString> visited;
+    // A chain that leads back into itself never ends.
     for (int i = 0; i < maxLinkChain; ++i) {
-        if (!FileName::isSymbolicLink(path))
+        if (FileName::entryType(path) != FileName::Type::SymbolicLink)
             return path;
-        const QString absolute = FileName::absolute(path);
-        if (visited.contains(absolute))
-            return QString();
-        visited.insert(absolute);
         path = FileName::linkTarget(path);
     }
     return QString();
@@ -129,30 +194,15 @@ QString resolvedPath(const QString &fileName)
 
 QString sideFileName(const QString &fileName, SideFile sideFile)
 {
+    static const QString suffixes[] = {u"-journal"_s, u"-wal"_s, u"-shm"_s};
     const QString resolved = resolvedPath(fileName);
-    const QString path = resolved.isEmpty() ? fileName : resolved;
-    switch (sideFile) {
-    case SideFile::Journal:
-        return path + u"-journal"_s;
-    case SideFile::WriteAheadLog:
-        return path + u"-wal"_s;
-    case SideFile::SharedMemory:
-        break;
-    }
-    return path + u"-shm"_s;
+    return (resolved.isEmpty() ? fileName : resolved) + suffixes[int(sideFile)];
 }
 
 QString sideFileKind(SideFile sideFile)
 {
-    switch (sideFile) {
-    case SideFile::Journal:
-        return u"journal"_s;
-    case SideFile::WriteAheadLog:
-        return u"write-ahead log"_s;
-    case SideFile::SharedMemory:
-        break;
-    }
-    return u"write-ahead log index"_s;
+    static const QString kinds[] = {u"journal"_s, u"write-ahead log"_s, u"write-ahead log index"_s};
+    return kinds[int(sideFile)];
 }
 
 // The read and write versions in the database header are 2 for write-ahead-log mode.
@@ -161,13 +211,6 @@ bool usesWriteAheadLog(const QString &fileName)
     const QByteArray header = FileName::leadingBytes(fileName, 20);
     return header.size() >= 20 && header.startsWith(headerMagic)
         && (header.at(18) == 2 || header.at(19) == 2);
-}
-
-bool isWriteAheadLog(const QString &logFileName)
-{
-    const QByteArray header = FileName::leadingBytes(logFileName, 4);
-    return header == QByteArray("\x37\x7f\x06\x82", 4)
-        || header == QByteArray("\x37\x7f\x06\x83", 4);
 }
 
 Journal journalBeside(const QString &fileName)
@@ -224,13 +267,6 @@ OpenMode runOpenMode(const QString &fileName, bool onlyRead)
         : OpenMode::ReadWrite;
 }
 
-QString uri(const QString &fileName, const QString &parameters)
-{
-    const QString path
-        = u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"));
-    return parameters.isEmpty() ? path : path + u'?' + parameters;
-}
-
 QString quoted(const QString &identifier)
 {
     return u'"' + QString(identifier).replace(u'"', u"\"\""_s) + u'"';
@@ -247,9 +283,8 @@ QSqlDatabase addConnection(const QString &fileName, OpenMode mode, const QString
             u"QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(updateBusyTimeoutMs));
         return db;
     }
-    const QString parameters
-        = mode == OpenMode::Immutable ? u"mode=ro&immutable=1"_s : u"mode=ro"_s;
-    db.setDatabaseName(uri(fileName, parameters));
+    db.setDatabaseName(
+        uri(fileName, mode == OpenMode::Immutable ? u"mode=ro&immutable=1"_s : u"mode=ro"_s));
     db.setConnectOptions(
         u"QSQLITE_OPEN_URI;QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(readBusyTimeoutMs));
     return db;
@@ -259,8 +294,7 @@ Connection::Connection(const QString &fileName, OpenMode mode)
 {
     static int counter = 0;
     m_name = u"dbupdate-file-%1"_s.arg(++counter);
-    QSqlDatabase db = addConnection(fileName, mode, m_name);
-    m_open = db.open();
+    addConnection(fileName, mode, m_name).open();
 }
 
 Connection::~Connection()
@@ -269,38 +303,17 @@ Connection::~Connection()
     QSqlDatabase::removeDatabase(m_name);
 }
 
-QSqlDatabase Connection::database() const
-{
-    return QSqlDatabase::database(m_name, false);
-}
-
 Failure failureOf(const QSqlError &error)
 {
+    static const QMap<int, Failure> failures
+        = {{SQLITE_BUSY, Failure::Locked},         {SQLITE_LOCKED, Failure::Locked},
+           {SQLITE_READONLY, Failure::ReadOnly},   {SQLITE_FULL, Failure::OutOfRoom},
+           {SQLITE_IOERR, Failure::IoError},       {SQLITE_CORRUPT, Failure::Corrupt},
+           {SQLITE_NOTADB, Failure::NotADatabase}, {SQLITE_CANTOPEN, Failure::CannotOpen},
+           {SQLITE_NOMEM, Failure::OutOfMemory},   {SQLITE_INTERRUPT, Failure::Interrupted}};
     if (!error.isValid())
         return Failure::None;
-    switch (resultCode(error) & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return Failure::Locked;
-    case SQLITE_READONLY:
-        return Failure::ReadOnly;
-    case SQLITE_FULL:
-        return Failure::OutOfRoom;
-    case SQLITE_IOERR:
-        return Failure::IoError;
-    case SQLITE_CORRUPT:
-        return Failure::Corrupt;
-    case SQLITE_NOTADB:
-        return Failure::NotADatabase;
-    case SQLITE_CANTOPEN:
-        return Failure::CannotOpen;
-    case SQLITE_NOMEM:
-        return Failure::OutOfMemory;
-    case SQLITE_INTERRUPT:
-        return Failure::Interrupted;
-    default:
-        return Failure::Statement;
-    }
+    return failures.value(resultCode(error) & 0xff, Failure::Statement);
 }
 
 bool isUnsyncedDeletion(const QSqlError &error)
@@ -320,30 +333,19 @@ bool isFatal(Failure failure)
 
 StoredVersion readStoredVersion(const QSqlDatabase &db)
 {
-    StoredVersion stored;
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!query.exec(u"select version from version order by version desc"_s)) {
-        // No version table: a first-generation file.
-        if (failureOf(query.lastError()) == Failure::Statement)
-            stored = {0, u"0"_s, {}, {}, {}};
-        else
-            stored.error = query.lastError();
+    const bool ran = query.exec(u"select version from version order by version desc"_s);
+    if (ran && query.next()) {
+        StoredVersion stored = versionFromValue(query.value(0));
+        stored.value = query.value(0);
         return stored;
     }
-    if (!query.next()) {
-        if (query.lastError().isValid())
-            stored.error = query.lastError();
-        else
-            stored = {0, u"0"_s, {}, {}, {}};
-        return stored;
-    }
-    stored.value = query.value(0);
-    const VersionValue value = versionFromValue(stored.value);
-    stored.version = value.version;
-    stored.shown = value.shown;
-    stored.problem = value.problem;
-    return stored;
+    // No version table, or no row in it: a first-generation file.
+    if (!query.lastError().isValid()
+        || (!ran && failureOf(query.lastError()) == Failure::Statement))
+        return {0, u"0"_s};
+    return {std::nullopt, {}, {}, {}, query.lastError()};
 }
 
 // The program that EXPLAIN lists holds the program of each trigger the statement sets off,

@@ -16,12 +16,8 @@ namespace SqliteFile {
 // The first 16 bytes of every SQLite database file.
 inline constexpr QByteArrayView headerMagic("SQLite format 3\0", 16);
 
-// The files SQLite keeps beside a database while it writes it.
-enum class SideFile {
-    Journal,
-    WriteAheadLog,
-    SharedMemory,
-};
+// The files SQLite keeps beside a database while it writes it, in the order of sideFiles.
+enum class SideFile { Journal, WriteAheadLog, SharedMemory };
 inline constexpr SideFile sideFiles[]
     = {SideFile::Journal, SideFile::WriteAheadLog, SideFile::SharedMemory};
 
@@ -39,9 +35,6 @@ QString sideFileKind(SideFile sideFile);
 
 // The file's header says it is in write-ahead-log mode.
 bool usesWriteAheadLog(const QString &fileName);
-// The file begins with the magic number of a write-ahead log: SQLite would play it into its
-// database.
-bool isWriteAheadLog(const QString &logFileName);
 
 enum class Journal {
     None,
@@ -55,10 +48,6 @@ enum class Journal {
 // before it changes the database file, and a journal whose first byte is zero is never
 // played back.
 Journal journalBeside(const QString &fileName);
-
-// The URI of a file with SQLite's query parameters ("mode=ro") if any, for a connection opened
-// with QSQLITE_OPEN_URI: the name's bytes reach SQLite as they are.
-QString uri(const QString &fileName, const QString &parameters);
 
 // An identifier in double quotes, ready to be put into a statement.
 QString quoted(const QString &identifier);
@@ -94,12 +83,11 @@ public:
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    bool isOpen() const { return m_open; }
-    QSqlDatabase database() const;
+    bool isOpen() const { return database().isOpen(); }
+    QSqlDatabase database() const { return QSqlDatabase::database(m_name, false); }
 
 private:
     QString m_name;
-    bool m_open = false;
 };
 
 // SQLite's primary result codes, grouped by what they mean to a run.

@@ -35,8 +35,7 @@ QList<QPair<QString, QString>> declaredColumns(const QSqlDatabase &db, const QSt
     query.prepare(u"select name, type from pragma_table_info(?)"_s);
     query.addBindValue(table);
     QList<QPair<QString, QString>> columns;
-    if (!query.exec())
-        return columns;
+    query.exec();
     while (query.next())
         columns.append({query.value(0).toString(), query.value(1).toString()});
     return columns;
@@ -71,49 +70,45 @@ QHash<QString, QString> writtenColumns(const QString &copy,
 // same affinity keeps every value; one that the new table lacks, or that the copy leaves out,
 // must be empty; one that the copy writes over must hold what it writes; one whose values the
 // new column's affinity may convert must hold values that arrive so.
-class ArrivalScan
+struct ArrivalScan
 {
-public:
-    ArrivalScan(const QSqlDatabase &db, const QString &oldTable, const QString &newTable,
-                const QString &copy)
-    {
-        const auto oldColumns = declaredColumns(db, oldTable);
-        QHash<QString, QString> newTypes;
-        for (const auto &column : declaredColumns(db, newTable))
-            newTypes.insert(column.first.toLower(), column.second);
-        const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
-        QStringList flags;
-        for (const auto &[name, type] : oldColumns) {
-            const QString key = name.toLower();
-            const QString column = SqliteFile::quoted(name);
-            const auto newType = newTypes.constFind(key);
-            const QString value
-                = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
-            QString newValue = value;
-            if (value.compare(column, Qt::CaseInsensitive) == 0
-                || value.compare(name, Qt::CaseInsensitive) == 0) {
-                const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
-                if (affinity == ValueArrival::Affinity::Blob
-                    || affinity == ValueArrival::affinity(type))
-                    continue;
-                newValue = ValueArrival::storedAs(column, affinity);
-            }
-            m_columns << name;
-            flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
-        }
-        if (!flags.isEmpty())
-            m_select
-                = u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable));
-    }
-
+    QStringList columns;
     // Empty when every value arrives whatever it is.
-    const QString &select() const { return m_select; }
-    const QStringList &columns() const { return m_columns; }
-
-private:
-    QStringList m_columns;
-    QString m_select;
+    QString select;
 };
+
+ArrivalScan arrivalScan(const QSqlDatabase &db, const QString &oldTable, const QString &newTable,
+                        const QString &copy)
+{
+    ArrivalScan scan;
+    const auto oldColumns = declaredColumns(db, oldTable);
+    QHash<QString, QString> newTypes;
+    for (const auto &column : declaredColumns(db, newTable))
+        newTypes.insert(column.first.toLower(), column.second);
+    const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
+    QStringList flags;
+    for (const auto &[name, type] : oldColumns) {
+        const QString key = name.toLower();
+        const QString column = SqliteFile::quoted(name);
+        const auto newType = newTypes.constFind(key);
+        const QString value
+            = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
+        QString newValue = value;
+        if (value.compare(column, Qt::CaseInsensitive) == 0
+            || value.compare(name, Qt::CaseInsensitive) == 0) {
+            const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
+            if (affinity == ValueArrival::Affinity::Blob
+                || affinity == ValueArrival::affinity(type))
+                continue;
+            newValue = ValueArrival::storedAs(column, affinity);
+        }
+        scan.columns << name;
+        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
+    }
+    if (!flags.isEmpty())
+        scan.select = u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable));
+    return scan;
+}
 
 } // namespace
 
@@ -160,10 +155,10 @@ bool UpdateBase::copyRebuiltRows(const QString &table, const QString &oldTable,
         return fail(
             u"the values of table %1 could not be compared with its rebuilt copy"_s.arg(table));
     }
-    if (valuesLeft->isEmpty())
-        return true;
-    return fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
-        table, valuesLeft->size() == 1 ? u"column"_s : u"columns"_s, valuesLeft->join(u", "_s)));
+    return valuesLeft->isEmpty()
+        || fail(u"the rebuild of table %1 would drop the values of its %2 %3"_s.arg(
+            table, valuesLeft->size() == 1 ? u"column"_s : u"columns"_s,
+            valuesLeft->join(u", "_s)));
 }
 
 bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
@@ -184,9 +179,8 @@ bool UpdateBase::arrivedWhole(const QString &copy, const QString &target, qint64
     if (sourceRows < 0 || targetRowsBefore < 0)
         return true;
     const qint64 arrived = rowCount(target) - targetRowsBefore;
-    if (arrived >= sourceRows)
-        return true;
-    return fail(u"the copy of table %1 kept only %2 of its %3 rows (the table it went into "
+    return arrived >= sourceRows
+        || fail(u"the copy of table %1 kept only %2 of its %3 rows (the table it went into "
                 u"passed the others over)"_s.arg(copy)
                     .arg(qMax(arrived, qint64(0)))
                     .arg(sourceRows));
@@ -257,17 +251,17 @@ UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, c
 {
     if (m_aborted || !tableExists(oldTable))
         return QStringList();
-    const ArrivalScan scan(QSqlDatabase::database(), oldTable, newTable, copy);
-    if (scan.select().isEmpty())
+    const ArrivalScan scan = arrivalScan(QSqlDatabase::database(), oldTable, newTable, copy);
+    if (scan.select.isEmpty())
         return QStringList();
     QSqlQuery query(QSqlDatabase::database());
     query.setForwardOnly(true);
-    if (!runQuery(query, scan.select()) || !query.next())
+    if (!runQuery(query, scan.select) || !query.next())
         return std::nullopt;
     QStringList valuesLeft;
-    for (int i = 0; i < scan.columns().size(); ++i) {
+    for (int i = 0; i < scan.columns.size(); ++i) {
         if (query.value(i).toBool())
-            valuesLeft << scan.columns().at(i);
+            valuesLeft << scan.columns.at(i);
     }
     return valuesLeft;
 }
