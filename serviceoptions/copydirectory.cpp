@@ -2,6 +2,7 @@
 
 #include "filename.h"
 #include "sqlitefile.h"
+#include "updaterdescription.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -55,10 +56,9 @@ bool isAbandoned(const QString &dirPath)
 
 void removeAbandonedDirectories(const QString &parentPath)
 {
-    QDir temp(parentPath);
-    const QStringList names
-        = temp.entryList({namePrefix + u'*'}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QString &name : names) {
+    const QDir temp(parentPath);
+    for (const QString &name :
+         temp.entryList({namePrefix + u'*'}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
         const QString dirPath = temp.filePath(name);
         if (isAbandoned(dirPath))
             QDir(dirPath).removeRecursively();
@@ -67,7 +67,7 @@ void removeAbandonedDirectories(const QString &parentPath)
 
 } // namespace
 
-CopyDirectory::CopyDirectory(const QStringList &databaseNames)
+CopyDirectory::CopyDirectory()
     : m_parentPath(QDir::tempPath())
 {
     // Qt names no directory when the one the environment names does not exist, nor when its name
@@ -101,16 +101,16 @@ CopyDirectory::CopyDirectory(const QStringList &databaseNames)
         m_error = u"cannot lock it"_s;
         return;
     }
-    for (const QString &name : databaseNames) {
-        const QString copy = m_dir->filePath(name);
-        cleanupPaths.push_back(QFile::encodeName(copy).toStdString());
-        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
-            cleanupPaths.push_back(
-                QFile::encodeName(SqliteFile::sideFileName(copy, sideFile)).toStdString());
-        }
+    // The copies of the files with their journals and logs.
+    QStringList paths;
+    for (const UpdaterDescription &file : updaters()) {
+        const QString copy = m_dir->filePath(file.fileName);
+        paths << copy;
+        for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles)
+            paths << SqliteFile::sideFileName(copy, sideFile);
     }
-    cleanupPaths.push_back(QFile::encodeName(m_dir->filePath(lockName)).toStdString());
-    cleanupPaths.push_back(QFile::encodeName(m_dir->path()).toStdString());
+    for (const QString &path : paths << m_dir->filePath(lockName) << m_dir->path())
+        cleanupPaths.push_back(QFile::encodeName(path).toStdString());
     previousInterruptHandler = std::signal(SIGINT, removeCopiesAndExit);
     previousTerminateHandler = std::signal(SIGTERM, removeCopiesAndExit);
 }
@@ -127,41 +127,35 @@ CopyDirectory::~CopyDirectory()
     cleanupPaths.clear();
 }
 
-bool CopyDirectory::copy(const QString &source, const QString &copyName, QString *error) const
+bool CopyDirectory::copy(const QString &sourcePath, const QString &copyName, QString *error) const
 {
-    const FileName::Type type = FileName::type(source);
-    const QString target = m_dir->filePath(copyName);
+    const FileName::Type type = FileName::type(sourcePath);
+    const QString targetPath = m_dir->filePath(copyName);
+    QFile source;
+    QFile target;
     if (type == FileName::Type::RegularFile
-        && !FileName::accessError(source, FileName::Access::Read).isEmpty()) {
-        QFile placeholder;
-        return FileName::open(placeholder, target, QIODevice::WriteOnly | QIODevice::NewOnly, error,
+        && !FileName::accessError(sourcePath, FileName::Access::Read).isEmpty()) {
+        return FileName::open(target, targetPath, QIODevice::WriteOnly | QIODevice::NewOnly, error,
                               QFileDevice::Permissions());
     }
-    if (type == FileName::Type::RegularFile)
-        return copyContent(source, target, error);
     std::error_code made;
     if (type == FileName::Type::Directory
-        && !std::filesystem::create_directory(FileName::path(target), made)) {
+        && !std::filesystem::create_directory(FileName::path(targetPath), made)) {
         *error = u"cannot make a directory"_s;
         return false;
     }
-    if (SqliteFile::resolvedPath(source).isEmpty()) {
-        std::filesystem::create_symlink(FileName::path(target), FileName::path(target), made);
+    if (type != FileName::Type::RegularFile && SqliteFile::resolvedPath(sourcePath).isEmpty()) {
+        std::filesystem::create_symlink(FileName::path(targetPath), FileName::path(targetPath),
+                                        made);
         if (made) {
             *error = u"cannot make a symbolic link"_s;
             return false;
         }
     }
-    return true;
-}
-
-bool CopyDirectory::copyContent(const QString &sourcePath, const QString &targetPath,
-                                QString *error) const
-{
+    if (type != FileName::Type::RegularFile)
+        return true;
     // Written in place rather than through a temporary file, so that the signal handler
     // knows every name in the directory.
-    QFile source;
-    QFile target;
     if (!FileName::open(source, sourcePath, QIODevice::ReadOnly, error)
         || !FileName::open(target, targetPath, QIODevice::WriteOnly | QIODevice::NewOnly, error))
         return false;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QLockFile>
-#include <QStringList>
+#include <QString>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -14,8 +14,7 @@
 class CopyDirectory
 {
 public:
-    // databaseNames: the files whose copies, journals and logs the directory will hold.
-    explicit CopyDirectory(const QStringList &databaseNames);
+    CopyDirectory();
     ~CopyDirectory();
 
     bool isValid() const { return m_error.isEmpty(); }
@@ -31,8 +30,6 @@ public:
     bool copy(const QString &source, const QString &copyName, QString *error) const;
 
 private:
-    bool copyContent(const QString &sourcePath, const QString &targetPath, QString *error) const;
-
     QString m_parentPath;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QLockFile> m_lock;

@@ -1,15 +1,12 @@
-#include "dryrun.h"
+#include "serviceoptions.h"
 
 #include "consoleoutput.h"
 #include "copydirectory.h"
 #include "diskroom.h"
 #include "filename.h"
-#include "filestate.h"
 #include "logsink.h"
-#include "rowcounts.h"
 #include "sqlitefile.h"
 #include "translations.h"
-#include "updaterdescription.h"
 #include "updatesequence.h"
 
 #include <QJsonArray>
@@ -34,16 +31,6 @@ void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &
         logMessageHandler(type, context, message);
 }
 
-// The run on the copies met a full volume or an I/O error: the copies' own volume failed, and
-// what a real run would meet cannot be told from it.
-bool copyVolumeFailed(const RunOutcome &outcome)
-{
-    return std::any_of(outcome.files.cbegin(), outcome.files.cend(), [](const UpdateOutcome &file) {
-        return file.failure == SqliteFile::Failure::OutOfRoom
-            || file.failure == SqliteFile::Failure::IoError;
-    });
-}
-
 // The first reason, in run order, for which a real run could not open or write a file, or
 // refuses to let SQLite open it. A file that is only read never ends a run.
 QString realFileProblem()
@@ -51,10 +38,9 @@ QString realFileProblem()
     for (const UpdaterDescription &file : updaters()) {
         if (file.isOnlyRead())
             continue;
-        const QString &fileName = file.fileName;
-        if (const QString problem = SqliteFile::openProblem(fileName, false).reason;
+        if (const QString problem = SqliteFile::openProblem(file.fileName, false).reason;
             !problem.isEmpty())
-            return fileName + u": "_s + problem;
+            return file.fileName + u": "_s + problem;
     }
     return QString();
 }
@@ -85,15 +71,79 @@ QString copyFile(const QString &fileName, const CopyDirectory &copies)
     return QString();
 }
 
-// The Before and After cells: the stored version, or the state of a file that has none.
-QString versionText(const FileState &inspection)
+// Counts the rows of each table the file's updater rebuilds or fills, in the file of the working
+// directory: before a run under the old name where it is a table (else the new one), after it
+// under the new name (else the old one). The connection may write, so that it completes an
+// interrupted write first as the run does, but it creates no file.
+QList<TableRows> countRows(const UpdaterDescription &description, bool afterRun)
 {
-    using State = FileState::State;
-    const QList<State> shownByName
-        = {State::Missing, State::NotDatabase, State::UnfinishedWrite, State::Unreadable};
-    if (shownByName.contains(inspection.state))
-        return stateName(inspection.state).replace(u'-', u' ');
-    return storedVersionText(inspection);
+    QList<TableRows> counts(description.rowCounts.size());
+    // A missing file is left for the run to create.
+    if (!FileName::exists(description.fileName))
+        return counts;
+    const SqliteFile::Connection connection(description.fileName, SqliteFile::OpenMode::ReadWrite);
+    const QSqlDatabase db = connection.database();
+    for (qsizetype i = 0; connection.isOpen() && i < counts.size(); ++i) {
+        const RowCount &declared = description.rowCounts.at(i);
+        for (const QString &table : afterRun
+                 ? QStringList {declared.tableAfter, declared.tableBefore}
+                 : QStringList {declared.tableBefore, declared.tableAfter}) {
+            if (SqliteFile::tableExists(db, table)) {
+                counts[i] = {table, SqliteFile::rowCount(db, table, declared.condition)};
+                break;
+            }
+        }
+    }
+    return counts;
+}
+
+// The tables counted, "result -> results" when the rows moved to another table, and the
+// condition.
+QString tableText(const RowCount &declared, const TableRows &before, const TableRows &after)
+{
+    QString names = after.table;
+    if (before.table.isEmpty() && after.table.isEmpty())
+        names = declared.tableAfter;
+    else if (after.table.isEmpty())
+        names = before.table;
+    else if (!before.table.isEmpty() && before.table != after.table)
+        names = before.table + u" -> "_s + after.table;
+    return declared.condition.isEmpty() ? names : names + u" where "_s + declared.condition;
+}
+
+// Rows that were there and are not: fewer of them, or no table left to hold them.
+bool fell(const TableRows &before, const TableRows &after)
+{
+    if (!before.rows || *before.rows == 0)
+        return false;
+    return after.rows ? *after.rows < *before.rows : after.table.isEmpty();
+}
+
+// Per table its names before and after, the condition, the rows before and after (null where
+// there is no table or it could not be read) and whether rows fell.
+QJsonArray rowCountsJson(const UpdaterDescription &description, const QList<TableRows> &before,
+                         const QList<TableRows> &after)
+{
+    const auto orNull = [](const auto &value) {
+        return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+    };
+    const auto nameOrNull = [](const QString &name) {
+        return name.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(name);
+    };
+    QJsonArray tables;
+    for (qsizetype i = 0; i < description.rowCounts.size(); ++i) {
+        const RowCount &declared = description.rowCounts.at(i);
+        const TableRows &was = before.at(i);
+        const TableRows &is = after.at(i);
+        tables << QJsonObject {{u"table"_s, tableText(declared, was, is)},
+                               {u"tableBefore"_s, nameOrNull(was.table)},
+                               {u"tableAfter"_s, nameOrNull(is.table)},
+                               {u"condition"_s, nameOrNull(declared.condition)},
+                               {u"before"_s, orNull(was.rows)},
+                               {u"after"_s, orNull(is.rows)},
+                               {u"fell"_s, fell(was, is)}};
+    }
+    return tables;
 }
 
 // One file's state, size, layout and row counts, in the working directory.
@@ -105,14 +155,21 @@ struct FileSnapshot
     qint64 size = 0;
     QList<TableRows> rows;
 
-    QString version() const { return versionText(inspection); }
+    // The Before and After cells: the stored version, or the state of a file that has none.
+    QString version() const
+    {
+        using State = FileState::State;
+        const QList<State> shownByName
+            = {State::Missing, State::NotDatabase, State::UnfinishedWrite, State::Unreadable};
+        if (shownByName.contains(inspection.state))
+            return stateName(inspection.state).replace(u'-', u' ');
+        return storedVersionText(inspection);
+    }
 
     QJsonObject toJson() const
     {
-        QJsonObject object = fileStateJson(inspection, *description);
-        object.insert(u"exists"_s, exists);
-        object.insert(u"sizeBytes"_s, size);
-        return object;
+        return fileStateJson(inspection, *description,
+                             {{u"exists"_s, exists}, {u"sizeBytes"_s, size}});
     }
 };
 
@@ -126,10 +183,8 @@ QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullpt
         const qsizetype file = files.size();
         const bool updated = afterRun && file < afterRun->files.size()
             && afterRun->files.at(file).failure == SqliteFile::Failure::None;
-        files << FileSnapshot {
-            &description, inspectFile(description), FileName::exists(fileName),
-            FileName::size(fileName),
-            countRows(description, updated ? RunMoment::After : RunMoment::Before)};
+        files << FileSnapshot {&description, inspectFile(description), FileName::exists(fileName),
+                               FileName::size(fileName), countRows(description, updated)};
     }
     return files;
 }
@@ -167,16 +222,10 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
 class DryRun
 {
 public:
-    explicit DryRun(bool json)
-        : m_json(json)
-    {
-    }
-
-    int run(QCoreApplication &app, const QStringList &translationNames);
+    int run(QCoreApplication &app, const QStringList &translationNames, bool json);
 
 private:
     void runOnCopies();
-    void printTables() const;
 
     void print(const QString &text) const
     {
@@ -203,27 +252,22 @@ private:
         return failed(reason, u"the dry run cannot tell how a real run would end: "_s);
     }
 
-    int finish(int exitStatus, const QString &reason) const
-    {
-        if (m_json)
-            printJson(exitStatus, reason);
-        return exitStatus;
-    }
+    // With json, prints the one JSON document.
+    int finish(int exitStatus, const QString &reason) const;
 
-    void printJson(int exitStatus, const QString &reason) const;
-
-    bool m_json;
+    bool m_json = false;
     QString m_workingDir = FileName::currentDirectory();
     QStringList m_translations;
-    qint64 m_available = -1;
+    qint64 m_available = DiskRoom::available();
     QList<FileSnapshot> m_before;
     QList<FileSnapshot> m_after;
     RunOutcome m_outcome;
     RoomNeeded m_needed;
 };
 
-int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
+int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool json)
 {
+    m_json = json;
     // Translation files are looked for relative to the real working directory, and their
     // warnings go into the log as a run's do.
     const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
@@ -231,18 +275,14 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
         m_translations << FileName::shown(FileName::absolute(path));
     qInstallMessageHandler(previousHandler);
     const QString problem = realFileProblem();
-    m_available = DiskRoom::available();
 
-    QStringList databaseNames;
-    for (const UpdaterDescription &file : updaters())
-        databaseNames << file.fileName;
-    const CopyDirectory copies(databaseNames);
+    const CopyDirectory copies;
     if (!copies.isValid()) {
         return failed(u"cannot make a private temporary directory in %1: %2"_s.arg(
             FileName::shown(copies.parentPath()), copies.errorString()));
     }
-    for (const QString &name : std::as_const(databaseNames)) {
-        if (const QString error = copyFile(name, copies); !error.isEmpty())
+    for (const UpdaterDescription &file : updaters()) {
+        if (const QString error = copyFile(file.fileName, copies); !error.isEmpty())
             return failed(error);
     }
     if (!FileName::setCurrentDirectory(copies.path()))
@@ -250,7 +290,13 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames)
     runOnCopies();
     FileName::setCurrentDirectory(m_workingDir);
 
-    if (copyVolumeFailed(m_outcome)) {
+    // The run on the copies met a full volume or an I/O error: the copies' own volume failed,
+    // and what a real run would meet cannot be told from it.
+    if (std::any_of(m_outcome.files.cbegin(), m_outcome.files.cend(),
+                    [](const UpdateOutcome &file) {
+                        return file.failure == SqliteFile::Failure::OutOfRoom
+                            || file.failure == SqliteFile::Failure::IoError;
+                    })) {
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
             FileName::shown(copies.path())));
     }
@@ -301,33 +347,27 @@ void DryRun::runOnCopies()
     QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
     m_after = snapshotWorkingDirectory(&m_outcome);
     m_needed = roomNeeded(m_before, m_after);
-    if (!m_json)
-        printTables();
-}
-
-void DryRun::printTables() const
-{
+    if (m_json)
+        return;
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
-    QStringList differences;
-    QList<const UpdaterDescription *> descriptions;
-    QList<QList<TableRows>> rowsBefore;
-    QList<QList<TableRows>> rowsAfter;
+    QList<QStringList> counts = {{u"File"_s, u"Table"_s, u"Rows before -> after"_s}};
+    QList<std::pair<QString, FileState>> looks;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
         const UpdaterDescription &description = *m_after.at(i).description;
         const FileState &after = m_after.at(i).inspection;
         rows << QStringList {description.fileName, m_before.at(i).version(),
                              m_after.at(i).version(), layoutText(after.layout(description))};
-        differences << layoutDifferenceLines(after, description.fileName);
-        descriptions << &description;
-        rowsBefore << m_before.at(i).rows;
-        rowsAfter << m_after.at(i).rows;
+        looks.append({description.fileName, after});
+        counts << rowCountRows(description, m_before.at(i).rows, m_after.at(i).rows);
     }
-    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(differences) + u"\n"_s
-             + rowCountsText(descriptions, rowsBefore, rowsAfter));
+    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(looks)
+             + u"\nRows of the tables a run rebuilds or fills:\n"_s + formatTable(counts));
 }
 
-void DryRun::printJson(int exitStatus, const QString &reason) const
+int DryRun::finish(int exitStatus, const QString &reason) const
 {
+    if (!m_json)
+        return exitStatus;
     QJsonArray files;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
         const UpdaterDescription &description = *m_after.at(i).description;
@@ -352,11 +392,31 @@ void DryRun::printJson(int exitStatus, const QString &reason) const
                        {u"room"_s, room},
                        {u"prediction"_s, prediction},
                        {u"exitStatus"_s, exitStatus}});
+    return exitStatus;
 }
 
 } // namespace
 
 int runDryRun(QCoreApplication &app, const QStringList &translationNames, bool json)
 {
-    return DryRun(json).run(app, translationNames);
+    return DryRun().run(app, translationNames, json);
+}
+
+QList<QStringList> rowCountRows(const UpdaterDescription &description,
+                                const QList<TableRows> &before, const QList<TableRows> &after)
+{
+    const auto rowsText = [](const TableRows &counted) {
+        if (counted.rows)
+            return QString::number(*counted.rows);
+        return counted.table.isEmpty() ? u"-"_s : u"?"_s;
+    };
+    QList<QStringList> rows;
+    for (qsizetype i = 0; i < description.rowCounts.size(); ++i) {
+        const TableRows &was = before.at(i);
+        const TableRows &is = after.at(i);
+        rows << QStringList {description.fileName, tableText(description.rowCounts.at(i), was, is),
+                             rowsText(was) + u" -> "_s + rowsText(is)
+                                 + (fell(was, is) ? u"  FELL"_s : QString())};
+    }
+    return rows;
 }

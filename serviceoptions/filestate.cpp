@@ -1,4 +1,4 @@
-#include "filestate.h"
+#include "serviceoptions.h"
 
 #include "consoleoutput.h"
 #include "filename.h"
@@ -40,16 +40,14 @@ void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
 
 FileState classifyError(const QSqlError &error)
 {
+    FileState::State state = FileState::State::Unreadable;
     if (SqliteFile::needsJournalPlayback(error))
-        return FileState {FileState::State::UnfinishedWrite, {}, error.text()};
-    switch (SqliteFile::failureOf(error)) {
-    case SqliteFile::Failure::Locked:
-        return FileState {FileState::State::Locked, {}, error.text()};
-    case SqliteFile::Failure::NotADatabase:
-        return FileState {FileState::State::NotDatabase, {}, error.text()};
-    default:
-        return FileState {FileState::State::Unreadable, {}, error.text()};
-    }
+        state = FileState::State::UnfinishedWrite;
+    else if (SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
+        state = FileState::State::Locked;
+    else if (SqliteFile::failureOf(error) == SqliteFile::Failure::NotADatabase)
+        state = FileState::State::NotDatabase;
+    return FileState {state, {}, error.text()};
 }
 
 // Reads the stored version as an update does. A file at its target version is compared with
@@ -149,20 +147,11 @@ QJsonValue storedVersionJson(const FileState &inspection)
     return version;
 }
 
-// The layout verdict as JSON names it; empty for none.
+// The layout verdict as JSON names it, in the order of FileState::Layout; empty for none.
 QString layoutName(FileState::Layout layout)
 {
-    switch (layout) {
-    case FileState::Layout::Pending:
-        return u"pending"_s;
-    case FileState::Layout::AsExpected:
-        return u"as-expected"_s;
-    case FileState::Layout::Differs:
-        return u"differs"_s;
-    case FileState::Layout::None:
-        break;
-    }
-    return QString();
+    static const QString names[] = {QString(), u"pending"_s, u"as-expected"_s, u"differs"_s};
+    return names[int(layout)];
 }
 
 QJsonObject layoutJson(const FileState &look, const UpdaterDescription &description)
@@ -226,22 +215,16 @@ QString layoutText(FileState::Layout layout)
     return name.isEmpty() ? u"-"_s : QString(name).replace(u'-', u' ');
 }
 
-QStringList layoutDifferenceLines(const FileState &look, const QString &fileName)
-{
-    QStringList lines;
-    for (const LayoutDifference &difference :
-         look.layoutDifferences.value_or(QList<LayoutDifference>()))
-        lines << fileName + u": "_s + difference.text;
-    return lines;
-}
-
-QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description)
+QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description,
+                          QJsonObject fields)
 {
     const std::optional<bool> isDatabase = look.isDatabase();
-    return {{u"state"_s, stateName(look.state)},
-            {u"isDatabase"_s, isDatabase ? QJsonValue(*isDatabase) : QJsonValue(QJsonValue::Null)},
-            {u"storedVersion"_s, storedVersionJson(look)},
-            {u"layout"_s, layoutJson(look, description)}};
+    fields.insert(u"state"_s, stateName(look.state));
+    fields.insert(u"isDatabase"_s,
+                  isDatabase ? QJsonValue(*isDatabase) : QJsonValue(QJsonValue::Null));
+    fields.insert(u"storedVersion"_s, storedVersionJson(look));
+    fields.insert(u"layout"_s, layoutJson(look, description));
+    return fields;
 }
 
 FileState inspectFile(const UpdaterDescription &description)
@@ -274,16 +257,21 @@ FileState inspectFile(const UpdaterDescription &description)
     return inspectJournalFile(description);
 }
 
-QString layoutDifferencesText(const QStringList &differenceLines)
+QString layoutDifferencesText(const QList<std::pair<QString, FileState>> &looks)
 {
-    if (differenceLines.isEmpty())
-        return QString();
-    return u"Differences from the promised layout:\n"_s + differenceLines.join(u'\n') + u'\n';
+    QString lines;
+    for (const auto &[fileName, look] : looks) {
+        for (const LayoutDifference &difference :
+             look.layoutDifferences.value_or(QList<LayoutDifference>()))
+            lines += fileName + u": "_s + difference.text + u'\n';
+    }
+    return lines.isEmpty() ? QString() : u"Differences from the promised layout:\n"_s + lines;
 }
 
 void printJsonDocument(const QString &command, QJsonObject fields)
 {
-    fields.insert(u"format"_s, jsonFormat);
+    // Goes up whenever a field changes meaning or goes away, not when one is added.
+    fields.insert(u"format"_s, 1);
     fields.insert(u"command"_s, command);
     printOut(QString::fromUtf8(QJsonDocument(fields).toJson()));
 }

@@ -1,9 +1,6 @@
 #include "serviceoptions.h"
 
 #include "consoleoutput.h"
-#include "dryrun.h"
-#include "statusreport.h"
-#include "updaterdescription.h"
 
 using namespace Qt::StringLiterals;
 
@@ -81,21 +78,17 @@ QString versionText()
     return u"dbupdate " DBUPDATE_VERSION u"\n"_s + formatTable(rows);
 }
 
-int answer(const CommandLine &command, QCoreApplication &app)
-{
-    if (command.action == CommandLine::Action::Status)
-        return printStatusReport(command.json);
-    if (command.action == CommandLine::Action::DryRun)
-        return runDryRun(app, command.translations, command.json);
-    printOut(command.action == CommandLine::Action::Help ? usage : versionText());
-    return 0;
-}
-
 } // namespace
 
 int runServiceOption(const CommandLine &command, QCoreApplication &app)
 {
-    const int exitStatus = answer(command, app);
+    int exitStatus = 0;
+    if (command.action == CommandLine::Action::Status)
+        exitStatus = printStatusReport(command.json);
+    else if (command.action == CommandLine::Action::DryRun)
+        exitStatus = runDryRun(app, command.translations, command.json);
+    else
+        printOut(command.action == CommandLine::Action::Help ? usage : versionText());
     // An answer that did not reach its reader is no verdict about the files: exit status 3.
     if (const QString problem = standardOutputProblem(); !problem.isEmpty()) {
         printError(u"dbupdate: cannot write to standard output: %1; the answer is lost or "

@@ -1,11 +1,9 @@
-#include "statusreport.h"
+#include "serviceoptions.h"
 
 #include "consoleoutput.h"
 #include "diskroom.h"
 #include "filename.h"
-#include "filestate.h"
 #include "sqlitefile.h"
-#include "updaterdescription.h"
 
 #include <QJsonArray>
 
@@ -24,20 +22,6 @@ enum Verdict {
 
 const QString verdictNames[] = {u"up-to-date"_s, u"upgrade-pending"_s, u"layout-differs"_s,
                                 u"cannot-tell"_s, u"run-stops"_s};
-
-int exitStatus(Verdict verdict)
-{
-    return qMin(int(verdict), 2);
-}
-
-Verdict verdictOf(const Plan &plan)
-{
-    // In the order of Plan::Kind.
-    static const Verdict verdicts[]
-        = {UpToDate,       UpToDate,      UpToDate,   UpgradePending, UpgradePending,
-           UpgradePending, LayoutDiffers, CannotTell, RunStops};
-    return verdicts[int(plan.kind)];
-}
 
 // The last column of the table: what a run would do, or why it stops or cannot be told.
 QString actionText(const UpdaterDescription &description, const Plan &plan)
@@ -86,11 +70,6 @@ struct FileReport
 class RoomTally
 {
 public:
-    RoomTally()
-        : m_available(DiskRoom::available())
-    {
-    }
-
     // Counts the file in; the room it needs.
     qint64 add(const QString &fileName, Verdict verdict)
     {
@@ -132,7 +111,7 @@ public:
     }
 
 private:
-    qint64 m_available;
+    qint64 m_available = DiskRoom::available();
     qint64 m_needed = 0;
     QString m_runsOutAt;
     qint64 m_neededThere = 0;
@@ -164,31 +143,56 @@ QJsonArray sideFilesJson(const QString &fileName)
 QJsonObject fileJson(const FileReport &file)
 {
     const UpdaterDescription &description = *file.description;
-    QJsonObject object = fileStateJson(file.look, description);
-    const QList<std::pair<QString, QJsonValue>> fields = {
-        {u"name"_s, description.fileName},
-        {u"exists"_s, FileName::exists(description.fileName)},
-        {u"targetVersion"_s,
-         description.currentVersion ? QJsonValue(*description.currentVersion)
-                                    : QJsonValue(QJsonValue::Null)},
-        {u"onlyRead"_s, description.isOnlyRead()},
-        {u"sideFiles"_s, sideFilesJson(description.fileName)},
-        {u"blocks"_s, QJsonArray::fromStringList(file.plan.blocks)},
-        {u"verdict"_s, verdictNames[file.verdict]},
-        {u"runStops"_s, file.verdict == RunStops},
-        {u"action"_s, actionText(description, file.plan)},
-        {u"roomNeededBytes"_s, file.roomNeeded},
-    };
-    for (const auto &[key, value] : fields)
-        object.insert(key, value);
-    return object;
+    return fileStateJson(file.look, description,
+                         {{u"name"_s, description.fileName},
+                          {u"exists"_s, FileName::exists(description.fileName)},
+                          {u"targetVersion"_s,
+                           description.currentVersion ? QJsonValue(*description.currentVersion)
+                                                      : QJsonValue(QJsonValue::Null)},
+                          {u"onlyRead"_s, description.isOnlyRead()},
+                          {u"sideFiles"_s, sideFilesJson(description.fileName)},
+                          {u"blocks"_s, QJsonArray::fromStringList(file.plan.blocks)},
+                          {u"verdict"_s, verdictNames[file.verdict]},
+                          {u"runStops"_s, file.verdict == RunStops},
+                          {u"action"_s, actionText(description, file.plan)},
+                          {u"roomNeededBytes"_s, file.roomNeeded}});
 }
 
-void printText(const QList<FileReport> &files, const RoomTally &room, Verdict worst)
+} // namespace
+
+int printStatusReport(bool json)
 {
+    // In the order of Plan::Kind.
+    static const Verdict verdicts[]
+        = {UpToDate,       UpToDate,      UpToDate,   UpgradePending, UpgradePending,
+           UpgradePending, LayoutDiffers, CannotTell, RunStops};
+    QList<FileReport> files;
+    Verdict worst = UpToDate;
+    RoomTally room;
+    for (const UpdaterDescription &description : updaters()) {
+        const FileState look = inspectFile(description);
+        const Plan plan = planRun(description, look);
+        const Verdict verdict = verdicts[int(plan.kind)];
+        files << FileReport {&description, look, plan, verdict,
+                             room.add(description.fileName, verdict)};
+        worst = qMax(worst, verdict);
+    }
+    const int exitStatus = qMin(int(worst), 2);
+    if (json) {
+        QJsonArray fileList;
+        for (const FileReport &file : files)
+            fileList << fileJson(file);
+        printJsonDocument(u"status"_s,
+                          {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
+                           {u"files"_s, fileList},
+                           {u"room"_s, room.toJson()},
+                           {u"verdict"_s, verdictNames[worst]},
+                           {u"exitStatus"_s, exitStatus}});
+        return exitStatus;
+    }
     QList<QStringList> rows = {{u"File"_s, u"Exists"_s, u"Database"_s, u"Stored"_s, u"Brought to"_s,
                                 u"Layout"_s, u"What a run would do"_s}};
-    QStringList differences;
+    QList<std::pair<QString, FileState>> looks;
     for (const FileReport &file : files) {
         const UpdaterDescription &description = *file.description;
         rows << QStringList {description.fileName,
@@ -199,48 +203,14 @@ void printText(const QList<FileReport> &files, const RoomTally &room, Verdict wo
                              layoutText(file.look.layout(description)),
                              actionText(description, file.plan)
                                  + room.warning(description.fileName)};
-        differences << layoutDifferenceLines(file.look, description.fileName);
+        looks.append({description.fileName, file.look});
     }
     printOut(u"Files in %1:\n"_s.arg(FileName::shown(FileName::currentDirectory())));
     printOut(formatTable(rows));
-    printOut(layoutDifferencesText(differences));
+    printOut(layoutDifferencesText(looks));
     printOut(room.summary());
     printOut(summary(worst));
     printOut(u"A write lock that another process has taken shows only once that process writes:\n"
              u"close the analyser application before a run.\n"_s);
-}
-
-void printJson(const QList<FileReport> &files, const RoomTally &room, Verdict worst)
-{
-    QJsonArray fileList;
-    for (const FileReport &file : files)
-        fileList << fileJson(file);
-    printJsonDocument(u"status"_s,
-                      {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
-                       {u"files"_s, fileList},
-                       {u"room"_s, room.toJson()},
-                       {u"verdict"_s, verdictNames[worst]},
-                       {u"exitStatus"_s, exitStatus(worst)}});
-}
-
-} // namespace
-
-int printStatusReport(bool json)
-{
-    QList<FileReport> files;
-    Verdict worst = UpToDate;
-    RoomTally room;
-    for (const UpdaterDescription &description : updaters()) {
-        const FileState look = inspectFile(description);
-        const Plan plan = planRun(description, look);
-        const Verdict verdict = verdictOf(plan);
-        files << FileReport {&description, look, plan, verdict,
-                             room.add(description.fileName, verdict)};
-        worst = qMax(worst, verdict);
-    }
-    if (json)
-        printJson(files, room, worst);
-    else
-        printText(files, room, worst);
-    return exitStatus(worst);
+    return exitStatus;
 }

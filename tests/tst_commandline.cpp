@@ -1,5 +1,6 @@
+#include "consoleoutput.h"
 #include "filename.h"
-#include "rowcounts.h"
+#include "serviceoptions.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>
@@ -860,10 +861,10 @@ private Q_SLOTS:
         for (const QString &table : {u"curve"_s, u"detail"_s, u"doctor"_s})
             layout.rowCounts << RowCount {table, table};
         layout.rowCounts.prepend({u"result"_s, u"results"_s});
-        const QString text = rowCountsText(
-            {&layout}, {{{u"result"_s, 5}, {u"curve"_s, 2}, {u"detail"_s, 1}, {u"doctor"_s, 0}}},
-            {{{u"results"_s, 5}, {u"curve"_s, 1}, {}, {}}});
-        QCOMPARE(statusRows(text.section(u'\n', 2)),
+        const QList<QStringList> rows = rowCountRows(
+            layout, {{u"result"_s, 5}, {u"curve"_s, 2}, {u"detail"_s, 1}, {u"doctor"_s, 0}},
+            {{u"results"_s, 5}, {u"curve"_s, 1}, {}, {}});
+        QCOMPARE(statusRows(formatTable(rows)),
                  QStringList({u"data.db result -> results 5 -> 5"_s, u"data.db curve 2 -> 1 FELL"_s,
                               u"data.db detail 1 -> - FELL"_s, u"data.db doctor 0 -> -"_s}));
     }
