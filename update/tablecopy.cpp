@@ -131,24 +131,27 @@ qint64 UpdateBase::rowCount(const QString &table)
     return rows.value_or(-1);
 }
 
-bool UpdateBase::copyRows(const Statement &copy, const QString &source, const QString &target,
+bool UpdateBase::copyRows(const UpgradeStep &step, const QString &source, const QString &target,
                           const QString &copyName)
 {
     const qint64 sourceRows = rowCount(source);
     const qint64 targetRows = rowCount(target);
-    if (!tryExec(copy.text, copy.label, copy.line))
-        return !tableExists(source) || fail(u"the copy of table %1 failed"_s.arg(copyName));
+    if (!exec(step.statement(), label(), step.line)) {
+        return !SqliteFile::tableExists(QSqlDatabase::database(), source)
+            || fail(u"the copy of table %1 failed"_s.arg(copyName));
+    }
     return arrivedWhole(copyName, target, sourceRows, targetRows);
 }
 
-bool UpdateBase::copyRebuiltRows(const QString &table, const QString &oldTable,
-                                 const QString &newTable, const Statement &copy,
-                                 const QString &copyName)
+bool UpdateBase::copyRebuiltRows(const UpgradeStep &step)
 {
-    const std::optional<QStringList> valuesLeft = valuesLeftBehind(oldTable, newTable, copy.text);
-    const bool copied = copy.text.isEmpty()
-        ? copyTable(newTable, oldTable, QSqlRecord(), QStringList())
-        : copyRows(copy, oldTable, newTable, copyName);
+    const QString &table = step.names.at(0);
+    const QString &oldTable = step.names.at(1);
+    const QString &newTable = step.names.at(2);
+    const QString copy = step.statement();
+    const std::optional<QStringList> valuesLeft = valuesLeftBehind(oldTable, newTable, copy);
+    const bool copied = copy.isEmpty() ? copyTable(newTable, oldTable, QSqlRecord(), QStringList())
+                                       : copyRows(step, oldTable, newTable, step.names.at(3));
     if (!copied)
         return false;
     if (!valuesLeft) {
@@ -161,13 +164,12 @@ bool UpdateBase::copyRebuiltRows(const QString &table, const QString &oldTable,
             valuesLeft->join(u", "_s)));
 }
 
-bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
-                                 const Statement &drop)
+bool UpdateBase::dropCopiedTable(const UpgradeStep &step)
 {
     if (m_aborted)
         return false;
-    warnAboutDroppedObjects(table, oldTable);
-    exec(drop);
+    warnAboutDroppedObjects(step.names.at(0), step.names.at(1));
+    exec(step.statement(), label(), step.line);
     return true;
 }
 
@@ -201,8 +203,16 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
 
     // With nothing to adjust, SQLite copies the rows itself, value for value. When that fails,
     // the rows are inserted one by one below, so that the rejected row is the one logged.
-    if (extra.isEmpty() && dropped.isEmpty() && copyAllRows(target, source, select.record()))
-        return true;
+    if (extra.isEmpty() && dropped.isEmpty()) {
+        QStringList names;
+        for (int i = 0; i < select.record().count(); ++i)
+            names << SqliteFile::quoted(select.record().fieldName(i));
+        QSqlQuery copy(db);
+        if (runQuery(copy,
+                     u"insert into %1 (%2) select %2 from %3"_s.arg(target, names.join(u", "_s),
+                                                                    source)))
+            return true;
+    }
     if (m_aborted)
         return false;
 
@@ -249,7 +259,7 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
 std::optional<QStringList>
 UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
-    if (m_aborted || !tableExists(oldTable))
+    if (m_aborted || !SqliteFile::tableExists(QSqlDatabase::database(), oldTable))
         return QStringList();
     const ArrivalScan scan = arrivalScan(QSqlDatabase::database(), oldTable, newTable, copy);
     if (scan.select.isEmpty())
@@ -283,15 +293,4 @@ void UpdateBase::warnAboutDroppedObjects(const QString &table, const QString &ol
             qUtf8Printable(fileName()), qUtf8Printable(table),
             qUtf8Printable(query.value(0).toString()), qUtf8Printable(query.value(1).toString()));
     }
-}
-
-bool UpdateBase::copyAllRows(const QString &target, const QString &source,
-                             const QSqlRecord &columns)
-{
-    QStringList names;
-    for (int i = 0; i < columns.count(); ++i)
-        names << SqliteFile::quoted(columns.fieldName(i));
-    const QString list = names.join(u", "_s);
-    QSqlQuery insert(QSqlDatabase::database());
-    return runQuery(insert, u"insert into %1 (%2) select %2 from %3"_s.arg(target, list, source));
 }

@@ -29,11 +29,6 @@ QString statementFailureLine(const QString &errorText, const QString &statement,
     return items.join(u' ') + u' ';
 }
 
-bool isBusy(const QSqlError &error)
-{
-    return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
-}
-
 } // namespace
 
 void logStatementError(const QSqlError &error, const QString &statement, const char *label,
@@ -52,11 +47,7 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
     , m_description(description)
     , m_readOnly(description.isOnlyRead())
 {
-    if (!openFile())
-        return;
-    if (!m_readOnly && !beginTransaction())
-        return;
-    if (!readStoredVersion())
+    if (!openFile() || (!m_readOnly && !beginTransaction()) || !readStoredVersion())
         return;
     FileState look;
     look.state = FileState::State::Readable;
@@ -66,19 +57,16 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
         // Decided before anything is written: the file keeps every byte and its time.
         qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
                  qUtf8Printable(fileName()), qUtf8Printable(m_stored.shown), currentVersion());
-        m_ready = true;
         return;
     }
     if (!m_readOnly && !probeWriteAccess())
         return;
     limitFileGrowth(fileName());
-    m_ready = true;
 }
 
 UpdateBase::~UpdateBase()
 {
-    if (m_inTransaction)
-        rollback();
+    rollback();
 }
 
 bool UpdateBase::openFile()
@@ -92,8 +80,7 @@ bool UpdateBase::openFile()
     QSqlDatabase db
         = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_readOnly));
     if (!db.open()) {
-        m_failure = SqliteFile::failureOf(db.lastError());
-        warnFileLeft(db.lastError().text(), "open");
+        refuse(SqliteFile::failureOf(db.lastError()), db.lastError().text(), "open");
         return false;
     }
     // Renames must leave the bodies of other triggers and of views as they are. The tables this
@@ -111,7 +98,7 @@ bool UpdateBase::openFile()
     for (const QString &pragma : std::as_const(pragmas)) {
         QSqlQuery query(db);
         if (!query.exec(pragma)) {
-            refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
+            refuse(query.lastError());
             return false;
         }
     }
@@ -122,7 +109,7 @@ bool UpdateBase::beginTransaction()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
+        refuse(query.lastError());
         return false;
     }
     m_inTransaction = true;
@@ -135,8 +122,7 @@ bool UpdateBase::probeWriteAccess()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
-        refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
-        rollback();
+        refuse(query.lastError());
         return false;
     }
     const QString userVersion = query.value(0).toString();
@@ -147,14 +133,11 @@ bool UpdateBase::probeWriteAccess()
     QSqlQuery undo(QSqlDatabase::database());
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
-    if (!writable) {
-        refuse(isBusy(error) ? SqliteFile::Failure::Locked : SqliteFile::Failure::ReadOnly,
-               isBusy(error) ? accessFailure(error)
-                             : u"it cannot be written (%1)"_s.arg(error.text()));
-        rollback();
-        return false;
-    }
-    return true;
+    if (!writable && SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
+        refuse(error);
+    else if (!writable)
+        refuse(SqliteFile::Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error.text()));
+    return writable;
 }
 
 bool UpdateBase::readStoredVersion()
@@ -162,7 +145,7 @@ bool UpdateBase::readStoredVersion()
     const SqliteFile::StoredVersion stored
         = SqliteFile::readStoredVersion(QSqlDatabase::database());
     if (stored.error.isValid()) {
-        refuse(SqliteFile::failureOf(stored.error), accessFailure(stored.error));
+        refuse(stored.error);
         return false;
     }
     if (!stored.version) {
@@ -173,19 +156,23 @@ bool UpdateBase::readStoredVersion()
     return true;
 }
 
-QString UpdateBase::accessFailure(const QSqlError &error) const
+void UpdateBase::refuse(const QSqlError &error)
 {
-    if (isBusy(error))
-        return u"it is locked by another process"_s;
-    if (SqliteFile::failureOf(error) != SqliteFile::Failure::ReadOnly)
-        return error.text();
-    return u"it cannot be written (%1)"_s.arg(error.text());
+    const SqliteFile::Failure failure = SqliteFile::failureOf(error);
+    if (failure == SqliteFile::Failure::Locked)
+        refuse(failure, u"it is locked by another process"_s);
+    else if (failure == SqliteFile::Failure::ReadOnly)
+        refuse(failure, u"it cannot be written (%1)"_s.arg(error.text()));
+    else
+        refuse(failure, error.text());
 }
 
-void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason)
+void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason,
+                        const char *failedAction)
 {
     m_failure = failure;
-    warnFileLeft(reason);
+    m_plan.kind = Plan::Kind::Stops;
+    warnFileLeft(reason, failedAction);
 }
 
 void UpdateBase::warnFileLeft(const QString &reason, const char *failedAction)
@@ -207,12 +194,12 @@ UpdateOutcome UpdateBase::run()
 {
     UpdateOutcome outcome;
     outcome.onlyRead = m_readOnly;
-    if (m_plan.kind == Plan::Kind::LeftNewer) {
+    const bool refused = m_plan.kind == Plan::Kind::Stops;
+    if (m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit())) {
         rollback();
         return outcome;
     }
-    if (m_ready && updateAndCommit())
-        return outcome;
+    rollback();
     // Every way of failing that did not name its kind is the update's own failure.
     outcome.failure
         = m_failure == SqliteFile::Failure::None ? SqliteFile::Failure::Statement : m_failure;
@@ -221,21 +208,14 @@ UpdateOutcome UpdateBase::run()
         return u", but the system could not confirm that %1 reached the disk (%2): a power cut "
                u"before the disk is sound may undo it"_s.arg(saved, m_unconfirmedCommitError);
     };
-    if (!m_ready) {
-        if (m_inTransaction)
-            rollback();
-    } else if (!m_keptWork.isEmpty()) {
+    if (!m_keptWork.isEmpty()) {
         logFailure(u"Can't update %1: %2; %3%4"_s.arg(
             fileName(), m_failureReason, m_keptWork,
             m_unconfirmedCommitError.isEmpty() ? QString() : unconfirmed(u"this"_s)));
     } else if (!m_unconfirmedCommitError.isEmpty()) {
         logFailure(u"%1 was upgraded to version %2%3"_s.arg(
             fileName(), QString::number(currentVersion()), unconfirmed(u"the upgrade"_s)));
-    } else if (m_aborted) {
-        warnFileLeft(m_failureReason);
-    } else {
-        if (m_inTransaction)
-            rollback();
+    } else if (!refused) {
         warnFileLeft(m_failureReason.isEmpty() ? u"its update failed"_s : m_failureReason);
     }
     outcome.failureLine = m_failureLine;
@@ -327,6 +307,8 @@ bool UpdateBase::upgradeStands(const QSqlError &commitError) const
 
 void UpdateBase::rollback()
 {
+    if (!m_inTransaction)
+        return;
     QSqlQuery query(QSqlDatabase::database());
     query.exec(u"ROLLBACK"_s);
     m_inTransaction = false;
@@ -370,12 +352,6 @@ bool UpdateBase::transactionWasUndone() const
 
 bool UpdateBase::exec(const QString &statement, const char *label, int line)
 {
-    tryExec(statement, label, line);
-    return true;
-}
-
-bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
-{
     if (m_aborted)
         return false;
     statementStarted(statement);
@@ -386,28 +362,9 @@ bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
     return false;
 }
 
-bool UpdateBase::tableExists(const QString &name) const
+void UpdateBase::renameTable(const QString &from, const QString &to)
 {
-    return SqliteFile::tableExists(QSqlDatabase::database(), name);
-}
-
-bool UpdateBase::renameTable(const QString &from, const QString &to)
-{
-    return exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
-}
-
-bool UpdateBase::rollbackBlock()
-{
-    QSqlQuery query(QSqlDatabase::database());
-    return runQuery(query, u"ROLLBACK TO block"_s) && runQuery(query, u"RELEASE block"_s);
-}
-
-bool UpdateBase::stampVersion(int deleteLine, int insertLine)
-{
-    const bool deleted = tryExec(deleteVersionsStatement(), label(), deleteLine);
-    const bool inserted = tryExec(insertVersionStatement(currentVersion()), label(), insertLine);
-    return (deleted && inserted)
-        || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
+    exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
 }
 
 bool UpdateBase::update()
@@ -425,30 +382,33 @@ bool UpdateBase::update()
 
 bool UpdateBase::runStep(const UpgradeStep &step)
 {
-    const Statement statement = {step.statement(), label(), step.line};
     switch (step.kind) {
     case UpgradeStep::Kind::Sql:
-    case UpgradeStep::Kind::Savepoint:
-    case UpgradeStep::Kind::Release:
-        return exec(statement);
+        exec(step.statement(), label(), step.line);
+        break;
     case UpgradeStep::Kind::Rename:
-        return renameTable(step.names.at(0), step.names.at(1));
+        renameTable(step.names.at(0), step.names.at(1));
+        break;
     case UpgradeStep::Kind::Copy:
-        return copyRebuiltRows(step.names.at(0), step.names.at(1), step.names.at(2), statement,
-                               step.names.at(3));
+        return copyRebuiltRows(step);
     case UpgradeStep::Kind::CopyRows:
-        return copyRows(statement, step.names.at(0), QString(), step.names.at(1));
+        return copyRows(step, step.names.at(0), QString(), step.names.at(1));
     case UpgradeStep::Kind::Drop:
-        return dropCopiedTable(step.names.at(0), step.names.at(1), statement);
-    case UpgradeStep::Kind::Stamp:
-        return stampVersion(step.line, step.secondLine);
+        return dropCopiedTable(step);
+    case UpgradeStep::Kind::Stamp: {
+        const bool deleted = exec(deleteVersionsStatement(), label(), step.line);
+        const bool inserted
+            = exec(insertVersionStatement(currentVersion()), label(), step.secondLine);
+        return (deleted && inserted)
+            || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
+    }
     case UpgradeStep::Kind::FillVariables:
         return backfillVariables();
     case UpgradeStep::Kind::DropBackupIndex:
         dropIndexOfBackup(step.names.at(0));
-        return true;
+        break;
     }
-    return false;
+    return true;
 }
 
 void UpdateBase::dropIndexOfBackup(const QString &table)
