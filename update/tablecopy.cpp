@@ -17,8 +17,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const char baseLabel[] = ".\\updatebase";
-
 // The driver reads an empty blob as a null byte array, which it would bind as NULL.
 QVariant bindableValue(const QVariant &value)
 {
@@ -62,52 +60,6 @@ QHash<QString, QString> writtenColumns(const QString &copy,
     for (qsizetype i = 0; i < targets.size() && i < values.size(); ++i)
         written.insert(targets.at(i).trimmed().toLower(), values.at(i).trimmed());
     return written;
-}
-
-// The scan of a table's old copy, before its rows are copied, for values that would not arrive
-// in the same row and same-named column of the table rebuilt from it: one flag per old column
-// that a value may not reach unchanged. A column that the copy writes into a new column of the
-// same affinity keeps every value; one that the new table lacks, or that the copy leaves out,
-// must be empty; one that the copy writes over must hold what it writes; one whose values the
-// new column's affinity may convert must hold values that arrive so.
-struct ArrivalScan
-{
-    QStringList columns;
-    // Empty when every value arrives whatever it is.
-    QString select;
-};
-
-ArrivalScan arrivalScan(const QSqlDatabase &db, const QString &oldTable, const QString &newTable,
-                        const QString &copy)
-{
-    ArrivalScan scan;
-    const auto oldColumns = declaredColumns(db, oldTable);
-    QHash<QString, QString> newTypes;
-    for (const auto &column : declaredColumns(db, newTable))
-        newTypes.insert(column.first.toLower(), column.second);
-    const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
-    QStringList flags;
-    for (const auto &[name, type] : oldColumns) {
-        const QString key = name.toLower();
-        const QString column = SqliteFile::quoted(name);
-        const auto newType = newTypes.constFind(key);
-        const QString value
-            = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
-        QString newValue = value;
-        if (value.compare(column, Qt::CaseInsensitive) == 0
-            || value.compare(name, Qt::CaseInsensitive) == 0) {
-            const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
-            if (affinity == ValueArrival::Affinity::Blob
-                || affinity == ValueArrival::affinity(type))
-                continue;
-            newValue = ValueArrival::storedAs(column, affinity);
-        }
-        scan.columns << name;
-        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
-    }
-    if (!flags.isEmpty())
-        scan.select = u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable));
-    return scan;
 }
 
 } // namespace
@@ -259,19 +211,51 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
 std::optional<QStringList>
 UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
-    if (m_aborted || !SqliteFile::tableExists(QSqlDatabase::database(), oldTable))
+    const QSqlDatabase db = QSqlDatabase::database();
+    if (m_aborted || !SqliteFile::tableExists(db, oldTable))
         return QStringList();
-    const ArrivalScan scan = arrivalScan(QSqlDatabase::database(), oldTable, newTable, copy);
-    if (scan.select.isEmpty())
+    // One flag per old column that a value may not reach unchanged. A column that the copy
+    // writes into a new column of the same affinity keeps every value; one that the new table
+    // lacks, or that the copy leaves out, must be empty; one that the copy writes over must hold
+    // what it writes; one whose values the new column's affinity may convert must hold values
+    // that arrive so.
+    const auto oldColumns = declaredColumns(db, oldTable);
+    QHash<QString, QString> newTypes;
+    for (const auto &column : declaredColumns(db, newTable))
+        newTypes.insert(column.first.toLower(), column.second);
+    const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
+    QStringList columns;
+    QStringList flags;
+    for (const auto &[name, type] : oldColumns) {
+        const QString key = name.toLower();
+        const QString column = SqliteFile::quoted(name);
+        const auto newType = newTypes.constFind(key);
+        const QString value
+            = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
+        QString newValue = value;
+        if (value.compare(column, Qt::CaseInsensitive) == 0
+            || value.compare(name, Qt::CaseInsensitive) == 0) {
+            const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
+            if (affinity == ValueArrival::Affinity::Blob
+                || affinity == ValueArrival::affinity(type))
+                continue;
+            newValue = ValueArrival::storedAs(column, affinity);
+        }
+        columns << name;
+        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
+    }
+    if (flags.isEmpty())
         return QStringList();
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!runQuery(query, scan.select) || !query.next())
+    if (!runQuery(query,
+                  u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable)))
+        || !query.next())
         return std::nullopt;
     QStringList valuesLeft;
-    for (int i = 0; i < scan.columns.size(); ++i) {
+    for (int i = 0; i < columns.size(); ++i) {
         if (query.value(i).toBool())
-            valuesLeft << scan.columns.at(i);
+            valuesLeft << columns.at(i);
     }
     return valuesLeft;
 }

@@ -10,31 +10,12 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-const char baseLabel[] = ".\\updatebase";
-
-QString statementFailureLine(const QString &errorText, const QString &statement, const char *label,
-                             int line)
-{
-    // Eight items, each followed by one blank, nothing trimmed.
-    const QStringList items = {QString::fromLatin1(label),
-                               u"("_s,
-                               QString::number(line),
-                               u"): "_s,
-                               errorText,
-                               u": ["_s,
-                               statement,
-                               u"]"_s};
-    return items.join(u' ') + u' ';
-}
-
-} // namespace
-
 void logStatementError(const QSqlError &error, const QString &statement, const char *label,
                        int line)
 {
-    qWarning("%s", qUtf8Printable(statementFailureLine(error.text(), statement, label, line)));
+    qWarning("%s",
+             qUtf8Printable(u"%1 ( %2 ):  %3 : [ %4 ] "_s.arg(
+                 QString::fromLatin1(label), QString::number(line), error.text(), statement)));
 }
 
 void logQueryError(const QSqlQuery &query, const char *label, int line)
@@ -49,10 +30,7 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
 {
     if (!openFile() || (!m_readOnly && !beginTransaction()) || !readStoredVersion())
         return;
-    FileState look;
-    look.state = FileState::State::Readable;
-    look.stored = m_stored;
-    m_plan = planRun(m_description, look);
+    m_plan = planRun(m_description, {FileState::State::Readable, m_stored});
     if (m_plan.kind == Plan::Kind::LeftNewer) {
         // Decided before anything is written: the file keeps every byte and its time.
         qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
@@ -142,18 +120,12 @@ bool UpdateBase::probeWriteAccess()
 
 bool UpdateBase::readStoredVersion()
 {
-    const SqliteFile::StoredVersion stored
-        = SqliteFile::readStoredVersion(QSqlDatabase::database());
-    if (stored.error.isValid()) {
-        refuse(stored.error);
-        return false;
-    }
-    if (!stored.version) {
-        refuse(SqliteFile::Failure::Statement, u"its version table holds "_s + stored.problem);
-        return false;
-    }
-    m_stored = stored;
-    return true;
+    m_stored = SqliteFile::readStoredVersion(QSqlDatabase::database());
+    if (m_stored.error.isValid())
+        refuse(m_stored.error);
+    else if (!m_stored.version)
+        refuse(SqliteFile::Failure::Statement, u"its version table holds "_s + m_stored.problem);
+    return m_stored.version.has_value();
 }
 
 void UpdateBase::refuse(const QSqlError &error)

@@ -73,6 +73,8 @@ protected:
                    const QStringList &dropped);
 
 private:
+    // Names the statements of the base's own in the lines of their failures.
+    static constexpr char baseLabel[] = ".\\updatebase";
     const char *label() const { return m_description.label.constData(); }
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     bool runStep(const UpgradeStep &step);

@@ -53,11 +53,6 @@ const LabelText labelTexts[] = {
     {QT_TRANSLATE_NOOP("UpdateProfile", "住院号"), "\xd7\xa1\xd4\xba\xba\xc5"},
 };
 
-QString translate(const char *text)
-{
-    return QCoreApplication::translate("UpdateProfile", text);
-}
-
 // The installed translation of the label, looked up by its text and then by its GBK bytes;
 // the text itself when there is none. Quotes are doubled for the SQL text literal it goes into.
 QString translated(const QString &label)
@@ -66,8 +61,8 @@ QString translated(const QString &label)
     for (const LabelText &known : labelTexts) {
         if (label != QString::fromUtf8(known.text))
             continue;
-        text = translate(known.text);
-        const QString fromGbk = translate(known.gbkText);
+        text = QCoreApplication::translate("UpdateProfile", known.text);
+        const QString fromGbk = QCoreApplication::translate("UpdateProfile", known.gbkText);
         if (text == label && fromGbk != QString::fromUtf8(known.gbkText))
             text = fromGbk;
     }
