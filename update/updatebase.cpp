@@ -28,7 +28,7 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
     , m_description(description)
     , m_readOnly(description.isOnlyRead())
 {
-    if (!openFile() || (!m_readOnly && !beginTransaction()) || !readStoredVersion())
+    if (!openFile() || !readStoredVersion())
         return;
     m_plan = planRun(m_description, {FileState::State::Readable, m_stored});
     if (m_plan.kind == Plan::Kind::LeftNewer) {
@@ -68,29 +68,20 @@ bool UpdateBase::openFile()
     // the journal first, which costs milliseconds on flash storage. Unlike cache_size, this
     // setting reads nothing from the file. A commit ends with the deletion of the journal: only
     // once that deletion has been synced to the directory does a power cut keep the update
-    // instead of bringing the journal back to roll the file back to before it.
-    QStringList pragmas = {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
-                           u"PRAGMA cache_spill=-32768"_s};
+    // instead of bringing the journal back to roll the file back to before it. A file that is
+    // written is then locked for the whole update.
+    QStringList statements = {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
+                              u"PRAGMA cache_spill=-32768"_s};
     if (!m_readOnly)
-        pragmas << u"PRAGMA synchronous=EXTRA"_s;
-    for (const QString &pragma : std::as_const(pragmas)) {
+        statements << u"PRAGMA synchronous=EXTRA"_s << u"BEGIN IMMEDIATE"_s;
+    for (const QString &statement : std::as_const(statements)) {
         QSqlQuery query(db);
-        if (!query.exec(pragma)) {
+        if (!query.exec(statement)) {
             refuse(query.lastError());
             return false;
         }
     }
-    return true;
-}
-
-bool UpdateBase::beginTransaction()
-{
-    QSqlQuery query(QSqlDatabase::database());
-    if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        refuse(query.lastError());
-        return false;
-    }
-    m_inTransaction = true;
+    m_inTransaction = !m_readOnly;
     return true;
 }
 
@@ -167,11 +158,10 @@ UpdateOutcome UpdateBase::run()
     UpdateOutcome outcome;
     outcome.onlyRead = m_readOnly;
     const bool refused = m_plan.kind == Plan::Kind::Stops;
-    if (m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit())) {
-        rollback();
-        return outcome;
-    }
+    const bool done = m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit());
     rollback();
+    if (done)
+        return outcome;
     // Every way of failing that did not name its kind is the update's own failure.
     outcome.failure
         = m_failure == SqliteFile::Failure::None ? SqliteFile::Failure::Statement : m_failure;
@@ -304,22 +294,17 @@ void UpdateBase::checkFailure(const QSqlQuery &query)
 {
     if (!m_inTransaction)
         return;
-    if (!SqliteFile::isFatal(SqliteFile::failureOf(query.lastError())) && !transactionWasUndone())
-        return;
+    if (!SqliteFile::isFatal(SqliteFile::failureOf(query.lastError()))) {
+        // A BEGIN succeeds only outside of a transaction.
+        QSqlQuery probe(QSqlDatabase::database());
+        if (!probe.exec(u"BEGIN"_s))
+            return;
+        probe.exec(u"ROLLBACK"_s);
+    }
     rollback();
     m_aborted = true;
     m_failure = SqliteFile::failureOf(query.lastError());
     m_failureReason = query.lastError().text();
-}
-
-// A BEGIN succeeds only outside of a transaction.
-bool UpdateBase::transactionWasUndone() const
-{
-    QSqlQuery probe(QSqlDatabase::database());
-    if (!probe.exec(u"BEGIN"_s))
-        return false;
-    probe.exec(u"ROLLBACK"_s);
-    return true;
 }
 
 bool UpdateBase::exec(const QString &statement, const char *label, int line)

@@ -130,7 +130,6 @@ private:
     void statementStarted(const QString &statement);
 
     bool openFile();
-    bool beginTransaction();
     bool probeWriteAccess();
     bool readStoredVersion();
     // update() and the commit, between the file's start and finish for the observer.
@@ -138,7 +137,6 @@ private:
     bool commitChanges();
     bool upgradeStands(const QSqlError &commitError) const;
     void checkFailure(const QSqlQuery &query);
-    bool transactionWasUndone() const;
     // Undoes the file's transaction, if one is open.
     void rollback();
     // The file is left as it is for the reason, and nothing of it is run: one line says so, and
