@@ -40,7 +40,7 @@ class Database
 {
 public:
     explicit Database(const QString &path)
-        : m_name(QStringLiteral("test-%1").arg(++counter()))
+        : m_name(QStringLiteral("test-%1").arg(++s_counter))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(path);
@@ -54,11 +54,7 @@ public:
     QSqlQuery query() const { return QSqlQuery(db()); }
 
 private:
-    static int &counter()
-    {
-        static int value = 0;
-        return value;
-    }
+    static inline int s_counter = 0;
     QString m_name;
 };
 
@@ -83,13 +79,13 @@ class WarningCapture
 public:
     WarningCapture()
     {
-        current() = this;
+        s_current = this;
         m_previous = qInstallMessageHandler(collect);
     }
     ~WarningCapture()
     {
         qInstallMessageHandler(m_previous);
-        current() = nullptr;
+        s_current = nullptr;
     }
     WarningCapture(const WarningCapture &) = delete;
     WarningCapture &operator=(const WarningCapture &) = delete;
@@ -97,16 +93,12 @@ public:
     QStringList warnings;
 
 private:
-    static WarningCapture *&current()
-    {
-        static WarningCapture *capture = nullptr;
-        return capture;
-    }
+    static inline WarningCapture *s_current = nullptr;
     static void collect(QtMsgType type, const QMessageLogContext &, const QString &message)
     {
-        if (type == QtWarningMsg && current()
+        if (type == QtWarningMsg && s_current
             && !message.contains(QStringLiteral("QSqlDatabasePrivate::addDatabase")))
-            current()->warnings << message;
+            s_current->warnings << message;
     }
 
     QtMessageHandler m_previous = nullptr;
@@ -131,18 +123,13 @@ struct StepRecorder : ProgressObserver
 // Runs the statements on the file, creating it; returns the first error, empty on success.
 inline QString execAll(const QString &path, const QStringList &statements)
 {
-    QString error;
-    {
-        Database database(path);
-        QSqlQuery query = database.query();
-        for (const QString &statement : statements) {
-            if (!query.exec(statement)) {
-                error = statement + QStringLiteral(": ") + query.lastError().text();
-                break;
-            }
-        }
+    Database database(path);
+    QSqlQuery query = database.query();
+    for (const QString &statement : statements) {
+        if (!query.exec(statement))
+            return statement + QStringLiteral(": ") + query.lastError().text();
     }
-    return error;
+    return QString();
 }
 
 // Every row of the select, each value followed by its SQLite storage type when asked.

@@ -19,12 +19,7 @@ Q_DECLARE_METATYPE(Plan::Kind)
 namespace {
 
 // A file that the updater under test writes.
-const UpdaterDescription &testFile()
-{
-    static const UpdaterDescription description
-        = {u"test.db"_s, std::numeric_limits<qint32>::max(), {}, {}, {}};
-    return description;
-}
+const UpdaterDescription testFile = {u"test.db"_s, std::numeric_limits<qint32>::max(), {}, {}, {}};
 
 // Runs the statements it is given; the last one may be a table copy.
 class StatementUpdater : public UpdateBase
@@ -33,7 +28,7 @@ class StatementUpdater : public UpdateBase
 
 public:
     explicit StatementUpdater(const QStringList &statements = {})
-        : UpdateBase(testFile())
+        : UpdateBase(testFile)
         , m_statements(statements)
     {
     }

@@ -32,9 +32,9 @@ Plan planState(const UpdaterDescription &description, const FileState &look)
             return {Plan::Kind::OnlyRead};
         if (description.isNewerThanProgram(storedVersion))
             return {Plan::Kind::LeftNewer};
-        if (description.pendingBlocks(storedVersion).isEmpty())
-            return planAt(description, storedVersion, Plan::Kind::UpToDate);
-        return planAt(description, storedVersion, Plan::Kind::Upgrade);
+        return planAt(description, storedVersion,
+                      description.pendingBlocks(storedVersion).isEmpty() ? Plan::Kind::UpToDate
+                                                                         : Plan::Kind::Upgrade);
     }
     case FileState::State::NotDatabase:
         return stops(u"not a database"_s);
@@ -91,7 +91,7 @@ Plan planRun(const UpdaterDescription &description, const FileState &look)
         return stops(look.runFailure);
     if (!look.runDoubt.isEmpty())
         return cannotTell(look.runDoubt);
-    if (plan.kind == Plan::Kind::UpToDate && look.layoutDiffers())
+    if (plan.kind == Plan::Kind::UpToDate && look.layout(description) == FileState::Layout::Differs)
         return {Plan::Kind::LayoutDiffers};
     return plan;
 }

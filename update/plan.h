@@ -54,7 +54,6 @@ struct FileState
     // refused) or could not be read.
     std::optional<bool> isDatabase() const;
     Layout layout(const UpdaterDescription &description) const;
-    bool layoutDiffers() const { return layoutDifferences && !layoutDifferences->isEmpty(); }
 };
 
 // What a run does to one file.

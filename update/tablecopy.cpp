@@ -17,8 +17,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const char baseLabel[] = ".\\updatebase";
-
 // The driver reads an empty blob as a null byte array, which it would bind as NULL.
 QVariant bindableValue(const QVariant &value)
 {
@@ -64,52 +62,6 @@ QHash<QString, QString> writtenColumns(const QString &copy,
     return written;
 }
 
-// The scan of a table's old copy, before its rows are copied, for values that would not arrive
-// in the same row and same-named column of the table rebuilt from it: one flag per old column
-// that a value may not reach unchanged. A column that the copy writes into a new column of the
-// same affinity keeps every value; one that the new table lacks, or that the copy leaves out,
-// must be empty; one that the copy writes over must hold what it writes; one whose values the
-// new column's affinity may convert must hold values that arrive so.
-struct ArrivalScan
-{
-    QStringList columns;
-    // Empty when every value arrives whatever it is.
-    QString select;
-};
-
-ArrivalScan arrivalScan(const QSqlDatabase &db, const QString &oldTable, const QString &newTable,
-                        const QString &copy)
-{
-    ArrivalScan scan;
-    const auto oldColumns = declaredColumns(db, oldTable);
-    QHash<QString, QString> newTypes;
-    for (const auto &column : declaredColumns(db, newTable))
-        newTypes.insert(column.first.toLower(), column.second);
-    const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
-    QStringList flags;
-    for (const auto &[name, type] : oldColumns) {
-        const QString key = name.toLower();
-        const QString column = SqliteFile::quoted(name);
-        const auto newType = newTypes.constFind(key);
-        const QString value
-            = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
-        QString newValue = value;
-        if (value.compare(column, Qt::CaseInsensitive) == 0
-            || value.compare(name, Qt::CaseInsensitive) == 0) {
-            const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
-            if (affinity == ValueArrival::Affinity::Blob
-                || affinity == ValueArrival::affinity(type))
-                continue;
-            newValue = ValueArrival::storedAs(column, affinity);
-        }
-        scan.columns << name;
-        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
-    }
-    if (!flags.isEmpty())
-        scan.select = u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable));
-    return scan;
-}
-
 } // namespace
 
 bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
@@ -131,24 +83,27 @@ qint64 UpdateBase::rowCount(const QString &table)
     return rows.value_or(-1);
 }
 
-bool UpdateBase::copyRows(const Statement &copy, const QString &source, const QString &target,
+bool UpdateBase::copyRows(const UpgradeStep &step, const QString &source, const QString &target,
                           const QString &copyName)
 {
     const qint64 sourceRows = rowCount(source);
     const qint64 targetRows = rowCount(target);
-    if (!tryExec(copy.text, copy.label, copy.line))
-        return !tableExists(source) || fail(u"the copy of table %1 failed"_s.arg(copyName));
+    if (!exec(step.statement(), label(), step.line)) {
+        return !SqliteFile::tableExists(QSqlDatabase::database(), source)
+            || fail(u"the copy of table %1 failed"_s.arg(copyName));
+    }
     return arrivedWhole(copyName, target, sourceRows, targetRows);
 }
 
-bool UpdateBase::copyRebuiltRows(const QString &table, const QString &oldTable,
-                                 const QString &newTable, const Statement &copy,
-                                 const QString &copyName)
+bool UpdateBase::copyRebuiltRows(const UpgradeStep &step)
 {
-    const std::optional<QStringList> valuesLeft = valuesLeftBehind(oldTable, newTable, copy.text);
-    const bool copied = copy.text.isEmpty()
-        ? copyTable(newTable, oldTable, QSqlRecord(), QStringList())
-        : copyRows(copy, oldTable, newTable, copyName);
+    const QString &table = step.names.at(0);
+    const QString &oldTable = step.names.at(1);
+    const QString &newTable = step.names.at(2);
+    const QString copy = step.statement();
+    const std::optional<QStringList> valuesLeft = valuesLeftBehind(oldTable, newTable, copy);
+    const bool copied = copy.isEmpty() ? copyTable(newTable, oldTable, QSqlRecord(), QStringList())
+                                       : copyRows(step, oldTable, newTable, step.names.at(3));
     if (!copied)
         return false;
     if (!valuesLeft) {
@@ -161,13 +116,12 @@ bool UpdateBase::copyRebuiltRows(const QString &table, const QString &oldTable,
             valuesLeft->join(u", "_s)));
 }
 
-bool UpdateBase::dropCopiedTable(const QString &table, const QString &oldTable,
-                                 const Statement &drop)
+bool UpdateBase::dropCopiedTable(const UpgradeStep &step)
 {
     if (m_aborted)
         return false;
-    warnAboutDroppedObjects(table, oldTable);
-    exec(drop);
+    warnAboutDroppedObjects(step.names.at(0), step.names.at(1));
+    exec(step.statement(), label(), step.line);
     return true;
 }
 
@@ -201,8 +155,16 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
 
     // With nothing to adjust, SQLite copies the rows itself, value for value. When that fails,
     // the rows are inserted one by one below, so that the rejected row is the one logged.
-    if (extra.isEmpty() && dropped.isEmpty() && copyAllRows(target, source, select.record()))
-        return true;
+    if (extra.isEmpty() && dropped.isEmpty()) {
+        QStringList names;
+        for (int i = 0; i < select.record().count(); ++i)
+            names << SqliteFile::quoted(select.record().fieldName(i));
+        QSqlQuery copy(db);
+        if (runQuery(copy,
+                     u"insert into %1 (%2) select %2 from %3"_s.arg(target, names.join(u", "_s),
+                                                                    source)))
+            return true;
+    }
     if (m_aborted)
         return false;
 
@@ -249,19 +211,51 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
 std::optional<QStringList>
 UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
-    if (m_aborted || !tableExists(oldTable))
+    const QSqlDatabase db = QSqlDatabase::database();
+    if (m_aborted || !SqliteFile::tableExists(db, oldTable))
         return QStringList();
-    const ArrivalScan scan = arrivalScan(QSqlDatabase::database(), oldTable, newTable, copy);
-    if (scan.select.isEmpty())
+    // One flag per old column that a value may not reach unchanged. A column that the copy
+    // writes into a new column of the same affinity keeps every value; one that the new table
+    // lacks, or that the copy leaves out, must be empty; one that the copy writes over must hold
+    // what it writes; one whose values the new column's affinity may convert must hold values
+    // that arrive so.
+    const auto oldColumns = declaredColumns(db, oldTable);
+    QHash<QString, QString> newTypes;
+    for (const auto &column : declaredColumns(db, newTable))
+        newTypes.insert(column.first.toLower(), column.second);
+    const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
+    QStringList columns;
+    QStringList flags;
+    for (const auto &[name, type] : oldColumns) {
+        const QString key = name.toLower();
+        const QString column = SqliteFile::quoted(name);
+        const auto newType = newTypes.constFind(key);
+        const QString value
+            = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
+        QString newValue = value;
+        if (value.compare(column, Qt::CaseInsensitive) == 0
+            || value.compare(name, Qt::CaseInsensitive) == 0) {
+            const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
+            if (affinity == ValueArrival::Affinity::Blob
+                || affinity == ValueArrival::affinity(type))
+                continue;
+            newValue = ValueArrival::storedAs(column, affinity);
+        }
+        columns << name;
+        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
+    }
+    if (flags.isEmpty())
         return QStringList();
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!runQuery(query, scan.select) || !query.next())
+    if (!runQuery(query,
+                  u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable)))
+        || !query.next())
         return std::nullopt;
     QStringList valuesLeft;
-    for (int i = 0; i < scan.columns.size(); ++i) {
+    for (int i = 0; i < columns.size(); ++i) {
         if (query.value(i).toBool())
-            valuesLeft << scan.columns.at(i);
+            valuesLeft << columns.at(i);
     }
     return valuesLeft;
 }
@@ -283,15 +277,4 @@ void UpdateBase::warnAboutDroppedObjects(const QString &table, const QString &ol
             qUtf8Printable(fileName()), qUtf8Printable(table),
             qUtf8Printable(query.value(0).toString()), qUtf8Printable(query.value(1).toString()));
     }
-}
-
-bool UpdateBase::copyAllRows(const QString &target, const QString &source,
-                             const QSqlRecord &columns)
-{
-    QStringList names;
-    for (int i = 0; i < columns.count(); ++i)
-        names << SqliteFile::quoted(columns.fieldName(i));
-    const QString list = names.join(u", "_s);
-    QSqlQuery insert(QSqlDatabase::database());
-    return runQuery(insert, u"insert into %1 (%2) select %2 from %3"_s.arg(target, list, source));
 }

@@ -10,36 +10,12 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-const char baseLabel[] = ".\\updatebase";
-
-QString statementFailureLine(const QString &errorText, const QString &statement, const char *label,
-                             int line)
-{
-    // Eight items, each followed by one blank, nothing trimmed.
-    const QStringList items = {QString::fromLatin1(label),
-                               u"("_s,
-                               QString::number(line),
-                               u"): "_s,
-                               errorText,
-                               u": ["_s,
-                               statement,
-                               u"]"_s};
-    return items.join(u' ') + u' ';
-}
-
-bool isBusy(const QSqlError &error)
-{
-    return SqliteFile::failureOf(error) == SqliteFile::Failure::Locked;
-}
-
-} // namespace
-
 void logStatementError(const QSqlError &error, const QString &statement, const char *label,
                        int line)
 {
-    qWarning("%s", qUtf8Printable(statementFailureLine(error.text(), statement, label, line)));
+    qWarning("%s",
+             qUtf8Printable(u"%1 ( %2 ):  %3 : [ %4 ] "_s.arg(
+                 QString::fromLatin1(label), QString::number(line), error.text(), statement)));
 }
 
 void logQueryError(const QSqlQuery &query, const char *label, int line)
@@ -52,33 +28,23 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
     , m_description(description)
     , m_readOnly(description.isOnlyRead())
 {
-    if (!openFile())
+    if (!openFile() || !readStoredVersion())
         return;
-    if (!m_readOnly && !beginTransaction())
-        return;
-    if (!readStoredVersion())
-        return;
-    FileState look;
-    look.state = FileState::State::Readable;
-    look.stored = m_stored;
-    m_plan = planRun(m_description, look);
+    m_plan = planRun(m_description, {FileState::State::Readable, m_stored});
     if (m_plan.kind == Plan::Kind::LeftNewer) {
         // Decided before anything is written: the file keeps every byte and its time.
         qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
                  qUtf8Printable(fileName()), qUtf8Printable(m_stored.shown), currentVersion());
-        m_ready = true;
         return;
     }
     if (!m_readOnly && !probeWriteAccess())
         return;
     limitFileGrowth(fileName());
-    m_ready = true;
 }
 
 UpdateBase::~UpdateBase()
 {
-    if (m_inTransaction)
-        rollback();
+    rollback();
 }
 
 bool UpdateBase::openFile()
@@ -92,8 +58,7 @@ bool UpdateBase::openFile()
     QSqlDatabase db
         = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_readOnly));
     if (!db.open()) {
-        m_failure = SqliteFile::failureOf(db.lastError());
-        warnFileLeft(db.lastError().text(), "open");
+        refuse(SqliteFile::failureOf(db.lastError()), db.lastError().text(), "open");
         return false;
     }
     // Renames must leave the bodies of other triggers and of views as they are. The tables this
@@ -103,29 +68,20 @@ bool UpdateBase::openFile()
     // the journal first, which costs milliseconds on flash storage. Unlike cache_size, this
     // setting reads nothing from the file. A commit ends with the deletion of the journal: only
     // once that deletion has been synced to the directory does a power cut keep the update
-    // instead of bringing the journal back to roll the file back to before it.
-    QStringList pragmas = {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
-                           u"PRAGMA cache_spill=-32768"_s};
+    // instead of bringing the journal back to roll the file back to before it. A file that is
+    // written is then locked for the whole update.
+    QStringList statements = {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
+                              u"PRAGMA cache_spill=-32768"_s};
     if (!m_readOnly)
-        pragmas << u"PRAGMA synchronous=EXTRA"_s;
-    for (const QString &pragma : std::as_const(pragmas)) {
+        statements << u"PRAGMA synchronous=EXTRA"_s << u"BEGIN IMMEDIATE"_s;
+    for (const QString &statement : std::as_const(statements)) {
         QSqlQuery query(db);
-        if (!query.exec(pragma)) {
-            refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
+        if (!query.exec(statement)) {
+            refuse(query.lastError());
             return false;
         }
     }
-    return true;
-}
-
-bool UpdateBase::beginTransaction()
-{
-    QSqlQuery query(QSqlDatabase::database());
-    if (!query.exec(u"BEGIN IMMEDIATE"_s)) {
-        refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
-        return false;
-    }
-    m_inTransaction = true;
+    m_inTransaction = !m_readOnly;
     return true;
 }
 
@@ -135,8 +91,7 @@ bool UpdateBase::probeWriteAccess()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
-        refuse(SqliteFile::failureOf(query.lastError()), accessFailure(query.lastError()));
-        rollback();
+        refuse(query.lastError());
         return false;
     }
     const QString userVersion = query.value(0).toString();
@@ -147,45 +102,40 @@ bool UpdateBase::probeWriteAccess()
     QSqlQuery undo(QSqlDatabase::database());
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
-    if (!writable) {
-        refuse(isBusy(error) ? SqliteFile::Failure::Locked : SqliteFile::Failure::ReadOnly,
-               isBusy(error) ? accessFailure(error)
-                             : u"it cannot be written (%1)"_s.arg(error.text()));
-        rollback();
-        return false;
-    }
-    return true;
+    if (!writable && SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
+        refuse(error);
+    else if (!writable)
+        refuse(SqliteFile::Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error.text()));
+    return writable;
 }
 
 bool UpdateBase::readStoredVersion()
 {
-    const SqliteFile::StoredVersion stored
-        = SqliteFile::readStoredVersion(QSqlDatabase::database());
-    if (stored.error.isValid()) {
-        refuse(SqliteFile::failureOf(stored.error), accessFailure(stored.error));
-        return false;
-    }
-    if (!stored.version) {
-        refuse(SqliteFile::Failure::Statement, u"its version table holds "_s + stored.problem);
-        return false;
-    }
-    m_stored = stored;
-    return true;
+    m_stored = SqliteFile::readStoredVersion(QSqlDatabase::database());
+    if (m_stored.error.isValid())
+        refuse(m_stored.error);
+    else if (!m_stored.version)
+        refuse(SqliteFile::Failure::Statement, u"its version table holds "_s + m_stored.problem);
+    return m_stored.version.has_value();
 }
 
-QString UpdateBase::accessFailure(const QSqlError &error) const
+void UpdateBase::refuse(const QSqlError &error)
 {
-    if (isBusy(error))
-        return u"it is locked by another process"_s;
-    if (SqliteFile::failureOf(error) != SqliteFile::Failure::ReadOnly)
-        return error.text();
-    return u"it cannot be written (%1)"_s.arg(error.text());
+    const SqliteFile::Failure failure = SqliteFile::failureOf(error);
+    if (failure == SqliteFile::Failure::Locked)
+        refuse(failure, u"it is locked by another process"_s);
+    else if (failure == SqliteFile::Failure::ReadOnly)
+        refuse(failure, u"it cannot be written (%1)"_s.arg(error.text()));
+    else
+        refuse(failure, error.text());
 }
 
-void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason)
+void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason,
+                        const char *failedAction)
 {
     m_failure = failure;
-    warnFileLeft(reason);
+    m_plan.kind = Plan::Kind::Stops;
+    warnFileLeft(reason, failedAction);
 }
 
 void UpdateBase::warnFileLeft(const QString &reason, const char *failedAction)
@@ -207,11 +157,10 @@ UpdateOutcome UpdateBase::run()
 {
     UpdateOutcome outcome;
     outcome.onlyRead = m_readOnly;
-    if (m_plan.kind == Plan::Kind::LeftNewer) {
-        rollback();
-        return outcome;
-    }
-    if (m_ready && updateAndCommit())
+    const bool refused = m_plan.kind == Plan::Kind::Stops;
+    const bool done = m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit());
+    rollback();
+    if (done)
         return outcome;
     // Every way of failing that did not name its kind is the update's own failure.
     outcome.failure
@@ -221,21 +170,14 @@ UpdateOutcome UpdateBase::run()
         return u", but the system could not confirm that %1 reached the disk (%2): a power cut "
                u"before the disk is sound may undo it"_s.arg(saved, m_unconfirmedCommitError);
     };
-    if (!m_ready) {
-        if (m_inTransaction)
-            rollback();
-    } else if (!m_keptWork.isEmpty()) {
+    if (!m_keptWork.isEmpty()) {
         logFailure(u"Can't update %1: %2; %3%4"_s.arg(
             fileName(), m_failureReason, m_keptWork,
             m_unconfirmedCommitError.isEmpty() ? QString() : unconfirmed(u"this"_s)));
     } else if (!m_unconfirmedCommitError.isEmpty()) {
         logFailure(u"%1 was upgraded to version %2%3"_s.arg(
             fileName(), QString::number(currentVersion()), unconfirmed(u"the upgrade"_s)));
-    } else if (m_aborted) {
-        warnFileLeft(m_failureReason);
-    } else {
-        if (m_inTransaction)
-            rollback();
+    } else if (!refused) {
         warnFileLeft(m_failureReason.isEmpty() ? u"its update failed"_s : m_failureReason);
     }
     outcome.failureLine = m_failureLine;
@@ -327,6 +269,8 @@ bool UpdateBase::upgradeStands(const QSqlError &commitError) const
 
 void UpdateBase::rollback()
 {
+    if (!m_inTransaction)
+        return;
     QSqlQuery query(QSqlDatabase::database());
     query.exec(u"ROLLBACK"_s);
     m_inTransaction = false;
@@ -350,31 +294,20 @@ void UpdateBase::checkFailure(const QSqlQuery &query)
 {
     if (!m_inTransaction)
         return;
-    if (!SqliteFile::isFatal(SqliteFile::failureOf(query.lastError())) && !transactionWasUndone())
-        return;
+    if (!SqliteFile::isFatal(SqliteFile::failureOf(query.lastError()))) {
+        // A BEGIN succeeds only outside of a transaction.
+        QSqlQuery probe(QSqlDatabase::database());
+        if (!probe.exec(u"BEGIN"_s))
+            return;
+        probe.exec(u"ROLLBACK"_s);
+    }
     rollback();
     m_aborted = true;
     m_failure = SqliteFile::failureOf(query.lastError());
     m_failureReason = query.lastError().text();
 }
 
-// A BEGIN succeeds only outside of a transaction.
-bool UpdateBase::transactionWasUndone() const
-{
-    QSqlQuery probe(QSqlDatabase::database());
-    if (!probe.exec(u"BEGIN"_s))
-        return false;
-    probe.exec(u"ROLLBACK"_s);
-    return true;
-}
-
 bool UpdateBase::exec(const QString &statement, const char *label, int line)
-{
-    tryExec(statement, label, line);
-    return true;
-}
-
-bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
 {
     if (m_aborted)
         return false;
@@ -386,28 +319,9 @@ bool UpdateBase::tryExec(const QString &statement, const char *label, int line)
     return false;
 }
 
-bool UpdateBase::tableExists(const QString &name) const
+void UpdateBase::renameTable(const QString &from, const QString &to)
 {
-    return SqliteFile::tableExists(QSqlDatabase::database(), name);
-}
-
-bool UpdateBase::renameTable(const QString &from, const QString &to)
-{
-    return exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
-}
-
-bool UpdateBase::rollbackBlock()
-{
-    QSqlQuery query(QSqlDatabase::database());
-    return runQuery(query, u"ROLLBACK TO block"_s) && runQuery(query, u"RELEASE block"_s);
-}
-
-bool UpdateBase::stampVersion(int deleteLine, int insertLine)
-{
-    const bool deleted = tryExec(deleteVersionsStatement(), label(), deleteLine);
-    const bool inserted = tryExec(insertVersionStatement(currentVersion()), label(), insertLine);
-    return (deleted && inserted)
-        || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
+    exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
 }
 
 bool UpdateBase::update()
@@ -425,30 +339,33 @@ bool UpdateBase::update()
 
 bool UpdateBase::runStep(const UpgradeStep &step)
 {
-    const Statement statement = {step.statement(), label(), step.line};
     switch (step.kind) {
     case UpgradeStep::Kind::Sql:
-    case UpgradeStep::Kind::Savepoint:
-    case UpgradeStep::Kind::Release:
-        return exec(statement);
+        exec(step.statement(), label(), step.line);
+        break;
     case UpgradeStep::Kind::Rename:
-        return renameTable(step.names.at(0), step.names.at(1));
+        renameTable(step.names.at(0), step.names.at(1));
+        break;
     case UpgradeStep::Kind::Copy:
-        return copyRebuiltRows(step.names.at(0), step.names.at(1), step.names.at(2), statement,
-                               step.names.at(3));
+        return copyRebuiltRows(step);
     case UpgradeStep::Kind::CopyRows:
-        return copyRows(statement, step.names.at(0), QString(), step.names.at(1));
+        return copyRows(step, step.names.at(0), QString(), step.names.at(1));
     case UpgradeStep::Kind::Drop:
-        return dropCopiedTable(step.names.at(0), step.names.at(1), statement);
-    case UpgradeStep::Kind::Stamp:
-        return stampVersion(step.line, step.secondLine);
+        return dropCopiedTable(step);
+    case UpgradeStep::Kind::Stamp: {
+        const bool deleted = exec(deleteVersionsStatement(), label(), step.line);
+        const bool inserted
+            = exec(insertVersionStatement(currentVersion()), label(), step.secondLine);
+        return (deleted && inserted)
+            || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
+    }
     case UpgradeStep::Kind::FillVariables:
         return backfillVariables();
     case UpgradeStep::Kind::DropBackupIndex:
         dropIndexOfBackup(step.names.at(0));
-        return true;
+        break;
     }
-    return false;
+    return true;
 }
 
 void UpdateBase::dropIndexOfBackup(const QString &table)

@@ -20,14 +20,6 @@ void logStatementError(const QSqlError &error, const QString &statement, const c
                        int line);
 void logQueryError(const QSqlQuery &query, const char *label, int line);
 
-// A statement's text with the source label and line that its failure line names.
-struct Statement
-{
-    QString text;
-    const char *label = nullptr;
-    int line = 0;
-};
-
 // How the update of one file ended: the kind of failure that ended it, none when it was brought
 // up to date, left as it is when newer, or read.
 struct UpdateOutcome
@@ -72,66 +64,36 @@ public:
     void setProgressObserver(ProgressObserver *observer) { m_progress = observer; }
 
 protected:
-    // Runs one statement; a failure is logged with label and line and passed over.
+    // Runs one statement; a failure is logged with label and line and passed over. True when
+    // it succeeded.
     bool exec(const QString &statement, const char *label, int line);
-    bool exec(const Statement &statement)
-    {
-        return exec(statement.text, statement.label, statement.line);
-    }
-    // As exec, but tells whether the statement succeeded.
-    bool tryExec(const QString &statement, const char *label, int line);
-    bool renameTable(const QString &from, const QString &to);
-    bool tableExists(const QString &name) const;
-
+    void renameTable(const QString &from, const QString &to);
     // Copies every row of source into target by column name; false when an insert fails.
     bool copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                    const QStringList &dropped);
-    // Copies rows with the statement, which names copyName in a failure. A failure while source
-    // exists, or a target that did not gain a row for each of the source's, fails the update;
-    // a target that may keep fewer rows by design is given as empty.
-    bool copyRows(const Statement &copy, const QString &source, const QString &target,
-                  const QString &copyName);
-    // Copies the rows of oldTable into newTable in the rebuild of table, with the copy statement
-    // (by column name when it has no text, copyName naming it in a failure): fails the update
-    // when a value of oldTable would not arrive in the same row and same-named column of
-    // newTable (a column that newTable lacks holds one, the copy leaves it out, writes another
-    // over it, or newTable's type would convert it to another value), after a copy that failed
-    // on its own.
-    bool copyRebuiltRows(const QString &table, const QString &oldTable, const QString &newTable,
-                         const Statement &copy, const QString &copyName);
-    // Drops oldTable, whose rows went into the rebuild of table, with the drop statement; the
-    // file's own indexes and triggers that go with it are named in a warning. False when the
-    // run was aborted.
-    bool dropCopiedTable(const QString &table, const QString &oldTable, const Statement &drop);
-
-    // The version stamp: the statements that empty the version table and write the current
-    // version into it, named by the lines given.
-    bool stampVersion(int deleteLine, int insertLine);
-
-    // Executes a query (the given text, or the prepared statement when text is empty).
-    // Every statement of an updater runs through here.
-    bool runQuery(QSqlQuery &query, const QString &text = QString());
-
-    // Undoes the steps since the savepoint "block", a transaction nested in the file's own.
-    bool rollbackBlock();
-
-    // Ends the update as failed, for run() to undo it and name the reason in one line.
-    bool fail(const QString &reason);
-    // Saves the work done so far for an update that failed; keptWork says what it is.
-    bool keepWork(const QString &keptWork);
-
-    // The number of rows in table; -1 when it cannot be counted (no such table, no name).
-    qint64 rowCount(const QString &table);
-
-    // True once SQLite has undone the transaction after an error: nothing more is run.
-    bool isAborted() const { return m_aborted; }
-
-    // Tells the observer, if any, that the next step begins.
-    void stepStarted(const QString &text);
 
 private:
+    // Names the statements of the base's own in the lines of their failures.
+    static constexpr char baseLabel[] = ".\\updatebase";
     const char *label() const { return m_description.label.constData(); }
+    qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     bool runStep(const UpgradeStep &step);
+    // Copies rows with the statement of the step, which names copyName in a failure. A failure
+    // while source exists, or a target that did not gain a row for each of the source's, fails
+    // the update; a target that may keep fewer rows by design is given as empty.
+    bool copyRows(const UpgradeStep &step, const QString &source, const QString &target,
+                  const QString &copyName);
+    // Copies the rows of the old table into the new one in the rebuild of a table, with the
+    // step's statement (by column name when it has none): fails the update when a value of the
+    // old table would not arrive in the same row and same-named column of the new one (a column
+    // that the new table lacks holds one, the copy leaves it out, writes another over it, or the
+    // new table's type would convert it to another value), after a copy that failed on its own.
+    bool copyRebuiltRows(const UpgradeStep &step);
+    // Drops the old table whose rows went into the rebuild of a table, with the step's
+    // statement; the file's own indexes and triggers that go with it are named in a warning.
+    // False when the run was aborted.
+    bool dropCopiedTable(const UpgradeStep &step);
+    void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
     // A table that an earlier run already rebuilt hands its index over to the backup when it is
     // renamed; that index is dropped so that the rebuilt table gets its own.
     void dropIndexOfBackup(const QString &table);
@@ -141,11 +103,14 @@ private:
     bool fillVariables();
     bool fillInsideSql();
     bool fillFailed(const QSqlQuery &query, int line);
-    qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
-    bool openFile();
+
+    // Executes a query (the given text, or the prepared statement when text is empty).
+    // Every statement of an updater runs through here.
+    bool runQuery(QSqlQuery &query, const QString &text = QString());
     bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
                        const QStringList &dropped);
-    bool copyAllRows(const QString &target, const QString &source, const QSqlRecord &columns);
+    // The number of rows in table; -1 when it cannot be counted (no such table, no name).
+    qint64 rowCount(const QString &table);
     // False (the update fails) when target, which held targetRowsBefore rows, did not gain a
     // row for each of the sourceRows copied into it: a constraint or trigger of the file's own
     // passed some over. Nothing is checked when either count is unknown.
@@ -156,23 +121,31 @@ private:
     // oldTable does not exist, nothing when the scan failed.
     std::optional<QStringList> valuesLeftBehind(const QString &oldTable, const QString &newTable,
                                                 const QString &copy);
-    void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
-    // update() and the commit, between the file's start and finish for the observer.
-    bool updateAndCommit();
+    // Ends the update as failed, for run() to undo it and name the reason in one line.
+    bool fail(const QString &reason);
+    // Saves the work done so far for an update that failed; keptWork says what it is.
+    bool keepWork(const QString &keptWork);
+    // Tells the observer, if any, that the next step begins.
+    void stepStarted(const QString &text);
     void statementStarted(const QString &statement);
-    bool commitChanges();
-    bool upgradeStands(const QSqlError &commitError) const;
-    bool beginTransaction();
+
+    bool openFile();
     bool probeWriteAccess();
     bool readStoredVersion();
+    // update() and the commit, between the file's start and finish for the observer.
+    bool updateAndCommit();
+    bool commitChanges();
+    bool upgradeStands(const QSqlError &commitError) const;
     void checkFailure(const QSqlQuery &query);
-    bool transactionWasUndone() const;
+    // Undoes the file's transaction, if one is open.
     void rollback();
-    // The file is left as it is for the reason: one line says so, and run() reports the ending.
-    void refuse(SqliteFile::Failure failure, const QString &reason);
-    // The reason for a failure to open, lock or read the file once the preflight (see
+    // The file is left as it is for the reason, and nothing of it is run: one line says so, and
+    // run() reports the ending.
+    void refuse(SqliteFile::Failure failure, const QString &reason,
+                const char *failedAction = nullptr);
+    // A failure to open, lock or read the file once the preflight (see
     // SqliteFile::openProblem) found none: another process's lock, or SQLite's error.
-    QString accessFailure(const QSqlError &error) const;
+    void refuse(const QSqlError &error);
     // "Can't update <file>: <reason>; the file was left as it is", or "Can't read" for a file
     // that is only read, or the action given ("open").
     void warnFileLeft(const QString &reason, const char *failedAction = nullptr);
@@ -181,10 +154,10 @@ private:
 
     const UpdaterDescription &m_description;
     SqliteFile::StoredVersion m_stored;
-    // What the run does to the file, decided once its version is read.
+    // What the run does to the file, decided once its version is read; it stops when the file
+    // was refused.
     Plan m_plan;
     bool m_readOnly = false;
-    bool m_ready = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
     // The error of a commit that failed although the upgrade it saves stands in the file.

@@ -8,13 +8,14 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // A step's keyword in upgrades.txt, and the fields that follow it: N a table name, L a line, T a
-// statement; fields beyond those are labels.
+// statement; fields beyond those are labels. A step without a T field may run a fixed statement.
 struct StepSyntax
 {
     QLatin1StringView keyword;
     UpgradeStep::Kind kind;
     const char *fields;
     int progressSteps;
+    const char *text = "";
 };
 
 // The variable fill shows its savepoint, its work and the release; the index handed over to a
@@ -25,8 +26,8 @@ const StepSyntax stepSyntax[] = {
     {"copy"_L1, UpgradeStep::Kind::Copy, "NNNNLT", 1},
     {"copy-rows"_L1, UpgradeStep::Kind::CopyRows, "NNLT", 1},
     {"drop"_L1, UpgradeStep::Kind::Drop, "NNLT", 1},
-    {"savepoint"_L1, UpgradeStep::Kind::Savepoint, "L", 1},
-    {"release"_L1, UpgradeStep::Kind::Release, "L", 1},
+    {"savepoint"_L1, UpgradeStep::Kind::Sql, "L", 1, "SAVEPOINT block"},
+    {"release"_L1, UpgradeStep::Kind::Sql, "L", 1, "RELEASE block"},
     {"stamp"_L1, UpgradeStep::Kind::Stamp, "LL", 2},
     {"fill-variables"_L1, UpgradeStep::Kind::FillVariables, "", 3},
     {"drop-backup-index"_L1, UpgradeStep::Kind::DropBackupIndex, "N", 0},
@@ -52,11 +53,6 @@ const LabelText labelTexts[] = {
     {QT_TRANSLATE_NOOP("UpdateProfile", "住院号"), "\xd7\xa1\xd4\xba\xba\xc5"},
 };
 
-QString translate(const char *text)
-{
-    return QCoreApplication::translate("UpdateProfile", text);
-}
-
 // The installed translation of the label, looked up by its text and then by its GBK bytes;
 // the text itself when there is none. Quotes are doubled for the SQL text literal it goes into.
 QString translated(const QString &label)
@@ -65,21 +61,12 @@ QString translated(const QString &label)
     for (const LabelText &known : labelTexts) {
         if (label != QString::fromUtf8(known.text))
             continue;
-        text = translate(known.text);
-        const QString fromGbk = translate(known.gbkText);
+        text = QCoreApplication::translate("UpdateProfile", known.text);
+        const QString fromGbk = QCoreApplication::translate("UpdateProfile", known.gbkText);
         if (text == label && fromGbk != QString::fromUtf8(known.gbkText))
             text = fromGbk;
     }
     return text.replace(u'\'', u"''"_s);
-}
-
-const StepSyntax &syntaxOf(UpgradeStep::Kind kind)
-{
-    for (const StepSyntax &syntax : stepSyntax) {
-        if (syntax.kind == kind)
-            return syntax;
-    }
-    Q_UNREACHABLE();
 }
 
 QString unescaped(const QString &field)
@@ -103,6 +90,8 @@ std::optional<UpgradeStep> parsedStep(const QString &keyword, const QStringList 
             continue;
         UpgradeStep step;
         step.kind = syntax.kind;
+        step.progressSteps = syntax.progressSteps;
+        step.text = QString::fromLatin1(syntax.text);
         qsizetype i = 0;
         for (const char *field = syntax.fields; *field && i < fields.size(); ++field, ++i) {
             if (*field == 'N')
@@ -177,24 +166,11 @@ QList<UpdaterDescription> readUpdaters()
 
 QString UpgradeStep::statement() const
 {
-    switch (kind) {
-    case Kind::Savepoint:
-        return u"SAVEPOINT block"_s;
-    case Kind::Release:
-        return u"RELEASE block"_s;
-    default:
-        break;
-    }
     // One label after the other, as each takes the lowest place left.
     QString result = text;
     for (const QString &label : labels)
         result = result.arg(translated(label));
     return result;
-}
-
-int UpgradeStep::progressSteps() const
-{
-    return syntaxOf(kind).progressSteps;
 }
 
 QString deleteVersionsStatement()
@@ -230,7 +206,7 @@ int UpdaterDescription::stepCount(qint32 storedVersion) const
         if (!section.isNeededAt(storedVersion))
             continue;
         for (const UpgradeStep &step : section.steps)
-            steps += step.progressSteps();
+            steps += step.progressSteps;
     }
     return steps;
 }

@@ -16,8 +16,6 @@ struct UpgradeStep
         Copy, // the rows of a rebuilt table's old copy, every value arriving
         CopyRows, // rows the source holds, with no count to check
         Drop, // the old copy of a rebuilt table
-        Savepoint,
-        Release,
         Stamp, // the current version written into the version table
         FillVariables,
         DropBackupIndex,
@@ -30,11 +28,11 @@ struct UpgradeStep
     QString text;
     // The labels whose translations take the places %1, %2, ... of the text, in order.
     QStringList labels;
+    // How many steps a progress observer sees (see ProgressObserver).
+    int progressSteps = 0;
 
     // The statement as it runs, with the installed translations of its labels.
     QString statement() const;
-    // How many steps a progress observer sees (see ProgressObserver).
-    int progressSteps() const;
 };
 
 // A part of an upgrade block, or the steps of every run when it has no version. A block may come

@@ -35,8 +35,6 @@ QStringList variableFillStatements()
     return {countFilledVariables, listVariables, lookUpCurveVariable, updateVariable};
 }
 
-// All or nothing: when filling fails part-way, no variable keeps a filled value, while the
-// version stamp and the defaults written before are kept.
 bool UpdateBase::backfillVariables()
 {
     exec(u"SAVEPOINT block"_s, label(), 224);
@@ -45,7 +43,9 @@ bool UpdateBase::backfillVariables()
         exec(u"RELEASE block"_s, label(), 271);
         return true;
     }
-    rollbackBlock();
+    QSqlQuery query(QSqlDatabase::database());
+    if (runQuery(query, u"ROLLBACK TO block"_s))
+        runQuery(query, u"RELEASE block"_s);
     return keepWork(u"its layout, version %1 and default settings were saved, the variables were "
                     u"left as they were"_s.arg(currentVersion()));
 }
@@ -76,7 +76,7 @@ bool UpdateBase::fillVariables()
     if (fillInsideSql())
         return true;
     // Filled one by one, the variable whose value could not be written is the one logged.
-    if (isAborted() || !runQuery(reading, listVariables))
+    if (m_aborted || !runQuery(reading, listVariables))
         return fillFailed(reading, 235);
 
     // Many variables share their assay template and name; each such pair is looked up once.
@@ -153,7 +153,7 @@ bool UpdateBase::fillInsideSql()
         if (runQuery(query, statement)
             && (statement != sure || (query.next() && query.value(0).toBool())))
             continue;
-        if (!isAborted()) {
+        if (!m_aborted) {
             runQuery(query, u"ROLLBACK TO fill"_s);
             runQuery(query, u"RELEASE fill"_s);
         }
@@ -164,7 +164,7 @@ bool UpdateBase::fillInsideSql()
 
 bool UpdateBase::fillFailed(const QSqlQuery &query, int line)
 {
-    if (!isAborted())
+    if (!m_aborted)
         logQueryError(query, label(), line);
     return fail(u"filling the assay variables failed (%1)"_s.arg(query.lastError().databaseText()));
 }
