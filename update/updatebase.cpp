@@ -195,9 +195,10 @@ bool UpdateBase::fail(const QString &reason)
 bool UpdateBase::keepWork(const QString &keptWork)
 {
     // The failure that made the update keep its work is the one to report, also when the
-    // work stands without the disk having confirmed it.
+    // work stands without the disk having confirmed it. After an abort SQLite has already undone
+    // the work: nothing is left to keep.
     const QString reason = m_failureReason;
-    if (commitChanges() || !m_unconfirmedCommitError.isEmpty()) {
+    if (!m_aborted && (commitChanges() || !m_unconfirmedCommitError.isEmpty())) {
         m_keptWork = keptWork;
         m_failureReason = reason;
     }
