@@ -3,8 +3,6 @@
 #include "sqlitefile.h"
 
 #include <QHash>
-#include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <optional>
@@ -240,12 +238,4 @@ private:
 QList<LayoutDifference> findLayoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
 {
     return LayoutCheck().differences(db, layout);
-}
-
-QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
-{
-    QStringList texts;
-    for (const LayoutDifference &difference : findLayoutDifferences(db, layout))
-        texts << difference.text;
-    return texts;
 }
