@@ -49,7 +49,6 @@ void ProgressLine::fileStarted(const QString &fileName, int stepCount)
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_fileName = fileName;
     m_stepCount = stepCount;
-    m_step = 0;
 }
 
 void ProgressLine::stepStarted(int step, const QString &text)
@@ -93,16 +92,24 @@ void ProgressLine::redrawEachSecond()
     }
 }
 
-// Over the line shown before: blanks cover the rest of a longer one.
+// Over the line shown before: blanks cover the rest of a longer one. The step's text is
+// shortened to keep the line one column short of the terminal's width, which would wrap a line
+// that fills it, and the line itself where even the rest does not fit. The width is asked at
+// each drawing, so that a terminal made narrower meanwhile gets a shorter line.
 void ProgressLine::draw()
 {
     if (m_step == 0)
         return;
-    // One column short of the terminal's width, which would wrap a line that fills it; asked
-    // at each drawing, so that a terminal made narrower meanwhile gets a shorter line.
-    const QString text = lineText(qMax(standardErrorColumns() - 1, 1));
-    printError(u'\r' + text + QString(qMax(m_shownLength - text.size(), qsizetype(0)), u' ')
-               + u'\r');
+    const qsizetype maxLength = qMax(standardErrorColumns() - 1, 1);
+    const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
+    const QString elapsed = elapsedText(std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - m_start));
+    const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
+    const QString text
+        = QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}
+              .join(u"  "_s)
+              .left(maxLength);
+    printError(u'\r' + text + QString(m_shownLength - text.size(), u' ') + u'\r');
     m_shownLength = text.size();
 }
 
@@ -112,17 +119,4 @@ void ProgressLine::clear()
         return;
     printError(u'\r' + QString(m_shownLength, u' ') + u'\r');
     m_shownLength = 0;
-}
-
-// The step's text is shortened to keep the line within maxLength, and the line itself where
-// even the rest does not fit.
-QString ProgressLine::lineText(qsizetype maxLength) const
-{
-    const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
-    const QString elapsed = elapsedText(std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::steady_clock::now() - m_start));
-    const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
-    return QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}
-        .join(u"  "_s)
-        .left(maxLength);
 }

@@ -2,7 +2,6 @@
 
 #ifdef DBUPDATE_FAULT_INJECTION
 
-#include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <cstdio>
