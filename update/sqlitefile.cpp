@@ -31,14 +31,6 @@ int resultCode(const QSqlError &error)
     return error.nativeErrorCode().toInt();
 }
 
-// The URI of a file followed by SQLite's query ("?mode=ro") if any, for a connection opened
-// with QSQLITE_OPEN_URI: the name's bytes reach SQLite as they are.
-QString uri(const QString &fileName, const QString &query)
-{
-    return u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"))
-        + query;
-}
-
 StoredVersion clamped(qlonglong version, const QString &shown)
 {
     return {qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
@@ -257,10 +249,13 @@ QSqlDatabase addConnection(const QString &fileName, OpenMode mode, const QString
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connectionName);
     const bool readOnly = mode != OpenMode::ReadWrite;
-    db.setDatabaseName(uri(fileName,
-                           mode == OpenMode::Immutable ? u"?mode=ro&immutable=1"_s
-                               : readOnly              ? u"?mode=ro"_s
-                                                       : QString()));
+    // A URI, read as one with QSQLITE_OPEN_URI, brings the name's bytes to SQLite as they are.
+    const QString uri
+        = u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"));
+    db.setDatabaseName(uri
+                       + (mode == OpenMode::Immutable ? u"?mode=ro&immutable=1"_s
+                              : readOnly              ? u"?mode=ro"_s
+                                                      : QString()));
     db.setConnectOptions(u"QSQLITE_OPEN_URI;%1QSQLITE_BUSY_TIMEOUT=%2"_s.arg(
         readOnly ? u"QSQLITE_OPEN_READONLY;"_s : QString(),
         QString::number(readOnly ? readBusyTimeoutMs : updateBusyTimeoutMs)));
