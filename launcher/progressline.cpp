@@ -10,17 +10,6 @@ namespace {
 
 ProgressLine *shownLine = nullptr;
 
-// m:ss, or h:mm:ss from an hour on.
-QString elapsedText(std::chrono::seconds elapsed)
-{
-    const qint64 seconds = elapsed.count();
-    if (seconds < 3600)
-        return u"%1:%2"_s.arg(seconds / 60).arg(seconds % 60, 2, 10, QChar(u'0'));
-    return u"%1:%2:%3"_s.arg(seconds / 3600)
-        .arg(seconds / 60 % 60, 2, 10, QChar(u'0'))
-        .arg(seconds % 60, 2, 10, QChar(u'0'));
-}
-
 } // namespace
 
 ProgressLine::ProgressLine()
@@ -102,8 +91,13 @@ void ProgressLine::draw()
         return;
     const qsizetype maxLength = qMax(standardErrorColumns() - 1, 1);
     const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
-    const QString elapsed = elapsedText(std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::steady_clock::now() - m_start));
+    // The time since the run began, m:ss, or h:mm:ss from an hour on.
+    const qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now() - m_start)
+                               .count();
+    QString elapsed = u"%1:%2"_s.arg(seconds / 60 % 60).arg(seconds % 60, 2, 10, QChar(u'0'));
+    if (seconds >= 3600)
+        elapsed = u"%1:%2"_s.arg(seconds / 3600).arg(elapsed.rightJustified(5, u'0'));
     const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
     const QString text
         = QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}

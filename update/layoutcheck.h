@@ -2,8 +2,6 @@
 
 #include "updaterdescription.h"
 
-#include <QStringList>
-
 class QSqlDatabase;
 
 // One difference between a file and the layout its updater promises.
