@@ -6,12 +6,10 @@
 
 CommandLine CommandLine::parse(int argc, char **argv)
 {
-    static const QHash<QByteArray, Action> options = {
-        {"--help", Action::Help},
-        {"--version", Action::Version},
-        {"--status", Action::Status},
-        {"--dry-run", Action::DryRun},
-    };
+    static const QHash<QByteArray, Action> options = {{"--help", Action::Help},
+                                                      {"--version", Action::Version},
+                                                      {"--status", Action::Status},
+                                                      {"--dry-run", Action::DryRun}};
     CommandLine command;
     if (argc < 2)
         return command;

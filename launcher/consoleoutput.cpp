@@ -78,13 +78,12 @@ QString formatTable(const QList<QStringList> &rows)
     }
     QString table;
     for (const QStringList &row : rows) {
-        QString line;
         for (qsizetype column = 0; column < row.size(); ++column) {
             // The last column is not padded: no line ends in blanks.
-            line += column + 1 < row.size() ? row[column].leftJustified(widths[column] + 2)
-                                            : row[column];
+            table += column + 1 < row.size() ? row[column].leftJustified(widths[column] + 2)
+                                             : row[column];
         }
-        table += line + u'\n';
+        table += u'\n';
     }
     return table;
 }

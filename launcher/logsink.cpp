@@ -48,7 +48,6 @@ QString logFileRefusal(const QString &log)
                     database);
         }
     }
-    // Only a plain file is read: opening a named pipe to read would wait for a writer.
     const QByteArray head = FileName::leadingBytes(log, SqliteFile::headerMagic.size());
     if (head.startsWith(SqliteFile::headerMagic))
         return u"it is an SQLite database"_s;

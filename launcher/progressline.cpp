@@ -10,17 +10,6 @@ namespace {
 
 ProgressLine *shownLine = nullptr;
 
-// m:ss, or h:mm:ss from an hour on.
-QString elapsedText(std::chrono::seconds elapsed)
-{
-    const qint64 seconds = elapsed.count();
-    if (seconds < 3600)
-        return u"%1:%2"_s.arg(seconds / 60).arg(seconds % 60, 2, 10, QChar(u'0'));
-    return u"%1:%2:%3"_s.arg(seconds / 3600)
-        .arg(seconds / 60 % 60, 2, 10, QChar(u'0'))
-        .arg(seconds % 60, 2, 10, QChar(u'0'));
-}
-
 } // namespace
 
 ProgressLine::ProgressLine()
@@ -49,7 +38,6 @@ void ProgressLine::fileStarted(const QString &fileName, int stepCount)
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_fileName = fileName;
     m_stepCount = stepCount;
-    m_step = 0;
 }
 
 void ProgressLine::stepStarted(int step, const QString &text)
@@ -93,16 +81,29 @@ void ProgressLine::redrawEachSecond()
     }
 }
 
-// Over the line shown before: blanks cover the rest of a longer one.
+// Over the line shown before: blanks cover the rest of a longer one. The step's text is
+// shortened to keep the line one column short of the terminal's width, which would wrap a line
+// that fills it, and the line itself where even the rest does not fit. The width is asked at
+// each drawing, so that a terminal made narrower meanwhile gets a shorter line.
 void ProgressLine::draw()
 {
     if (m_step == 0)
         return;
-    // One column short of the terminal's width, which would wrap a line that fills it; asked
-    // at each drawing, so that a terminal made narrower meanwhile gets a shorter line.
-    const QString text = lineText(qMax(standardErrorColumns() - 1, 1));
-    printError(u'\r' + text + QString(qMax(m_shownLength - text.size(), qsizetype(0)), u' ')
-               + u'\r');
+    const qsizetype maxLength = qMax(standardErrorColumns() - 1, 1);
+    const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
+    // The time since the run began, m:ss, or h:mm:ss from an hour on.
+    const qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now() - m_start)
+                               .count();
+    QString elapsed = u"%1:%2"_s.arg(seconds / 60 % 60).arg(seconds % 60, 2, 10, QChar(u'0'));
+    if (seconds >= 3600)
+        elapsed = u"%1:%2"_s.arg(seconds / 3600).arg(elapsed.rightJustified(5, u'0'));
+    const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
+    const QString text
+        = QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}
+              .join(u"  "_s)
+              .left(maxLength);
+    printError(u'\r' + text + QString(m_shownLength - text.size(), u' ') + u'\r');
     m_shownLength = text.size();
 }
 
@@ -112,17 +113,4 @@ void ProgressLine::clear()
         return;
     printError(u'\r' + QString(m_shownLength, u' ') + u'\r');
     m_shownLength = 0;
-}
-
-// The step's text is shortened to keep the line within maxLength, and the line itself where
-// even the rest does not fit.
-QString ProgressLine::lineText(qsizetype maxLength) const
-{
-    const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
-    const QString elapsed = elapsedText(std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::steady_clock::now() - m_start));
-    const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
-    return QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}
-        .join(u"  "_s)
-        .left(maxLength);
 }

@@ -2,9 +2,6 @@
 
 #include "progressobserver.h"
 
-#include <QString>
-#include <QtGlobal>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -37,7 +34,6 @@ private:
     // Under m_mutex.
     void draw();
     void clear();
-    QString lineText(qsizetype maxLength) const;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -7,9 +7,6 @@
 #include <limits>
 #include <optional>
 
-const QByteArrayView qmMagic("\x3c\xb8\x64\x18\xca\xef\x9c\x95\xcd\x21\x1c\xbf\x60\xa1\xbd\xdd",
-                             16);
-
 namespace {
 
 // The tags of the sections that Qt's lookup reads or that name further files.
@@ -153,7 +150,6 @@ QmVerdict checkQm(QByteArrayView data)
         return QmVerdict::Damaged;
     const Section messages = sections->value(Messages);
     const QBitArray recordStarts = soundRecordStarts(data.sliced(messages.at), messages.size);
-    if (!hashesAreSound(data.sliced(hashes.at), hashes.size, recordStarts))
-        return QmVerdict::Damaged;
-    return QmVerdict::Sound;
+    return hashesAreSound(data.sliced(hashes.at), hashes.size, recordStarts) ? QmVerdict::Sound
+                                                                             : QmVerdict::Damaged;
 }

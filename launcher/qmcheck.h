@@ -3,7 +3,8 @@
 #include <QByteArrayView>
 
 // The first 16 bytes of every Qt translation (.qm) file.
-extern const QByteArrayView qmMagic;
+inline constexpr QByteArrayView
+    qmMagic("\x3c\xb8\x64\x18\xca\xef\x9c\x95\xcd\x21\x1c\xbf\x60\xa1\xbd\xdd", 16);
 
 // The zero bytes that must follow a translation file's bytes in the memory Qt reads it from.
 // Qt's lookup walks a chain of context names until it meets a zero length; lrelease -compress

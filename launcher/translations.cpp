@@ -6,7 +6,6 @@
 #include <QLibraryInfo>
 
 #include <limits>
-#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -33,42 +32,18 @@ QString findTranslationFile(const QString &dir, const QString &name)
     }
 }
 
-// What came of looking for one translation file name.
-struct TranslationSearch
+// Looks for the name in ".", ".." and Qt's translations directory in their order, as
+// QTranslator::load(name, dir) would: with ".qm" added, as given, then cut at its last "_" or
+// "." and again. A file that is no translation file is passed over; the first translation file
+// found is checked and loaded into the translator, or refused, and ends the search. Returns the
+// warning for a name that yields no sound translation file, none for a name that yields no
+// translation file at all when quietWhenMissing; loaded is the path of the file loaded.
+QString loadTranslation(CheckedTranslator *translator, const QString &name, bool quietWhenMissing,
+                        QString *loaded)
 {
-    // The verdict on the translation file loaded or refused; none when none was found.
-    std::optional<QmVerdict> verdict;
-    QString path; // the file loaded or refused
+    static const QStringList dirs
+        = {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
     QStringList unusable; // files of that name found on the way that are no translation file
-
-    // The warning for a file that was not used.
-    QString warning(const QString &name, const QStringList &dirs) const
-    {
-        if (verdict == QmVerdict::Sound)
-            return QString();
-        if (verdict == QmVerdict::HasDependencies) {
-            return u"translation file %1 was not used: it names further translation files to load, "
-                   u"which dbupdate does not load"_s.arg(FileName::shown(path));
-        }
-        if (verdict)
-            return u"translation file %1 is damaged and was not used"_s.arg(FileName::shown(path));
-        QString text
-            = u"translation file %1 was not found in \"%2\" or \"%3\" and was not used"_s.arg(
-                FileName::shown(name), dirs.first(dirs.size() - 1).join(u"\", \""_s), dirs.last());
-        if (!unusable.isEmpty())
-            text += u": "_s + unusable.join(u", "_s);
-        return text;
-    }
-};
-
-// Looks for the name in the directories in their order, as QTranslator::load(name, dir) would:
-// with ".qm" added, as given, then cut at its last "_" or "." and again. A file that is no
-// translation file is passed over; the first translation file found is checked and loaded into
-// the translator, or refused, and ends the search.
-TranslationSearch loadTranslation(CheckedTranslator *translator, const QStringList &dirs,
-                                  const QString &name)
-{
-    TranslationSearch search;
     for (const QString &dir : dirs) {
         const QString path = findTranslationFile(dir, name);
         if (path.isEmpty())
@@ -77,26 +52,39 @@ TranslationSearch loadTranslation(CheckedTranslator *translator, const QStringLi
         QFile file;
         QString error;
         if (!FileName::open(file, path, QIODevice::ReadOnly, &error)) {
-            search.unusable << u"%1 cannot be read (%2)"_s.arg(shown, error);
+            unusable << u"%1 cannot be read (%2)"_s.arg(shown, error);
             continue;
         }
         // Read the rest only of a file that begins like a translation file.
         if (!file.peek(qmMagic.size()).startsWith(qmMagic)) {
-            search.unusable << u"%1 is not a translation file"_s.arg(shown);
+            unusable << u"%1 is not a translation file"_s.arg(shown);
             continue;
         }
         const QByteArray bytes = file.readAll();
         if (bytes.size() != file.size()) {
-            search.unusable << u"%1 cannot be read (%2)"_s.arg(shown, file.errorString());
+            unusable << u"%1 cannot be read (%2)"_s.arg(shown, file.errorString());
             continue;
         }
-        search.path = path;
-        search.verdict = translator->loadChecked(bytes);
-        return search;
+        const QmVerdict verdict = translator->loadChecked(bytes);
+        if (verdict == QmVerdict::Sound)
+            *loaded = path;
+        if (verdict == QmVerdict::HasDependencies) {
+            return u"translation file %1 was not used: it names further translation files to load, "
+                   u"which dbupdate does not load"_s.arg(shown);
+        }
+        return verdict == QmVerdict::Sound
+            ? QString()
+            : u"translation file %1 is damaged and was not used"_s.arg(shown);
     }
+    if (quietWhenMissing)
+        return QString();
+    QString text = u"translation file %1 was not found in \"%2\" or \"%3\" and was not used"_s.arg(
+        FileName::shown(name), dirs.first(dirs.size() - 1).join(u"\", \""_s), dirs.last());
     // A name given with an absolute path is the same file in every directory.
-    search.unusable.removeDuplicates();
-    return search;
+    unusable.removeDuplicates();
+    if (!unusable.isEmpty())
+        text += u": "_s + unusable.join(u", "_s);
+    return text;
 }
 
 } // namespace
@@ -119,22 +107,21 @@ QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
 QStringList installTranslations(QCoreApplication &app, const QStringList &names,
                                 bool firstIsLogFile)
 {
-    const QStringList dirs = {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
     QStringList installed;
     for (qsizetype i = 0; i < names.size(); ++i) {
-        const QString &name = names.at(i);
         auto *translator = new CheckedTranslator(&app);
-        const TranslationSearch search = loadTranslation(translator, dirs, name);
-        if (search.verdict == QmVerdict::Sound) {
-            QCoreApplication::installTranslator(translator);
-            installed << search.path;
+        QString loaded;
+        // The log file's name is tried as well, and is rarely a translation file.
+        const QString warning
+            = loadTranslation(translator, names.at(i), i == 0 && firstIsLogFile, &loaded);
+        if (!warning.isEmpty())
+            qWarning("%s", qUtf8Printable(warning));
+        if (loaded.isEmpty()) {
+            delete translator;
             continue;
         }
-        delete translator;
-        // The log file's name is tried as well, and is rarely a translation file.
-        if (i == 0 && firstIsLogFile && !search.verdict)
-            continue;
-        qWarning("%s", qUtf8Printable(search.warning(name, dirs)));
+        QCoreApplication::installTranslator(translator);
+        installed << loaded;
     }
     return installed;
 }

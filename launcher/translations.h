@@ -2,7 +2,6 @@
 
 #include "qmcheck.h"
 
-#include <QByteArray>
 #include <QStringList>
 #include <QTranslator>
 

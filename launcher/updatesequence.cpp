@@ -2,8 +2,6 @@
 
 #include "layoutcheck.h"
 
-#include <QSqlDatabase>
-
 RunOutcome runUpdaters(ProgressObserver *progress)
 {
     RunOutcome outcome;
@@ -18,8 +16,10 @@ RunOutcome runUpdaters(ProgressObserver *progress)
         // warning line. The application may create what is missing itself, so the run goes on.
         if (description.isOnlyRead() || description.isNewerThanProgram(updater->storedVersion()))
             continue;
-        const QStringList differences
-            = layoutDifferences(QSqlDatabase::database(), description.layout);
+        QStringList differences;
+        for (const LayoutDifference &difference :
+             findLayoutDifferences(QSqlDatabase::database(), description.layout))
+            differences << difference.text;
         if (!differences.isEmpty()) {
             qWarning("%s: after the update, %s", qUtf8Printable(description.fileName),
                      qUtf8Printable(differences.join(u"; ")));

@@ -2,8 +2,6 @@
 
 #include "updatebase.h"
 
-#include <QList>
-
 // How a run over the files ended: the outcome of each file it reached, in run order.
 struct RunOutcome
 {

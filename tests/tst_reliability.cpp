@@ -449,11 +449,10 @@ private Q_SLOTS:
         if (kind == u"empty"_s) {
             QVERIFY(file.resize(0));
         } else if (kind == u"random"_s) {
+            QList<quint32> words(2048);
+            QRandomGenerator(7).fillRange(words.data(), words.size());
             QVERIFY(file.open(QIODevice::WriteOnly));
-            QByteArray bytes(8192, Qt::Uninitialized);
-            QRandomGenerator generator(7);
-            generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-            file.write(bytes);
+            file.write(reinterpret_cast<const char *>(words.constData()), 8192);
             file.close();
         } else if (kind == u"truncated"_s) {
             QVERIFY(file.resize(file.size() / 2));

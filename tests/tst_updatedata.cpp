@@ -49,14 +49,9 @@ QStringList locations(const QStringList &warnings)
     return result;
 }
 
-QString at(int line)
+QString at(int line, const QString &label = u"updatedata"_s)
 {
-    return u".\\updatedata ( %1 )"_s.arg(line);
-}
-
-QString atBase(int line)
-{
-    return u".\\updatebase ( %1 )"_s.arg(line);
+    return u".\\%1 ( %2 )"_s.arg(label, QString::number(line));
 }
 
 const QStringList lookupTables
@@ -291,7 +286,8 @@ private Q_SLOTS:
 
         QTest::newRow("lookup table")
             << (firstGenerationFile() << u"drop table treatmentRoom"_s)
-            << QStringList({atBase(39), atBase(47), at(46)}) << QStringList({u"treatmentRoom"_s});
+            << QStringList({at(39, u"updatebase"_s), at(47, u"updatebase"_s), at(46)})
+            << QStringList({u"treatmentRoom"_s});
         QTest::newRow("result") << (firstGenerationFile() << u"drop table result"_s)
                                 << QStringList({at(137), at(157), at(160), at(161)})
                                 << QStringList({u"results"_s, u"checkedResult"_s, u"result"_s});
@@ -378,7 +374,7 @@ private Q_SLOTS:
         QStringList expected = {at(15), at(16)};
         const int dropLines[] = {26, 36, 46, 56, 66, 76};
         for (int line : dropLines)
-            expected << atBase(39) << atBase(47) << at(line);
+            expected << at(39, u"updatebase"_s) << at(47, u"updatebase"_s) << at(line);
         expected << at(92) << at(100) << at(137) << at(157) << at(160) << at(161) << at(171)
                  << at(184) << at(185) << at(205) << at(214);
         QCOMPARE(locations(outcome.warnings), expected);
@@ -613,9 +609,11 @@ private:
     QStringList layoutDifferences() const
     {
         const SqliteFile::Connection connection(dataFile(), SqliteFile::OpenMode::ReadOnly);
-        if (!connection.isOpen())
-            return {connection.database().lastError().text()};
-        return ::layoutDifferences(connection.database(), updaters().at(1).layout);
+        QStringList texts;
+        for (const LayoutDifference &difference :
+             findLayoutDifferences(connection.database(), updaters().at(1).layout))
+            texts << difference.text;
+        return texts;
     }
 
     QStringList versions() const

@@ -206,16 +206,14 @@ private Q_SLOTS:
         const QStringList current = {u"APTT3"_s, u"PT2"_s};
         QTest::newRow("no version table") << profileSchema(0) << QStringList {u"updateprofile 52"_s}
                                           << four << true << true << current;
+        const QStringList versionTable = profileSchema(0)
+            << u"create table version(version integer)"_s;
+        const QStringList versionTableLines = {u"updateprofile 46"_s, u"updateprofile 52"_s};
         QTest::newRow("empty version table")
-            << profileSchema(0) + QStringList {u"create table version(version integer)"_s}
-            << QStringList {u"updateprofile 46"_s, u"updateprofile 52"_s} << four << true << true
-            << current;
+            << versionTable << versionTableLines << four << true << true << current;
         QTest::newRow("negative version")
-            << profileSchema(0)
-                + QStringList {u"create table version(version integer)"_s,
-                               u"insert into version values(-1)"_s}
-            << QStringList {u"updateprofile 46"_s, u"updateprofile 52"_s} << four << true << true
-            << current;
+            << versionTable + QStringList {u"insert into version values(-1)"_s} << versionTableLines
+            << four << true << true << current;
         QTest::newRow("version 1") << profileSchema(1) << QStringList {u"updateprofile 52"_s}
                                    << four << true << true << current;
         QTest::newRow("version 1 with a column already added")
@@ -390,10 +388,9 @@ private Q_SLOTS:
         for (const QStringList &entries : std::as_const(translations)) {
             const QString path = m_dir->filePath(u"t%1.qm"_s.arg(m_translators.size()));
             QVERIFY(writeTranslation(path, entries));
-            auto *translator = new QTranslator;
-            m_translators << translator;
-            QVERIFY(translator->load(path));
-            QVERIFY(QCoreApplication::installTranslator(translator));
+            m_translators << new QTranslator;
+            QVERIFY(m_translators.last()->load(path));
+            QVERIFY(QCoreApplication::installTranslator(m_translators.last()));
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
 
@@ -570,17 +567,15 @@ private Q_SLOTS:
     // The shipped first-generation sample set, upgraded by the real program.
     void completeFirstGenerationRun()
     {
-        for (const QString &name : {u"profile"_s, u"data"_s, u"qc"_s, u"syslog"_s}) {
+        for (const QString &name : {u"profile"_s, u"data"_s, u"qc"_s, u"syslog"_s})
             QCOMPARE(TestUtil::execAll(name + u".db"_s, sampleScript(name)), QString());
-        }
         const QByteArray qcBefore = TestUtil::readFile(u"qc.db"_s);
 
         const TestUtil::RunResult result
             = TestUtil::runDbupdate(QDir::currentPath(), {u"update.log"_s});
         QCOMPARE(result.exitCode, 0);
-        const QStringList profileLines
-            = TestUtil::updaterLines(u"update.log"_s).filter(u".\\updateprofile"_s);
-        QCOMPARE(profileLines, QStringList());
+        QCOMPARE(TestUtil::updaterLines(u"update.log"_s).filter(u".\\updateprofile"_s),
+                 QStringList());
         const QString db = u"profile.db"_s;
         QCOMPARE(TestUtil::column(db, u"select version from version"_s), QStringList {u"4"_s});
         QCOMPARE(TestUtil::column(db, u"select name from user order by id"_s),

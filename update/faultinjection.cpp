@@ -2,7 +2,6 @@
 
 #ifdef DBUPDATE_FAULT_INJECTION
 
-#include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <cstdio>
@@ -29,10 +28,7 @@ int deleteWithoutDirectorySync(sqlite3_vfs *, const char *path, int syncDirector
 
 void statementDone()
 {
-    static const long killAfter = [] {
-        const char *value = std::getenv("DBUPDATE_KILL_AFTER");
-        return value ? std::strtol(value, nullptr, 10) : 0L;
-    }();
+    static const long killAfter = qEnvironmentVariableIntValue("DBUPDATE_KILL_AFTER");
     static long count = 0;
     ++count;
     if (const char *countFile = std::getenv("DBUPDATE_COUNT_FILE")) {
@@ -58,8 +54,7 @@ void failDirectorySync()
 
 void limitFileGrowth(const QString &fileName)
 {
-    const QString fullFile = QString::fromLocal8Bit(qgetenv("DBUPDATE_FULL_FILE"));
-    if (fullFile.isEmpty() || fullFile != fileName)
+    if (qEnvironmentVariable("DBUPDATE_FULL_FILE") != fileName)
         return;
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(QStringLiteral("PRAGMA page_count")) || !query.next())

@@ -55,7 +55,6 @@ Type typeOf(std::filesystem::file_type type)
 QString fromBytes(QByteArrayView bytes)
 {
     QString name;
-    name.reserve(bytes.size());
     while (!bytes.isEmpty()) {
         const qsizetype length = characterLength(bytes);
         name += length == 0 ? QString(QChar(char16_t(escapedByteBase + uchar(bytes.at(0)))))
@@ -68,7 +67,6 @@ QString fromBytes(QByteArrayView bytes)
 QByteArray toBytes(const QString &name)
 {
     QByteArray bytes;
-    bytes.reserve(name.size());
     qsizetype start = 0;
     for (qsizetype i = 0; i <= name.size(); ++i) {
         if (i < name.size() && !isEscapedByte(name.at(i).unicode()))
@@ -84,7 +82,6 @@ QByteArray toBytes(const QString &name)
 QString shown(const QString &name)
 {
     QString text;
-    text.reserve(name.size());
     for (const QChar character : name) {
         if (isEscapedByte(character.unicode()))
             text += u"\\x%1"_s.arg(uint(character.unicode() - escapedByteBase), 2, 16, QChar(u'0'));

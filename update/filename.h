@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayView>
 #include <QFile>
-#include <QString>
 
 #include <filesystem>
 

@@ -3,8 +3,6 @@
 #include "sqlitefile.h"
 
 #include <QHash>
-#include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <optional>
@@ -69,8 +67,6 @@ private:
     bool readObjects()
     {
         QSqlQuery query = select(u"select type, name, tbl_name from main.sqlite_master"_s);
-        if (failed(query))
-            return false;
         while (query.next()) {
             m_objects[nameKey(query.value(1).toString())]
                 << SchemaObject {query.value(0).toString(), query.value(2).toString()};
@@ -107,8 +103,6 @@ private:
     {
         QSqlQuery query
             = select(u"select name, type from pragma_table_info(?, 'main')"_s, {table.name});
-        if (failed(query))
-            return false;
         QHash<QString, QString> declaredTypes;
         while (query.next())
             declaredTypes.insert(nameKey(query.value(0).toString()), query.value(1).toString());
@@ -179,8 +173,6 @@ private:
             return true;
         QSqlQuery query = select(u"select name from pragma_index_info(?, 'main') order by seqno"_s,
                                  {index.name});
-        if (failed(query))
-            return false;
         QStringList columns;
         while (query.next())
             columns << (query.value(0).isNull() ? u"<expression>"_s : query.value(0).toString());
@@ -206,7 +198,8 @@ private:
         return query;
     }
 
-    // True, keeping the error, when the query failed to run or to read all of its rows.
+    // True, keeping the error, when the query failed to run or to read all of its rows; a query
+    // that failed to run reads no row.
     bool failed(const QSqlQuery &query)
     {
         if (!query.lastError().isValid())
@@ -240,12 +233,4 @@ private:
 QList<LayoutDifference> findLayoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
 {
     return LayoutCheck().differences(db, layout);
-}
-
-QStringList layoutDifferences(const QSqlDatabase &db, const SchemaLayout &layout)
-{
-    QStringList texts;
-    for (const LayoutDifference &difference : findLayoutDifferences(db, layout))
-        texts << difference.text;
-    return texts;
 }

@@ -31,24 +31,6 @@ int resultCode(const QSqlError &error)
     return error.nativeErrorCode().toInt();
 }
 
-// The file begins with the magic number of a write-ahead log: SQLite would play it into its
-// database.
-bool isWriteAheadLog(const QString &logFileName)
-{
-    const QByteArray header = FileName::leadingBytes(logFileName, 4);
-    return header == QByteArray("\x37\x7f\x06\x82", 4)
-        || header == QByteArray("\x37\x7f\x06\x83", 4);
-}
-
-// The URI of a file with SQLite's query parameters ("mode=ro") if any, for a connection opened
-// with QSQLITE_OPEN_URI: the name's bytes reach SQLite as they are.
-QString uri(const QString &fileName, const QString &parameters)
-{
-    const QString path
-        = u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"));
-    return parameters.isEmpty() ? path : path + u'?' + parameters;
-}
-
 StoredVersion clamped(qlonglong version, const QString &shown)
 {
     return {qint32(qBound(qlonglong(std::numeric_limits<qint32>::min()), version,
@@ -114,14 +96,6 @@ QString nonRegularText(FileName::Type type)
     return texts.value(type);
 }
 
-// SQLite opens the journal and the log whenever they are there, and the log's index whenever
-// the file is in write-ahead-log mode or a log lies beside it.
-bool isOpenedBySqlite(const QString &fileName, SideFile sideFile)
-{
-    return sideFile != SideFile::SharedMemory || usesWriteAheadLog(fileName)
-        || FileName::exists(sideFileName(fileName, SideFile::WriteAheadLog));
-}
-
 // SQLite opens a file by its full path with every symbolic link followed, and only when the
 // full path of its journal, eight bytes longer, fits the longest path its file system layer
 // takes.
@@ -145,45 +119,11 @@ QString pathLengthProblem(const QString &fileName)
            u"than %2 bytes"_s.arg(QString::number(length), QString::number(longest));
 }
 
-// SQLite makes files in the directory of the file a name leads to: the file itself when it is
-// missing, a journal in rollback mode, a write-ahead log or its index when one is missing. It
-// deletes a journal once it has played it back, and in rollback mode at each commit.
-OpenProblem directoryProblem(const QString &fileName, const QString &target)
-{
-    const QString directory = FileName::directoryOf(target);
-    const bool logMode = usesWriteAheadLog(fileName);
-    if (!logMode || !FileName::exists(sideFileName(fileName, SideFile::WriteAheadLog))
-        || !FileName::exists(sideFileName(fileName, SideFile::SharedMemory))) {
-        const QString shown = FileName::shown(directory);
-        if (FileName::type(directory) != FileName::Type::Directory)
-            return {Failure::CannotOpen, u"its directory %1 does not exist"_s.arg(shown)};
-        if (const QString error = FileName::accessError(directory, FileName::Access::Write);
-            !error.isEmpty())
-            return {Failure::ReadOnly,
-                    u"its directory %1 cannot be written (%2)"_s.arg(shown, error)};
-        if (DiskRoom::freeEntries(directory) == 0) {
-            return {Failure::OutOfRoom,
-                    u"no file can be made in its directory %1: its volume has no free inode"_s.arg(
-                        shown)};
-        }
-    }
-    const QString journal = sideFileName(fileName, SideFile::Journal);
-    const QString error = !logMode || journalBeside(fileName) == Journal::Complete
-        ? FileName::accessError(journal, FileName::Access::Delete)
-        : QString();
-    if (!error.isEmpty()) {
-        return {Failure::ReadOnly,
-                u"its journal %1 cannot be deleted (%2)"_s.arg(FileName::shown(journal), error)};
-    }
-    return {};
-}
-
 } // namespace
 
 QString resolvedPath(const QString &fileName)
 {
     QString path = fileName;
-    // A chain that leads back into itself never ends.
     for (int i = 0; i < maxLinkChain; ++i) {
         if (FileName::entryType(path) != FileName::Type::SymbolicLink)
             return path;
@@ -237,19 +177,27 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
     if (runOpenMode(fileName, onlyRead) != OpenMode::ReadWrite)
         return {};
     // A file in rollback mode keeps a log only once every page of it was written back, so a log
-    // beside it is spent or another file's.
+    // beside it, which SQLite knows by its magic number and would play into the file, is spent
+    // or another file's.
+    const bool logMode = usesWriteAheadLog(fileName);
     const QString log = sideFileName(fileName, SideFile::WriteAheadLog);
-    if (isWriteAheadLog(log) && !usesWriteAheadLog(fileName)) {
+    const QByteArray logMagic = FileName::leadingBytes(log, 4);
+    if (!logMode
+        && (logMagic == QByteArray("\x37\x7f\x06\x82", 4)
+            || logMagic == QByteArray("\x37\x7f\x06\x83", 4))) {
         return {
             Failure::CannotOpen,
             u"the write-ahead log %1 does not belong to the file as it stands, which is not in "
             u"write-ahead-log mode: move the log away before a run"_s.arg(FileName::shown(log))};
     }
+    // SQLite opens the journal and the log whenever they are there, and the log's index whenever
+    // the file is in write-ahead-log mode or a log lies beside it.
+    const bool hasLog = FileName::exists(log);
     for (const SideFile sideFile : sideFiles) {
+        if (sideFile == SideFile::SharedMemory && !logMode && !hasLog)
+            continue;
         const QString side = sideFileName(fileName, sideFile);
         const QString named = sideFileKind(sideFile) + u' ' + FileName::shown(side);
-        if (!isOpenedBySqlite(fileName, sideFile))
-            continue;
         if (const QString entry = nonRegularText(FileName::entryType(side)); !entry.isEmpty())
             return {Failure::CannotOpen, u"its %1 is %2, not a regular file"_s.arg(named, entry)};
         if (const QString error = FileName::accessError(side, Access::Write); !error.isEmpty())
@@ -257,7 +205,32 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
     }
     if (const QString error = FileName::accessError(fileName, Access::Write); !error.isEmpty())
         return {Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error)};
-    return directoryProblem(fileName, target);
+    // SQLite makes files in the directory of the file a name leads to: the file itself when it
+    // is missing, a journal in rollback mode, a write-ahead log or its index when one is missing.
+    // It deletes a journal once it has played it back, and in rollback mode at each commit.
+    if (!logMode || !hasLog || !FileName::exists(sideFileName(fileName, SideFile::SharedMemory))) {
+        const QString directory = FileName::directoryOf(target);
+        const QString shown = FileName::shown(directory);
+        if (FileName::type(directory) != FileName::Type::Directory)
+            return {Failure::CannotOpen, u"its directory %1 does not exist"_s.arg(shown)};
+        if (const QString error = FileName::accessError(directory, Access::Write); !error.isEmpty())
+            return {Failure::ReadOnly,
+                    u"its directory %1 cannot be written (%2)"_s.arg(shown, error)};
+        if (DiskRoom::freeEntries(directory) == 0) {
+            return {Failure::OutOfRoom,
+                    u"no file can be made in its directory %1: its volume has no free inode"_s.arg(
+                        shown)};
+        }
+    }
+    const QString journal = sideFileName(fileName, SideFile::Journal);
+    const QString error = !logMode || journalBeside(fileName) == Journal::Complete
+        ? FileName::accessError(journal, Access::Delete)
+        : QString();
+    if (!error.isEmpty()) {
+        return {Failure::ReadOnly,
+                u"its journal %1 cannot be deleted (%2)"_s.arg(FileName::shown(journal), error)};
+    }
+    return {};
 }
 
 OpenMode runOpenMode(const QString &fileName, bool onlyRead)
@@ -274,19 +247,18 @@ QString quoted(const QString &identifier)
 
 QSqlDatabase addConnection(const QString &fileName, OpenMode mode, const QString &connectionName)
 {
-    QSqlDatabase db = connectionName.isEmpty()
-        ? QSqlDatabase::addDatabase(u"QSQLITE"_s)
-        : QSqlDatabase::addDatabase(u"QSQLITE"_s, connectionName);
-    if (mode == OpenMode::ReadWrite) {
-        db.setDatabaseName(uri(fileName, QString()));
-        db.setConnectOptions(
-            u"QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(updateBusyTimeoutMs));
-        return db;
-    }
-    db.setDatabaseName(
-        uri(fileName, mode == OpenMode::Immutable ? u"mode=ro&immutable=1"_s : u"mode=ro"_s));
-    db.setConnectOptions(
-        u"QSQLITE_OPEN_URI;QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1"_s.arg(readBusyTimeoutMs));
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connectionName);
+    const bool readOnly = mode != OpenMode::ReadWrite;
+    // A URI, read as one with QSQLITE_OPEN_URI, brings the name's bytes to SQLite as they are.
+    const QString uri
+        = u"file:"_s + QString::fromLatin1(FileName::toBytes(fileName).toPercentEncoding("/"));
+    db.setDatabaseName(uri
+                       + (mode == OpenMode::Immutable ? u"?mode=ro&immutable=1"_s
+                              : readOnly              ? u"?mode=ro"_s
+                                                      : QString()));
+    db.setConnectOptions(u"QSQLITE_OPEN_URI;%1QSQLITE_BUSY_TIMEOUT=%2"_s.arg(
+        readOnly ? u"QSQLITE_OPEN_READONLY;"_s : QString(),
+        QString::number(readOnly ? readBusyTimeoutMs : updateBusyTimeoutMs)));
     return db;
 }
 

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <QByteArrayView>
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QString>
 #include <QStringList>
 #include <QVariant>
 
@@ -69,10 +67,10 @@ enum class OpenMode {
 // and anything that is no regular file fails as SQLite fails on it.
 OpenMode runOpenMode(const QString &fileName, bool onlyRead);
 
-// Registers a connection of the given name (the default one when empty) on the file; the
-// caller opens it.
+// Registers a connection of the given name on the file; the caller opens it.
 QSqlDatabase addConnection(const QString &fileName, OpenMode mode,
-                           const QString &connectionName = QString());
+                           const QString &connectionName
+                           = QLatin1StringView(QSqlDatabase::defaultConnection));
 
 // A connection of its own on a file, opened at once and removed again when it goes.
 class Connection
@@ -80,8 +78,7 @@ class Connection
 public:
     Connection(const QString &fileName, OpenMode mode);
     ~Connection();
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
+    Q_DISABLE_COPY(Connection)
 
     bool isOpen() const { return database().isOpen(); }
     QSqlDatabase database() const { return QSqlDatabase::database(m_name, false); }
