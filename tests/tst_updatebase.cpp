@@ -1,3 +1,4 @@
+#include "filename.h"
 #include "plan.h"
 #include "testutil.h"
 #include "updatebase.h"
@@ -145,6 +146,25 @@ private Q_SLOTS:
         QCOMPARE(plan.reason.isEmpty() ? plan.blocks.join(u", "_s) : plan.reason, expected);
         const bool written = kind == Plan::Kind::UpToDate || !plan.blocks.isEmpty();
         QCOMPARE(plan.steps, written ? description->stepCount(look.stored.version.value_or(0)) : 0);
+    }
+
+    void fileNameBytes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("GBK") << QByteArray("\xca\xfd.db") << u"\\xca\\xfd.db"_s;
+        QTest::newRow("beyond the BMP") << QByteArray("\xf0\x9f\x92\x80.db") << u"\U0001F480.db"_s;
+        QTest::newRow("beyond the BMP, then a byte")
+            << QByteArray("\xf0\x9f\x92\x80\x80") << u"\U0001F480\\x80"_s;
+    }
+
+    // A name's bytes come back as they were, whatever they are, and show as text.
+    void fileNameBytes()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        QCOMPARE(FileName::toBytes(FileName::fromBytes(bytes)), bytes);
+        QCOMPARE(FileName::shown(FileName::fromBytes(bytes)), shown);
     }
 
     void storedVersion_data()

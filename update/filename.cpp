@@ -23,9 +23,13 @@ namespace {
 // Lone surrogates that stand for the bytes 0x80 to 0xff outside of a UTF-8 character.
 const char16_t escapedByteBase = 0xdc00;
 
-bool isEscapedByte(char16_t unit)
+// The unit at i stands for a byte; the second half of a surrogate pair (U+1F480 is D83D DC80)
+// is part of its character.
+bool isEscapedByte(QStringView name, qsizetype i)
 {
-    return unit >= escapedByteBase + 0x80 && unit <= escapedByteBase + 0xff;
+    const char16_t unit = name.at(i).unicode();
+    return unit >= escapedByteBase + 0x80 && unit <= escapedByteBase + 0xff
+        && (i == 0 || !name.at(i - 1).isHighSurrogate());
 }
 
 // The length of the UTF-8 character at the start of bytes, 0 when there is none: overlong
@@ -69,7 +73,7 @@ QByteArray toBytes(const QString &name)
     QByteArray bytes;
     qsizetype start = 0;
     for (qsizetype i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && !isEscapedByte(name.at(i).unicode()))
+        if (i < name.size() && !isEscapedByte(name, i))
             continue;
         bytes += QStringView(name).sliced(start, i - start).toUtf8();
         if (i < name.size())
@@ -82,11 +86,12 @@ QByteArray toBytes(const QString &name)
 QString shown(const QString &name)
 {
     QString text;
-    for (const QChar character : name) {
-        if (isEscapedByte(character.unicode()))
-            text += u"\\x%1"_s.arg(uint(character.unicode() - escapedByteBase), 2, 16, QChar(u'0'));
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (isEscapedByte(name, i))
+            text
+                += u"\\x%1"_s.arg(uint(name.at(i).unicode() - escapedByteBase), 2, 16, QChar(u'0'));
         else
-            text += character;
+            text += name.at(i);
     }
     return QDir::toNativeSeparators(text);
 }

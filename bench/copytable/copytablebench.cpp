@@ -15,7 +15,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const char label[] = "copytablebench";
+const char benchLabel[] = "copytablebench";
 
 class CopyTableBench : public UpdateBase
 {
@@ -33,8 +33,8 @@ public:
         exec(
             u"create table %1(\n\tid integer primary key,\n\tabbr text COLLATE NOCASE,\n\tname text)"_s
                 .arg(m_table),
-            label, 1);
-        exec(u"create index if not exists %1_index on %1 (abbr)"_s.arg(m_table), label, 2);
+            benchLabel, 1);
+        exec(u"create index if not exists %1_index on %1 (abbr)"_s.arg(m_table), benchLabel, 2);
         QElapsedTimer timer;
         timer.start();
         const bool copied = copyTable(m_table, backup, QSqlRecord(), QStringList());
