@@ -354,9 +354,9 @@ bool UpdateBase::runStep(const UpgradeStep &step)
     case UpgradeStep::Kind::Drop:
         return dropCopiedTable(step);
     case UpgradeStep::Kind::Stamp: {
-        const bool deleted = exec(deleteVersionsStatement(), label(), step.line);
-        const bool inserted
-            = exec(insertVersionStatement(currentVersion()), label(), step.secondLine);
+        const QStringList stamp = m_description.stampStatements();
+        const bool deleted = exec(stamp.at(0), label(), step.line);
+        const bool inserted = exec(stamp.at(1), label(), step.secondLine);
         return (deleted && inserted)
             || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
     }

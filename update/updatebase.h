@@ -7,9 +7,6 @@
 
 #include <QObject>
 #include <QSqlRecord>
-#include <QStringList>
-
-#include <optional>
 
 class QSqlError;
 class QSqlQuery;

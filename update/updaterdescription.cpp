@@ -120,7 +120,6 @@ void addLine(QList<UpdaterDescription> &files, const QString &line)
         return;
     }
     UpdaterDescription &file = files.last();
-    SchemaLayout &layout = file.layout;
     if (item == "block"_L1) {
         const qint32 version = fields.value(0).toInt();
         file.sections.append(UpgradeSection {version, fields.value(1)});
@@ -133,13 +132,13 @@ void addLine(QList<UpdaterDescription> &files, const QString &line)
             const QStringList parts = column.split(u' ');
             table.columns.append({parts.value(0), parts.value(1), parts.value(2)});
         }
-        layout.tables.append(table);
+        file.layout.tables.append(table);
     } else if (item == "index"_L1) {
-        layout.indexes.append({fields.value(0), fields.value(1), fields.mid(2)});
+        file.layout.indexes.append({fields.value(0), fields.value(1), fields.mid(2)});
     } else if (item == "trigger"_L1) {
-        layout.triggers.append({fields.value(0), fields.value(1)});
+        file.layout.triggers.append({fields.value(0), fields.value(1)});
     } else if (item == "view"_L1) {
-        layout.views.append(fields.value(0));
+        file.layout.views.append(fields.value(0));
     } else if (item == "count"_L1) {
         file.rowCounts.append({fields.value(0), fields.value(1), fields.value(2)});
     } else if (const std::optional<UpgradeStep> step = parsedStep(item, fields)) {
@@ -147,19 +146,6 @@ void addLine(QList<UpdaterDescription> &files, const QString &line)
     } else {
         qFatal("upgrades.txt: unknown item %s", qUtf8Printable(item));
     }
-}
-
-QList<UpdaterDescription> readUpdaters()
-{
-    QFile file(u":/upgrades.txt"_s);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("upgrades.txt is missing from the program");
-    QList<UpdaterDescription> files;
-    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
-        if (!line.isEmpty() && !line.startsWith(u'#'))
-            addLine(files, line);
-    }
-    return files;
 }
 
 } // namespace
@@ -173,14 +159,9 @@ QString UpgradeStep::statement() const
     return result;
 }
 
-QString deleteVersionsStatement()
+QStringList UpdaterDescription::stampStatements() const
 {
-    return u"delete from version"_s;
-}
-
-QString insertVersionStatement(qint32 version)
-{
-    return u"insert into version values(%1)"_s.arg(version);
+    return {u"delete from version"_s, u"insert into version values(%1)"_s.arg(*currentVersion)};
 }
 
 QString UpdaterDescription::targetText() const
@@ -221,7 +202,7 @@ QStringList UpdaterDescription::statementsWithoutBlocks(qint32 storedVersion) co
             continue;
         for (const UpgradeStep &step : section.steps) {
             if (step.kind == UpgradeStep::Kind::Stamp)
-                statements << deleteVersionsStatement() << insertVersionStatement(*currentVersion);
+                statements << stampStatements();
             else if (step.kind == UpgradeStep::Kind::FillVariables)
                 statements << variableFillStatements();
             else
@@ -235,7 +216,15 @@ const QList<UpdaterDescription> &updaters()
 {
     static const QList<UpdaterDescription> files = [] {
         Q_INIT_RESOURCE(upgrades);
-        return readUpdaters();
+        QFile file(u":/upgrades.txt"_s);
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("upgrades.txt is missing from the program");
+        QList<UpdaterDescription> read;
+        for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+            if (!line.isEmpty() && !line.startsWith(u'#'))
+                addLine(read, line);
+        }
+        return read;
     }();
     return files;
 }

@@ -121,6 +121,9 @@ struct UpdaterDescription
     // What a run executes on a file at storedVersion that needs no block; nothing for a file
     // newer than this program.
     QStringList statementsWithoutBlocks(qint32 storedVersion) const;
+    // The version stamp: the statements that empty the version table and write the current
+    // version into it.
+    QStringList stampStatements() const;
     // A file that records a version above the one this program brings it to keeps its version.
     bool isNewerThanProgram(qint32 storedVersion) const
     {
@@ -128,9 +131,6 @@ struct UpdaterDescription
     }
 };
 
-// The statements of the version stamp.
-QString deleteVersionsStatement();
-QString insertVersionStatement(qint32 version);
 // What the variable fill reads and writes, as --status prepares it.
 QStringList variableFillStatements();
 
