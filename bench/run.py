@@ -149,7 +149,7 @@ class Bench:
         self.work = os.path.abspath(args.work_dir)
         self.build_dir = os.path.abspath(args.build_dir)
         self.dbupdate = os.path.abspath(
-            args.dbupdate or os.path.join(self.build_dir, 'launcher', 'dbupdate'))
+            args.dbupdate or os.path.join(self.build_dir, 'app', 'dbupdate'))
         self.copy_bench = os.path.join(self.build_dir, 'copytable', 'copytablebench')
         self.sqlite3 = shutil.which(args.sqlite3) or args.sqlite3
         shim = os.path.join(self.build_dir, 'syncdelay', 'libsyncdelay.so')
