@@ -14,7 +14,8 @@ RunOutcome runUpdaters(ProgressObserver *progress)
             break;
         // A file that its update leaves without part of the layout its version promises gets one
         // warning line. The application may create what is missing itself, so the run goes on.
-        if (description.isOnlyRead() || description.isNewerThanProgram(updater->storedVersion()))
+        if (updater->plan().kind == Plan::Kind::OnlyRead
+            || updater->plan().kind == Plan::Kind::LeftNewer)
             continue;
         QStringList differences;
         for (const LayoutDifference &difference :

@@ -49,7 +49,7 @@ Plan planState(const UpdaterDescription &description, const FileState &look)
     case FileState::State::UnfinishedWrite:
         return {Plan::Kind::Restore};
     case FileState::State::NoVersionNumber:
-        return stops(u"its version table holds "_s + look.stored.problem);
+        return stops(look.stored.refusal());
     case FileState::State::RunRefuses:
         return stops(look.detail);
     case FileState::State::Unreadable:

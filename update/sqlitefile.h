@@ -144,6 +144,8 @@ struct StoredVersion
     QVariant value;
     QString problem;
     QSqlError error;
+    // Why a run refuses a file whose version table holds no version number.
+    QString refusal() const { return QStringLiteral("its version table holds ") + problem; }
 };
 
 StoredVersion readStoredVersion(const QSqlDatabase &db);

@@ -115,7 +115,7 @@ bool UpdateBase::readStoredVersion()
     if (m_stored.error.isValid())
         refuse(m_stored.error);
     else if (!m_stored.version)
-        refuse(SqliteFile::Failure::Statement, u"its version table holds "_s + m_stored.problem);
+        refuse(SqliteFile::Failure::Statement, m_stored.refusal());
     return m_stored.version.has_value();
 }
 

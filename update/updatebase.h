@@ -2,13 +2,10 @@
 
 #include "plan.h"
 #include "progressobserver.h"
-#include "sqlitefile.h"
-#include "updaterdescription.h"
 
 #include <QObject>
 #include <QSqlRecord>
 
-class QSqlError;
 class QSqlQuery;
 
 // Writes the warning line of a failed statement:
@@ -47,6 +44,7 @@ public:
 
     QString fileName() const { return m_description.fileName; }
     qint32 storedVersion() const { return m_stored.version.value_or(0); }
+    const Plan &plan() const { return m_plan; }
 
     // Runs update() inside the file's transaction; commits when it succeeds and leaves
     // the file as it was when it fails or when SQLite undid the transaction on its own.
