@@ -449,6 +449,16 @@ private Q_SLOTS:
                             u"value = cast(x'E4B8FF' as text) where name = 'b'"_s,
                             u"update variable set name = cast(x'C4FF' as text) where id = 2"_s}
             << true << QStringList() << bytesKept;
+        QTest::newRow("several curves of an assay: every value keeps its bytes and storage class")
+            << QStringList {u"insert into curve(id, name) values(4, 'PT')"_s,
+                            u"insert into curveVariable values(4, 'a', 1.5), "
+                            u"(1, 'u', cast(x'E4B8FF41' as text)), "
+                            u"(1, 'nul', cast(x'610062' as text)), (4, 'digits', '0123')"_s,
+                            u"insert into variable values(10, 1, 'u', null), "
+                            u"(11, 1, 'nul', null), (12, 1, 'digits', null)"_s}
+            << true << QStringList()
+            << (QStringList(filled) << u"10:text:X'E4B8FF41'"_s << u"11:text:X'610062'"_s
+                                    << u"12:text:X'30313233'"_s);
         QStringList byId = filled;
         byId[3] = u"4:real:1.5"_s;
         byId.insert(4, u"4:real:1.5"_s);

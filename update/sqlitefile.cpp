@@ -3,8 +3,10 @@
 #include "diskroom.h"
 #include "filename.h"
 
+#include <QCoreApplication>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSqlDriver>
 #include <QSqlQuery>
 
 #include <sqlite3.h>
@@ -380,6 +382,67 @@ std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
     if (!query.exec(u"select count(*) from "_s + quoted(table) + where) || !query.next())
         return std::nullopt;
     return query.value(0).toLongLong();
+}
+
+Statement::Statement(const QSqlDatabase &db, const QString &text)
+    : m_db(*static_cast<sqlite3 *const *>(db.driver()->handle().constData()))
+    , m_text(text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    const int result
+        = sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &m_statement, nullptr);
+    if (result != SQLITE_OK)
+        setError("Unable to execute statement", QSqlError::StatementError, result);
+}
+
+Statement::~Statement()
+{
+    sqlite3_finalize(m_statement);
+}
+
+bool Statement::run(std::initializer_list<const sqlite3_value *> values)
+{
+    if (m_error.isValid())
+        return false;
+    sqlite3_reset(m_statement);
+    int index = 0;
+    for (const sqlite3_value *value : values)
+        sqlite3_bind_value(m_statement, ++index, value);
+    return next();
+}
+
+bool Statement::next()
+{
+    const int result = sqlite3_step(m_statement);
+    m_row = result == SQLITE_ROW;
+    if (!m_row && result != SQLITE_DONE)
+        setError("Unable to fetch row", QSqlError::ConnectionError, result);
+    return !m_error.isValid();
+}
+
+Statement::Value Statement::value(int column) const
+{
+    sqlite3_value *const copy = sqlite3_value_dup(sqlite3_column_value(m_statement, column));
+    Q_CHECK_PTR(copy);
+    return Value(copy, sqlite3_value_free);
+}
+
+// Text is read as its bytes, an integer as its digits, a real as the digits that read back as it.
+QByteArray Statement::key(int column) const
+{
+    const int type = sqlite3_column_type(m_statement, column);
+    if (type == SQLITE_FLOAT)
+        return char(type) + QByteArray::number(sqlite3_column_double(m_statement, column), 'g', 17);
+    return char(type)
+        + QByteArray(static_cast<const char *>(sqlite3_column_blob(m_statement, column)),
+                     sqlite3_column_bytes(m_statement, column));
+}
+
+void Statement::setError(const char *driverText, QSqlError::ErrorType type, int result)
+{
+    m_error = QSqlError(QCoreApplication::translate("QSQLiteResult", driverText),
+                        QString(static_cast<const QChar *>(sqlite3_errmsg16(m_db))), type,
+                        QString::number(result));
 }
 
 } // namespace SqliteFile

@@ -5,7 +5,12 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <memory>
 #include <optional>
+
+struct sqlite3;
+struct sqlite3_stmt;
+struct sqlite3_value;
 
 // What this program knows about SQLite files: their names, their header, how to open them and
 // how to read them. The run, --status, --dry-run and the tests all go through here.
@@ -170,5 +175,44 @@ bool tableExists(const QSqlDatabase &db, const QString &name);
 // when it cannot be counted.
 std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
                                const QString &condition = QString());
+
+// A statement run on the connection's own SQLite handle, so that the values it reads reach
+// another statement as SQLite holds them: text that is not valid UTF-8 or holds a NUL, blobs,
+// reals, integers and null alike, none of them turned into a QVariant and back. Its errors read
+// as the driver's would.
+class Statement
+{
+public:
+    using Value = std::unique_ptr<sqlite3_value, void (*)(sqlite3_value *)>;
+
+    // Prepares the statement; error() tells when that failed.
+    Statement(const QSqlDatabase &db, const QString &text);
+    ~Statement();
+    Q_DISABLE_COPY(Statement)
+
+    // Runs the statement anew with the values for its placeholders, in their order, up to its
+    // first row; false after an error.
+    bool run(std::initializer_list<const sqlite3_value *> values = {});
+    // Steps to the next row; false at the end and after an error.
+    bool next();
+    bool hasRow() const { return m_row; }
+    // A copy of the column's value in the current row.
+    Value value(int column) const;
+    // The column's storage class and bytes: values of one key are one value to SQLite. Read
+    // after value().
+    QByteArray key(int column) const;
+
+    const QSqlError &error() const { return m_error; }
+    const QString &text() const { return m_text; }
+
+private:
+    void setError(const char *driverText, QSqlError::ErrorType type, int result);
+
+    sqlite3 *m_db;
+    sqlite3_stmt *m_statement = nullptr;
+    QString m_text;
+    QSqlError m_error;
+    bool m_row = false;
+};
 
 } // namespace SqliteFile

@@ -201,7 +201,7 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
     }
     if (select.lastError().isValid()) {
         // Reading stopped part-way: the rows not yet read would be lost.
-        checkFailure(select);
+        checkFailure(select.lastError());
         logQueryError(select, baseLabel, 47);
         return fail(u"the copy of table %1 failed"_s.arg(target));
     }

@@ -284,18 +284,18 @@ bool UpdateBase::runQuery(QSqlQuery &query, const QString &text)
     const bool succeeded = text.isNull() ? query.exec() : query.exec(text);
     statementDone();
     if (!succeeded)
-        checkFailure(query);
+        checkFailure(query.lastError());
     return succeeded;
 }
 
 // Errors after which the file's state is in doubt: a full disk, an I/O error, a lost lock,
 // corruption. SQLite may even have rolled the whole transaction back by itself, so that the
 // statements that follow would write outside of it; the update stops and is undone.
-void UpdateBase::checkFailure(const QSqlQuery &query)
+void UpdateBase::checkFailure(const QSqlError &error)
 {
     if (!m_inTransaction)
         return;
-    if (!SqliteFile::isFatal(SqliteFile::failureOf(query.lastError()))) {
+    if (!SqliteFile::isFatal(SqliteFile::failureOf(error))) {
         // A BEGIN succeeds only outside of a transaction.
         QSqlQuery probe(QSqlDatabase::database());
         if (!probe.exec(u"BEGIN"_s))
@@ -304,8 +304,8 @@ void UpdateBase::checkFailure(const QSqlQuery &query)
     }
     rollback();
     m_aborted = true;
-    m_failure = SqliteFile::failureOf(query.lastError());
-    m_failureReason = query.lastError().text();
+    m_failure = SqliteFile::failureOf(error);
+    m_failureReason = error.text();
 }
 
 bool UpdateBase::exec(const QString &statement, const char *label, int line)

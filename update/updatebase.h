@@ -96,8 +96,6 @@ private:
     // version stamp and the defaults written before are kept.
     bool backfillVariables();
     bool fillVariables();
-    bool fillInsideSql();
-    bool fillFailed(const QSqlQuery &query, int line);
 
     // Executes a query (the given text, or the prepared statement when text is empty).
     // Every statement of an updater runs through here.
@@ -131,7 +129,7 @@ private:
     bool updateAndCommit();
     bool commitChanges();
     bool upgradeStands(const QSqlError &commitError) const;
-    void checkFailure(const QSqlQuery &query);
+    void checkFailure(const QSqlError &error);
     // Undoes the file's transaction, if one is open.
     void rollback();
     // The file is left as it is for the reason, and nothing of it is run: one line says so, and
