@@ -468,6 +468,35 @@ private Q_SLOTS:
                                     "(1, '12345678901234567890'), (2, '12345678901234567891')"_s)
             << QStringList {left(
                    u"the rebuild of table result would drop the values of its column result"_s)};
+        // The result and flag columns are declared with %1, the rest as the first generation did.
+        const QString resultOf = u"create table result(id integer primary key, patientId integer, "
+                                 "item text, subitem text, abbr text, code text, result %1, "
+                                 "unit text, flag %1, displayOrder integer, lowerMarkLimit real, "
+                                 "upperMarkLimit real)"_s;
+        const QString resultDropped
+            = left(u"the rebuild of table result would drop the values of its column result"_s);
+        QTest::newRow("decimal texts with a point and more digits than a real keeps")
+            << (versionTwoFile() << u"drop table result"_s << resultOf.arg(QString())
+                                 << u"insert into result(id, result) values"
+                                    "(1, '1.00000000000000001'), (2, '3.14159265358979323846')"_s)
+            << QStringList {resultDropped};
+        QTest::newRow("a text of 16 digits into real and integer columns")
+            << (versionTwoFile() << u"drop table result"_s << resultOf.arg(u"text"_s)
+                                 << u"insert into result(id, result, flag) values"
+                                    "(1, '0.1000000000000001', '0.1000000000000001')"_s)
+            << QStringList {left(u"the rebuild of table result would drop the values of its "
+                                 "columns result, flag"_s)};
+        QTest::newRow("an integer beyond 2^53 under a type that folds to float only in Unicode")
+            << (versionTwoFile() << u"drop table result"_s << resultOf.arg(u"ﬂoat"_s)
+                                 << u"insert into result(id, result) values(1, 9007199254740993)"_s)
+            << QStringList {resultDropped};
+        QTest::newRow("real in a lookup column of a type that folds to text only in Unicode")
+            << (firstGenerationFile()
+                << u"drop table sex"_s
+                << u"create table sex(id integer primary key, abbr, name texẗ)"_s
+                << u"insert into sex values(1, 'a', 0.30000000000000004)"_s)
+            << QStringList {
+                   left(u"the rebuild of table sex would drop the values of its column name"_s)};
         QTest::newRow("real in an untyped lookup column that its text does not read back as")
             << (firstGenerationFile()
                 << u"drop table sex"_s << u"create table sex(id integer primary key, abbr, name)"_s
@@ -490,6 +519,10 @@ private Q_SLOTS:
             << QStringList {u".\\updatedata ( 220 ):  table version has 2 columns but 1 values "
                             "were supplied"_s,
                             left(u"writing version 3 into its version table failed"_s)};
+        QTest::newRow("version stamp that a trigger of the file's own passes over")
+            << (versionTwoFile() << u"create trigger k before insert on version begin "
+                                    "select raise(ignore); end"_s)
+            << QStringList {left(u"writing version 3 into its version table failed"_s)};
     }
 
     void refusedCopyLeavesFileUnchanged()

@@ -62,6 +62,13 @@ QHash<QString, QString> writtenColumns(const QString &copy,
     return written;
 }
 
+// A column's declared type as it goes into a column definition: as one quoted name, which
+// SQLite reads back as the same text, and nothing for none.
+QString typeSql(const std::optional<QString> &declaredType)
+{
+    return declaredType && !declaredType->isEmpty() ? SqliteFile::quoted(*declaredType) : QString();
+}
+
 } // namespace
 
 bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
@@ -215,49 +222,131 @@ UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, c
     if (m_aborted || !SqliteFile::tableExists(db, oldTable))
         return QStringList();
     // One flag per old column that a value may not reach unchanged. A column that the copy
-    // writes into a new column of the same affinity keeps every value; one that the new table
-    // lacks, or that the copy leaves out, must be empty; one that the copy writes over must hold
-    // what it writes; one whose values the new column's affinity may convert must hold values
-    // that arrive so.
+    // writes into a new column whose declared type SQLite stores values by as the old one's
+    // keeps every value; one that the new table lacks, or that the copy leaves out, must be
+    // empty; one that the copy writes over must hold what it writes; one whose values the new
+    // column's type may convert must hold values that arrive so.
     const auto oldColumns = declaredColumns(db, oldTable);
     QHash<QString, QString> newTypes;
     for (const auto &column : declaredColumns(db, newTable))
         newTypes.insert(column.first.toLower(), column.second);
     const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
-    QStringList columns;
-    QStringList flags;
+    struct Flagged
+    {
+        QString name;
+        QString newValue;
+        // The new column's declared type where the value is written into it as it is.
+        std::optional<QString> storedBy;
+    };
+    QList<Flagged> flagged;
+    QStringList typesToCompare;
     for (const auto &[name, type] : oldColumns) {
         const QString key = name.toLower();
-        const QString column = SqliteFile::quoted(name);
         const auto newType = newTypes.constFind(key);
         const QString value
             = newType == newTypes.constEnd() ? u"null"_s : written.value(key, u"null"_s);
-        QString newValue = value;
-        if (value.compare(column, Qt::CaseInsensitive) == 0
-            || value.compare(name, Qt::CaseInsensitive) == 0) {
-            const ValueArrival::Affinity affinity = ValueArrival::affinity(*newType);
-            if (affinity == ValueArrival::Affinity::Blob
-                || affinity == ValueArrival::affinity(type))
-                continue;
-            newValue = ValueArrival::storedAs(column, affinity);
-        }
-        columns << name;
-        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(column, newValue));
+        const bool asItIs = value.compare(SqliteFile::quoted(name), Qt::CaseInsensitive) == 0
+            || value.compare(name, Qt::CaseInsensitive) == 0;
+        flagged.append({name, value, asItIs ? std::optional(*newType) : std::nullopt});
+        if (asItIs)
+            typesToCompare << type << *newType;
     }
-    if (flags.isEmpty())
+    const std::optional<QStringList> storage = storageByType(typesToCompare);
+    if (!storage)
+        return std::nullopt;
+    // A column of no affinity stores every value as it is given.
+    const QString asGiven = u"text,integer"_s;
+    for (qsizetype i = 0, compared = 0; i < flagged.size();) {
+        if (!flagged.at(i).storedBy) {
+            ++i;
+            continue;
+        }
+        const QString &stored = storage->at(compared + 1);
+        if (stored == asGiven || stored == storage->at(compared))
+            flagged.removeAt(i);
+        else
+            ++i;
+        compared += 2;
+    }
+    if (flagged.isEmpty())
         return QStringList();
+
+    // The values that a new column may convert are stored in a temporary table with the new
+    // columns' declared types first, so that SQLite converts them as the copy will.
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!runQuery(query,
-                  u"select %1 from %2"_s.arg(flags.join(u", "_s), SqliteFile::quoted(oldTable)))
-        || !query.next())
-        return std::nullopt;
-    QStringList valuesLeft;
-    for (int i = 0; i < columns.size(); ++i) {
-        if (query.value(i).toBool())
-            valuesLeft << columns.at(i);
+    const bool converted = std::any_of(flagged.cbegin(), flagged.cend(),
+                                       [](const Flagged &column) { return column.storedBy; });
+    QStringList definitions;
+    QStringList values;
+    QStringList flags;
+    for (qsizetype i = 0; i < flagged.size(); ++i) {
+        const Flagged &column = flagged.at(i);
+        const QString oldValue = SqliteFile::quoted(column.name);
+        if (!converted) {
+            flags << u"max(not %1)"_s.arg(ValueArrival::arrived(oldValue, column.newValue));
+            continue;
+        }
+        definitions << u"o%1"_s.arg(i) << u"n%1 %2"_s.arg(i).arg(typeSql(column.storedBy));
+        values << oldValue << column.newValue;
+        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(u"o%1"_s.arg(i), u"n%1"_s.arg(i)));
     }
+    const QString arrival = u"temp.dbupdate_arrival"_s;
+    const bool read
+        = (!converted
+           || (runQuery(query, u"create table %1(%2)"_s.arg(arrival, definitions.join(u", "_s)))
+               && runQuery(query,
+                           u"insert into %1 select %2 from %3"_s.arg(
+                               arrival, values.join(u", "_s), SqliteFile::quoted(oldTable)))))
+        && runQuery(query,
+                    u"select %1 from %2"_s.arg(flags.join(u", "_s),
+                                               converted ? arrival : SqliteFile::quoted(oldTable)))
+        && query.next();
+    QStringList valuesLeft;
+    for (qsizetype i = 0; read && i < flagged.size(); ++i) {
+        if (query.value(int(i)).toBool())
+            valuesLeft << flagged.at(i).name;
+    }
+    query.finish();
+    if (converted)
+        runQuery(query, u"drop table if exists "_s + arrival);
+    if (!read)
+        return std::nullopt;
     return valuesLeft;
+}
+
+// SQLite is given '1' and 1 in a column of each type, and tells how it stores them: "text,text",
+// "integer,integer", "real,real", or "text,integer" for a type of no affinity.
+std::optional<QStringList> UpdateBase::storageByType(const QStringList &declaredTypes)
+{
+    if (declaredTypes.isEmpty())
+        return QStringList();
+    QStringList definitions;
+    QStringList reads;
+    for (qsizetype i = 0; i < declaredTypes.size(); ++i) {
+        definitions << u"c%1 %2"_s.arg(i).arg(typeSql(declaredTypes.at(i)));
+        reads << u"typeof(c%1)"_s.arg(i);
+    }
+    const QString storageTable = u"temp.dbupdate_storage"_s;
+    const QString text = QStringList(declaredTypes.size(), u"'1'"_s).join(u", "_s);
+    const QString integer = QStringList(declaredTypes.size(), u"1"_s).join(u", "_s);
+    QSqlQuery query(QSqlDatabase::database());
+    query.setForwardOnly(true);
+    const bool read
+        = runQuery(query, u"create table %1(%2)"_s.arg(storageTable, definitions.join(u", "_s)))
+        && runQuery(query, u"insert into %1 values(%2), (%3)"_s.arg(storageTable, text, integer))
+        && runQuery(query,
+                    u"select %1 from %2 order by rowid"_s.arg(reads.join(u", "_s), storageTable));
+    QStringList storage(declaredTypes.size());
+    for (int row = 0; read && query.next(); ++row) {
+        for (qsizetype i = 0; i < declaredTypes.size(); ++i)
+            storage[i] += (row ? u","_s : QString()) + query.value(int(i)).toString();
+    }
+    query.finish();
+    runQuery(query, u"drop table if exists "_s + storageTable);
+    if (!read)
+        return std::nullopt;
+    return storage;
 }
 
 // Indexes and triggers that the file itself defined on a rebuilt table go with the old table;

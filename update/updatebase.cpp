@@ -357,7 +357,7 @@ bool UpdateBase::runStep(const UpgradeStep &step)
         const QStringList stamp = m_description.stampStatements();
         const bool deleted = exec(stamp.at(0), label(), step.line);
         const bool inserted = exec(stamp.at(1), label(), step.secondLine);
-        return (deleted && inserted)
+        return (deleted && inserted && versionStuck())
             || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
     }
     case UpgradeStep::Kind::FillVariables:
@@ -367,6 +367,20 @@ bool UpdateBase::runStep(const UpgradeStep &step)
         break;
     }
     return true;
+}
+
+// The version is read back as the run read it before: one that does not stick (a trigger of the
+// file's own passed it over, or wrote another) would make the next run redo the upgrade.
+bool UpdateBase::versionStuck()
+{
+    if (m_aborted)
+        return false;
+    const SqliteFile::StoredVersion stored
+        = SqliteFile::readStoredVersion(QSqlDatabase::database());
+    statementDone();
+    if (stored.error.isValid())
+        checkFailure(stored.error);
+    return stored.version == currentVersion();
 }
 
 void UpdateBase::dropIndexOfBackup(const QString &table)

@@ -73,6 +73,7 @@ private:
     const char *label() const { return m_description.label.constData(); }
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     bool runStep(const UpgradeStep &step);
+    bool versionStuck();
     // Copies rows with the statement of the step, which names copyName in a failure. A failure
     // while source exists, or a target that did not gain a row for each of the source's, fails
     // the update; a target that may keep fewer rows by design is given as empty.
@@ -112,6 +113,9 @@ private:
     // The columns of oldTable holding a value that the copy into newTable would not carry into
     // the same row and same-named column, from a scan of oldTable before the copy; none when
     // oldTable does not exist, nothing when the scan failed.
+    // How SQLite stores values in a column of each declared type, for telling their affinities
+    // apart; nothing when it could not be asked.
+    std::optional<QStringList> storageByType(const QStringList &declaredTypes);
     std::optional<QStringList> valuesLeftBehind(const QString &oldTable, const QString &newTable,
                                                 const QString &copy);
     // Ends the update as failed, for run() to undo it and name the reason in one line.

@@ -31,20 +31,6 @@ QString integerDigits(const QString &trimmed)
 
 } // namespace
 
-Affinity affinity(const QString &declaredType)
-{
-    const QString type = declaredType.toUpper();
-    if (type.contains(u"INT"_s))
-        return Affinity::Integer;
-    if (type.contains(u"CHAR"_s) || type.contains(u"CLOB"_s) || type.contains(u"TEXT"_s))
-        return Affinity::Text;
-    if (type.contains(u"BLOB"_s) || type.trimmed().isEmpty())
-        return Affinity::Blob;
-    if (type.contains(u"REAL"_s) || type.contains(u"FLOA"_s) || type.contains(u"DOUB"_s))
-        return Affinity::Real;
-    return Affinity::Numeric;
-}
-
 QString arrived(const QString &oldValue, const QString &newValue)
 {
     const QString o = u"(%1)"_s.arg(oldValue);
@@ -56,28 +42,9 @@ QString arrived(const QString &oldValue, const QString &newValue)
            u"when typeof(%2) <> 'text' and typeof(%1) <> 'text' then +%1 = +%2 "
            u"when typeof(%2) = 'text' then %3 and cast(%2 as numeric) = +%1 "
            u"else %4 and cast(%1 as numeric) = +%2 and (%5 <= 15 "
-           u"or %6 = ltrim(ltrim(cast(%2 as text), '-'), '0')) end)"_s.arg(
+           u"or %6 is ltrim(ltrim(cast(%2 as text), '-'), '0')) end)"_s.arg(
                o, n, spellsNumber(n), spellsNumber(o), significantDigits(trimmed),
                integerDigits(trimmed));
-}
-
-QString storedAs(const QString &value, Affinity affinity)
-{
-    const QString v = u"(%1)"_s.arg(value);
-    switch (affinity) {
-    case Affinity::Text:
-        return u"iif(typeof(%1) in ('integer', 'real'), cast(%1 as text), %1)"_s.arg(v);
-    case Affinity::Real:
-        return u"iif(typeof(%1) = 'integer' or (typeof(%1) = 'text' and %2), cast(%1 as real), %1)"_s
-            .arg(v, spellsNumber(v));
-    case Affinity::Integer:
-    case Affinity::Numeric:
-        return u"iif(typeof(%1) = 'text' and %2, cast(%1 as numeric), %1)"_s.arg(v,
-                                                                                 spellsNumber(v));
-    case Affinity::Blob:
-        break;
-    }
-    return v;
 }
 
 } // namespace ValueArrival

@@ -12,15 +12,7 @@
 // not arrived.
 namespace ValueArrival {
 
-// The SQLite type affinity of a column declared with the type.
-enum class Affinity { Integer, Text, Blob, Real, Numeric };
-Affinity affinity(const QString &declaredType);
-
 // An SQL condition, true when the value of the expression oldValue arrived as that of newValue.
 QString arrived(const QString &oldValue, const QString &newValue);
-
-// The SQL value that the value of the expression takes when it is stored in a column of the
-// affinity.
-QString storedAs(const QString &value, Affinity affinity);
 
 } // namespace ValueArrival

@@ -124,8 +124,11 @@ const FileLayout &layoutOf(const QString &fileName)
 }
 
 // The first entry is what a column gets when the input has run out.
+// Those beyond ASCII name an affinity only when folded to upper case as Unicode does, which
+// SQLite does not do.
 const QList<const char *> declaredTypes = {
-    "", "integer", "text", "real", "blob", "numeric", "date", "int", "varchar(8)",
+    "",           "integer", "text", "real", "blob",     "numeric", "date",   "int",
+    "varchar(8)", "ﬂoat",    "texẗ", "ınt",  "ＴＥＸＴ", "reaĺ",    "ſtring",
 };
 
 // %1 stands for the column's name.
@@ -203,10 +206,27 @@ template<typename T> T pick(FuzzedDataProvider &input, const QList<T> &list)
     return list.at(input.ConsumeIntegralInRange<qsizetype>(0, list.size() - 1));
 }
 
+// A decimal number's text of 15 to 25 significant digits, with or without sign, point and
+// exponent: the texts at the edge of what a real keeps.
+QByteArray decimalText(FuzzedDataProvider &input)
+{
+    QByteArray digits = QByteArray::number(input.ConsumeIntegralInRange(1, 9));
+    const int count = input.ConsumeIntegralInRange(15, 25);
+    while (digits.size() < count)
+        digits += char('0' + input.ConsumeIntegralInRange(0, 9));
+    if (input.ConsumeBool())
+        digits.insert(input.ConsumeIntegralInRange<qsizetype>(1, digits.size()), '.');
+    if (input.ConsumeBool())
+        digits += 'e' + QByteArray::number(input.ConsumeIntegralInRange(-20, 20));
+    return '\'' + pick(input, QList<QByteArray> {"", "-", "+"}) + digits + '\'';
+}
+
 // One SQL value of any storage type, written as a literal.
 QByteArray valueLiteral(FuzzedDataProvider &input)
 {
-    switch (input.ConsumeIntegralInRange(0, 14)) {
+    switch (input.ConsumeIntegralInRange(0, 15)) {
+    case 15:
+        return decimalText(input);
     case 13:
     case 14:
         return pick(input, numberValues);
