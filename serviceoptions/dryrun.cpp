@@ -31,18 +31,26 @@ void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &
         logMessageHandler(type, context, message);
 }
 
-// The first reason, in run order, for which a real run could not open or write a file, or
-// refuses to let SQLite open it. A file that is only read never ends a run.
-QString realFileProblem()
+// The first file, in run order, that a real run could not open or write, or refuses to let
+// SQLite open, and why; none when there is no such file. A file that is only read never ends a
+// run.
+struct FileProblem
 {
-    for (const UpdaterDescription &file : updaters()) {
+    qsizetype file = -1;
+    QString reason;
+};
+
+FileProblem realFileProblem()
+{
+    for (qsizetype i = 0; i < updaters().size(); ++i) {
+        const UpdaterDescription &file = updaters().at(i);
         if (file.isOnlyRead())
             continue;
         if (const QString problem = SqliteFile::openProblem(file.fileName, false).reason;
             !problem.isEmpty())
-            return file.fileName + u": "_s + problem;
+            return {i, file.fileName + u": "_s + problem};
     }
-    return QString();
+    return {};
 }
 
 // Copies the file with the journal or write-ahead log of an unfinished write from where SQLite
@@ -274,7 +282,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
     for (const QString &path : installTranslations(app, translationNames, false))
         m_translations << FileName::shown(FileName::absolute(path));
     qInstallMessageHandler(previousHandler);
-    const QString problem = realFileProblem();
+    const FileProblem problem = realFileProblem();
 
     const CopyDirectory copies;
     if (!copies.isValid()) {
@@ -300,9 +308,12 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
             FileName::shown(copies.path())));
     }
-    // The real run fails either way; room only matters to one that would succeed.
-    if (!problem.isEmpty())
-        return predictFailure(problem + u'.');
+    // A real run stops at its first failure in run order; room only matters to one that would
+    // succeed.
+    const qsizetype stopsAt
+        = m_outcome.succeeded() ? updaters().size() : m_outcome.files.size() - 1;
+    if (problem.file >= 0 && problem.file <= stopsAt)
+        return predictFailure(problem.reason + u'.');
     if (!m_outcome.succeeded())
         return predictFailure(m_outcome.files.last().failureLine);
     if (m_available < 0) {
