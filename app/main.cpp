@@ -16,6 +16,7 @@
 // answer on their own.
 int main(int argc, char **argv)
 {
+    prepareStandardStreams();
     const CommandLine command = CommandLine::parse(argc, argv);
     // The log catches everything from here on, the application's own messages included.
     if (command.logFile)

@@ -1,6 +1,7 @@
 #include "consoleoutput.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -26,6 +28,22 @@ void noteStandardOutputError()
 }
 
 } // namespace
+
+void prepareStandardStreams()
+{
+#ifdef Q_OS_WIN
+    // No signal ends the program there when a pipe's reader has gone, and the C runtime gives the
+    // descriptors of the standard streams to no other file.
+#else
+    std::signal(SIGPIPE, SIG_IGN);
+    // Each open takes the lowest free descriptor: the closed ones among the three in turn.
+    int descriptor = open("/dev/null", O_RDONLY);
+    while (descriptor >= 0 && descriptor <= STDERR_FILENO)
+        descriptor = open("/dev/null", O_RDONLY);
+    if (descriptor > STDERR_FILENO)
+        close(descriptor);
+#endif
+}
 
 void printOut(const QString &text)
 {

@@ -2,6 +2,12 @@
 
 #include <QStringList>
 
+// Readies the standard streams at start-up, before any file is opened: a write to a pipe whose
+// reader has gone fails with EPIPE instead of ending the program, and a standard stream that was
+// closed is held open on the null device for reading, so that no file opened later takes its
+// descriptor and a write to it fails with EBADF as on the closed one.
+void prepareStandardStreams();
+
 // Writes the text to standard output as UTF-8, on the same stream the log sink can be
 // pointed at, so that both keep their order.
 void printOut(const QString &text);

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#ifndef Q_OS_WIN
+#include <signal.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -27,9 +31,32 @@ const qint64 copyChunk = 1024 * 1024;
 // What the signal handler removes, worked out beforehand: the files first, the directory last.
 std::vector<std::string> cleanupPaths;
 
-using SignalHandler = void (*)(int);
-SignalHandler previousInterruptHandler = SIG_DFL;
-SignalHandler previousTerminateHandler = SIG_DFL;
+// The signals that end the program unless it handles them, where the platform has them: those
+// sent to it (a dropped session's SIGHUP, a user's or a timer's) and abort()'s SIGABRT. SIGKILL
+// and SIGSTOP cannot be caught; a fault in the program itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
+// SIGSYS, SIGTRAP) is left to whatever reports it.
+std::vector<int> endingSignals()
+{
+    std::vector<int> endings = {SIGINT, SIGTERM, SIGABRT};
+#ifdef Q_OS_WIN
+    endings.push_back(SIGBREAK);
+#else
+    endings.insert(endings.end(),
+                   {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGXFSZ,
+                    SIGVTALRM, SIGPROF});
+#endif
+#ifdef Q_OS_LINUX
+    endings.insert(endings.end(), {SIGPOLL, SIGPWR, SIGSTKFLT});
+#endif
+#ifdef SIGRTMIN
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        endings.push_back(signal);
+#endif
+    return endings;
+}
+
+// The signals whose handler removes the copies.
+std::vector<int> handledSignals;
 
 // Removes the copies and ends the program as the signal would have.
 extern "C" void removeCopiesAndExit(int signal)
@@ -38,6 +65,21 @@ extern "C" void removeCopiesAndExit(int signal)
         std::remove(path.c_str());
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+}
+
+// Whether the signal would still end the program. One that is ignored (SIGHUP under nohup,
+// SIGPIPE, which the program ignores from its start) or handled elsewhere is left as it is.
+bool hasDefaultAction(int signal)
+{
+#ifdef Q_OS_WIN
+    // Signals are not inherited there, and the program ignores or handles none elsewhere.
+    Q_UNUSED(signal);
+    return true;
+#else
+    struct sigaction action = {};
+    return sigaction(signal, nullptr, &action) == 0 && (action.sa_flags & SA_SIGINFO) == 0
+        && action.sa_handler == SIG_DFL;
+#endif
 }
 
 // A directory an earlier dry run left: its lock is stale (its process is gone), or it has no
@@ -111,8 +153,10 @@ CopyDirectory::CopyDirectory()
     }
     for (const QString &path : paths << m_dir->filePath(lockName) << m_dir->path())
         cleanupPaths.push_back(QFile::encodeName(path).toStdString());
-    previousInterruptHandler = std::signal(SIGINT, removeCopiesAndExit);
-    previousTerminateHandler = std::signal(SIGTERM, removeCopiesAndExit);
+    for (const int signal : endingSignals()) {
+        if (hasDefaultAction(signal) && std::signal(signal, removeCopiesAndExit) != SIG_ERR)
+            handledSignals.push_back(signal);
+    }
 }
 
 CopyDirectory::~CopyDirectory()
@@ -122,8 +166,9 @@ CopyDirectory::~CopyDirectory()
     // Removed before the handlers go, so that a signal cannot leave copies behind.
     m_lock.reset();
     m_dir->remove();
-    std::signal(SIGINT, previousInterruptHandler);
-    std::signal(SIGTERM, previousTerminateHandler);
+    for (const int signal : handledSignals)
+        std::signal(signal, SIG_DFL);
+    handledSignals.clear();
     cleanupPaths.clear();
 }
 

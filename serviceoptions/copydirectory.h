@@ -8,9 +8,10 @@
 
 // The dry run's directory for copies of patient data, made in the system's temporary
 // directory and nowhere else: readable by the current user only, removed when the object goes,
-// and also when SIGINT or SIGTERM end the program where the platform delivers them. Directories
-// that an earlier dry run left behind there when it was killed are removed before a new one is
-// made; a lock file in each tells them from running ones.
+// and also when a signal ends the program by its default action (SIGINT, SIGTERM, SIGHUP and
+// every other one that can be caught, where the platform delivers them). Directories that an
+// earlier dry run left behind there when it was killed are removed before a new one is made; a
+// lock file in each tells them from running ones.
 class CopyDirectory
 {
 public:
