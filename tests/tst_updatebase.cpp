@@ -167,6 +167,58 @@ private Q_SLOTS:
         QCOMPARE(FileName::shown(FileName::fromBytes(bytes)), shown);
     }
 
+    void malformedDeclaration_data()
+    {
+        QTest::addColumn<QString>("declaration");
+        QTest::addColumn<QString>("expectedError"); // empty: the declaration is read
+
+        const auto row = [](const char *name, const QString &declaration, const QString &error) {
+            QTest::newRow(name) << declaration << error;
+        };
+        QFile shipped(QStringLiteral(SOURCE_DIR "/update/upgrades.txt"));
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        row("shipped", QString::fromUtf8(shipped.readAll()), {});
+        const QString file = u"# a comment\nfile\tt.db\tt\n"_s;
+        const QString block = file + u"block\t1\tfirst\n"_s;
+        row("unknown item", block + u"sq\t4\tselect 1"_s, u"upgrades.txt:4: unknown item 'sq'"_s);
+        row("trailing tab", block + u"sql\t4\tselect 1\t"_s, u"upgrades.txt:4: a trailing tab"_s);
+        row("file without a label", u"file\tt.db"_s,
+            u"upgrades.txt:1: file takes 2 fields, not 1"_s);
+        row("copy with a line and no statement", block + u"copy\ta\tb\tc\td\t4"_s,
+            u"upgrades.txt:4: copy takes 4 or 6 fields, not 5"_s);
+        row("sql without a statement", block + u"sql\t4"_s,
+            u"upgrades.txt:4: sql takes 2 or more fields, not 1"_s);
+        row("empty name", block + u"rename\t\tb"_s, u"upgrades.txt:4: empty name"_s);
+        row("line with a leading zero", block + u"sql\t04\tselect 1"_s,
+            u"upgrades.txt:4: the line '04' is not a positive decimal integer"_s);
+        row("version 0", file + u"block\t0\tzero"_s,
+            u"upgrades.txt:3: the version '0' is not a positive decimal integer"_s);
+        row("column of four words", file + u"table\tt\tx integer NOCASE y"_s,
+            u"upgrades.txt:3: the column 'x integer NOCASE y' is not 1 to 3 words separated by "
+            u"a space"_s);
+        row("unknown label", block + u"sql\t4\tselect '%1'\tnone"_s,
+            u"upgrades.txt:4: unknown label 'none'"_s);
+        row("a place without a label", block + u"sql\t4\tselect '%1', '%2'\t住院号"_s,
+            u"upgrades.txt:4: labels: 1, places in the statement: %1 %2"_s);
+        row("step before any file", u"sql\t1\tselect 1"_s,
+            u"upgrades.txt:1: sql comes before any file"_s);
+        row("step before the second file's first block", block + u"file\tu.db\tu\nstamp\t5\t6"_s,
+            u"upgrades.txt:5: stamp comes before any block or every"_s);
+        row("lower version", block + u"block\t3\tthird\nblock\t2\tsecond"_s,
+            u"upgrades.txt:5: block 2 'second' comes after block 3"_s);
+        row("block back under another name", block + u"block\t2\tsecond\nblock\t1\tother"_s,
+            u"upgrades.txt:5: block 1 'other' does not match the earlier block 1 'first'"_s);
+        row("block back", block + u"block\t2\tsecond\nblock\t1\tfirst\nsql\t6\tselect 1"_s, {});
+    }
+
+    // The first malformed line stops the reading, named by its number.
+    void malformedDeclaration()
+    {
+        QFETCH(QString, declaration);
+        QFETCH(QString, expectedError);
+        QCOMPARE(readDeclaration(declaration).error, expectedError);
+    }
+
     void storedVersion_data()
     {
         QTest::addColumn<QStringList>("fixture");

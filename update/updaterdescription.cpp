@@ -2,35 +2,48 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// A step's keyword in upgrades.txt, and the fields that follow it: N a table name, L a line, T a
-// statement; fields beyond those are labels. A step without a T field may run a fixed statement.
-struct StepSyntax
+// An item's keyword in upgrades.txt and the fields that follow it, one letter each: N a name or
+// other text, V a version, L a line, T a statement, C a column, X a label. The fields in brackets
+// are given all or none, and the field before a + may come again. A step has a kind; one without
+// a T field may run a fixed statement.
+struct ItemSyntax
 {
     QLatin1StringView keyword;
-    UpgradeStep::Kind kind;
     const char *fields;
-    int progressSteps;
+    std::optional<UpgradeStep::Kind> kind = {};
+    int progressSteps = 0;
     const char *text = "";
 };
 
 // The variable fill shows its savepoint, its work and the release; the index handed over to a
 // backup is dropped outside of the steps.
-const StepSyntax stepSyntax[] = {
-    {"sql"_L1, UpgradeStep::Kind::Sql, "LT", 1},
-    {"rename"_L1, UpgradeStep::Kind::Rename, "NN", 1},
-    {"copy"_L1, UpgradeStep::Kind::Copy, "NNNNLT", 1},
-    {"copy-rows"_L1, UpgradeStep::Kind::CopyRows, "NNLT", 1},
-    {"drop"_L1, UpgradeStep::Kind::Drop, "NNLT", 1},
-    {"savepoint"_L1, UpgradeStep::Kind::Sql, "L", 1, "SAVEPOINT block"},
-    {"release"_L1, UpgradeStep::Kind::Sql, "L", 1, "RELEASE block"},
-    {"stamp"_L1, UpgradeStep::Kind::Stamp, "LL", 2},
-    {"fill-variables"_L1, UpgradeStep::Kind::FillVariables, "", 3},
-    {"drop-backup-index"_L1, UpgradeStep::Kind::DropBackupIndex, "N", 0},
+const ItemSyntax itemSyntax[] = {
+    {"file"_L1, "NN"},
+    {"block"_L1, "VN"},
+    {"every"_L1, ""},
+    {"table"_L1, "NC+"},
+    {"index"_L1, "NNN+"},
+    {"trigger"_L1, "NN"},
+    {"view"_L1, "N"},
+    {"count"_L1, "NN[N]"},
+    {"sql"_L1, "LT[X+]", UpgradeStep::Kind::Sql, 1},
+    {"rename"_L1, "NN", UpgradeStep::Kind::Rename, 1},
+    {"copy"_L1, "NNNN[LT]", UpgradeStep::Kind::Copy, 1},
+    {"copy-rows"_L1, "NNLT", UpgradeStep::Kind::CopyRows, 1},
+    {"drop"_L1, "NNLT", UpgradeStep::Kind::Drop, 1},
+    {"savepoint"_L1, "L", UpgradeStep::Kind::Sql, 1, "SAVEPOINT block"},
+    {"release"_L1, "L", UpgradeStep::Kind::Sql, 1, "RELEASE block"},
+    {"stamp"_L1, "LL", UpgradeStep::Kind::Stamp, 2},
+    {"fill-variables"_L1, "", UpgradeStep::Kind::FillVariables, 3},
+    {"drop-backup-index"_L1, "N", UpgradeStep::Kind::DropBackupIndex, 0},
 };
 
 // A label written into profile.db. Older translation files were made while the program held
@@ -83,45 +96,135 @@ QString unescaped(const QString &field)
     return text;
 }
 
-std::optional<UpgradeStep> parsedStep(const QString &keyword, const QStringList &fields)
+// The letters of the fields that follow an item's keyword, without brackets and pluses.
+QString fieldKinds(const ItemSyntax &syntax)
 {
-    for (const StepSyntax &syntax : stepSyntax) {
-        if (syntax.keyword != keyword)
-            continue;
-        UpgradeStep step;
-        step.kind = syntax.kind;
-        step.progressSteps = syntax.progressSteps;
-        step.text = QString::fromLatin1(syntax.text);
-        qsizetype i = 0;
-        for (const char *field = syntax.fields; *field && i < fields.size(); ++field, ++i) {
-            if (*field == 'N')
-                step.names << fields.at(i);
-            else if (*field == 'T')
-                step.text = fields.at(i);
-            else
-                (step.line ? step.secondLine : step.line) = fields.at(i).toInt();
-        }
-        step.labels = fields.mid(i);
-        return step;
-    }
-    return std::nullopt;
+    return QString::fromLatin1(syntax.fields).remove(u'[').remove(u']').remove(u'+');
 }
 
-// Adds one line of upgrades.txt to the files read so far.
-void addLine(QList<UpdaterDescription> &files, const QString &line)
+// What is wrong with the fields that follow an item's keyword, if anything.
+QString fieldError(const ItemSyntax &syntax, const QStringList &fields)
 {
+    const QLatin1StringView pattern(syntax.fields);
+    const QString kinds = fieldKinds(syntax);
+    const qsizetype required = pattern.contains(u'[') ? pattern.indexOf(u'[') : kinds.size();
+    const bool repeats = pattern.contains(u'+');
+    const qsizetype count = fields.size();
+    if (count != required && count != kinds.size() && !(repeats && count > kinds.size())) {
+        const QString taken = repeats  ? u"%1 or more"_s.arg(required)
+            : required == kinds.size() ? QString::number(required)
+                                       : u"%1 or %2"_s.arg(required).arg(kinds.size());
+        return u"%1 takes %2 fields, not %3"_s.arg(syntax.keyword, taken, QString::number(count));
+    }
+    const QLatin1StringView kindNames[]
+        = {"name"_L1, "version"_L1, "line"_L1, "statement"_L1, "column"_L1, "label"_L1};
+    static const QRegularExpression column(
+        QRegularExpression::anchoredPattern(u"[^ ]+( [^ ]+){0,2}"_s));
+    for (qsizetype i = 0; i < count; ++i) {
+        const QChar kind = kinds.at(qMin(i, kinds.size() - 1));
+        const QLatin1StringView kindName = kindNames[u"NVLTCX"_s.indexOf(kind)];
+        const QString &field = fields.at(i);
+        if (field.isEmpty())
+            return u"empty %1"_s.arg(kindName);
+        const int number = field.toInt();
+        if ((kind == u'V' || kind == u'L') && (number <= 0 || QString::number(number) != field))
+            return u"the %1 '%2' is not a positive decimal integer"_s.arg(kindName, field);
+        if (kind == u'C' && !column.match(field).hasMatch())
+            return u"the column '%1' is not 1 to 3 words separated by a space"_s.arg(field);
+        const auto isField
+            = [&field](const LabelText &known) { return field == QString::fromUtf8(known.text); };
+        if (kind == u'X' && std::none_of(std::begin(labelTexts), std::end(labelTexts), isField))
+            return u"unknown label '%1'"_s.arg(field);
+    }
+    return {};
+}
+
+UpgradeStep parsedStep(const ItemSyntax &syntax, const QStringList &fields)
+{
+    UpgradeStep step;
+    step.kind = *syntax.kind;
+    step.progressSteps = syntax.progressSteps;
+    step.text = QString::fromLatin1(syntax.text);
+    const QString kinds = fieldKinds(syntax);
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        const QChar kind = kinds.at(qMin(i, kinds.size() - 1));
+        if (kind == u'N')
+            step.names << fields.at(i);
+        else if (kind == u'T')
+            step.text = fields.at(i);
+        else if (kind == u'X')
+            step.labels << fields.at(i);
+        else
+            (step.line ? step.secondLine : step.line) = fields.at(i).toInt();
+    }
+    return step;
+}
+
+// What is wrong with the places of a step's statement, if anything: its labels take the places
+// %1 to %n, one each.
+QString placeError(const UpgradeStep &step)
+{
+    static const QRegularExpression place(u"%(\\d+)"_s);
+    QList<int> places;
+    for (const QRegularExpressionMatch &match : place.globalMatch(step.text))
+        places << match.captured(1).toInt();
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    const qsizetype labels = step.labels.size();
+    if (places.size() == labels && (!labels || (places.first() == 1 && places.last() == labels)))
+        return {};
+    QStringList shown;
+    for (int number : std::as_const(places))
+        shown << u"%"_s + QString::number(number);
+    return u"labels: %1, places in the statement: %2"_s.arg(
+        QString::number(labels), shown.isEmpty() ? u"none"_s : shown.join(u' '));
+}
+
+// What is wrong with a block that comes after the sections of file, if anything: a block brings
+// the file to a version above those before it, or comes back with the version and name it had.
+QString blockError(const UpdaterDescription &file, qint32 version, const QString &name)
+{
+    for (const UpgradeSection &section : file.sections) {
+        if (!section.version || (*section.version != version && section.blockName != name))
+            continue;
+        if (*section.version == version && section.blockName == name)
+            return {};
+        return u"block %1 '%2' does not match the earlier block %3 '%4'"_s.arg(
+            QString::number(version), name, QString::number(*section.version), section.blockName);
+    }
+    if (version < file.currentVersion.value_or(0))
+        return u"block %1 '%2' comes after block %3"_s.arg(QString::number(version), name,
+                                                           QString::number(*file.currentVersion));
+    return {};
+}
+
+// Adds one line of upgrades.txt to the files read so far; what is wrong with it, if anything.
+QString addLine(QList<UpdaterDescription> &files, const QString &line)
+{
+    if (line.endsWith(u'\t'))
+        return u"a trailing tab"_s;
     QStringList fields;
     for (const QString &field : line.split(u'\t'))
         fields << unescaped(field);
     const QString item = fields.takeFirst();
+    const auto isItem = [&item](const ItemSyntax &syntax) { return syntax.keyword == item; };
+    const auto syntax = std::find_if(std::begin(itemSyntax), std::end(itemSyntax), isItem);
+    if (syntax == std::end(itemSyntax))
+        return u"unknown item '%1'"_s.arg(item);
+    if (const QString error = fieldError(*syntax, fields); !error.isEmpty())
+        return error;
     if (item == "file"_L1) {
         files.append(UpdaterDescription {fields.value(0)});
         files.last().label = fields.value(1).toLatin1();
-        return;
+        return {};
     }
+    if (files.isEmpty())
+        return u"%1 comes before any file"_s.arg(item);
     UpdaterDescription &file = files.last();
     if (item == "block"_L1) {
         const qint32 version = fields.value(0).toInt();
+        if (const QString error = blockError(file, version, fields.value(1)); !error.isEmpty())
+            return error;
         file.sections.append(UpgradeSection {version, fields.value(1)});
         file.currentVersion = qMax(version, file.currentVersion.value_or(0));
     } else if (item == "every"_L1) {
@@ -141,11 +244,15 @@ void addLine(QList<UpdaterDescription> &files, const QString &line)
         file.layout.views.append(fields.value(0));
     } else if (item == "count"_L1) {
         file.rowCounts.append({fields.value(0), fields.value(1), fields.value(2)});
-    } else if (const std::optional<UpgradeStep> step = parsedStep(item, fields)) {
-        file.sections.last().steps.append(*step);
+    } else if (file.sections.isEmpty()) {
+        return u"%1 comes before any block or every"_s.arg(item);
     } else {
-        qFatal("upgrades.txt: unknown item %s", qUtf8Printable(item));
+        const UpgradeStep step = parsedStep(*syntax, fields);
+        if (const QString error = placeError(step); !error.isEmpty())
+            return error;
+        file.sections.last().steps.append(step);
     }
+    return {};
 }
 
 } // namespace
@@ -212,6 +319,20 @@ QStringList UpdaterDescription::statementsWithoutBlocks(qint32 storedVersion) co
     return statements;
 }
 
+Declaration readDeclaration(const QString &text)
+{
+    Declaration declaration;
+    const QStringList lines = text.split(u'\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        if (const QString error = addLine(declaration.files, line); !error.isEmpty())
+            return {{}, u"upgrades.txt:%1: %2"_s.arg(QString::number(i + 1), error)};
+    }
+    return declaration;
+}
+
 const QList<UpdaterDescription> &updaters()
 {
     static const QList<UpdaterDescription> files = [] {
@@ -219,12 +340,10 @@ const QList<UpdaterDescription> &updaters()
         QFile file(u":/upgrades.txt"_s);
         if (!file.open(QIODevice::ReadOnly))
             qFatal("upgrades.txt is missing from the program");
-        QList<UpdaterDescription> read;
-        for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
-            if (!line.isEmpty() && !line.startsWith(u'#'))
-                addLine(read, line);
-        }
-        return read;
+        const Declaration declaration = readDeclaration(QString::fromUtf8(file.readAll()));
+        if (!declaration.error.isEmpty())
+            qFatal("%s", qUtf8Printable(declaration.error));
+        return declaration.files;
     }();
     return files;
 }

@@ -134,5 +134,15 @@ struct UpdaterDescription
 // What the variable fill reads and writes, as --status prepares it.
 QStringList variableFillStatements();
 
+// The files a declaration in the form of upgrades.txt lists, or, for its first malformed line,
+// "upgrades.txt:<line>: <what is wrong>" and no files.
+struct Declaration
+{
+    QList<UpdaterDescription> files;
+    QString error;
+};
+
+Declaration readDeclaration(const QString &text);
+
 // The four files in the order a run takes them: profile.db, data.db, qc.db, syslog.db.
 const QList<UpdaterDescription> &updaters();
