@@ -48,6 +48,7 @@ TARGETS = {
     'rss': 64.0,      # MB
     'slow': 1.5,      # whole run on slow-sync storage: within 1.5 times VACUUM INTO
     'syncs': 30,      # syncs of a whole run
+    'backup': 1.4,    # whole run with --backup on the same volume: within 1.4 times one without
 }
 
 
@@ -236,9 +237,9 @@ class Bench:
 
     # --- the timed cases --------------------------------------------------------------------
 
-    def run_dbupdate(self, sources, name, keep=False, storage=None):
+    def run_dbupdate(self, sources, name, keep=False, storage=None, options=()):
         directory = self.fresh_copy(name, sources)
-        process = Process([self.dbupdate, 'update.log'], directory, storage=storage,
+        process = Process([self.dbupdate, *options, 'update.log'], directory, storage=storage,
                           terminal=self.args.terminal)
         if process.status != 0:
             sys.exit(f'dbupdate failed in {directory} (exit status {process.status}); '
@@ -419,6 +420,10 @@ class Bench:
                                                  storage=self.plain)
             record('whole', process)
             rss.append(process.rss_mb)
+            # The same with a backup of each file into a directory on the same volume.
+            record('backup', self.run_dbupdate({f: first for f in FILES}, 'dbupdate-backup',
+                                               storage=self.plain,
+                                               options=('--backup', 'backup'))[0])
             shell, baseline = self.run_shell({f: first for f in FILES},
                                              self.baseline_script(FILES), 'shell', keep=True)
             record('whole baseline', shell)
@@ -543,6 +548,10 @@ class Bench:
             f'<= {TARGETS["whole"]} {verdict(whole, TARGETS["whole"])}')
         if Process.time_command:
             row('  its CPU time', m['whole cpu'], m['whole baseline cpu'])
+        backup = ratio(m['backup'], m['whole'])
+        print(f'   {"whole run with --backup":28}{m["backup"]:>9.3f}s{m["whole"]:>9.3f}s'
+              f'{backup:>8.2f}   <= {TARGETS["backup"]} {verdict(backup, TARGETS["backup"])}'
+              '  (against the run without)')
         for f in WRITTEN:
             target = ''
             if f == 'data':

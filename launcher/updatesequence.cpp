@@ -1,14 +1,20 @@
 #include "updatesequence.h"
 
+#include "backup.h"
+#include "diskroom.h"
+#include "filename.h"
 #include "layoutcheck.h"
 
-RunOutcome runUpdaters(ProgressObserver *progress)
+using namespace Qt::StringLiterals;
+
+RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup)
 {
     RunOutcome outcome;
     for (const UpdaterDescription &description : updaters()) {
         // Each updater lives only for its one run, so at most one holds the default connection.
         const auto updater = std::make_unique<UpdateBase>(description);
         updater->setProgressObserver(progress);
+        updater->setBackup(backup);
         outcome.files << updater->run();
         if (!outcome.succeeded())
             break;
@@ -27,4 +33,48 @@ RunOutcome runUpdaters(ProgressObserver *progress)
         }
     }
     return outcome;
+}
+
+// Each file's plan is made from its stored version as the run makes it; a file whose version
+// cannot be read is counted in.
+QString backupProblem(const QString &backupDirectory)
+{
+    QString problem;
+    const std::optional<BackupDirectory> backup = BackupDirectory::look(backupDirectory, &problem);
+    if (!backup)
+        return problem;
+    const qint64 available = backup->available();
+    if (available < 0)
+        return QString();
+    qint64 copies = 0;
+    qint64 upgrades = 0;
+    for (const UpdaterDescription &description : updaters()) {
+        if (description.isOnlyRead() || !FileName::exists(description.fileName)
+            || backup->entry(description.fileName))
+            continue;
+        const SqliteFile::Connection connection(description.fileName,
+                                                SqliteFile::OpenMode::ReadOnly);
+        const SqliteFile::StoredVersion stored
+            = SqliteFile::readStoredVersion(connection.database());
+        if (stored.version
+            && planRun(description, {FileState::State::Readable, stored}).kind
+                != Plan::Kind::Upgrade)
+            continue;
+        const qint64 size = FileName::size(description.fileName);
+        copies += size;
+        upgrades += DiskRoom::neededToChange(size);
+    }
+    const bool shared = backup->isOnWorkingVolume();
+    const qint64 needed = copies + (shared ? upgrades : 0);
+    if (copies == 0 || available >= needed)
+        return QString();
+    return u"%1 has %2 free, and the copies of the files need %3%4"_s.arg(
+        FileName::shown(backup->path()), DiskRoom::sizeText(available), DiskRoom::sizeText(copies),
+        shared ? u", the upgrade on the same volume %1 more"_s.arg(DiskRoom::sizeText(upgrades))
+               : QString());
+}
+
+QString backupRefusal(const QString &problem)
+{
+    return u"Can't back up the files: %1; no file was changed"_s.arg(problem);
 }

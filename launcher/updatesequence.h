@@ -11,5 +11,14 @@ struct RunOutcome
 };
 
 // Runs the updaters in their fixed order until one fails; the observer, if given, learns of
-// each step.
-RunOutcome runUpdaters(ProgressObserver *progress = nullptr);
+// each step, and the backup, if given, gets a copy of each file the run upgrades before its
+// first write.
+RunOutcome runUpdaters(ProgressObserver *progress = nullptr, BackupDirectory *backup = nullptr);
+
+// Why a run would not start with the backup directory, told without writing into it: it holds
+// something else, or its volume lacks room for the copies of the files the run upgrades (and,
+// on the working directory's volume, for the upgrade as well); empty when nothing stands in the
+// way or the room is unknown.
+QString backupProblem(const QString &backupDirectory);
+// The line of a run that does not start for the backup's problem.
+QString backupRefusal(const QString &problem);

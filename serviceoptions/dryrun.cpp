@@ -230,7 +230,8 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
 class DryRun
 {
 public:
-    int run(QCoreApplication &app, const QStringList &translationNames, bool json);
+    int run(QCoreApplication &app, const QStringList &translationNames, bool json,
+            const QString &backupDirectory);
 
 private:
     void runOnCopies();
@@ -273,7 +274,8 @@ private:
     RoomNeeded m_needed;
 };
 
-int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool json)
+int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool json,
+                const QString &backupDirectory)
 {
     m_json = json;
     // Translation files are looked for relative to the real working directory, and their
@@ -283,6 +285,11 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
         m_translations << FileName::shown(FileName::absolute(path));
     qInstallMessageHandler(previousHandler);
     const FileProblem problem = realFileProblem();
+    // A run checks its backup directory before it opens any file.
+    if (const QString problem
+        = backupDirectory.isEmpty() ? QString() : backupProblem(backupDirectory);
+        !problem.isEmpty())
+        return predictFailure(backupRefusal(problem));
 
     const CopyDirectory copies;
     if (!copies.isValid()) {
@@ -408,9 +415,10 @@ int DryRun::finish(int exitStatus, const QString &reason) const
 
 } // namespace
 
-int runDryRun(QCoreApplication &app, const QStringList &translationNames, bool json)
+int runDryRun(QCoreApplication &app, const QStringList &translationNames, bool json,
+              const QString &backupDirectory)
 {
-    return DryRun().run(app, translationNames, json);
+    return DryRun().run(app, translationNames, json, backupDirectory);
 }
 
 QList<QStringList> rowCountRows(const UpdaterDescription &description,

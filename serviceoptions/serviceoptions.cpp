@@ -8,8 +8,10 @@ namespace {
 
 const QString usage
     = u"Usage: dbupdate [logfile [translation...]]\n"
+      u"  or:  dbupdate --backup DIR [logfile [translation...]]\n"
+      u"  or:  dbupdate --restore DIR [--force] [logfile]\n"
       u"  or:  dbupdate --help | --version | --status [--json]\n"
-      u"  or:  dbupdate --dry-run [--json] [translation...]\n"
+      u"  or:  dbupdate --dry-run [--json] [--backup DIR] [translation...]\n"
       u"\n"
       u"Brings profile.db, data.db, qc.db and syslog.db in the working directory\n"
       u"to their current layout, in this order. When standard error is a terminal,\n"
@@ -20,8 +22,8 @@ const QString usage
       u"Arguments:\n"
       u"  logfile         The log file, created when missing and always appended to.\n"
       u"                  Without it, messages go to standard error. The name is also\n"
-      u"                  tried as a translation file. Name a log file that begins\n"
-      u"                  with \"--\" as \"./--name\".\n"
+      u"                  tried as a translation file. Name a log file or DIR that\n"
+      u"                  begins with \"-\" as \"./-name\".\n"
       u"  translation...  Qt translation files (.qm, the suffix may be left out) for\n"
       u"                  the labels written into profile.db, looked for in \".\",\n"
       u"                  \"..\" and Qt's translations directory.\n"
@@ -42,6 +44,14 @@ const QString usage
       u"                  version before and after with its layout, and the rows\n"
       u"                  of the tables the run rebuilds or fills, before and after.\n"
       u"                  The files stay as they are.\n"
+      u"  --backup DIR    Before the run changes a file, copies it into DIR (made\n"
+      u"                  when missing) and lists it in DIR/manifest.json; a copy\n"
+      u"                  already listed there is kept. Only files the run upgrades\n"
+      u"                  are copied.\n"
+      u"  --restore DIR   Puts back the files listed in DIR's manifest as they were\n"
+      u"                  before the run, each replaced at once; the file it\n"
+      u"                  replaces is kept in DIR. Refuses a file changed since the\n"
+      u"                  run (results written since) unless --force.\n"
       u"  --json          Only after --status or --dry-run: prints the same facts as\n"
       u"                  one JSON document (UTF-8) on standard output, for scripts;\n"
       u"                  same exit status. The README describes every field; the\n"
@@ -51,13 +61,17 @@ const QString usage
       u"Exit status:\n"
       u"  0  Run: every file was brought up to date (statements that failed on the\n"
       u"     way are in the log). --status: every file is up to date. --dry-run: a\n"
-      u"     real run would end with 0.\n"
+      u"     real run would end with 0. --restore: every file is in place.\n"
       u"  1  Run: a file could not be updated; the run stopped there and the files\n"
       u"     after it were not opened. The log says why. --status: an upgrade is\n"
-      u"     pending. --dry-run: a real run would end with 1.\n"
+      u"     pending. --dry-run: a real run would end with 1. --restore: a file\n"
+      u"     could not be restored; it is named and was left as it was.\n"
       u"  2  --status: a file cannot be read or written, is in use by another\n"
       u"     process, lacks part of its promised layout, or it cannot tell.\n"
-      u"     --dry-run: the dry run itself failed, or it cannot tell.\n"
+      u"     --dry-run: the dry run itself failed, or it cannot tell. --restore:\n"
+      u"     the backup itself is unusable. A command line of another form than\n"
+      u"     those above: one line names the argument, then this text; no file is\n"
+      u"     opened.\n"
       u"  3  An option's answer could not be written to standard output.\n"
       u"\n"
       u"Log format:\n"
@@ -80,13 +94,18 @@ QString versionText()
 
 } // namespace
 
+QString usageText()
+{
+    return usage;
+}
+
 int runServiceOption(const CommandLine &command, QCoreApplication &app)
 {
     int exitStatus = 0;
     if (command.action == CommandLine::Action::Status)
         exitStatus = printStatusReport(command.json);
     else if (command.action == CommandLine::Action::DryRun)
-        exitStatus = runDryRun(app, command.translations, command.json);
+        exitStatus = runDryRun(app, command.translations, command.json, command.backupDirectory);
     else
         printOut(command.action == CommandLine::Action::Help ? usage : versionText());
     // An answer that did not reach its reader is no verdict about the files: exit status 3.

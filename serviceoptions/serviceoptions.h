@@ -15,6 +15,10 @@ class QCoreApplication;
 // exit status.
 int runServiceOption(const CommandLine &command, QCoreApplication &app);
 
+// The usage that --help prints, and that follows on standard error the line that says why a
+// command line was refused.
+QString usageText();
+
 // Prints, for each of the four files in the working directory, where it stands and what a
 // run would do to it, without changing or creating any file. Returns 0 when every file is
 // up to date, 1 when a run would change one, 2 when one cannot be read or is locked. With json,
@@ -26,7 +30,9 @@ int printStatusReport(bool json);
 // version before and after. The files themselves are only copied. Returns the exit status
 // the real run would end with, 2 when the copies cannot be made. With json, prints one JSON
 // document at the end instead.
-int runDryRun(QCoreApplication &app, const QStringList &translations, bool json);
+// With a backup directory, it first checks it as a run does, without writing into it.
+int runDryRun(QCoreApplication &app, const QStringList &translations, bool json,
+              const QString &backupDirectory);
 
 // What both reports show of a file.
 

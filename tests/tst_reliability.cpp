@@ -1,10 +1,18 @@
 #include "testutil.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QStorageInfo>
 #include <QTemporaryDir>
+
+#include <cstring>
 
 #include <unistd.h>
 
@@ -35,13 +43,37 @@ template<typename Read> auto readSet(const QString &dir, Read read)
     return set;
 }
 
-TestUtil::RunResult runFaults(const QString &dir, const QMap<QString, QString> &variables)
+TestUtil::RunResult runFaults(const QString &dir, const QMap<QString, QString> &variables,
+                              const QStringList &arguments = {u"update.log"_s})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (auto it = variables.begin(); it != variables.end(); ++it)
         environment.insert(it.key(), it.value());
-    return TestUtil::runProgram(QStringLiteral(DBUPDATE_FAULTS_EXECUTABLE), dir, {u"update.log"_s},
+    return TestUtil::runProgram(QStringLiteral(DBUPDATE_FAULTS_EXECUTABLE), dir, arguments,
                                 environment);
+}
+
+// Upgrades the set with a backup; the exit status of the run.
+int backUpAndUpgrade(const QString &work, const QString &backup)
+{
+    return TestUtil::runDbupdate(work, {u"--backup"_s, backup, u"update.log"_s}).exitCode;
+}
+
+// Whether a file that the restore set aside in backup holds the bytes.
+bool setAsideHolds(const QString &backup, const QString &name, const QByteArray &bytes)
+{
+    const QStringList entries = QDir(backup).entryList({name + u".db.replaced-*"_s});
+    return std::any_of(entries.cbegin(), entries.cend(), [&](const QString &entry) {
+        return TestUtil::readFile(backup + u'/' + entry) == bytes;
+    });
+}
+
+QStringList restoreArguments(const QString &backup, bool force)
+{
+    QStringList arguments = {u"--restore"_s, backup};
+    if (force)
+        arguments << u"--force"_s;
+    return arguments << u"restore.log"_s;
 }
 
 } // namespace
@@ -491,6 +523,344 @@ private Q_SLOTS:
             QCOMPARE(TestUtil::column(m_work + u"/syslog.db"_s, u"select version from version"_s),
                      QStringList {u"1"_s});
         }
+    }
+
+    void restore_data()
+    {
+        // What is done to the backed-up, upgraded set before the restore.
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<int>("expectedExitCode");
+        QTest::addColumn<QString>("expectedLine");
+        const QString replaced = u"Warning: data.db: version 3 was replaced by its copy of version "
+                                 u"0 from %1; the replaced file is %1/data.db.replaced-"_s;
+        const QString written
+            = u"insert into patient(id, sampleNo, name) values(3, 3, 'Wang Wu')"_s;
+        QTest::newRow("upgraded files") << QString() << false << 0 << replaced;
+        QTest::newRow("results written since, kept")
+            << written << false << 1
+            << u"Warning: Can't restore data.db: it was changed since its upgrade; --force restores "
+               u"it all the same and sets it aside with the results written since as "
+               u"%1/data.db.replaced-"_s;
+        QTest::newRow("results written since, set aside") << written << true << 0 << replaced;
+        QTest::newRow("damaged copy")
+            << u"damaged copy"_s << false << 2
+            << u"Warning: Can't restore data.db: its copy %1/data.db does "
+               u"not have the digest that the manifest lists"_s;
+        QTest::newRow("missing copy")
+            << u"missing copy"_s << false << 2
+            << u"Warning: Can't restore syslog.db: its copy %1/syslog.db is missing"_s;
+        QTest::newRow("locked by the application")
+            << u"locked"_s << false << 1
+            << u"Warning: Can't restore data.db: it is locked by another process"_s;
+        QTest::newRow("hot journal") << u"hot journal"_s << true << 0 << replaced;
+        QTest::newRow("backup on another volume") << u"other volume"_s << false << 0 << replaced;
+    }
+
+    // A restore puts back every file the backup holds, byte for byte, and keeps the files it
+    // replaces in the backup; or it changes nothing and says why.
+    void restore()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, force);
+        QFETCH(int, expectedExitCode);
+        QFETCH(QString, expectedLine);
+        const bool elsewhere = change == u"other volume"_s;
+        QTemporaryDir otherVolume(u"/dev/shm/restore-XXXXXX"_s);
+        if (elsewhere
+            && (!otherVolume.isValid()
+                || QStorageInfo(otherVolume.path()).device() == QStorageInfo(m_work).device()))
+            QSKIP("no other volume to hold the backup");
+        const QString backup = elsewhere ? otherVolume.path() : m_dir->filePath(u"B"_s);
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
+        const QMap<QString, QByteArray> pristine = readSet(m_work, TestUtil::readFile);
+        QCOMPARE(backUpAndUpgrade(m_work, backup), 0);
+        const QString data = m_work + u"/data.db"_s;
+        if (change == u"damaged copy"_s) {
+            QFile copy(backup + u"/data.db"_s);
+            QVERIFY(copy.open(QIODevice::ReadWrite) && copy.seek(2000) && copy.write("x"));
+        }
+        if (change == u"missing copy"_s)
+            QVERIFY(QFile::remove(backup + u"/syslog.db"_s));
+        if (change == u"hot journal"_s)
+            TestUtil::makeInterruptedWrite(data);
+        if (change.startsWith(u"insert"_s))
+            QCOMPARE(TestUtil::execAll(data, {change}), QString());
+        // The application's user owns the file, readable by its group alone.
+        QVERIFY(getuid() != 0 || QProcess::execute(u"chown"_s, {u"nobody"_s, data}) == 0);
+        QVERIFY(QFile::setPermissions(
+            data, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+        const QFileInfo owner(data);
+        const QMap<QString, QByteArray> before = readSet(m_work, TestUtil::readFile);
+        QProcess holder;
+        if (change == u"locked"_s) {
+            holder.start(QStringLiteral(LOCKHOLDER_EXECUTABLE), {data});
+            QVERIFY(holder.waitForReadyRead(5000));
+        }
+
+        const TestUtil::RunResult result
+            = TestUtil::runDbupdate(m_work, restoreArguments(backup, force));
+        if (holder.state() == QProcess::Running) {
+            holder.write("release\n");
+            holder.waitForFinished();
+        }
+
+        QCOMPARE(result.exitCode, expectedExitCode);
+        const QStringList log = TestUtil::logLines(m_work + u"/restore.log"_s);
+        QVERIFY2(!log.filter(expectedLine.replace(u"%1"_s, backup)).isEmpty(),
+                 qPrintable(log.join(u'\n')));
+        if (expectedExitCode != 0) {
+            QCOMPARE(log.last(), u"Warning: Nothing was restored from %1"_s.arg(backup));
+            QCOMPARE(readSet(m_work, TestUtil::readFile), before);
+            return;
+        }
+        QCOMPARE(log.last(),
+                 u"Warning: Restore from %1 done: every file of its manifest is as its copy"_s.arg(
+                     backup));
+        QCOMPARE(readSet(m_work, TestUtil::readFile), pristine);
+        QCOMPARE(TestUtil::column(data, u"pragma integrity_check"_s), QStringList {u"ok"_s});
+        QVERIFY(!QFileInfo::exists(data + u"-journal"_s));
+        QCOMPARE(QFileInfo(data).permissions(), owner.permissions());
+        QCOMPARE(QFileInfo(data).ownerId(), owner.ownerId());
+        for (const QString &name : {u"profile"_s, u"data"_s, u"syslog"_s})
+            QVERIFY(setAsideHolds(backup, name, before.value(name)) || change == u"hot journal"_s);
+        // Run again, it finds every file in place.
+        QCOMPARE(TestUtil::runDbupdate(m_work, restoreArguments(backup, false)).exitCode, 0);
+        QCOMPARE(readSet(m_work, TestUtil::readFile), pristine);
+    }
+
+    void restoreCutOff_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<int>("error");
+        QTest::newRow("killed after each step") << u"DBUPDATE_KILL_AFTER"_s << 0;
+        QTest::newRow("full disk at each write, sync and rename") << u"DBUPDATE_FAIL_CALL"_s << 28;
+        QTest::newRow("I/O error at each write, sync and rename") << u"DBUPDATE_FAIL_CALL"_s << 5;
+    }
+
+    // A restore killed after any step, or whose n-th write, sync or rename fails, leaves each file
+    // as it was or restored with the replaced file kept, and the same restore run again finishes.
+    void restoreCutOff()
+    {
+        QFETCH(QString, variable);
+        QFETCH(int, error);
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
+        const QMap<QString, QByteArray> pristine = readSet(m_work, TestUtil::readFile);
+        const QString backup = m_dir->filePath(u"B"_s);
+        const QString saved = m_dir->filePath(u"saved"_s);
+        QCOMPARE(backUpAndUpgrade(m_work, backup), 0);
+        const QMap<QString, QByteArray> upgraded = readSet(m_work, TestUtil::readFile);
+        QVERIFY(TestUtil::copyFiles(m_work, saved) && TestUtil::copyFiles(backup, saved + u"/B"_s));
+        const QStringList restore = restoreArguments(backup, false);
+        const QString reason = QString::fromLocal8Bit(std::strerror(error));
+        QStringList failures;
+        int cut = 0;
+        // Past the last step or call the restore runs through, twice in a row.
+        for (int n = 1, whole = 0; whole < 2; ++n) {
+            QVERIFY(QDir(m_work).removeRecursively() && QDir(backup).removeRecursively());
+            QVERIFY(TestUtil::copyFiles(saved, m_work)
+                    && TestUtil::copyFiles(saved + u"/B"_s, backup));
+            const TestUtil::RunResult result
+                = runFaults(m_work,
+                            {{variable, QString::number(n)},
+                             {u"DBUPDATE_FAIL_ERROR"_s, QString::number(error)}},
+                            restore);
+            const QStringList log = TestUtil::logLines(m_work + u"/restore.log"_s);
+            whole = result.exitCode == 0 ? whole + 1 : 0;
+            cut += result.exitCode != 0;
+            if (result.exitCode != (error ? 1 : 137) && result.exitCode != 0)
+                failures << u"%1: exit status %2"_s.arg(n).arg(result.exitCode);
+            if (error && result.exitCode == 1 && log.filter(reason).isEmpty())
+                failures << u"%1: %2"_s.arg(n).arg(log.join(u'\n'));
+            for (const QString &name : databaseNames) {
+                const QByteArray bytes = TestUtil::readFile(m_work + u'/' + name + u".db"_s);
+                if (bytes != upgraded.value(name)
+                    && (bytes != pristine.value(name)
+                        || !setAsideHolds(backup, name, upgraded.value(name))))
+                    failures << u"%1: %2.db lost"_s.arg(n).arg(name);
+            }
+            if (TestUtil::runDbupdate(m_work, restore).exitCode != 0
+                || readSet(m_work, TestUtil::readFile) != pristine)
+                failures << u"%1: the restore run again did not finish"_s.arg(n);
+        }
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join(u'\n')));
+        // Five steps for each of the three files, and more calls.
+        QVERIFY2(cut >= 15, qPrintable(QString::number(cut)));
+    }
+
+    void backups_data()
+    {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<int>("expectedExitCode");
+        // The files the manifest lists, as copies of the files as they were before any run.
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("expectedLine");
+        const QStringList changed = {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s};
+        const QString refused = u"Warning: Can't back up the files: %2%1; no file was changed"_s;
+        QTest::newRow("first generation") << u"first generation"_s << 0 << changed << QString();
+        QTest::newRow("files up to date") << u"current"_s << 0 << QStringList() << QString();
+        QTest::newRow("a run that stopped at data.db, run again")
+            << u"data.db locked, run again"_s << 0 << changed << QString();
+        QTest::newRow("a directory with other files")
+            << u"other files"_s << 1 << QStringList()
+            << refused.arg(
+                   u" holds files but no backup manifest: name an empty or a new directory"_s);
+        QTest::newRow("the backup of another directory")
+            << u"other directory"_s << 1 << QStringList()
+            << refused.arg(u" holds the backup of another directory, /elsewhere"_s);
+        QTest::newRow("a volume without room for the copies")
+            << u"small volume"_s << 1 << QStringList() << refused.arg(u" has "_s);
+    }
+
+    // A run copies each file it upgrades before the file's first write, and no other; the
+    // directory holds copies of the files as they were before the first run that changed them,
+    // or the run changes nothing. The dry run predicts the same without writing into it.
+    void backups()
+    {
+        QFETCH(QString, fixture);
+        QFETCH(int, expectedExitCode);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, expectedLine);
+        QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
+        const QMap<QString, QByteArray> pristine = readSet(m_work, TestUtil::readFile);
+        const QString backup = m_dir->filePath(u"B"_s);
+        QVERIFY(QDir().mkpath(backup));
+        const QStringList run = {u"--backup"_s, backup, u"update.log"_s};
+        if (fixture == u"current"_s)
+            QCOMPARE(TestUtil::runDbupdate(m_work, {u"first.log"_s}).exitCode, 0);
+        if (fixture == u"other files"_s)
+            QVERIFY(QFile(backup + u"/notes.txt"_s).open(QIODevice::WriteOnly));
+        if (fixture == u"other directory"_s) {
+            QFile manifest(backup + u"/manifest.json"_s);
+            QVERIFY(manifest.open(QIODevice::WriteOnly));
+            manifest.write(
+                R"({"format": 1, "digest": "SHA-1", "directory": "/elsewhere", "files": []})");
+        }
+        if (fixture == u"small volume"_s
+            && QProcess::execute(u"mount"_s,
+                                 {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=64k"_s, u"tmpfs"_s, backup})
+                != 0)
+            QSKIP("a small volume needs the right to mount one");
+        const auto unmount = qScopeGuard([&] {
+            if (fixture == u"small volume"_s)
+                QProcess::execute(u"umount"_s, {backup});
+        });
+        if (fixture.startsWith(u"data.db locked"_s)) {
+            QProcess holder;
+            holder.start(QStringLiteral(LOCKHOLDER_EXECUTABLE), {m_work + u"/data.db"_s});
+            QVERIFY(holder.waitForStarted() && holder.waitForReadyRead(5000));
+            QCOMPARE(TestUtil::runDbupdate(m_work, run).exitCode, 1);
+            holder.write("release\n");
+            holder.waitForBytesWritten();
+            QVERIFY(holder.waitForFinished(5000));
+        }
+        const QStringList entries = QDir(backup).entryList(QDir::Files);
+        const QMap<QString, QByteArray> before = readSet(m_work, TestUtil::readFile);
+
+        const TestUtil::RunResult dryRun
+            = TestUtil::runDbupdate(m_work, {u"--dry-run"_s, u"--backup"_s, backup});
+        QCOMPARE(QDir(backup).entryList(QDir::Files), entries);
+        const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, run);
+
+        QCOMPARE(result.exitCode, expectedExitCode);
+        QCOMPARE(dryRun.exitCode, expectedExitCode);
+        const QString last = TestUtil::logLines(m_work + u"/update.log"_s).last();
+        if (expectedExitCode != 0) {
+            QVERIFY2(last.startsWith(expectedLine.arg(backup).section(u" has "_s, 0, 0)),
+                     qPrintable(last));
+            QVERIFY(QString::fromUtf8(dryRun.standardOutput).contains(last.mid(9)));
+            QCOMPARE(readSet(m_work, TestUtil::readFile), before);
+            QCOMPARE(QDir(backup).entryList(QDir::Files), entries);
+            return;
+        }
+        const QJsonObject manifest
+            = QJsonDocument::fromJson(TestUtil::readFile(backup + u"/manifest.json"_s)).object();
+        QStringList names;
+        for (const QJsonValue &file : manifest[u"files"_s].toArray()) {
+            const QString name = file[u"name"_s].toString();
+            names << name;
+            QCOMPARE(TestUtil::readFile(backup + u'/' + name), pristine.value(name.chopped(3)));
+            QCOMPARE(file[u"digestAfter"_s].toString(),
+                     QString::fromLatin1(
+                         QCryptographicHash::hash(TestUtil::readFile(m_work + u'/' + name),
+                                                  QCryptographicHash::Sha1)
+                             .toHex()));
+        }
+        QCOMPARE(names, listed);
+        QCOMPARE(TestUtil::logLines(m_work + u"/update.log"_s).filter(u"was copied into"_s).size(),
+                 listed.size());
+    }
+
+    void backupCutOff_data() { restoreCutOff_data(); }
+
+    // A run with a backup killed after any step, or whose n-th write, sync or rename of the
+    // backup fails, leaves each file as it was or upgraded and lists only copies of the files as
+    // they were; the same run again upgrades them all and keeps the set as it was before.
+    void backupCutOff()
+    {
+        QFETCH(QString, variable);
+        QFETCH(int, error);
+        const QString saved = m_dir->filePath(u"saved"_s);
+        QVERIFY(QDir().mkpath(saved));
+        QCOMPARE(TestUtil::makeSampleSet(saved, false), QString());
+        const QMap<QString, QByteArray> pristine = readSet(saved, TestUtil::readFile);
+        const QMap<QString, QString> before = readSet(saved, dump);
+        QVERIFY(TestUtil::copyFiles(saved, m_work));
+        QCOMPARE(TestUtil::runDbupdate(m_work, {u"update.log"_s}).exitCode, 0);
+        const QMap<QString, QString> after = readSet(m_work, dump);
+        const QString backup = m_dir->filePath(u"B"_s);
+        const QStringList run = {u"--backup"_s, backup, u"update.log"_s};
+        QStringList failures;
+        int cut = 0;
+        for (int n = 1, whole = 0; whole < 2; ++n) {
+            QVERIFY(QDir(m_work).removeRecursively() && QDir(backup).removeRecursively());
+            QVERIFY(TestUtil::copyFiles(saved, m_work));
+            const TestUtil::RunResult result
+                = runFaults(m_work,
+                            {{variable, QString::number(n)},
+                             {u"DBUPDATE_FAIL_ERROR"_s, QString::number(error)}},
+                            run);
+            whole = result.exitCode == 0 ? whole + 1 : 0;
+            cut += result.exitCode != 0;
+            if (result.exitCode != (error ? 1 : 137) && result.exitCode != 0)
+                failures << u"%1: exit status %2"_s.arg(n).arg(result.exitCode);
+            const QStringList log = TestUtil::logLines(m_work + u"/update.log"_s);
+            const QString last = log.isEmpty() ? QString() : log.last();
+            if (error && result.exitCode == 1
+                && !(last.contains(backup)
+                     && last.contains(QString::fromLocal8Bit(std::strerror(error)))))
+                failures << u"%1: %2"_s.arg(n).arg(last);
+            const QMap<QString, QString> left = readSet(m_work, dump);
+            for (const QString &name : databaseNames) {
+                if (left.value(name) != before.value(name) && left.value(name) != after.value(name))
+                    failures << u"%1: %2.db half done"_s.arg(n).arg(name);
+            }
+            for (int pass = 0; pass < 2; ++pass) {
+                const QJsonObject manifest
+                    = QJsonDocument::fromJson(TestUtil::readFile(backup + u"/manifest.json"_s))
+                          .object();
+                for (const QJsonValue &file : manifest[u"files"_s].toArray()) {
+                    const QString name = file[u"name"_s].toString();
+                    if (TestUtil::readFile(backup + u'/' + name) != pristine.value(name.chopped(3)))
+                        failures << u"%1: the listed copy of %2 is not the file as it was"_s.arg(n)
+                                        .arg(name);
+                }
+                if (pass == 1)
+                    break;
+                if (TestUtil::runDbupdate(m_work, run).exitCode != 0
+                    || readSet(m_work, dump) != after || manifest[u"files"_s].toArray().size() > 3)
+                    failures << u"%1: the same run again did not finish"_s.arg(n);
+            }
+            if (QJsonDocument::fromJson(TestUtil::readFile(backup + u"/manifest.json"_s))
+                    .object()[u"files"_s]
+                    .toArray()
+                    .size()
+                != 3)
+                failures << u"%1: the backup does not hold the three files a run changes"_s.arg(n);
+        }
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join(u'\n')));
+        // Each of the three copies takes a write, a sync and a manifest of its own.
+        QVERIFY2(cut >= 20, qPrintable(QString::number(cut)));
     }
 
 private:

@@ -48,12 +48,17 @@ Room roomOn(const QString &directory)
 
 qint64 neededToChange(qint64 fileSize)
 {
-    return fileSize + fileSize / 2 + mebibyte;
+    return 3 * fileSize + mebibyte;
 }
 
 qint64 available()
 {
-    return roomOn(u"."_s).bytes;
+    return availableOn(u"."_s);
+}
+
+qint64 availableOn(const QString &directory)
+{
+    return roomOn(directory).bytes;
 }
 
 qint64 freeEntries(const QString &directory)

@@ -41,6 +41,15 @@ void statementDone()
         std::_Exit(137); // no clean-up, no flushing
 }
 
+int injectedFault()
+{
+    static const long failing = qEnvironmentVariableIntValue("DBUPDATE_FAIL_CALL");
+    static long count = 0;
+    if (failing <= 0 || ++count != failing)
+        return 0;
+    return qEnvironmentVariableIntValue("DBUPDATE_FAIL_ERROR");
+}
+
 void failDirectorySync()
 {
     if (systemVfs || qEnvironmentVariableIsEmpty("DBUPDATE_UNSYNCED_FILE"))

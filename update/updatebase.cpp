@@ -1,5 +1,6 @@
 #include "updatebase.h"
 
+#include "backup.h"
 #include "faultinjection.h"
 #include "filename.h"
 #include "sqlitefile.h"
@@ -50,6 +51,7 @@ UpdateBase::~UpdateBase()
 bool UpdateBase::openFile()
 {
     failDirectorySync();
+    m_existed = FileName::exists(fileName());
     const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
     if (problem.exists()) {
         refuse(problem.failure, problem.reason);
@@ -160,6 +162,11 @@ UpdateOutcome UpdateBase::run()
     const bool refused = m_plan.kind == Plan::Kind::Stops;
     const bool done = m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit());
     rollback();
+    if (done && m_notesUpgrade && !noteUpgrade()) {
+        outcome.failure = SqliteFile::Failure::Statement;
+        outcome.failureLine = m_failureLine;
+        return outcome;
+    }
     if (done)
         return outcome;
     // Every way of failing that did not name its kind is the update's own failure.
@@ -210,11 +217,57 @@ bool UpdateBase::updateAndCommit()
     // A file that is only read has no steps to show.
     ProgressObserver *const progress = m_readOnly ? nullptr : m_progress;
     if (progress)
-        progress->fileStarted(fileName(), m_plan.steps);
-    const bool done = update() && commitChanges();
+        progress->fileStarted(fileName(), m_plan.steps + (copiesFile() ? 1 : 0));
+    const bool done = (!m_backup || keepCopy()) && update() && commitChanges();
     if (progress)
         progress->fileFinished();
     return done;
+}
+
+bool UpdateBase::copiesFile() const
+{
+    return m_backup && m_existed && m_plan.kind == Plan::Kind::Upgrade;
+}
+
+// Taken under the write lock, before the first write: the file as the update found it, an
+// interrupted write of its own undone. A file that an earlier run upgraded and noted gets its
+// note renewed after this run's writes, unless something else wrote it since.
+bool UpdateBase::keepCopy()
+{
+    const QString backup = FileName::shown(m_backup->path());
+    QString error;
+    if (!copiesFile()) {
+        const BackupDirectory::Entry *const entry = m_backup->entry(fileName());
+        m_notesUpgrade = entry && entry->versionAfter
+            && FileName::open(m_liveFile, fileName(), QIODevice::ReadOnly, &error)
+            && BackupDirectory::digestOf(m_liveFile, &error) == entry->digestAfter;
+        return true;
+    }
+    stepStarted(u"copying into "_s + backup);
+    m_notesUpgrade = FileName::open(m_liveFile, fileName(), QIODevice::ReadOnly, &error)
+        && m_backup->keep(m_liveFile, fileName(), storedVersion(), &error);
+    return m_notesUpgrade || fail(u"it could not be copied into %1 (%2)"_s.arg(backup, error));
+}
+
+// Read under a shared lock, so that no other process writes it meanwhile.
+bool UpdateBase::noteUpgrade()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    QString error;
+    const bool locked = query.exec(u"BEGIN"_s) && query.exec(u"select 1 from sqlite_master"_s);
+    const bool noted
+        = locked && m_backup->noteUpgraded(m_liveFile, fileName(), currentVersion(), &error);
+    if (!locked)
+        error = query.lastError().text();
+    query.finish();
+    query.exec(u"COMMIT"_s);
+    if (!noted) {
+        logFailure(u"%1 was upgraded to version %2, but its digest could not be noted in %3 (%4): "
+                   u"a restore from there takes it for one changed since"_s.arg(
+                       fileName(), QString::number(currentVersion()),
+                       FileName::shown(m_backup->path()), error));
+    }
+    return noted;
 }
 
 void UpdateBase::stepStarted(const QString &text)

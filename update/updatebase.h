@@ -3,8 +3,11 @@
 #include "plan.h"
 #include "progressobserver.h"
 
+#include <QFile>
 #include <QObject>
 #include <QSqlRecord>
+
+class BackupDirectory;
 
 class QSqlQuery;
 
@@ -57,6 +60,12 @@ public:
 
     // The observer that learns of each step of the update; none by default.
     void setProgressObserver(ProgressObserver *observer) { m_progress = observer; }
+    // Where the file is copied before its first write, when the run upgrades it; none by
+    // default.
+    void setBackup(BackupDirectory *backup) { m_backup = backup; }
+    // Whether the run copies the file into its backup before it writes to it: a file that
+    // existed before the run and that it upgrades.
+    bool copiesFile() const;
 
 protected:
     // Runs one statement; a failure is logged with label and line and passed over. True when
@@ -131,6 +140,11 @@ private:
     bool readStoredVersion();
     // update() and the commit, between the file's start and finish for the observer.
     bool updateAndCommit();
+    // The copy into the backup, the update's first step where the run upgrades the file.
+    bool keepCopy();
+    // The version and digest the update left, noted in the backup's manifest; a failure is
+    // logged.
+    bool noteUpgrade();
     bool commitChanges();
     bool upgradeStands(const QSqlError &commitError) const;
     void checkFailure(const QSqlError &error);
@@ -161,6 +175,12 @@ private:
     QString m_unconfirmedCommitError;
     SqliteFile::Failure m_failure = SqliteFile::Failure::None;
     ProgressObserver *m_progress = nullptr;
+    BackupDirectory *m_backup = nullptr;
+    bool m_existed = false;
+    // The version and digest the update leaves go into the backup's manifest.
+    bool m_notesUpgrade = false;
+    // The file as read for its backup, open until SQLite has let go of its locks.
+    QFile m_liveFile;
     int m_step = 0;
     // Why the update failed or was aborted; what was saved all the same, if anything.
     QString m_failureReason;
