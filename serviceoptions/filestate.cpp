@@ -7,6 +7,10 @@
 #include <QJsonDocument>
 #include <QSqlQuery>
 
+#include <sqlite3.h>
+
+#include <set>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -34,6 +38,109 @@ void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
             && !(check.triggers.isEmpty() && check.constraints.isEmpty())) {
             inspection.runDoubt = u"\"%1\" %2: whether a run gets past it cannot be told without "
                                   u"writing"_s.arg(statement, doubt);
+        }
+    }
+}
+
+// The fill writes only while no variable holds a value, and then each variable whose lookup, the
+// fill's own, finds a value in its first row; none when that cannot be read. Its statements come
+// in the order of variableFillStatements(): the count, the listing, the lookup.
+std::optional<bool> fillsVariables(const QSqlDatabase &db)
+{
+    using SqliteFile::Statement;
+    const QStringList statements = variableFillStatements();
+    Statement count(db, statements.at(0));
+    if (!count.run() || !count.hasRow())
+        return std::nullopt;
+    if (sqlite3_value_int64(count.value(0).get()) > 0)
+        return false;
+    Statement listing(db, statements.at(1));
+    Statement lookup(db, statements.at(2));
+    // As in the fill, each pair of assay template and name is looked up once, and the lookup
+    // takes the name first.
+    std::set<std::pair<QByteArray, QByteArray>> pairs;
+    for (listing.run(); listing.hasRow(); listing.next()) {
+        const Statement::Value assayTemplateId = listing.value(1);
+        const Statement::Value name = listing.value(2);
+        if (!pairs.insert({listing.key(1), listing.key(2)}).second)
+            continue;
+        if (!lookup.run({name.get(), assayTemplateId.get()}))
+            return std::nullopt;
+        if (lookup.hasRow() && sqlite3_value_type(lookup.value(0).get()) != SQLITE_NULL)
+            return true;
+    }
+    if (listing.error().isValid())
+        return std::nullopt;
+    return false;
+}
+
+// Notes what one step of a run would change in the file as it lies; false, with the doubt, where
+// that cannot be told without writing. The stamp empties the version table and writes the current
+// version into it, which changes nothing where that version, as an integer, is its one row.
+bool noteChangeOfStep(FileState &inspection, const QSqlDatabase &db,
+                      const UpdaterDescription &description, const UpgradeStep &step)
+{
+    const auto cannotTell = [&inspection](const QString &what) {
+        if (inspection.runDoubt.isEmpty())
+            inspection.runDoubt
+                = u"what %1 would change cannot be told without writing"_s.arg(what);
+        return false;
+    };
+    const auto note = [&inspection](const QString &change) {
+        inspection.runChanges << change;
+        return true;
+    };
+    switch (step.kind) {
+    case UpgradeStep::Kind::Sql: {
+        const QString statement = step.statement();
+        const std::optional<qint64> rows = SqliteFile::rowsChangedBy(db, statement);
+        if (!rows)
+            return cannotTell(u'"' + statement + u'"');
+        return *rows == 0
+            || note(u"\"%1\" would change %2 %3"_s.arg(statement, QString::number(*rows),
+                                                       *rows == 1 ? u"row"_s : u"rows"_s));
+    }
+    case UpgradeStep::Kind::Stamp: {
+        const std::optional<qint64> rows
+            = SqliteFile::rowsChangedBy(db, description.stampStatements().at(0));
+        if (!rows)
+            return cannotTell(u"the version stamp"_s);
+        const QVariant &stored = inspection.stored.value;
+        return (*rows == 1 && stored.typeId() == QMetaType::LongLong
+                && stored.toLongLong() == *description.currentVersion)
+            || note(u"its version table would hold version %1 alone"_s.arg(
+                description.targetText()));
+    }
+    case UpgradeStep::Kind::FillVariables: {
+        const std::optional<bool> fills = fillsVariables(db);
+        if (!fills)
+            return cannotTell(u"the filling of the assay variables"_s);
+        return !*fills || note(u"the assay variables would be filled"_s);
+    }
+    case UpgradeStep::Kind::Rename:
+    case UpgradeStep::Kind::Copy:
+    case UpgradeStep::Kind::CopyRows:
+    case UpgradeStep::Kind::Drop:
+    case UpgradeStep::Kind::DropBackupIndex:
+        break;
+    }
+    return cannotTell(u"a step on table "_s + step.names.value(0));
+}
+
+// What the steps a run takes at every version would change in a file that needs no upgrade
+// block, up to the first whose changes cannot be told without writing.
+void findChangesOfRun(FileState &inspection, const QSqlDatabase &db,
+                      const UpdaterDescription &description)
+{
+    const qint32 storedVersion = *inspection.stored.version;
+    if (description.isNewerThanProgram(storedVersion))
+        return;
+    for (const UpgradeSection &section : description.sections) {
+        if (!section.isNeededAt(storedVersion))
+            continue;
+        for (const UpgradeStep &step : section.steps) {
+            if (!noteChangeOfStep(inspection, db, description, step))
+                return;
         }
     }
 }
@@ -68,8 +175,10 @@ FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::O
         return inspection;
     if (stored.version == description.currentVersion)
         inspection.layoutDifferences = findLayoutDifferences(db, description.layout);
-    if (description.pendingBlocks(*stored.version).isEmpty())
+    if (description.pendingBlocks(*stored.version).isEmpty()) {
         checkStatementsOfRun(inspection, db, description.statementsWithoutBlocks(*stored.version));
+        findChangesOfRun(inspection, db, description);
+    }
     return inspection;
 }
 

@@ -39,6 +39,8 @@ QString actionText(const UpdaterDescription &description, const Plan &plan)
                                      : u"missing: will be created, then "_s + upgrade;
     case Plan::Kind::Upgrade:
         return upgrade;
+    case Plan::Kind::Refresh:
+        return u"pending: "_s + plan.reason;
     case Plan::Kind::Restore:
         return u"an interrupted write left a journal: a run first restores the file from it"_s;
     case Plan::Kind::LayoutDiffers:
@@ -52,6 +54,29 @@ QString actionText(const UpdaterDescription &description, const Plan &plan)
     // A file that is only read never ends a run: the run notes the problem and goes on.
     return plan.reason
         + (description.isOnlyRead() ? u": a run notes it and goes on"_s : u": a run stops here"_s);
+}
+
+// The verdict on a file that a run treats as the plan says.
+Verdict verdictOf(Plan::Kind kind)
+{
+    switch (kind) {
+    case Plan::Kind::UpToDate:
+    case Plan::Kind::OnlyRead:
+    case Plan::Kind::LeftNewer:
+        return UpToDate;
+    case Plan::Kind::Create:
+    case Plan::Kind::Upgrade:
+    case Plan::Kind::Refresh:
+    case Plan::Kind::Restore:
+        return UpgradePending;
+    case Plan::Kind::LayoutDiffers:
+        return LayoutDiffers;
+    case Plan::Kind::CannotTell:
+        return CannotTell;
+    case Plan::Kind::Stops:
+        break;
+    }
+    return RunStops;
 }
 
 // What the look at one file found and what a run would do to it.
@@ -162,17 +187,13 @@ QJsonObject fileJson(const FileReport &file)
 
 int printStatusReport(bool json)
 {
-    // In the order of Plan::Kind.
-    static const Verdict verdicts[]
-        = {UpToDate,       UpToDate,      UpToDate,   UpgradePending, UpgradePending,
-           UpgradePending, LayoutDiffers, CannotTell, RunStops};
     QList<FileReport> files;
     Verdict worst = UpToDate;
     RoomTally room;
     for (const UpdaterDescription &description : updaters()) {
         const FileState look = inspectFile(description);
         const Plan plan = planRun(description, look);
-        const Verdict verdict = verdicts[int(plan.kind)];
+        const Verdict verdict = verdictOf(plan.kind);
         files << FileReport {&description, look, plan, verdict,
                              room.add(description.fileName, verdict)};
         worst = qMax(worst, verdict);

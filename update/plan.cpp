@@ -91,7 +91,11 @@ Plan planRun(const UpdaterDescription &description, const FileState &look)
         return stops(look.runFailure);
     if (!look.runDoubt.isEmpty())
         return cannotTell(look.runDoubt);
-    if (plan.kind == Plan::Kind::UpToDate && look.layout(description) == FileState::Layout::Differs)
+    if (plan.kind != Plan::Kind::UpToDate)
+        return plan;
+    if (look.layout(description) == FileState::Layout::Differs)
         return {Plan::Kind::LayoutDiffers};
+    if (!look.runChanges.isEmpty())
+        return {Plan::Kind::Refresh, {}, plan.steps, look.runChanges.join(u"; "_s)};
     return plan;
 }

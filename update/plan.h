@@ -49,6 +49,9 @@ struct FileState
     // why each run fails, or why whether it does cannot be told without writing.
     QString runFailure;
     QString runDoubt;
+    // For such a file, what those statements would change in it, as told without writing ("the
+    // assay variables would be filled"); empty when a run leaves it as it is.
+    QStringList runChanges;
 
     // Whether the file is an SQLite database; none where it was not looked at (missing,
     // refused) or could not be read.
@@ -65,6 +68,7 @@ struct Plan
         LeftNewer, // newer than this program: left as it is
         Create, // missing: created, then upgraded with the blocks, if any
         Upgrade,
+        Refresh, // at its version, but the steps of every run change it, as the reason says
         Restore, // an interrupted write is undone first; what follows cannot be read yet
         LayoutDiffers, // up to date, but lacking part of its promised layout
         CannotTell, // for the reason, without writing
@@ -81,5 +85,5 @@ struct Plan
 // What a run does to the file that looks as the look found. The state of the file goes first (a
 // run that cannot open and write it among them), then what the statements a run executes at
 // every version meet, then whether a file the run leaves at its version lacks part of the layout
-// that version promises.
+// that version promises, then what those statements change in it.
 Plan planRun(const UpdaterDescription &description, const FileState &look);

@@ -323,8 +323,9 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
 }
 
 // The program that EXPLAIN lists holds the program of each trigger the statement sets off,
-// which begins with an Init whose comment names the trigger, and a halt with SQLITE_CONSTRAINT,
-// extended by its kind, for each constraint it enforces. Placeholders are bound to null.
+// which begins with an Init whose comment names the trigger, a halt with SQLITE_CONSTRAINT,
+// extended by its kind, for each constraint it enforces, and a TypeCheck naming each STRICT
+// table whose column types the values it writes must fit. Placeholders are bound to null.
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
 {
     StatementCheck check;
@@ -344,6 +345,8 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
         if (opcode.startsWith(u"Halt"_s)
             && (query.value(u"p1"_s).toInt() & 0xff) == SQLITE_CONSTRAINT)
             check.constraints << comment;
+        if (opcode == u"TypeCheck"_s)
+            check.constraints << u"STRICT column types of table "_s + comment;
         if (opcode == u"OpenWrite"_s)
             writtenPages << query.value(u"p2"_s).toString();
     }
@@ -359,6 +362,109 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
             check.constraints << u"CHECK of table "_s + query.value(0).toString();
     }
     return check;
+}
+
+namespace {
+
+// The statement with what lies in quotes, brackets and parentheses turned into '#' and its
+// comments into blanks, each character in its place: what is left are the words and signs of
+// its top level.
+QString topLevelOf(const QString &statement)
+{
+    QString masked = statement;
+    QChar closing; // of the quote being read
+    int depth = 0;
+    for (qsizetype i = 0; i < statement.size(); ++i) {
+        const QChar c = statement.at(i);
+        const QStringView rest = QStringView(statement).mid(i);
+        if (closing.isNull() && (rest.startsWith(u"--") || rest.startsWith(u"/*"))) {
+            const bool toLineEnd = rest.startsWith(u"--");
+            const qsizetype end = statement.indexOf(toLineEnd ? u"\n"_s : u"*/"_s, i + 2);
+            const qsizetype last = end < 0 ? statement.size() : end + (toLineEnd ? 0 : 2);
+            for (; i < last; ++i)
+                masked[i] = u' ';
+            --i;
+            continue;
+        }
+        if (!closing.isNull() || u"'\"`["_s.contains(c)) {
+            closing = closing.isNull() ? (c == u'[' ? u']' : c) : c == closing ? QChar() : closing;
+            masked[i] = u'#';
+            continue;
+        }
+        if (c == u'(')
+            ++depth;
+        if (depth > 0)
+            masked[i] = u'#';
+        if (c == u')' && depth > 0)
+            --depth;
+    }
+    return masked;
+}
+
+} // namespace
+
+// The statement is taken apart at its top level only, so that a word, a comma or an equals sign
+// in a quote or a subquery stays where it is; any clause beyond the table, the assignments and
+// the condition, and any text that does not make a count, leave the rows uncounted.
+std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement)
+{
+    static const QRegularExpression update(
+        u"^\\s*update(?:\\s+or\\s+\\w+)?\\s+(\\S+)\\s+set\\b(.*?)(?:\\bwhere\\b(.*))?$"_s,
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression deletion(
+        u"^\\s*delete\\s+from\\s+(\\S+)(?:\\s+where\\b(.*))?\\s*$"_s,
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression otherClause(u"\\b(from|returning|order|limit)\\b"_s,
+                                                QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression assignment(u"^\\s*([^\\s=]+)\\s*=(.+)$"_s,
+                                               QRegularExpression::DotMatchesEverythingOption);
+    const QString masked = topLevelOf(statement);
+    // The original text of a part found in the masked one; null for a part not there.
+    const auto part = [&](const QRegularExpressionMatch &match, int group) {
+        return match.capturedStart(group) < 0
+            ? QString()
+            : statement.mid(match.capturedStart(group), match.capturedLength(group));
+    };
+    QString table;
+    QString condition;
+    QStringList differing;
+    if (const QRegularExpressionMatch match = update.match(masked); match.hasMatch()) {
+        if (match.captured(2).contains(otherClause) || match.captured(3).contains(otherClause))
+            return std::nullopt;
+        table = part(match, 1);
+        condition = part(match, 3);
+        qsizetype start = match.capturedStart(2);
+        for (const QString &maskedAssignment : match.captured(2).split(u',')) {
+            const QRegularExpressionMatch sets = assignment.match(maskedAssignment);
+            if (!sets.hasMatch())
+                return std::nullopt;
+            const QString text = statement.mid(start, maskedAssignment.size());
+            differing << u"%1 is not (%2)"_s.arg(
+                text.mid(sets.capturedStart(1), sets.capturedLength(1)),
+                text.mid(sets.capturedStart(2)));
+            start += maskedAssignment.size() + 1;
+        }
+    } else if (const QRegularExpressionMatch match = deletion.match(masked); match.hasMatch()) {
+        if (match.captured(2).contains(otherClause))
+            return std::nullopt;
+        table = part(match, 1);
+        condition = part(match, 2);
+    } else {
+        return std::nullopt;
+    }
+    QStringList conditions;
+    if (!condition.isNull())
+        conditions << condition;
+    if (!differing.isEmpty())
+        conditions << differing.join(u" or "_s);
+    QString count = u"select count(*) from "_s + table;
+    if (!conditions.isEmpty())
+        count += u" where ("_s + conditions.join(u") and ("_s) + u')';
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(count) || !query.next())
+        return std::nullopt;
+    return query.value(0).toLongLong();
 }
 
 bool tableExists(const QSqlDatabase &db, const QString &name)

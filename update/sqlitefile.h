@@ -157,8 +157,8 @@ StoredVersion readStoredVersion(const QSqlDatabase &db);
 
 // What a statement would meet in the file, found without running it: the error it cannot be
 // prepared with (a missing table or column), or the triggers it would set off and the
-// constraints it must pass ("version<4", "user.name"), whose verdict cannot be known without
-// writing.
+// constraints it must pass ("version<4", "user.name", "STRICT column types of table variable"),
+// whose verdict cannot be known without writing.
 struct StatementCheck
 {
     QSqlError error;
@@ -167,6 +167,12 @@ struct StatementCheck
 };
 
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement);
+
+// The rows that "update <table> set <column> = <value>, ... [where <condition>]" would change
+// (those the condition selects that hold another value than one the statement sets, compared
+// with IS NOT) or that "delete from <table> [where <condition>]" would delete, counted without
+// writing. None for any other statement, and when they cannot be counted.
+std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement);
 
 // Table names are compared as SQLite compares them, without regard to case.
 bool tableExists(const QSqlDatabase &db, const QString &name);
