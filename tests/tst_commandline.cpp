@@ -24,13 +24,20 @@ namespace {
 
 const QStringList fileNames = {u"profile.db"_s, u"data.db"_s, u"qc.db"_s, u"syslog.db"_s};
 const QDateTime oldTime(QDate(2020, 1, 2), QTime(3, 4));
-// A current profile.db that every run fails to fill, and one whose version stamp a constraint
-// refuses.
+// A current profile.db that every run fails to fill, one whose version stamp a constraint
+// refuses, one whose STRICT variables take none of the reals the fill writes, and one that
+// every run still changes.
 const QString noCurveVariables
     = u"current: profile.db: update variable set value = null\ndrop table curveVariable"_s;
 const QString checkedVersion
     = u"current: profile.db: drop table version\ncreate table version(version integer check "
       u"(version < 4))\npragma ignore_check_constraints = 1\ninsert into version values(4)"_s;
+const QString strictVariables
+    = u"current: profile.db: drop table variable\ncreate table variable(id integer primary key, "
+      u"assayTemplateId integer, name text, value integer) strict\ninsert into variable "
+      u"values(1, 1, 'ISI', null)"_s;
+const QString emptiedVariables = u"current: profile.db: update variable set value = null\n"
+                                 u"update assayItem set precision = 3 where name = 'OD'"_s;
 
 // Each file of the directory with its modification time and a hash of its content.
 QStringList snapshot(const QString &dir)
@@ -266,28 +273,32 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("expectedOutput");
         QTest::addColumn<int>("expectedExitCode");
+        QTest::addColumn<QString>("shellCommand");
 
         QTest::newRow("help") << QStringList {u"--help"_s}
                               << u"^Usage: dbupdate \\[logfile \\[translation...\\]\\]\n.*"
-                                 u"--status.*--dry-run.*Exit status.*Warning: <text>"_s
-                              << 0;
-        QTest::newRow("help, later arguments ignored")
-            << QStringList {u"--help"_s, u"update.log"_s} << u"^Usage: dbupdate "_s << 0;
+                                 u"--status.*--dry-run.*--backup DIR.*--restore DIR.*Exit status.*"
+                                 u"Warning: <text>"_s
+                              << 0 << u""_s;
         QTest::newRow("version") << QStringList {u"--version"_s}
                                  << u"^dbupdate \\d+\\.\\d+\\.\\d+\nFile +Brought to version\n"
                                     u"profile.db +4\ndata.db +3\nqc.db +unchanged\n"
                                     u"syslog.db +1\n$"_s
-                                 << 0;
-        // Standard output on a full disk: the answer is lost, whatever it was about the files.
-        for (const QString &option : {u"--help"_s, u"--status"_s, u"--dry-run"_s}) {
-            for (const QStringList &json : {QStringList(), QStringList {u"--json"_s}}) {
-                if (option != u"--help"_s || json.isEmpty())
-                    QTest::newRow(
-                        qPrintable((QStringList {option} + json).join(u' ') + u" to /dev/full"_s))
-                        << QStringList {option} + json
-                        << u"dbupdate: cannot write to standard output: No space left on device; "
-                           u"the answer is lost or incomplete\n$"_s
-                        << 3;
+                                 << 0 << u""_s;
+        // Standard output on a full disk, a FIFO whose reader the shell closed before the program
+        // starts, or closed: the answer is lost, whatever it was about the files.
+        const QList<QStringList> unwritable
+            = {{u" to /dev/full"_s, u">/dev/full"_s, u"No space left on device"_s},
+               {u" into a closed pipe"_s, u"3<>../fifo >../fifo 3<&-"_s, u"Broken pipe"_s},
+               {u" with standard output closed"_s, u">&-"_s, u"Bad file descriptor"_s}};
+        for (const QStringList &output : unwritable) {
+            for (const QString &options : {u"--help"_s, u"--status"_s, u"--status --json"_s,
+                                           u"--dry-run"_s, u"--dry-run --json"_s}) {
+                QTest::newRow(qPrintable(options + output.at(0)))
+                    << options.split(u' ')
+                    << u"dbupdate: cannot write to standard output: %1; the answer is lost or "
+                       u"incomplete\n$"_s.arg(output.at(2))
+                    << 3 << u"exec \"$0\" \"$@\" "_s + output.at(1);
             }
         }
     }
@@ -299,12 +310,17 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(QString, expectedOutput);
         QFETCH(int, expectedExitCode);
+        QFETCH(QString, shellCommand);
+        QVERIFY(::mkfifo(QFile::encodeName(m_root->filePath(u"fifo"_s)).constData(), 0600) == 0);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"TMPDIR"_s, m_root->path());
         const TestUtil::RunResult result = expectedExitCode == 3
-            ? TestUtil::runProgram(
-                u"sh"_s, m_work,
-                QStringList {u"-c"_s, u"exec \"$0\" \"$@\" >/dev/full"_s, DBUPDATE_EXECUTABLE ""_L1}
-                    + arguments)
+            ? TestUtil::runProgram(u"sh"_s, m_work,
+                                   QStringList {u"-c"_s, shellCommand, DBUPDATE_EXECUTABLE ""_L1}
+                                       + arguments,
+                                   environment)
             : TestUtil::runDbupdate(m_work, arguments);
+        QVERIFY(QDir(m_root->path()).entryList({u"dbupdate-dry-run-*"_s}, QDir::Dirs).isEmpty());
         QCOMPARE(result.exitCode, expectedExitCode);
         const QString output = QString::fromUtf8(expectedExitCode == 3 ? result.standardError
                                                                        : result.standardOutput);
@@ -320,25 +336,53 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("logFile");
+        QTest::addColumn<QString>("refusal");
 
-        QTest::newRow("log file named ./--help") << QStringList {u"./--help"_s} << u"--help"_s;
-        QTest::newRow("log file named -h") << QStringList {u"-h"_s} << u"-h"_s;
+        QTest::newRow("log file named ./--help")
+            << QStringList {u"./--help"_s} << u"--help"_s << QString();
         QTest::newRow("--status as a translation name")
-            << QStringList {u"update.log"_s, u"--status"_s} << u"update.log"_s;
+            << QStringList {u"update.log"_s, u"--status"_s} << u"update.log"_s << QString();
         QTest::newRow("--help as a translation name")
-            << QStringList {u"update.log"_s, u"--help"_s} << u"update.log"_s;
+            << QStringList {u"update.log"_s, u"--help"_s} << u"update.log"_s << QString();
+        QTest::newRow("--backup B update.log")
+            << QStringList {u"--backup"_s, u"B"_s, u"update.log"_s} << u"update.log"_s << QString();
+        // Refused before any file is opened or made: the line before the usage on standard error.
+        const QList<QStringList> refused
+            = {{u"-h"_s, u"unknown option -h"_s},
+               {u"--stauts"_s, u"unknown option --stauts"_s},
+               {u"--backup-to B update.log"_s, u"unknown option --backup-to"_s},
+               {u"--status extra"_s, u"unexpected argument extra after --status"_s},
+               {u"--status --json extra"_s, u"unexpected argument extra after --status"_s},
+               {u"--help x"_s, u"unexpected argument x after --help"_s},
+               {u"--version x"_s, u"unexpected argument x after --version"_s},
+               {u"--restore"_s, u"--restore needs a directory"_s},
+               {u"--restore --force B"_s, u"--restore needs a directory before --force"_s},
+               {u"--restore B --frce"_s, u"unexpected argument --frce after --restore"_s},
+               {u"--backup"_s, u"--backup needs a directory"_s},
+               {u"--backup B -update.log"_s, u"unexpected argument -update.log after --backup"_s},
+               {u"--dry-run --json --backup"_s, u"--backup needs a directory"_s}};
+        for (const QStringList &row : refused)
+            QTest::newRow(qPrintable(row.at(0))) << row.at(0).split(u' ') << QString() << row.at(1);
     }
 
     void optionsOnlyAsFirstArgument()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, logFile);
+        QFETCH(QString, refusal);
         QVERIFY(TestUtil::copyFiles(m_sets.filePath(u"first generation"_s), m_work));
+        const QStringList before = snapshot(m_work);
 
         const TestUtil::RunResult result = TestUtil::runDbupdate(m_work, arguments);
 
-        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.exitCode, refusal.isEmpty() ? 0 : 2);
         QVERIFY(result.standardOutput.isEmpty());
+        if (!refusal.isEmpty()) {
+            QCOMPARE(QString::fromUtf8(result.standardError),
+                     u"dbupdate: "_s + refusal + u'\n' + usageText());
+            QCOMPARE(snapshot(m_work), before);
+            return;
+        }
         QVERIFY(QFileInfo::exists(m_work + u'/' + logFile));
         QCOMPARE(TestUtil::column(m_work + u"/data.db"_s, u"select version from version"_s),
                  QStringList {u"3"_s});
@@ -464,7 +508,7 @@ private Q_SLOTS:
             << QStringList {
                    u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, version 3, "
                    u"version 4; stamp version 4; the volume may run out of room here: a "
-                   u"run needs up to 1.1 MB, %1 are free"_s};
+                   u"run needs up to 1.2 MB, %1 are free"_s};
         QTest::newRow("write-ahead log, closed")
             << u"wal closed"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
         const QString walRow = u"syslog.db yes yes - 1 - "_s + logLeft;
@@ -497,6 +541,21 @@ private Q_SLOTS:
             << QStringList {u"profile.db yes yes 4 4 as expected \"insert into version values(4)\" "
                             u"may be refused by a constraint (CHECK of table version): whether a "
                             u"run gets past it cannot be told without writing"_s};
+        QTest::newRow("fill into STRICT variables")
+            << strictVariables << 2
+            << QStringList {u"profile.db yes yes 4 4 as expected \"update variable set "
+                            u"value=:value where id=:id\" may be refused by a constraint (STRICT "
+                            u"column types of table variable): whether a run gets past it cannot "
+                            u"be told without writing"_s};
+        QTest::newRow("steps of every run still change it")
+            << emptiedVariables << 1
+            << QStringList {u"profile.db yes yes 4 4 as expected pending: \"update assayItem set "
+                            u"precision=-1 where name='OD'\" would change 1 row; the assay "
+                            u"variables would be filled"_s};
+        QTest::newRow("stamp leaving one of two versions")
+            << u"current: data.db: insert into version values(2)"_s << 1
+            << QStringList {u"data.db yes yes 3 3 as expected pending: its version table would "
+                            u"hold version 3 alone"_s};
         QTest::newRow("text version holding a NUL")
             << u"current: data.db: update version set version = 'two' || char(0) || 'three'"_s << 2
             << QStringList {u"data.db yes yes no number 3 - its version table holds the text "
@@ -862,6 +921,8 @@ private Q_SLOTS:
 
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGUSR1") << int(SIGUSR1);
         QTest::newRow("SIGKILL, then another dry run") << int(SIGKILL);
     }
 
