@@ -222,6 +222,9 @@ const QList<QStringList> refusedFiles = {
      u"file"_s},
 };
 
+// Said after a fixture's statements: syslog.db is made immutable, so that a run cannot write it.
+const QString unwritableSyslog = u" and syslog.db immutable"_s;
+
 // The working directories whose names are no UTF-8, or longer than SQLite opens a file in.
 const QString gbkDirectory = u" in \\xca\\xfd\\xbe\\xdd"_s;
 const QString longDirectory = u" in a 600-byte directory"_s;
@@ -699,6 +702,14 @@ private Q_SLOTS:
         QTest::newRow("stamp against a CHECK constraint")
             << checkedVersion << u""_s << current << -1
             << u"writing version 4 into its version table failed"_s;
+        QTest::newRow("stamp that a trigger of the file's own passes over")
+            << u"current: data.db: create trigger k before insert on version begin select "
+               u"raise(ignore); end"_s
+            << u""_s << current << -1 << u"writing version 3 into its version table failed"_s;
+        QTest::newRow("run stops at profile.db before an unwritable syslog.db")
+            << u"current: profile.db: update version set version = 'two'"_s + unwritableSyslog
+            << u""_s << QStringList() << -1
+            << u"exit status 1: Can't update profile.db: its version table holds"_s;
         QTest::newRow("interrupted write")
             << u"first generation: data.db hot journal"_s << u""_s
             << QStringList {u"profile.db 0 4 as expected"_s,
@@ -982,7 +993,7 @@ private:
     // mode that never got back into it or into another file.
     void prepareFiles(const QString &fixture, const QString &dir)
     {
-        const QString change = fixture.section(u": "_s, 1);
+        const QString change = fixture.section(u": "_s, 1).remove(unwritableSyslog);
         const QString path = dir + u'/' + change.section(u' ', 0, 0).remove(u':');
         if (change.contains(u".db: "_s))
             QCOMPARE(TestUtil::execAll(path, change.section(u": "_s, 1).split(u'\n')), QString());
@@ -1036,7 +1047,8 @@ private:
             QDir().mkdir(entry);
         if (!fixture.endsWith(u" immutable"_s))
             return true;
-        m_immutable << data + u"-journal"_s;
+        m_immutable << (fixture.endsWith(unwritableSyslog) ? dir + u"/syslog.db"_s
+                                                           : data + u"-journal"_s);
         return QProcess::execute(u"chattr"_s, {u"+i"_s, m_immutable.last()}) == 0;
     }
 
