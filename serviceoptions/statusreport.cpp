@@ -95,9 +95,11 @@ struct FileReport
 class RoomTally
 {
 public:
-    // Counts the file in; the room it needs.
-    qint64 add(const QString &fileName, Verdict verdict)
+    // Counts the file in; the room it needs. A run with a backup copies a file it upgrades.
+    qint64 add(const QString &fileName, Verdict verdict, Plan::Kind kind)
     {
+        if (kind == Plan::Kind::Upgrade)
+            m_backupNeeded += FileName::size(fileName);
         if (verdict != UpgradePending)
             return 0;
         const qint64 needed = DiskRoom::neededToChange(FileName::size(fileName));
@@ -123,14 +125,16 @@ public:
         const QString available = m_available < 0 ? u"unknown"_s : DiskRoom::sizeText(m_available);
         if (m_needed == 0)
             return u"Free on the volume: %1; a run needs no more room.\n"_s.arg(available);
-        return u"Free on the volume: %1; a run needs up to %2 more while it works.\n"_s.arg(
-            available, DiskRoom::sizeText(m_needed));
+        return u"Free on the volume: %1; a run needs up to %2 more while it works, and a backup "
+               u"of the files it upgrades %3 on the backup's volume.\n"_s.arg(
+                   available, DiskRoom::sizeText(m_needed), DiskRoom::sizeText(m_backupNeeded));
     }
 
     QJsonObject toJson() const
     {
         return {{u"freeBytes"_s, bytesJson(m_available)},
                 {u"neededBytes"_s, m_needed},
+                {u"backupNeededBytes"_s, m_backupNeeded},
                 {u"mayRunOutAt"_s,
                  m_runsOutAt.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(m_runsOutAt)}};
     }
@@ -138,6 +142,7 @@ public:
 private:
     qint64 m_available = DiskRoom::available();
     qint64 m_needed = 0;
+    qint64 m_backupNeeded = 0;
     QString m_runsOutAt;
     qint64 m_neededThere = 0;
 };
@@ -195,7 +200,7 @@ int printStatusReport(bool json)
         const Plan plan = planRun(description, look);
         const Verdict verdict = verdictOf(plan.kind);
         files << FileReport {&description, look, plan, verdict,
-                             room.add(description.fileName, verdict)};
+                             room.add(description.fileName, verdict, plan.kind)};
         worst = qMax(worst, verdict);
     }
     const int exitStatus = qMin(int(worst), 2);

@@ -658,6 +658,13 @@ private Q_SLOTS:
         QCOMPARE(rowsOfJson(report, false), rowsOfText(output));
         QCOMPARE(report[u"room"_s][u"mayRunOutAt"_s].isString(),
                  output.contains(u"may run out of room here"_s));
+        // A backup copies the files a run upgrades as they lie, and no other.
+        qint64 copies = 0;
+        for (const QString &name : {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s})
+            copies += QFileInfo(m_work + u'/' + name).size();
+        if (fixture == u"first generation"_s || fixture == u"current"_s)
+            QCOMPARE(report[u"room"_s][u"backupNeededBytes"_s].toInteger(),
+                     fixture == u"current"_s ? 0 : copies);
         QVERIFY(json.standardError.isEmpty());
     }
 
