@@ -256,11 +256,20 @@ QJsonValue storedVersionJson(const FileState &inspection)
     return version;
 }
 
-// The layout verdict as JSON names it, in the order of FileState::Layout; empty for none.
+// The layout verdict as JSON names it; empty for none.
 QString layoutName(FileState::Layout layout)
 {
-    static const QString names[] = {QString(), u"pending"_s, u"as-expected"_s, u"differs"_s};
-    return names[int(layout)];
+    switch (layout) {
+    case FileState::Layout::None:
+        break;
+    case FileState::Layout::Pending:
+        return u"pending"_s;
+    case FileState::Layout::AsExpected:
+        return u"as-expected"_s;
+    case FileState::Layout::Differs:
+        return u"differs"_s;
+    }
+    return QString();
 }
 
 QJsonObject layoutJson(const FileState &look, const UpdaterDescription &description)
@@ -291,17 +300,30 @@ QJsonObject layoutJson(const FileState &look, const UpdaterDescription &descript
 
 QString stateName(FileState::State state)
 {
-    static const QString names[] = {u"missing"_s,
-                                    u"readable"_s,
-                                    u"not-a-database"_s,
-                                    u"locked"_s,
-                                    u"log-in-use-or-left"_s,
-                                    u"journal-in-use-or-left"_s,
-                                    u"interrupted-write"_s,
-                                    u"no-version-number"_s,
-                                    u"unreadable"_s,
-                                    u"refused"_s};
-    return names[int(state)];
+    using State = FileState::State;
+    switch (state) {
+    case State::Missing:
+        return u"missing"_s;
+    case State::Readable:
+        return u"readable"_s;
+    case State::NotDatabase:
+        return u"not-a-database"_s;
+    case State::Locked:
+        return u"locked"_s;
+    case State::LogInUseOrLeft:
+        return u"log-in-use-or-left"_s;
+    case State::JournalInUseOrLeft:
+        return u"journal-in-use-or-left"_s;
+    case State::UnfinishedWrite:
+        return u"interrupted-write"_s;
+    case State::NoVersionNumber:
+        return u"no-version-number"_s;
+    case State::Unreadable:
+        return u"unreadable"_s;
+    case State::RunRefuses:
+        break;
+    }
+    return u"refused"_s;
 }
 
 QString storedVersionText(const FileState &look)

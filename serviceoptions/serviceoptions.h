@@ -42,7 +42,7 @@ int runDryRun(QCoreApplication &app, const QStringList &translations, bool json,
 // reader takes.
 FileState inspectFile(const UpdaterDescription &description);
 
-// The state as JSON names it, in the order of FileState::State: "missing", "readable",
+// The state as JSON names it: "missing", "readable",
 // "not-a-database", ...
 QString stateName(FileState::State state);
 

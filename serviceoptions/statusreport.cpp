@@ -11,7 +11,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// In the order of precedence; the exit status is 2 for the last three.
+// In the order of precedence: the worst verdict of the files is the report's.
 enum Verdict {
     UpToDate,
     UpgradePending,
@@ -20,8 +20,37 @@ enum Verdict {
     RunStops,
 };
 
-const QString verdictNames[] = {u"up-to-date"_s, u"upgrade-pending"_s, u"layout-differs"_s,
-                                u"cannot-tell"_s, u"run-stops"_s};
+QString verdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case UpToDate:
+        return u"up-to-date"_s;
+    case UpgradePending:
+        return u"upgrade-pending"_s;
+    case LayoutDiffers:
+        return u"layout-differs"_s;
+    case CannotTell:
+        return u"cannot-tell"_s;
+    case RunStops:
+        break;
+    }
+    return u"run-stops"_s;
+}
+
+int exitStatusOf(Verdict verdict)
+{
+    switch (verdict) {
+    case UpToDate:
+        return 0;
+    case UpgradePending:
+        return 1;
+    case LayoutDiffers:
+    case CannotTell:
+    case RunStops:
+        break;
+    }
+    return 2;
+}
 
 // The last column of the table: what a run would do, or why it stops or cannot be told.
 QString actionText(const UpdaterDescription &description, const Plan &plan)
@@ -149,13 +178,18 @@ private:
 
 QString summary(Verdict worst)
 {
-    static const QString blocked
-        = u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
-    static const QString summaries[]
-        = {u"Every file is up to date.\n"_s, u"An upgrade is pending.\n"_s,
-           u"A file lacks part of the layout its version promises; a run does not repair it.\n"_s,
-           blocked, blocked};
-    return summaries[worst];
+    switch (worst) {
+    case UpToDate:
+        return u"Every file is up to date.\n"_s;
+    case UpgradePending:
+        return u"An upgrade is pending.\n"_s;
+    case LayoutDiffers:
+        return u"A file lacks part of the layout its version promises; a run does not repair it.\n"_s;
+    case CannotTell:
+    case RunStops:
+        break;
+    }
+    return u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
 }
 
 QJsonArray sideFilesJson(const QString &fileName)
@@ -182,7 +216,7 @@ QJsonObject fileJson(const FileReport &file)
                           {u"onlyRead"_s, description.isOnlyRead()},
                           {u"sideFiles"_s, sideFilesJson(description.fileName)},
                           {u"blocks"_s, QJsonArray::fromStringList(file.plan.blocks)},
-                          {u"verdict"_s, verdictNames[file.verdict]},
+                          {u"verdict"_s, verdictName(file.verdict)},
                           {u"runStops"_s, file.verdict == RunStops},
                           {u"action"_s, actionText(description, file.plan)},
                           {u"roomNeededBytes"_s, file.roomNeeded}});
@@ -203,7 +237,7 @@ int printStatusReport(bool json)
                              room.add(description.fileName, verdict, plan.kind)};
         worst = qMax(worst, verdict);
     }
-    const int exitStatus = qMin(int(worst), 2);
+    const int exitStatus = exitStatusOf(worst);
     if (json) {
         QJsonArray fileList;
         for (const FileReport &file : files)
@@ -212,7 +246,7 @@ int printStatusReport(bool json)
                           {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
                            {u"files"_s, fileList},
                            {u"room"_s, room.toJson()},
-                           {u"verdict"_s, verdictNames[worst]},
+                           {u"verdict"_s, verdictName(worst)},
                            {u"exitStatus"_s, exitStatus}});
         return exitStatus;
     }

@@ -136,15 +136,32 @@ QString resolvedPath(const QString &fileName)
 
 QString sideFileName(const QString &fileName, SideFile sideFile)
 {
-    static const QString suffixes[] = {u"-journal"_s, u"-wal"_s, u"-shm"_s};
+    QString suffix = u"-journal"_s;
+    switch (sideFile) {
+    case SideFile::Journal:
+        break;
+    case SideFile::WriteAheadLog:
+        suffix = u"-wal"_s;
+        break;
+    case SideFile::SharedMemory:
+        suffix = u"-shm"_s;
+        break;
+    }
     const QString resolved = resolvedPath(fileName);
-    return (resolved.isEmpty() ? fileName : resolved) + suffixes[int(sideFile)];
+    return (resolved.isEmpty() ? fileName : resolved) + suffix;
 }
 
 QString sideFileKind(SideFile sideFile)
 {
-    static const QString kinds[] = {u"journal"_s, u"write-ahead log"_s, u"write-ahead log index"_s};
-    return kinds[int(sideFile)];
+    switch (sideFile) {
+    case SideFile::Journal:
+        break;
+    case SideFile::WriteAheadLog:
+        return u"write-ahead log"_s;
+    case SideFile::SharedMemory:
+        return u"write-ahead log index"_s;
+    }
+    return u"journal"_s;
 }
 
 // The read and write versions in the database header are 2 for write-ahead-log mode.
