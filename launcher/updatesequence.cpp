@@ -60,6 +60,9 @@ QString backupProblem(const QString &backupDirectory)
             && planRun(description, {FileState::State::Readable, stored}).kind
                 != Plan::Kind::Upgrade)
             continue;
+        if (const QString problem = BackupDirectory::copyProblem(description.fileName);
+            !problem.isEmpty())
+            return problem;
         const qint64 size = FileName::size(description.fileName);
         copies += size;
         upgrades += DiskRoom::neededToChange(size);

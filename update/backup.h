@@ -52,6 +52,10 @@ public:
     // Notes the version and digest of the file as its update left it.
     bool noteUpgraded(QFile &file, const QString &fileName, qint32 version, QString *error);
 
+    // Why the file of the working directory cannot be copied as it lies: in write-ahead-log mode,
+    // what its log holds is no part of the file. Empty when it can.
+    static QString copyProblem(const QString &fileName);
+
     // Whether the directory lies on the working directory's volume.
     bool isOnWorkingVolume() const;
     // The bytes free on the directory's volume; -1 when unknown.

@@ -244,7 +244,9 @@ bool UpdateBase::keepCopy()
         return true;
     }
     stepStarted(u"copying into "_s + backup);
-    m_notesUpgrade = FileName::open(m_liveFile, fileName(), QIODevice::ReadOnly, &error)
+    error = BackupDirectory::copyProblem(fileName());
+    m_notesUpgrade = error.isEmpty()
+        && FileName::open(m_liveFile, fileName(), QIODevice::ReadOnly, &error)
         && m_backup->keep(m_liveFile, fileName(), storedVersion(), &error);
     return m_notesUpgrade || fail(u"it could not be copied into %1 (%2)"_s.arg(backup, error));
 }
