@@ -159,7 +159,7 @@ FileState classifyError(const QSqlError &error)
 
 // Reads the stored version as an update does. A file at its target version is compared with
 // the layout that version promises.
-FileState readStoredVersion(const UpdaterDescription &description, SqliteFile::OpenMode mode)
+FileState lookAtVersion(const UpdaterDescription &description, SqliteFile::OpenMode mode)
 {
     const SqliteFile::Connection connection(description.fileName, mode);
     const QSqlDatabase db = connection.database();
@@ -191,15 +191,15 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     // delete it. A log without its magic number is one SQLite passes over; one with it is
     // refused before this.
     if (FileName::exists(log))
-        return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
+        return lookAtVersion(description, SqliteFile::OpenMode::Immutable);
     switch (SqliteFile::journalBeside(fileName)) {
     case Journal::None:
-        return readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
+        return lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
     case Journal::Unfinished: {
         // SQLite never plays such a journal back. A writer that has gone as far as an
         // exclusive lock shows; whether one holds only the write lock cannot be told without
         // asking for that lock.
-        FileState inspection = readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
+        FileState inspection = lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
         if (inspection.state == FileState::State::Readable)
             inspection.state = FileState::State::JournalInUseOrLeft;
         return inspection;
@@ -209,7 +209,7 @@ FileState inspectJournalFile(const UpdaterDescription &description)
     }
     // A read-only connection refuses to play back a journal that no one holds; one that is
     // held belongs to the writer that holds the write lock.
-    FileState inspection = readStoredVersion(description, SqliteFile::OpenMode::ReadOnly);
+    FileState inspection = lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
     if (inspection.state == FileState::State::Readable
         && SqliteFile::journalBeside(fileName) != Journal::None)
         return FileState {FileState::State::Locked};
@@ -377,13 +377,13 @@ FileState inspectFile(const UpdaterDescription &description)
     // A run reads a file that it only reads as it lies.
     if (SqliteFile::runOpenMode(fileName, description.isOnlyRead())
         == SqliteFile::OpenMode::Immutable)
-        return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
+        return lookAtVersion(description, SqliteFile::OpenMode::Immutable);
     // A reader of a file in write-ahead-log mode would have to open its log and index, which
     // writes, so the file is read as it lies, and only when no log lies next to it.
     if (SqliteFile::usesWriteAheadLog(fileName)) {
         if (FileName::exists(SqliteFile::sideFileName(fileName, SideFile::WriteAheadLog)))
             return FileState {FileState::State::LogInUseOrLeft};
-        return readStoredVersion(description, SqliteFile::OpenMode::Immutable);
+        return lookAtVersion(description, SqliteFile::OpenMode::Immutable);
     }
     return inspectJournalFile(description);
 }

@@ -29,7 +29,7 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
     , m_description(description)
     , m_readOnly(description.isOnlyRead())
 {
-    if (!openFile() || !readStoredVersion())
+    if (!openFile() || !takeStoredVersion())
         return;
     m_plan = planRun(m_description, {FileState::State::Readable, m_stored});
     if (m_plan.kind == Plan::Kind::LeftNewer) {
@@ -111,7 +111,7 @@ bool UpdateBase::probeWriteAccess()
     return writable;
 }
 
-bool UpdateBase::readStoredVersion()
+bool UpdateBase::takeStoredVersion()
 {
     m_stored = SqliteFile::readStoredVersion(QSqlDatabase::database());
     if (m_stored.error.isValid())

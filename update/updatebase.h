@@ -137,7 +137,8 @@ private:
 
     bool openFile();
     bool probeWriteAccess();
-    bool readStoredVersion();
+    // Reads the stored version once, for the whole update; the file is refused without one.
+    bool takeStoredVersion();
     // update() and the commit, between the file's start and finish for the observer.
     bool updateAndCommit();
     // The copy into the backup, the update's first step where the run upgrades the file.
