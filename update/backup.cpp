@@ -52,12 +52,6 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The error a write, sync or rename of a backup meets: the system's, or the one a test injects.
-QString failed(int error = errno)
-{
-    return systemError(error);
-}
-
 // The platform's sync of an open file's data and size.
 bool syncHandle(int handle)
 {
@@ -65,19 +59,6 @@ bool syncHandle(int handle)
     return ::_commit(handle) == 0;
 #else
     return ::fsync(handle) == 0;
-#endif
-}
-
-// Starts writing the bytes just written at the end of the file to the disk, so that the sync
-// that follows has less left to wait for; where the platform cannot, the sync does it all.
-void startWriteBack(int handle, qint64 end, qint64 length)
-{
-#ifdef Q_OS_LINUX
-    ::sync_file_range(handle, end - length, length, SYNC_FILE_RANGE_WRITE);
-#else
-    Q_UNUSED(handle);
-    Q_UNUSED(end);
-    Q_UNUSED(length);
 #endif
 }
 
@@ -97,11 +78,11 @@ bool cloneHandle(int source, int target)
 bool syncFile(QFile &file, QString *error)
 {
     if (const int fault = injectedFault()) {
-        *error = failed(fault);
+        *error = systemError(fault);
         return false;
     }
     if (!file.flush() || !syncHandle(file.handle())) {
-        *error = failed();
+        *error = systemError(errno);
         return false;
     }
     return true;
@@ -337,7 +318,7 @@ bool BackupDirectory::writeManifest(QString *error) const
         return false;
     const QByteArray bytes = QJsonDocument(manifest).toJson();
     if (const int fault = injectedFault(); fault || file.write(bytes) != bytes.size()) {
-        *error = fault ? failed(fault) : file.errorString();
+        *error = fault ? systemError(fault) : file.errorString();
         return false;
     }
     const bool written = syncFile(file, error)
@@ -432,10 +413,7 @@ bool BackupDirectory::copyFile(QFile &in, const QString &target, QString *digest
                 return 0;
             if (const int fault = injectedFault())
                 return fault;
-            if (out.write(bytes.data(), bytes.size()) != bytes.size() || !out.flush())
-                return errno ? errno : EIO;
-            startWriteBack(out.handle(), out.pos(), bytes.size());
-            return 0;
+            return out.write(bytes.data(), bytes.size()) == bytes.size() ? 0 : errno ? errno : EIO;
         },
         error);
     if (digest->isEmpty() && error->isEmpty())
@@ -446,7 +424,7 @@ bool BackupDirectory::copyFile(QFile &in, const QString &target, QString *digest
 bool BackupDirectory::syncDirectory(const QString &path, QString *error)
 {
     if (const int fault = injectedFault()) {
-        *error = failed(fault);
+        *error = systemError(fault);
         return false;
     }
 #ifdef Q_OS_WIN
@@ -458,7 +436,7 @@ bool BackupDirectory::syncDirectory(const QString &path, QString *error)
     const int handle = ::open(FileName::toBytes(path).constData(), O_RDONLY | O_DIRECTORY);
     const bool synced = handle >= 0 && ::fsync(handle) == 0;
     if (!synced)
-        *error = failed();
+        *error = systemError(errno);
     if (handle >= 0)
         ::close(handle);
     return synced;
