@@ -4,7 +4,7 @@
 #include "filename.h"
 #include "qmcheck.h"
 #include "sqlitefile.h"
-#include "updaterdescription.h"
+#include "declaration.h"
 
 #include <QMap>
 
@@ -37,7 +37,7 @@ bool writeLine(FILE *file, const char *prefix, const QByteArray &text)
 // Why the log must not be appended to the file; empty when it may.
 QString logFileRefusal(const QString &log)
 {
-    for (const UpdaterDescription &file : updaters()) {
+    for (const FileDeclaration &file : declaredFiles()) {
         const QString &database = file.fileName;
         if (FileName::isSameFile(log, database))
             return u"it is one of the databases that dbupdate upgrades"_s;

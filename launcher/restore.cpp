@@ -4,7 +4,7 @@
 #include "faultinjection.h"
 #include "filename.h"
 #include "sqlitefile.h"
-#include "updaterdescription.h"
+#include "declaration.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -450,7 +450,7 @@ public:
                      qUtf8Printable(error));
             return RestoreEnd::BackupUnusable;
         }
-        for (const UpdaterDescription &description : updaters()) {
+        for (const FileDeclaration &description : declaredFiles()) {
             if (const BackupDirectory::Entry *entry = m_backup->entry(description.fileName))
                 m_files.push_back(std::make_unique<ManifestFile>(m_directory, *entry));
         }

@@ -10,9 +10,9 @@ using namespace Qt::StringLiterals;
 RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup)
 {
     RunOutcome outcome;
-    for (const UpdaterDescription &description : updaters()) {
+    for (const FileDeclaration &description : declaredFiles()) {
         // Each updater lives only for its one run, so at most one holds the default connection.
-        const auto updater = std::make_unique<UpdateBase>(description);
+        const auto updater = std::make_unique<FileUpdate>(description);
         updater->setProgressObserver(progress);
         updater->setBackup(backup);
         outcome.files << updater->run();
@@ -48,7 +48,7 @@ QString backupProblem(const QString &backupDirectory)
         return QString();
     qint64 copies = 0;
     qint64 upgrades = 0;
-    for (const UpdaterDescription &description : updaters()) {
+    for (const FileDeclaration &description : declaredFiles()) {
         if (description.isOnlyRead() || !FileName::exists(description.fileName)
             || backup->entry(description.fileName))
             continue;

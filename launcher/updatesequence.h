@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updatebase.h"
+#include "fileupdate.h"
 
 // How a run over the files ended: the outcome of each file it reached, in run order.
 struct RunOutcome

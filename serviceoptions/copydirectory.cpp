@@ -2,7 +2,7 @@
 
 #include "filename.h"
 #include "sqlitefile.h"
-#include "updaterdescription.h"
+#include "declaration.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -145,7 +145,7 @@ CopyDirectory::CopyDirectory()
     }
     // The copies of the files with their journals and logs.
     QStringList paths;
-    for (const UpdaterDescription &file : updaters()) {
+    for (const FileDeclaration &file : declaredFiles()) {
         const QString copy = m_dir->filePath(file.fileName);
         paths << copy;
         for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles)

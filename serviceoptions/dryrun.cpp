@@ -42,8 +42,8 @@ struct FileProblem
 
 FileProblem realFileProblem()
 {
-    for (qsizetype i = 0; i < updaters().size(); ++i) {
-        const UpdaterDescription &file = updaters().at(i);
+    for (qsizetype i = 0; i < declaredFiles().size(); ++i) {
+        const FileDeclaration &file = declaredFiles().at(i);
         if (file.isOnlyRead())
             continue;
         if (const QString problem = SqliteFile::openProblem(file.fileName, false).reason;
@@ -83,7 +83,7 @@ QString copyFile(const QString &fileName, const CopyDirectory &copies)
 // directory: before a run under the old name where it is a table (else the new one), after it
 // under the new name (else the old one). The connection may write, so that it completes an
 // interrupted write first as the run does, but it creates no file.
-QList<TableRows> countRows(const UpdaterDescription &description, bool afterRun)
+QList<TableRows> countRows(const FileDeclaration &description, bool afterRun)
 {
     QList<TableRows> counts(description.rowCounts.size());
     // A missing file is left for the run to create.
@@ -129,7 +129,7 @@ bool fell(const TableRows &before, const TableRows &after)
 
 // Per table its names before and after, the condition, the rows before and after (null where
 // there is no table or it could not be read) and whether rows fell.
-QJsonArray rowCountsJson(const UpdaterDescription &description, const QList<TableRows> &before,
+QJsonArray rowCountsJson(const FileDeclaration &description, const QList<TableRows> &before,
                          const QList<TableRows> &after)
 {
     const auto orNull = [](const auto &value) {
@@ -157,7 +157,7 @@ QJsonArray rowCountsJson(const UpdaterDescription &description, const QList<Tabl
 // One file's state, size, layout and row counts, in the working directory.
 struct FileSnapshot
 {
-    const UpdaterDescription *description;
+    const FileDeclaration *description;
     FileState inspection;
     bool exists = false;
     qint64 size = 0;
@@ -186,7 +186,7 @@ struct FileSnapshot
 QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullptr)
 {
     QList<FileSnapshot> files;
-    for (const UpdaterDescription &description : updaters()) {
+    for (const FileDeclaration &description : declaredFiles()) {
         const QString &fileName = description.fileName;
         const qsizetype file = files.size();
         const bool updated = afterRun && file < afterRun->files.size()
@@ -296,7 +296,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
         return failed(u"cannot make a private temporary directory in %1: %2"_s.arg(
             FileName::shown(copies.parentPath()), copies.errorString()));
     }
-    for (const UpdaterDescription &file : updaters()) {
+    for (const FileDeclaration &file : declaredFiles()) {
         if (const QString error = copyFile(file.fileName, copies); !error.isEmpty())
             return failed(error);
     }
@@ -318,7 +318,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
     // A real run stops at its first failure in run order; room only matters to one that would
     // succeed.
     const qsizetype stopsAt
-        = m_outcome.succeeded() ? updaters().size() : m_outcome.files.size() - 1;
+        = m_outcome.succeeded() ? declaredFiles().size() : m_outcome.files.size() - 1;
     if (problem.file >= 0 && problem.file <= stopsAt)
         return predictFailure(problem.reason + u'.');
     if (!m_outcome.succeeded())
@@ -371,7 +371,7 @@ void DryRun::runOnCopies()
     QList<QStringList> counts = {{u"File"_s, u"Table"_s, u"Rows before -> after"_s}};
     QList<std::pair<QString, FileState>> looks;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
-        const UpdaterDescription &description = *m_after.at(i).description;
+        const FileDeclaration &description = *m_after.at(i).description;
         const FileState &after = m_after.at(i).inspection;
         rows << QStringList {description.fileName, m_before.at(i).version(),
                              m_after.at(i).version(), layoutText(after.layout(description))};
@@ -388,7 +388,7 @@ int DryRun::finish(int exitStatus, const QString &reason) const
         return exitStatus;
     QJsonArray files;
     for (qsizetype i = 0; i < m_after.size(); ++i) {
-        const UpdaterDescription &description = *m_after.at(i).description;
+        const FileDeclaration &description = *m_after.at(i).description;
         files << QJsonObject {
             {u"name"_s, description.fileName},
             {u"before"_s, m_before.at(i).toJson()},
@@ -421,7 +421,7 @@ int runDryRun(QCoreApplication &app, const QStringList &translationNames, bool j
     return DryRun().run(app, translationNames, json, backupDirectory);
 }
 
-QList<QStringList> rowCountRows(const UpdaterDescription &description,
+QList<QStringList> rowCountRows(const FileDeclaration &description,
                                 const QList<TableRows> &before, const QList<TableRows> &after)
 {
     const auto rowsText = [](const TableRows &counted) {

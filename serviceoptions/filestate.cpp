@@ -78,7 +78,7 @@ std::optional<bool> fillsVariables(const QSqlDatabase &db)
 // that cannot be told without writing. The stamp empties the version table and writes the current
 // version into it, which changes nothing where that version, as an integer, is its one row.
 bool noteChangeOfStep(FileState &inspection, const QSqlDatabase &db,
-                      const UpdaterDescription &description, const UpgradeStep &step)
+                      const FileDeclaration &description, const UpgradeStep &step)
 {
     const auto cannotTell = [&inspection](const QString &what) {
         if (inspection.runDoubt.isEmpty())
@@ -130,7 +130,7 @@ bool noteChangeOfStep(FileState &inspection, const QSqlDatabase &db,
 // What the steps a run takes at every version would change in a file that needs no upgrade
 // block, up to the first whose changes cannot be told without writing.
 void findChangesOfRun(FileState &inspection, const QSqlDatabase &db,
-                      const UpdaterDescription &description)
+                      const FileDeclaration &description)
 {
     const qint32 storedVersion = *inspection.stored.version;
     if (description.isNewerThanProgram(storedVersion))
@@ -159,7 +159,7 @@ FileState classifyError(const QSqlError &error)
 
 // Reads the stored version as an update does. A file at its target version is compared with
 // the layout that version promises.
-FileState lookAtVersion(const UpdaterDescription &description, SqliteFile::OpenMode mode)
+FileState lookAtVersion(const FileDeclaration &description, SqliteFile::OpenMode mode)
 {
     const SqliteFile::Connection connection(description.fileName, mode);
     const QSqlDatabase db = connection.database();
@@ -183,7 +183,7 @@ FileState lookAtVersion(const UpdaterDescription &description, SqliteFile::OpenM
 }
 
 // A file in rollback-journal mode.
-FileState inspectJournalFile(const UpdaterDescription &description)
+FileState inspectJournalFile(const FileDeclaration &description)
 {
     const QString &fileName = description.fileName;
     const QString log = SqliteFile::sideFileName(fileName, SideFile::WriteAheadLog);
@@ -272,7 +272,7 @@ QString layoutName(FileState::Layout layout)
     return QString();
 }
 
-QJsonObject layoutJson(const FileState &look, const UpdaterDescription &description)
+QJsonObject layoutJson(const FileState &look, const FileDeclaration &description)
 {
     QJsonArray differences;
     for (const LayoutDifference &difference :
@@ -346,7 +346,7 @@ QString layoutText(FileState::Layout layout)
     return name.isEmpty() ? u"-"_s : QString(name).replace(u'-', u' ');
 }
 
-QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description,
+QJsonObject fileStateJson(const FileState &look, const FileDeclaration &description,
                           QJsonObject fields)
 {
     const std::optional<bool> isDatabase = look.isDatabase();
@@ -358,7 +358,7 @@ QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &descr
     return fields;
 }
 
-FileState inspectFile(const UpdaterDescription &description)
+FileState inspectFile(const FileDeclaration &description)
 {
     const QString &fileName = description.fileName;
     // Asked before any side file is read: reading a FIFO would wait for a writer.

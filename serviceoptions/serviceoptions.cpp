@@ -87,7 +87,7 @@ const QString usage
 QString versionText()
 {
     QList<QStringList> rows = {{u"File"_s, u"Brought to version"_s}};
-    for (const UpdaterDescription &file : updaters())
+    for (const FileDeclaration &file : declaredFiles())
         rows << QStringList {file.fileName, file.targetText()};
     return u"dbupdate " DBUPDATE_VERSION u"\n"_s + formatTable(rows);
 }

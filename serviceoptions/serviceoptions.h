@@ -40,7 +40,7 @@ int runDryRun(QCoreApplication &app, const QStringList &translations, bool json,
 // when it is at its target version. Every connection it opens is read-only; it plays back no
 // journal, creates no write-ahead log or index, and asks for no lock beyond the shared one a
 // reader takes.
-FileState inspectFile(const UpdaterDescription &description);
+FileState inspectFile(const FileDeclaration &description);
 
 // The state as JSON names it: "missing", "readable",
 // "not-a-database", ...
@@ -61,7 +61,7 @@ QString layoutDifferencesText(const QList<std::pair<QString, FileState>> &looks)
 // The same facts as JSON, added to the fields: "state" ("missing", "readable", ...),
 // "isDatabase" (null where the file was not looked at or could not be read), "storedVersion"
 // (null where none was read) and "layout", the verdict with each difference.
-QJsonObject fileStateJson(const FileState &look, const UpdaterDescription &description,
+QJsonObject fileStateJson(const FileState &look, const FileDeclaration &description,
                           QJsonObject fields);
 
 // Prints the fields as one JSON document on standard output, with the command and the format,
@@ -80,5 +80,5 @@ struct TableRows
 
 // The dry run's rows of row counts for one file, one per table, with "FELL" beside a table that
 // lost rows.
-QList<QStringList> rowCountRows(const UpdaterDescription &description,
+QList<QStringList> rowCountRows(const FileDeclaration &description,
                                 const QList<TableRows> &before, const QList<TableRows> &after);

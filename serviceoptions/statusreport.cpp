@@ -53,7 +53,7 @@ int exitStatusOf(Verdict verdict)
 }
 
 // The last column of the table: what a run would do, or why it stops or cannot be told.
-QString actionText(const UpdaterDescription &description, const Plan &plan)
+QString actionText(const FileDeclaration &description, const Plan &plan)
 {
     const QString upgrade = u"run blocks: %1; stamp version %2"_s.arg(plan.blocks.join(u", "_s),
                                                                       description.targetText());
@@ -111,7 +111,7 @@ Verdict verdictOf(Plan::Kind kind)
 // What the look at one file found and what a run would do to it.
 struct FileReport
 {
-    const UpdaterDescription *description;
+    const FileDeclaration *description;
     FileState look;
     Plan plan;
     Verdict verdict;
@@ -206,7 +206,7 @@ QJsonArray sideFilesJson(const QString &fileName)
 
 QJsonObject fileJson(const FileReport &file)
 {
-    const UpdaterDescription &description = *file.description;
+    const FileDeclaration &description = *file.description;
     return fileStateJson(file.look, description,
                          {{u"name"_s, description.fileName},
                           {u"exists"_s, FileName::exists(description.fileName)},
@@ -229,7 +229,7 @@ int printStatusReport(bool json)
     QList<FileReport> files;
     Verdict worst = UpToDate;
     RoomTally room;
-    for (const UpdaterDescription &description : updaters()) {
+    for (const FileDeclaration &description : declaredFiles()) {
         const FileState look = inspectFile(description);
         const Plan plan = planRun(description, look);
         const Verdict verdict = verdictOf(plan.kind);
@@ -254,7 +254,7 @@ int printStatusReport(bool json)
                                 u"Layout"_s, u"What a run would do"_s}};
     QList<std::pair<QString, FileState>> looks;
     for (const FileReport &file : files) {
-        const UpdaterDescription &description = *file.description;
+        const FileDeclaration &description = *file.description;
         rows << QStringList {description.fileName,
                              FileName::exists(description.fileName) ? u"yes"_s : u"no"_s,
                              databaseText(file.look),

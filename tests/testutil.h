@@ -1,7 +1,7 @@
 #pragma once
 
 #include "progressobserver.h"
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -25,11 +25,11 @@
 namespace TestUtil {
 
 // The update of one of the files as a run makes it.
-class FileUpdate : public UpdateBase
+class UpdateOf : public FileUpdate
 {
 public:
-    explicit FileUpdate(const QString &fileName)
-        : UpdateBase(*std::find_if(updaters().cbegin(), updaters().cend(),
+    explicit UpdateOf(const QString &fileName)
+        : FileUpdate(*std::find_if(declaredFiles().cbegin(), declaredFiles().cend(),
                                    [&](const auto &file) { return file.fileName == fileName; }))
     {
     }

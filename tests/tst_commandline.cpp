@@ -921,7 +921,7 @@ private Q_SLOTS:
     // Rows that moved to another table count as kept; fewer rows, or none left, are marked.
     void rowCountsMarkFalls()
     {
-        UpdaterDescription layout {u"data.db"_s};
+        FileDeclaration layout {u"data.db"_s};
         for (const QString &table : {u"curve"_s, u"detail"_s, u"doctor"_s})
             layout.rowCounts << RowCount {table, table};
         layout.rowCounts.prepend({u"result"_s, u"results"_s});

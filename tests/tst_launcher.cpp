@@ -2,7 +2,7 @@
 #include "layoutcheck.h"
 #include "testutil.h"
 #include "translations.h"
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include <QFileInfo>
 #include <QLibraryInfo>
@@ -155,7 +155,7 @@ private Q_SLOTS:
             QCOMPARE(saved, (QStringList {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s}));
         }
 
-        for (const UpdaterDescription &description : updaters()) {
+        for (const FileDeclaration &description : declaredFiles()) {
             TestUtil::Database database(m_work + u'/' + description.fileName);
             QVERIFY(findLayoutDifferences(database.db(), description.layout).isEmpty());
         }

@@ -1,8 +1,8 @@
 #include "layoutcheck.h"
 #include "sqlitefile.h"
 #include "testutil.h"
-#include "updatebase.h"
-#include "updaterdescription.h"
+#include "fileupdate.h"
+#include "declaration.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -27,7 +27,7 @@ Outcome runUpdater()
     {
         const TestUtil::WarningCapture capture;
         {
-            TestUtil::FileUpdate updater(u"data.db"_s);
+            TestUtil::UpdateOf updater(u"data.db"_s);
             updater.setProgressObserver(&outcome.steps);
             outcome.succeeded = updater.run().succeeded();
         }
@@ -644,7 +644,7 @@ private:
         const SqliteFile::Connection connection(dataFile(), SqliteFile::OpenMode::ReadOnly);
         QStringList texts;
         for (const LayoutDifference &difference :
-             findLayoutDifferences(connection.database(), updaters().at(1).layout))
+             findLayoutDifferences(connection.database(), declaredFiles().at(1).layout))
             texts << difference.text;
         return texts;
     }

@@ -248,7 +248,7 @@ private Q_SLOTS:
 
         TestUtil::StepRecorder steps;
         {
-            TestUtil::FileUpdate updater(u"profile.db"_s);
+            TestUtil::UpdateOf updater(u"profile.db"_s);
             updater.setProgressObserver(&steps);
             QVERIFY(updater.run().succeeded());
         }
@@ -286,7 +286,7 @@ private Q_SLOTS:
     void schemaTexts()
     {
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
-        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
+        QVERIFY(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded());
         const QString db = u"profile.db"_s;
         QCOMPARE(TestUtil::schemaText(db, u"user"_s), storedText(userTable));
         QCOMPARE(TestUtil::schemaText(db, u"curveInfo"_s), storedText(curveInfoTable));
@@ -302,7 +302,7 @@ private Q_SLOTS:
         QStringList fixture = profileSchema(0);
         fixture.removeLast();
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
-        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
+        QVERIFY(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded());
         QCOMPARE(locations(m_capture->warnings),
                  QStringList({u"updatebase 39"_s, u"updatebase 47"_s, u"updateprofile 25"_s,
                               u"updateprofile 52"_s}));
@@ -322,7 +322,7 @@ private Q_SLOTS:
                                    u"insert into reagent(name, initVolume) values('Buffer', 1)"_s,
                                    u"insert into reagent(name, vialType) values('Latex', 9)"_s}),
             QString());
-        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
+        QVERIFY(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded());
         QCOMPARE(
             locations(m_capture->warnings),
             QStringList({u"updateprofile 52"_s, u"updateprofile 111"_s, u"updateprofile 177"_s}));
@@ -394,7 +394,7 @@ private Q_SLOTS:
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(0)), QString());
 
-        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
+        QVERIFY(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded());
         QCOMPARE(locations(m_capture->warnings), QStringList {u"updateprofile 52"_s});
         QCOMPARE(profileValue(u"dilution"_s), expectedDilution);
         QCOMPARE(profileValue(u"patient/sampleType"_s), expectedSampleType);
@@ -414,7 +414,7 @@ private Q_SLOTS:
                     << u"insert into %1(curveId) values(3)"_s.arg(table);
         }
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, fixture), QString());
-        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
+        QVERIFY(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded());
         QCOMPARE(TestUtil::execAll(u"profile.db"_s,
                                    {u"insert into curveInfo values(2, 'x', 1)"_s,
                                     u"insert into curveInfo values(3, 'x', 1)"_s,
@@ -517,7 +517,7 @@ private Q_SLOTS:
         QCOMPARE(TestUtil::execAll(u"profile.db"_s, profileSchema(3) + backfillRows + change),
                  QString());
 
-        QCOMPARE(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded(), expectedResult);
+        QCOMPARE(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded(), expectedResult);
         QCOMPARE(locations(m_capture->warnings), expectedLines);
         QCOMPARE(TestUtil::column(u"profile.db"_s, variableValues), expectedValues);
         // A file newer than this program keeps its version and gets no version-4 block.
@@ -546,7 +546,7 @@ private Q_SLOTS:
             QVERIFY(lookup.exec() && lookup.next());
             first = lookup.value(0).toString();
         }
-        QVERIFY(TestUtil::FileUpdate(u"profile.db"_s).run().succeeded());
+        QVERIFY(TestUtil::UpdateOf(u"profile.db"_s).run().succeeded());
         QCOMPARE(TestUtil::column(u"profile.db"_s, u"select value from variable where id = 4"_s),
                  QStringList {first});
     }

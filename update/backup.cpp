@@ -4,7 +4,7 @@
 #include "faultinjection.h"
 #include "filename.h"
 #include "sqlitefile.h"
-#include "updaterdescription.h"
+#include "declaration.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -158,8 +158,8 @@ QString workingDirectory()
 
 bool isFileOfRun(const QString &name)
 {
-    return std::any_of(updaters().cbegin(), updaters().cend(),
-                       [&](const UpdaterDescription &file) { return file.fileName == name; });
+    return std::any_of(declaredFiles().cbegin(), declaredFiles().cend(),
+                       [&](const FileDeclaration &file) { return file.fileName == name; });
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updaterdescription.h"
+#include "declaration.h"
 
 class QSqlDatabase;
 

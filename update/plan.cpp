@@ -14,13 +14,13 @@ Plan cannotTell(const QString &reason)
     return {Plan::Kind::CannotTell, {}, 0, reason};
 }
 
-Plan planAt(const UpdaterDescription &description, qint32 storedVersion, Plan::Kind upgrade)
+Plan planAt(const FileDeclaration &description, qint32 storedVersion, Plan::Kind upgrade)
 {
     return {upgrade, description.pendingBlocks(storedVersion), description.stepCount(storedVersion),
             QString()};
 }
 
-Plan planState(const UpdaterDescription &description, const FileState &look)
+Plan planState(const FileDeclaration &description, const FileState &look)
 {
     switch (look.state) {
     case FileState::State::Missing:
@@ -67,7 +67,7 @@ std::optional<bool> FileState::isDatabase() const
     return state != State::NotDatabase;
 }
 
-FileState::Layout FileState::layout(const UpdaterDescription &description) const
+FileState::Layout FileState::layout(const FileDeclaration &description) const
 {
     if (description.isOnlyRead())
         return Layout::None;
@@ -82,7 +82,7 @@ FileState::Layout FileState::layout(const UpdaterDescription &description) const
     return layoutDifferences->isEmpty() ? Layout::AsExpected : Layout::Differs;
 }
 
-Plan planRun(const UpdaterDescription &description, const FileState &look)
+Plan planRun(const FileDeclaration &description, const FileState &look)
 {
     const Plan plan = planState(description, look);
     if (plan.kind == Plan::Kind::Stops || plan.kind == Plan::Kind::CannotTell)

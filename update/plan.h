@@ -2,7 +2,7 @@
 
 #include "layoutcheck.h"
 #include "sqlitefile.h"
-#include "updaterdescription.h"
+#include "declaration.h"
 
 #include <QString>
 #include <QStringList>
@@ -56,7 +56,7 @@ struct FileState
     // Whether the file is an SQLite database; none where it was not looked at (missing,
     // refused) or could not be read.
     std::optional<bool> isDatabase() const;
-    Layout layout(const UpdaterDescription &description) const;
+    Layout layout(const FileDeclaration &description) const;
 };
 
 // What a run does to one file.
@@ -86,4 +86,4 @@ struct Plan
 // run that cannot open and write it among them), then what the statements a run executes at
 // every version meet, then whether a file the run leaves at its version lacks part of the layout
 // that version promises, then what those statements change in it.
-Plan planRun(const UpdaterDescription &description, const FileState &look);
+Plan planRun(const FileDeclaration &description, const FileState &look);

@@ -220,10 +220,10 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
         if (const QString entry = nonRegularText(FileName::entryType(side)); !entry.isEmpty())
             return {Failure::CannotOpen, u"its %1 is %2, not a regular file"_s.arg(named, entry)};
         if (const QString error = FileName::accessError(side, Access::Write); !error.isEmpty())
-            return {Failure::ReadOnly, u"its %1 cannot be written (%2)"_s.arg(named, error)};
+            return {Failure::NotWritable, u"its %1 cannot be written (%2)"_s.arg(named, error)};
     }
     if (const QString error = FileName::accessError(fileName, Access::Write); !error.isEmpty())
-        return {Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error)};
+        return {Failure::NotWritable, u"it cannot be written (%1)"_s.arg(error)};
     // SQLite makes files in the directory of the file a name leads to: the file itself when it
     // is missing, a journal in rollback mode, a write-ahead log or its index when one is missing.
     // It deletes a journal once it has played it back, and in rollback mode at each commit.
@@ -233,7 +233,7 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
         if (FileName::type(directory) != FileName::Type::Directory)
             return {Failure::CannotOpen, u"its directory %1 does not exist"_s.arg(shown)};
         if (const QString error = FileName::accessError(directory, Access::Write); !error.isEmpty())
-            return {Failure::ReadOnly,
+            return {Failure::NotWritable,
                     u"its directory %1 cannot be written (%2)"_s.arg(shown, error)};
         if (DiskRoom::freeEntries(directory) == 0) {
             return {Failure::OutOfRoom,
@@ -246,7 +246,7 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
         ? FileName::accessError(journal, Access::Delete)
         : QString();
     if (!error.isEmpty()) {
-        return {Failure::ReadOnly,
+        return {Failure::NotWritable,
                 u"its journal %1 cannot be deleted (%2)"_s.arg(FileName::shown(journal), error)};
     }
     return {};
@@ -298,7 +298,7 @@ Failure failureOf(const QSqlError &error)
 {
     static const QMap<int, Failure> failures
         = {{SQLITE_BUSY, Failure::Locked},         {SQLITE_LOCKED, Failure::Locked},
-           {SQLITE_READONLY, Failure::ReadOnly},   {SQLITE_FULL, Failure::OutOfRoom},
+           {SQLITE_READONLY, Failure::NotWritable},   {SQLITE_FULL, Failure::OutOfRoom},
            {SQLITE_IOERR, Failure::IoError},       {SQLITE_CORRUPT, Failure::Corrupt},
            {SQLITE_NOTADB, Failure::NotADatabase}, {SQLITE_CANTOPEN, Failure::CannotOpen},
            {SQLITE_NOMEM, Failure::OutOfMemory},   {SQLITE_INTERRUPT, Failure::Interrupted}};

@@ -98,7 +98,8 @@ enum class Failure {
     // A statement's own error: a missing table, a constraint, a syntax error.
     Statement,
     Locked,
-    ReadOnly,
+    // The file, its directory or a side file cannot be written.
+    NotWritable,
     OutOfRoom,
     IoError,
     Corrupt,
@@ -126,7 +127,7 @@ bool isFatal(Failure failure);
 // no file can be made there. The run, --status and --dry-run ask this once per file.
 struct OpenProblem
 {
-    // What SQLite would meet: CannotOpen, ReadOnly or OutOfRoom.
+    // What SQLite would meet: CannotOpen, NotWritable or OutOfRoom.
     Failure failure = Failure::None;
     QString reason;
 

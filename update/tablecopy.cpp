@@ -1,4 +1,4 @@
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include "faultinjection.h"
 #include "sqlitefile.h"
@@ -71,7 +71,7 @@ QString typeSql(const std::optional<QString> &declaredType)
 
 } // namespace
 
-bool UpdateBase::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
+bool FileUpdate::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                            const QStringList &dropped)
 {
     stepStarted(u"copying %1 -> %2"_s.arg(source, target));
@@ -81,7 +81,7 @@ bool UpdateBase::copyTable(const QString &target, const QString &source, const Q
         && arrivedWhole(target, target, sourceRows, targetRows);
 }
 
-qint64 UpdateBase::rowCount(const QString &table)
+qint64 FileUpdate::rowCount(const QString &table)
 {
     if (m_aborted)
         return -1;
@@ -90,7 +90,7 @@ qint64 UpdateBase::rowCount(const QString &table)
     return rows.value_or(-1);
 }
 
-bool UpdateBase::copyRows(const UpgradeStep &step, const QString &source, const QString &target,
+bool FileUpdate::copyRows(const UpgradeStep &step, const QString &source, const QString &target,
                           const QString &copyName)
 {
     const qint64 sourceRows = rowCount(source);
@@ -102,7 +102,7 @@ bool UpdateBase::copyRows(const UpgradeStep &step, const QString &source, const 
     return arrivedWhole(copyName, target, sourceRows, targetRows);
 }
 
-bool UpdateBase::copyRebuiltRows(const UpgradeStep &step)
+bool FileUpdate::copyRebuiltRows(const UpgradeStep &step)
 {
     const QString &table = step.names.at(0);
     const QString &oldTable = step.names.at(1);
@@ -123,7 +123,7 @@ bool UpdateBase::copyRebuiltRows(const UpgradeStep &step)
             valuesLeft->join(u", "_s)));
 }
 
-bool UpdateBase::dropCopiedTable(const UpgradeStep &step)
+bool FileUpdate::dropCopiedTable(const UpgradeStep &step)
 {
     if (m_aborted)
         return false;
@@ -132,7 +132,7 @@ bool UpdateBase::dropCopiedTable(const UpgradeStep &step)
     return true;
 }
 
-bool UpdateBase::arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
+bool FileUpdate::arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
                               qint64 targetRowsBefore)
 {
     if (m_aborted)
@@ -147,7 +147,7 @@ bool UpdateBase::arrivedWhole(const QString &copy, const QString &target, qint64
                     .arg(sourceRows));
 }
 
-bool UpdateBase::copyTableRows(const QString &target, const QString &source,
+bool FileUpdate::copyTableRows(const QString &target, const QString &source,
                                const QSqlRecord &extra, const QStringList &dropped)
 {
     if (m_aborted)
@@ -216,7 +216,7 @@ bool UpdateBase::copyTableRows(const QString &target, const QString &source,
 }
 
 std::optional<QStringList>
-UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
+FileUpdate::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
     const QSqlDatabase db = QSqlDatabase::database();
     if (m_aborted || !SqliteFile::tableExists(db, oldTable))
@@ -317,7 +317,7 @@ UpdateBase::valuesLeftBehind(const QString &oldTable, const QString &newTable, c
 
 // SQLite is given '1' and 1 in a column of each type, and tells how it stores them: "text,text",
 // "integer,integer", "real,real", or "text,integer" for a type of no affinity.
-std::optional<QStringList> UpdateBase::storageByType(const QStringList &declaredTypes)
+std::optional<QStringList> FileUpdate::storageByType(const QStringList &declaredTypes)
 {
     if (declaredTypes.isEmpty())
         return QStringList();
@@ -351,7 +351,7 @@ std::optional<QStringList> UpdateBase::storageByType(const QStringList &declared
 
 // Indexes and triggers that the file itself defined on a rebuilt table go with the old table;
 // the engineer learns which ones.
-void UpdateBase::warnAboutDroppedObjects(const QString &table, const QString &oldTable)
+void FileUpdate::warnAboutDroppedObjects(const QString &table, const QString &oldTable)
 {
     QSqlQuery query(QSqlDatabase::database());
     query.setForwardOnly(true);

@@ -1,4 +1,4 @@
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include "faultinjection.h"
 #include "sqlitefile.h"
@@ -32,7 +32,7 @@ QStringList variableFillStatements()
     return {countFilledVariables, listVariables, lookUpCurveVariable, updateVariable};
 }
 
-bool UpdateBase::backfillVariables()
+bool FileUpdate::backfillVariables()
 {
     exec(u"SAVEPOINT block"_s, label(), 224);
     stepStarted(u"filling the assay variables"_s);
@@ -53,7 +53,7 @@ bool UpdateBase::backfillVariables()
 // looked up once, and the values go from one statement to the next as SQLite holds them. The
 // listing is read to its end before the first update, so that each variable is visited once
 // whichever index the listing reads.
-bool UpdateBase::fillVariables()
+bool FileUpdate::fillVariables()
 {
     using SqliteFile::Statement;
     // True, with the statement's warning line, when it failed or the update was aborted.

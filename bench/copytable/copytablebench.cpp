@@ -1,8 +1,8 @@
-// Times UpdateBase::copyTable on one table of a database file. The table is rebuilt as the
+// Times FileUpdate::copyTable on one table of a database file. The table is rebuilt as the
 // data.db updater rebuilds a lookup table (renamed to a backup, created anew with its index),
 // then its rows are copied back; the copy's wall time in seconds goes to standard output.
 
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,11 +17,11 @@ namespace {
 
 const char benchLabel[] = "copytablebench";
 
-class CopyTableBench : public UpdateBase
+class CopyTableBench : public FileUpdate
 {
 public:
-    CopyTableBench(const UpdaterDescription &file, const QString &table)
-        : UpdateBase(file)
+    CopyTableBench(const FileDeclaration &file, const QString &table)
+        : FileUpdate(file)
         , m_table(table)
     {
     }
@@ -60,7 +60,7 @@ int main(int argc, char **argv)
         return 2;
     }
     // Written at any version it has.
-    const UpdaterDescription file = {arguments.at(1), std::numeric_limits<qint32>::max()};
+    const FileDeclaration file = {arguments.at(1), std::numeric_limits<qint32>::max()};
     CopyTableBench bench(file, arguments.at(2));
     if (!bench.run().succeeded())
         return 1;

@@ -14,7 +14,7 @@
 // the rebuilt tables must hold the same rows; where a value did not arrive, the program must not
 // upgrade the file.
 #include "sqlitefile.h"
-#include "updatebase.h"
+#include "fileupdate.h"
 #include "valuearrival.h"
 
 #include <QCoreApplication>
@@ -769,11 +769,11 @@ void checkAgainstReference(const FileLayout &layout, const Snapshot &snapshot, b
 }
 
 // Runs one updater as the launcher does and checks its file; false when the run stops here.
-bool runAndCheck(const UpdaterDescription &updater, const FileLayout &layout,
+bool runAndCheck(const FileDeclaration &updater, const FileLayout &layout,
                  const Snapshot &snapshot)
 {
     messages.clear();
-    const bool succeeded = UpdateBase(updater).run().succeeded();
+    const bool succeeded = FileUpdate(updater).run().succeeded();
     QSqlDatabase::removeDatabase(QLatin1StringView(QSqlDatabase::defaultConnection));
 
     const QString failureStart = u"Can't update "_s + layout.fileName + u':';
@@ -878,17 +878,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider input(data, size);
     QList<const FileLayout *> files;
     QList<Snapshot> snapshots;
-    for (const UpdaterDescription &updater : updaters()) {
+    for (const FileDeclaration &updater : declaredFiles()) {
         files << &layoutOf(updater.fileName);
         snapshots << buildFile(input, *files.last());
         if (showRuns)
             printFile(*files.last(), snapshots.last());
     }
 
-    for (qsizetype i = 0; i < updaters().size(); ++i) {
-        if (runAndCheck(updaters().at(i), *files.at(i), snapshots.at(i)))
+    for (qsizetype i = 0; i < declaredFiles().size(); ++i) {
+        if (runAndCheck(declaredFiles().at(i), *files.at(i), snapshots.at(i)))
             continue;
-        for (qsizetype later = i + 1; later < updaters().size(); ++later) {
+        for (qsizetype later = i + 1; later < declaredFiles().size(); ++later) {
             const FileLayout &layout = *files.at(later);
             if (!snapshots.at(later).existed && QFile::exists(layout.fileName))
                 broken(layout, snapshots.at(later), u"not reached, but created"_s);

@@ -1,7 +1,7 @@
 // libFuzzer target: the first input byte picks one of the four database files, the rest of the
 // input becomes that file's bytes; the other three are the first-generation fixtures. All four
 // updaters then run as the program runs them, and must neither crash nor hang.
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -29,7 +29,7 @@ struct Environment
         app = new QCoreApplication(argc, argv);
         qInstallMessageHandler(dropMessages);
         const QString fixtures = qEnvironmentVariable("DBUPDATE_FUZZ_FIXTURES");
-        for (const UpdaterDescription &updater : updaters()) {
+        for (const FileDeclaration &updater : declaredFiles()) {
             QFile file(fixtures + u'/' + updater.fileName);
             fixtureBytes << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
         }
@@ -56,15 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static Environment environment;
     if (size == 0)
         return 0;
-    const QList<UpdaterDescription> &files = updaters();
+    const QList<FileDeclaration> &files = declaredFiles();
     const qsizetype target = data[0] % files.size();
     for (qsizetype i = 0; i < files.size(); ++i) {
         writeFile(files.at(i).fileName,
                   i == target ? QByteArray(reinterpret_cast<const char *>(data + 1), int(size - 1))
                               : environment.fixtureBytes.at(i));
     }
-    for (const UpdaterDescription &file : files) {
-        if (!UpdateBase(file).run().succeeded())
+    for (const FileDeclaration &file : files) {
+        if (!FileUpdate(file).run().succeeded())
             break;
     }
     return 0;

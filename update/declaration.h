@@ -100,7 +100,7 @@ struct RowCount
 // What a run does to one file, as upgrades.txt declares it: the steps in the order they run, the
 // layout its current version promises and the tables whose rows it rebuilds or fills. Everything
 // else is derived from these.
-struct UpdaterDescription
+struct FileDeclaration
 {
     QString fileName;
     std::optional<qint32> currentVersion; // none: the file is only read
@@ -138,11 +138,11 @@ QStringList variableFillStatements();
 // "upgrades.txt:<line>: <what is wrong>" and no files.
 struct Declaration
 {
-    QList<UpdaterDescription> files;
+    QList<FileDeclaration> files;
     QString error;
 };
 
 Declaration readDeclaration(const QString &text);
 
 // The four files in the order a run takes them: profile.db, data.db, qc.db, syslog.db.
-const QList<UpdaterDescription> &updaters();
+const QList<FileDeclaration> &declaredFiles();

@@ -35,15 +35,15 @@ struct UpdateOutcome
 // run() performs the whole update as one transaction, so an interrupted or failed run leaves the
 // file as it was. A file that records a version above the one this program brings it to is left
 // as it is, with a warning, and nothing of it is run.
-class UpdateBase : public QObject
+class FileUpdate : public QObject
 {
     Q_OBJECT
 
 public:
     // The file and whether it is written come from the description: a file without a current
     // version is only read.
-    explicit UpdateBase(const UpdaterDescription &description, QObject *parent = nullptr);
-    ~UpdateBase() override;
+    explicit FileUpdate(const FileDeclaration &description, QObject *parent = nullptr);
+    ~FileUpdate() override;
 
     QString fileName() const { return m_description.fileName; }
     qint32 storedVersion() const { return m_stored.version.value_or(0); }
@@ -164,12 +164,12 @@ private:
     // Logs the line on why the file was not updated, and keeps it for the outcome.
     void logFailure(const QString &line);
 
-    const UpdaterDescription &m_description;
+    const FileDeclaration &m_description;
     SqliteFile::StoredVersion m_stored;
     // What the run does to the file, decided once its version is read; it stops when the file
     // was refused.
     Plan m_plan;
-    bool m_readOnly = false;
+    bool m_onlyRead = false;
     bool m_inTransaction = false;
     bool m_aborted = false;
     // The error of a commit that failed although the upgrade it saves stands in the file.

@@ -1,4 +1,4 @@
-#include "updatebase.h"
+#include "fileupdate.h"
 
 #include "backup.h"
 #include "faultinjection.h"
@@ -24,10 +24,10 @@ void logQueryError(const QSqlQuery &query, const char *label, int line)
     logStatementError(query.lastError(), query.lastQuery(), label, line);
 }
 
-UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
+FileUpdate::FileUpdate(const FileDeclaration &description, QObject *parent)
     : QObject(parent)
     , m_description(description)
-    , m_readOnly(description.isOnlyRead())
+    , m_onlyRead(description.isOnlyRead())
 {
     if (!openFile() || !takeStoredVersion())
         return;
@@ -38,27 +38,27 @@ UpdateBase::UpdateBase(const UpdaterDescription &description, QObject *parent)
                  qUtf8Printable(fileName()), qUtf8Printable(m_stored.shown), currentVersion());
         return;
     }
-    if (!m_readOnly && !probeWriteAccess())
+    if (!m_onlyRead && !probeWriteAccess())
         return;
     limitFileGrowth(fileName());
 }
 
-UpdateBase::~UpdateBase()
+FileUpdate::~FileUpdate()
 {
     rollback();
 }
 
-bool UpdateBase::openFile()
+bool FileUpdate::openFile()
 {
     failDirectorySync();
     m_existed = FileName::exists(fileName());
-    const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_readOnly);
+    const SqliteFile::OpenProblem problem = SqliteFile::openProblem(fileName(), m_onlyRead);
     if (problem.exists()) {
         refuse(problem.failure, problem.reason);
         return false;
     }
     QSqlDatabase db
-        = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_readOnly));
+        = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_onlyRead));
     if (!db.open()) {
         refuse(SqliteFile::failureOf(db.lastError()), db.lastError().text(), "open");
         return false;
@@ -74,7 +74,7 @@ bool UpdateBase::openFile()
     // written is then locked for the whole update.
     QStringList statements = {u"PRAGMA legacy_alter_table=ON"_s, u"PRAGMA secure_delete=FAST"_s,
                               u"PRAGMA cache_spill=-32768"_s};
-    if (!m_readOnly)
+    if (!m_onlyRead)
         statements << u"PRAGMA synchronous=EXTRA"_s << u"BEGIN IMMEDIATE"_s;
     for (const QString &statement : std::as_const(statements)) {
         QSqlQuery query(db);
@@ -83,13 +83,13 @@ bool UpdateBase::openFile()
             return false;
         }
     }
-    m_inTransaction = !m_readOnly;
+    m_inTransaction = !m_onlyRead;
     return true;
 }
 
 // A file that can be read but not written (read-only file, directory without room for the
 // journal) still grants the lock; a rolled-back write of the header tells.
-bool UpdateBase::probeWriteAccess()
+bool FileUpdate::probeWriteAccess()
 {
     QSqlQuery query(QSqlDatabase::database());
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
@@ -107,11 +107,11 @@ bool UpdateBase::probeWriteAccess()
     if (!writable && SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
         refuse(error);
     else if (!writable)
-        refuse(SqliteFile::Failure::ReadOnly, u"it cannot be written (%1)"_s.arg(error.text()));
+        refuse(SqliteFile::Failure::NotWritable, u"it cannot be written (%1)"_s.arg(error.text()));
     return writable;
 }
 
-bool UpdateBase::takeStoredVersion()
+bool FileUpdate::takeStoredVersion()
 {
     m_stored = SqliteFile::readStoredVersion(QSqlDatabase::database());
     if (m_stored.error.isValid())
@@ -121,18 +121,18 @@ bool UpdateBase::takeStoredVersion()
     return m_stored.version.has_value();
 }
 
-void UpdateBase::refuse(const QSqlError &error)
+void FileUpdate::refuse(const QSqlError &error)
 {
     const SqliteFile::Failure failure = SqliteFile::failureOf(error);
     if (failure == SqliteFile::Failure::Locked)
         refuse(failure, u"it is locked by another process"_s);
-    else if (failure == SqliteFile::Failure::ReadOnly)
+    else if (failure == SqliteFile::Failure::NotWritable)
         refuse(failure, u"it cannot be written (%1)"_s.arg(error.text()));
     else
         refuse(failure, error.text());
 }
 
-void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason,
+void FileUpdate::refuse(SqliteFile::Failure failure, const QString &reason,
                         const char *failedAction)
 {
     m_failure = failure;
@@ -140,25 +140,25 @@ void UpdateBase::refuse(SqliteFile::Failure failure, const QString &reason,
     warnFileLeft(reason, failedAction);
 }
 
-void UpdateBase::warnFileLeft(const QString &reason, const char *failedAction)
+void FileUpdate::warnFileLeft(const QString &reason, const char *failedAction)
 {
     // A file that is only read has nothing to protect: the run goes on without it.
-    const char *action = failedAction ? failedAction : m_readOnly ? "read" : "update";
+    const char *action = failedAction ? failedAction : m_onlyRead ? "read" : "update";
     logFailure(u"Can't %1 %2: %3; the file was left as it is%4"_s.arg(
         QString::fromLatin1(action), fileName(), reason,
-        m_readOnly ? u" and the run goes on"_s : QString()));
+        m_onlyRead ? u" and the run goes on"_s : QString()));
 }
 
-void UpdateBase::logFailure(const QString &line)
+void FileUpdate::logFailure(const QString &line)
 {
     m_failureLine = line;
     qWarning("%s", qUtf8Printable(line));
 }
 
-UpdateOutcome UpdateBase::run()
+UpdateOutcome FileUpdate::run()
 {
     UpdateOutcome outcome;
-    outcome.onlyRead = m_readOnly;
+    outcome.onlyRead = m_onlyRead;
     const bool refused = m_plan.kind == Plan::Kind::Stops;
     const bool done = m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit());
     rollback();
@@ -191,7 +191,7 @@ UpdateOutcome UpdateBase::run()
     return outcome;
 }
 
-bool UpdateBase::fail(const QString &reason)
+bool FileUpdate::fail(const QString &reason)
 {
     // An abort's own reason is the one to report.
     if (!m_aborted)
@@ -199,7 +199,7 @@ bool UpdateBase::fail(const QString &reason)
     return false;
 }
 
-bool UpdateBase::keepWork(const QString &keptWork)
+bool FileUpdate::keepWork(const QString &keptWork)
 {
     // The failure that made the update keep its work is the one to report, also when the
     // work stands without the disk having confirmed it. After an abort SQLite has already undone
@@ -212,10 +212,10 @@ bool UpdateBase::keepWork(const QString &keptWork)
     return false;
 }
 
-bool UpdateBase::updateAndCommit()
+bool FileUpdate::updateAndCommit()
 {
     // A file that is only read has no steps to show.
-    ProgressObserver *const progress = m_readOnly ? nullptr : m_progress;
+    ProgressObserver *const progress = m_onlyRead ? nullptr : m_progress;
     if (progress)
         progress->fileStarted(fileName(), m_plan.steps + (copiesFile() ? 1 : 0));
     const bool done = (!m_backup || keepCopy()) && update() && commitChanges();
@@ -224,7 +224,7 @@ bool UpdateBase::updateAndCommit()
     return done;
 }
 
-bool UpdateBase::copiesFile() const
+bool FileUpdate::copiesFile() const
 {
     return m_backup && m_existed && m_plan.kind == Plan::Kind::Upgrade;
 }
@@ -232,7 +232,7 @@ bool UpdateBase::copiesFile() const
 // Taken under the write lock, before the first write: the file as the update found it, an
 // interrupted write of its own undone. A file that an earlier run upgraded and noted gets its
 // note renewed after this run's writes, unless something else wrote it since.
-bool UpdateBase::keepCopy()
+bool FileUpdate::keepCopy()
 {
     const QString backup = FileName::shown(m_backup->path());
     QString error;
@@ -252,7 +252,7 @@ bool UpdateBase::keepCopy()
 }
 
 // Read under a shared lock, so that no other process writes it meanwhile.
-bool UpdateBase::noteUpgrade()
+bool FileUpdate::noteUpgrade()
 {
     QSqlQuery query(QSqlDatabase::database());
     QString error;
@@ -272,20 +272,20 @@ bool UpdateBase::noteUpgrade()
     return noted;
 }
 
-void UpdateBase::stepStarted(const QString &text)
+void FileUpdate::stepStarted(const QString &text)
 {
     if (m_progress)
         m_progress->stepStarted(++m_step, text);
 }
 
 // The text is made only for an observer.
-void UpdateBase::statementStarted(const QString &statement)
+void FileUpdate::statementStarted(const QString &statement)
 {
     if (m_progress)
         stepStarted(statementStepText(statement));
 }
 
-bool UpdateBase::commitChanges()
+bool FileUpdate::commitChanges()
 {
     if (!m_inTransaction)
         return true;
@@ -311,7 +311,7 @@ bool UpdateBase::commitChanges()
 // A commit that failed after SQLite deleted the journal (its last step, the sync of the
 // directory, failed) stands: no journal is left to undo it, and the file stores the version the
 // update wrote. A file that stored that version before only tells by SQLite's error.
-bool UpdateBase::upgradeStands(const QSqlError &commitError) const
+bool FileUpdate::upgradeStands(const QSqlError &commitError) const
 {
     if (SqliteFile::journalBeside(fileName()) != SqliteFile::Journal::None)
         return false;
@@ -323,7 +323,7 @@ bool UpdateBase::upgradeStands(const QSqlError &commitError) const
         && (storedVersion() != currentVersion() || SqliteFile::isUnsyncedDeletion(commitError));
 }
 
-void UpdateBase::rollback()
+void FileUpdate::rollback()
 {
     if (!m_inTransaction)
         return;
@@ -332,7 +332,7 @@ void UpdateBase::rollback()
     m_inTransaction = false;
 }
 
-bool UpdateBase::runQuery(QSqlQuery &query, const QString &text)
+bool FileUpdate::runQuery(QSqlQuery &query, const QString &text)
 {
     if (m_aborted)
         return false;
@@ -346,7 +346,7 @@ bool UpdateBase::runQuery(QSqlQuery &query, const QString &text)
 // Errors after which the file's state is in doubt: a full disk, an I/O error, a lost lock,
 // corruption. SQLite may even have rolled the whole transaction back by itself, so that the
 // statements that follow would write outside of it; the update stops and is undone.
-void UpdateBase::checkFailure(const QSqlError &error)
+void FileUpdate::checkFailure(const QSqlError &error)
 {
     if (!m_inTransaction)
         return;
@@ -363,7 +363,7 @@ void UpdateBase::checkFailure(const QSqlError &error)
     m_failureReason = error.text();
 }
 
-bool UpdateBase::exec(const QString &statement, const char *label, int line)
+bool FileUpdate::exec(const QString &statement, const char *label, int line)
 {
     if (m_aborted)
         return false;
@@ -375,12 +375,12 @@ bool UpdateBase::exec(const QString &statement, const char *label, int line)
     return false;
 }
 
-void UpdateBase::renameTable(const QString &from, const QString &to)
+void FileUpdate::renameTable(const QString &from, const QString &to)
 {
     exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
 }
 
-bool UpdateBase::update()
+bool FileUpdate::update()
 {
     for (const UpgradeSection &section : m_description.sections) {
         if (!section.isNeededAt(storedVersion()))
@@ -393,7 +393,7 @@ bool UpdateBase::update()
     return true;
 }
 
-bool UpdateBase::runStep(const UpgradeStep &step)
+bool FileUpdate::runStep(const UpgradeStep &step)
 {
     switch (step.kind) {
     case UpgradeStep::Kind::Sql:
@@ -426,7 +426,7 @@ bool UpdateBase::runStep(const UpgradeStep &step)
 
 // The version is read back as the run read it before: one that does not stick (a trigger of the
 // file's own passed it over, or wrote another) would make the next run redo the upgrade.
-bool UpdateBase::versionStuck()
+bool FileUpdate::versionStuck()
 {
     if (m_aborted)
         return false;
@@ -438,7 +438,7 @@ bool UpdateBase::versionStuck()
     return stored.version == currentVersion();
 }
 
-void UpdateBase::dropIndexOfBackup(const QString &table)
+void FileUpdate::dropIndexOfBackup(const QString &table)
 {
     const QString index = table + u"_index"_s;
     QSqlQuery query(QSqlDatabase::database());

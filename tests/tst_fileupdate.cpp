@@ -1,8 +1,8 @@
 #include "filename.h"
 #include "plan.h"
 #include "testutil.h"
-#include "updatebase.h"
-#include "updaterdescription.h"
+#include "fileupdate.h"
+#include "declaration.h"
 
 #include <QFileInfo>
 #include <QSqlField>
@@ -20,16 +20,16 @@ Q_DECLARE_METATYPE(Plan::Kind)
 namespace {
 
 // A file that the updater under test writes.
-const UpdaterDescription testFile = {u"test.db"_s, std::numeric_limits<qint32>::max(), {}, {}, {}};
+const FileDeclaration testFile = {u"test.db"_s, std::numeric_limits<qint32>::max(), {}, {}, {}};
 
 // Runs the statements it is given; the last one may be a table copy.
-class StatementUpdater : public UpdateBase
+class StatementUpdater : public FileUpdate
 {
     Q_OBJECT
 
 public:
     explicit StatementUpdater(const QStringList &statements = {})
-        : UpdateBase(testFile)
+        : FileUpdate(testFile)
         , m_statements(statements)
     {
     }
@@ -72,7 +72,7 @@ int recordDeletion(sqlite3_vfs *, const char *path, int syncDirectory)
 
 } // namespace
 
-class TestUpdateBase : public QObject
+class TestFileUpdate : public QObject
 {
     Q_OBJECT
 
@@ -140,7 +140,7 @@ private Q_SLOTS:
         QFETCH(FileState, look);
         QFETCH(Plan::Kind, kind);
         QFETCH(QString, expected);
-        const UpdaterDescription *description = &updaters().at(file);
+        const FileDeclaration *description = &declaredFiles().at(file);
         const Plan plan = planRun(*description, look);
         QCOMPARE(plan.kind, kind);
         QCOMPARE(plan.reason.isEmpty() ? plan.blocks.join(u", "_s) : plan.reason, expected);
@@ -441,5 +441,5 @@ private:
     QScopedPointer<TestUtil::WarningCapture> m_capture;
 };
 
-QTEST_GUILESS_MAIN(TestUpdateBase)
-#include "tst_updatebase.moc"
+QTEST_GUILESS_MAIN(TestFileUpdate)
+#include "tst_fileupdate.moc"

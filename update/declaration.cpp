@@ -1,4 +1,4 @@
-#include "updaterdescription.h"
+#include "declaration.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -182,7 +182,7 @@ QString placeError(const UpgradeStep &step)
 
 // What is wrong with a block that comes after the sections of file, if anything: a block brings
 // the file to a version above those before it, or comes back with the version and name it had.
-QString blockError(const UpdaterDescription &file, qint32 version, const QString &name)
+QString blockError(const FileDeclaration &file, qint32 version, const QString &name)
 {
     for (const UpgradeSection &section : file.sections) {
         if (!section.version || (*section.version != version && section.blockName != name))
@@ -199,7 +199,7 @@ QString blockError(const UpdaterDescription &file, qint32 version, const QString
 }
 
 // Adds one line of upgrades.txt to the files read so far; what is wrong with it, if anything.
-QString addLine(QList<UpdaterDescription> &files, const QString &line)
+QString addLine(QList<FileDeclaration> &files, const QString &line)
 {
     if (line.endsWith(u'\t'))
         return u"a trailing tab"_s;
@@ -214,13 +214,13 @@ QString addLine(QList<UpdaterDescription> &files, const QString &line)
     if (const QString error = fieldError(*syntax, fields); !error.isEmpty())
         return error;
     if (item == "file"_L1) {
-        files.append(UpdaterDescription {fields.value(0)});
+        files.append(FileDeclaration {fields.value(0)});
         files.last().label = fields.value(1).toLatin1();
         return {};
     }
     if (files.isEmpty())
         return u"%1 comes before any file"_s.arg(item);
-    UpdaterDescription &file = files.last();
+    FileDeclaration &file = files.last();
     if (item == "block"_L1) {
         const qint32 version = fields.value(0).toInt();
         if (const QString error = blockError(file, version, fields.value(1)); !error.isEmpty())
@@ -266,17 +266,17 @@ QString UpgradeStep::statement() const
     return result;
 }
 
-QStringList UpdaterDescription::stampStatements() const
+QStringList FileDeclaration::stampStatements() const
 {
     return {u"delete from version"_s, u"insert into version values(%1)"_s.arg(*currentVersion)};
 }
 
-QString UpdaterDescription::targetText() const
+QString FileDeclaration::targetText() const
 {
     return currentVersion ? QString::number(*currentVersion) : u"unchanged"_s;
 }
 
-QStringList UpdaterDescription::pendingBlocks(qint32 storedVersion) const
+QStringList FileDeclaration::pendingBlocks(qint32 storedVersion) const
 {
     QStringList names;
     for (const UpgradeSection &section : sections) {
@@ -287,7 +287,7 @@ QStringList UpdaterDescription::pendingBlocks(qint32 storedVersion) const
     return names;
 }
 
-int UpdaterDescription::stepCount(qint32 storedVersion) const
+int FileDeclaration::stepCount(qint32 storedVersion) const
 {
     int steps = 1;
     for (const UpgradeSection &section : sections) {
@@ -299,7 +299,7 @@ int UpdaterDescription::stepCount(qint32 storedVersion) const
     return steps;
 }
 
-QStringList UpdaterDescription::statementsWithoutBlocks(qint32 storedVersion) const
+QStringList FileDeclaration::statementsWithoutBlocks(qint32 storedVersion) const
 {
     if (isNewerThanProgram(storedVersion))
         return {};
@@ -333,9 +333,9 @@ Declaration readDeclaration(const QString &text)
     return declaration;
 }
 
-const QList<UpdaterDescription> &updaters()
+const QList<FileDeclaration> &declaredFiles()
 {
-    static const QList<UpdaterDescription> files = [] {
+    static const QList<FileDeclaration> files = [] {
         Q_INIT_RESOURCE(upgrades);
         QFile file(u":/upgrades.txt"_s);
         if (!file.open(QIODevice::ReadOnly))
