@@ -20,7 +20,8 @@ RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup)
             break;
         // A file that its update leaves without part of the layout its version promises gets one
         // warning line. The application may create what is missing itself, so the run goes on.
-        if (updater->plan().kind == Plan::Kind::OnlyRead
+        if (outcome.files.last().kind != UpdateEnding::Kind::Done
+            || updater->plan().kind == Plan::Kind::OnlyRead
             || updater->plan().kind == Plan::Kind::LeftNewer)
             continue;
         QStringList differences;

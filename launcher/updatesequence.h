@@ -2,10 +2,10 @@
 
 #include "fileupdate.h"
 
-// How a run over the files ended: the outcome of each file it reached, in run order.
+// How a run over the files ended: the ending of each file it reached, in run order.
 struct RunOutcome
 {
-    QList<UpdateOutcome> files;
+    QList<UpdateEnding> files;
 
     bool succeeded() const { return files.isEmpty() || files.last().succeeded(); }
 };

@@ -308,7 +308,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
     // The run on the copies met a full volume or an I/O error: the copies' own volume failed,
     // and what a real run would meet cannot be told from it.
     if (std::any_of(m_outcome.files.cbegin(), m_outcome.files.cend(),
-                    [](const UpdateOutcome &file) {
+                    [](const UpdateEnding &file) {
                         return file.failure == SqliteFile::Failure::OutOfRoom
                             || file.failure == SqliteFile::Failure::IoError;
                     })) {
@@ -322,7 +322,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
     if (problem.file >= 0 && problem.file <= stopsAt)
         return predictFailure(problem.reason + u'.');
     if (!m_outcome.succeeded())
-        return predictFailure(m_outcome.files.last().failureLine);
+        return predictFailure(m_outcome.files.last().line());
     if (m_available < 0) {
         return cannotPredict(
             u"the free space of the working directory's volume is unknown, and a run needs up "

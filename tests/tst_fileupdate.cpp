@@ -315,13 +315,25 @@ private Q_SLOTS:
         QCOMPARE(journalDeletions, QStringList {u"test.db-journal, directory synced"_s});
     }
 
+    void failedUpdateLeavesFileAsItWas_data()
+    {
+        QTest::addColumn<QStringList>("statements");
+        QTest::newRow("update that fails")
+            << QStringList {u"insert into t values(2)"_s, u"drop table t"_s, u"fail"_s};
+        // SQLite's full file ends the update although every step after it is passed over.
+        QTest::newRow("last statement meets a full file")
+            << QStringList {u"insert into t values(2)"_s, u"PRAGMA max_page_count=3"_s,
+                            u"insert into t values(zeroblob(100000))"_s};
+    }
+
     void failedUpdateLeavesFileAsItWas()
     {
+        QFETCH(QStringList, statements);
         QCOMPARE(
             TestUtil::execAll(u"test.db"_s, {u"create table t(x)"_s, u"insert into t values(1)"_s}),
             QString());
         const QByteArray before = TestUtil::readFile(u"test.db"_s);
-        StatementUpdater updater({u"insert into t values(2)"_s, u"drop table t"_s, u"fail"_s});
+        StatementUpdater updater(statements);
         QVERIFY(!updater.run().succeeded());
         QCOMPARE(TestUtil::readFile(u"test.db"_s), before);
     }

@@ -60,7 +60,7 @@ bool FileUpdate::openFile()
     QSqlDatabase db
         = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_onlyRead));
     if (!db.open()) {
-        refuse(SqliteFile::failureOf(db.lastError()), db.lastError().text(), "open");
+        refuse(SqliteFile::failureOf(db.lastError()), db.lastError().text(), u"open"_s);
         return false;
     }
     // Renames must leave the bodies of other triggers and of views as they are. The tables this
@@ -133,95 +133,107 @@ void FileUpdate::refuse(const QSqlError &error)
 }
 
 void FileUpdate::refuse(SqliteFile::Failure failure, const QString &reason,
-                        const char *failedAction)
+                        const QString &refusedAction)
 {
-    m_failure = failure;
-    m_plan.kind = Plan::Kind::Stops;
-    warnFileLeft(reason, failedAction);
+    m_ending = ending(UpdateEnding::Kind::Refused, failure, reason);
+    m_ending->refusedAction = refusedAction;
 }
 
-void FileUpdate::warnFileLeft(const QString &reason, const char *failedAction)
+UpdateEnding FileUpdate::ending(UpdateEnding::Kind kind, SqliteFile::Failure failure,
+                                const QString &reason) const
 {
-    // A file that is only read has nothing to protect: the run goes on without it.
-    const char *action = failedAction ? failedAction : m_onlyRead ? "read" : "update";
-    logFailure(u"Can't %1 %2: %3; the file was left as it is%4"_s.arg(
-        QString::fromLatin1(action), fileName(), reason,
-        m_onlyRead ? u" and the run goes on"_s : QString()));
+    UpdateEnding ending;
+    ending.kind = kind;
+    ending.failure = failure;
+    ending.fileName = fileName();
+    ending.onlyRead = m_onlyRead;
+    ending.reason = reason;
+    ending.version = currentVersion();
+    return ending;
 }
 
-void FileUpdate::logFailure(const QString &line)
+QString UpdateEnding::line() const
 {
-    m_failureLine = line;
-    qWarning("%s", qUtf8Printable(line));
-}
-
-UpdateOutcome FileUpdate::run()
-{
-    UpdateOutcome outcome;
-    outcome.onlyRead = m_onlyRead;
-    const bool refused = m_plan.kind == Plan::Kind::Stops;
-    const bool done = m_plan.kind == Plan::Kind::LeftNewer || (!refused && updateAndCommit());
-    rollback();
-    if (done && m_notesUpgrade && !noteUpgrade()) {
-        outcome.failure = SqliteFile::Failure::Statement;
-        outcome.failureLine = m_failureLine;
-        return outcome;
-    }
-    if (done)
-        return outcome;
-    // Every way of failing that did not name its kind is the update's own failure.
-    outcome.failure
-        = m_failure == SqliteFile::Failure::None ? SqliteFile::Failure::Statement : m_failure;
     // What a commit that stands without the disk's confirmation saved.
     const auto unconfirmed = [this](const QString &saved) {
         return u", but the system could not confirm that %1 reached the disk (%2): a power cut "
-               u"before the disk is sound may undo it"_s.arg(saved, m_unconfirmedCommitError);
+               u"before the disk is sound may undo it"_s.arg(saved, unconfirmedBy);
     };
-    if (!m_keptWork.isEmpty()) {
-        logFailure(u"Can't update %1: %2; %3%4"_s.arg(
-            fileName(), m_failureReason, m_keptWork,
-            m_unconfirmedCommitError.isEmpty() ? QString() : unconfirmed(u"this"_s)));
-    } else if (!m_unconfirmedCommitError.isEmpty()) {
-        logFailure(u"%1 was upgraded to version %2%3"_s.arg(
-            fileName(), QString::number(currentVersion()), unconfirmed(u"the upgrade"_s)));
-    } else if (!refused) {
-        warnFileLeft(m_failureReason.isEmpty() ? u"its update failed"_s : m_failureReason);
+    switch (kind) {
+    case Kind::Done:
+        return QString();
+    case Kind::Refused:
+    case Kind::Undone: {
+        // A file that is only read has nothing to protect: the run goes on without it.
+        const QString action = !refusedAction.isEmpty() ? refusedAction
+            : onlyRead                                  ? u"read"_s
+                                                        : u"update"_s;
+        return u"Can't %1 %2: %3; the file was left as it is%4"_s.arg(
+            action, fileName, reason.isEmpty() ? u"its update failed"_s : reason,
+            onlyRead ? u" and the run goes on"_s : QString());
     }
-    outcome.failureLine = m_failureLine;
-    return outcome;
+    case Kind::PartKept:
+        return u"Can't update %1: %2; %3%4"_s.arg(fileName, reason, keptWork,
+                                                  unconfirmedBy.isEmpty() ? QString()
+                                                                          : unconfirmed(u"this"_s));
+    case Kind::Unconfirmed:
+        return u"%1 was upgraded to version %2%3"_s.arg(fileName, QString::number(version),
+                                                        unconfirmed(u"the upgrade"_s));
+    case Kind::NotNoted:
+        return u"%1 was upgraded to version %2, but %3: a restore from there takes it for one "
+               u"changed since"_s.arg(fileName, QString::number(version), reason);
+    }
+    return QString();
+}
+
+UpdateEnding FileUpdate::run()
+{
+    if (!m_ending && m_plan.kind != Plan::Kind::LeftNewer)
+        updateAndCommit();
+    rollback();
+    if (!m_ending && m_notesUpgrade)
+        noteUpgrade();
+    const UpdateEnding ended
+        = m_ending.value_or(ending(UpdateEnding::Kind::Done, SqliteFile::Failure::None));
+    if (const QString line = ended.line(); !line.isEmpty())
+        qWarning("%s", qUtf8Printable(line));
+    return ended;
 }
 
 bool FileUpdate::fail(const QString &reason)
 {
     // An abort's own reason is the one to report.
-    if (!m_aborted)
-        m_failureReason = reason;
+    if (!aborted())
+        m_ending = ending(UpdateEnding::Kind::Undone, SqliteFile::Failure::Statement, reason);
     return false;
 }
 
 bool FileUpdate::keepWork(const QString &keptWork)
 {
-    // The failure that made the update keep its work is the one to report, also when the
-    // work stands without the disk having confirmed it. After an abort SQLite has already undone
-    // the work: nothing is left to keep.
-    const QString reason = m_failureReason;
-    if (!m_aborted && (commitChanges() || !m_unconfirmedCommitError.isEmpty())) {
-        m_keptWork = keptWork;
-        m_failureReason = reason;
-    }
+    // After an abort SQLite has already undone the work: nothing is left to keep.
+    if (aborted())
+        return false;
+    if (!m_ending)
+        fail(QString());
+    m_ending->kind = UpdateEnding::Kind::PartKept;
+    m_ending->keptWork = keptWork;
     return false;
 }
 
-bool FileUpdate::updateAndCommit()
+void FileUpdate::updateAndCommit()
 {
     // A file that is only read has no steps to show.
     ProgressObserver *const progress = m_onlyRead ? nullptr : m_progress;
     if (progress)
         progress->fileStarted(fileName(), m_plan.steps + (copiesFile() ? 1 : 0));
-    const bool done = (!m_backup || keepCopy()) && update() && commitChanges();
+    const bool updated = (!m_backup || keepCopy()) && update();
+    if (!updated && !m_ending)
+        fail(QString());
+    // An update that has an ending by now failed: only one that keeps its work commits.
+    if (!m_ending || m_ending->kind == UpdateEnding::Kind::PartKept)
+        commitChanges();
     if (progress)
         progress->fileFinished();
-    return done;
 }
 
 bool FileUpdate::copiesFile() const
@@ -252,7 +264,7 @@ bool FileUpdate::keepCopy()
 }
 
 // Read under a shared lock, so that no other process writes it meanwhile.
-bool FileUpdate::noteUpgrade()
+void FileUpdate::noteUpgrade()
 {
     QSqlQuery query(QSqlDatabase::database());
     QString error;
@@ -264,12 +276,10 @@ bool FileUpdate::noteUpgrade()
     query.finish();
     query.exec(u"COMMIT"_s);
     if (!noted) {
-        logFailure(u"%1 was upgraded to version %2, but its digest could not be noted in %3 (%4): "
-                   u"a restore from there takes it for one changed since"_s.arg(
-                       fileName(), QString::number(currentVersion()),
-                       FileName::shown(m_backup->path()), error));
+        m_ending = ending(UpdateEnding::Kind::NotNoted, SqliteFile::Failure::Statement,
+                          u"its digest could not be noted in %1 (%2)"_s.arg(
+                              FileName::shown(m_backup->path()), error));
     }
-    return noted;
 }
 
 void FileUpdate::stepStarted(const QString &text)
@@ -295,13 +305,21 @@ bool FileUpdate::commitChanges()
     const bool committed = query.exec(commit);
     statementDone();
     if (!committed) {
-        const QString error = query.lastError().text();
+        const QSqlError error = query.lastError();
         rollback();
-        m_aborted = true;
-        m_failure = SqliteFile::failureOf(query.lastError());
-        m_failureReason = u"its changes could not be saved (%1)"_s.arg(error);
-        if (upgradeStands(query.lastError()))
-            m_unconfirmedCommitError = error;
+        const SqliteFile::Failure failure = SqliteFile::failureOf(error);
+        // The failure that made the update keep its work is the one to report, also when the
+        // work stands without the disk having confirmed it.
+        if (!upgradeStands(error)) {
+            m_ending = ending(UpdateEnding::Kind::Undone, failure,
+                              u"its changes could not be saved (%1)"_s.arg(error.text()));
+        } else if (m_ending) {
+            m_ending->failure = failure;
+            m_ending->unconfirmedBy = error.text();
+        } else {
+            m_ending = ending(UpdateEnding::Kind::Unconfirmed, failure);
+            m_ending->unconfirmedBy = error.text();
+        }
         return false;
     }
     m_inTransaction = false;
@@ -334,7 +352,7 @@ void FileUpdate::rollback()
 
 bool FileUpdate::runQuery(QSqlQuery &query, const QString &text)
 {
-    if (m_aborted)
+    if (aborted())
         return false;
     const bool succeeded = text.isNull() ? query.exec() : query.exec(text);
     statementDone();
@@ -358,14 +376,12 @@ void FileUpdate::checkFailure(const QSqlError &error)
         probe.exec(u"ROLLBACK"_s);
     }
     rollback();
-    m_aborted = true;
-    m_failure = SqliteFile::failureOf(error);
-    m_failureReason = error.text();
+    m_ending = ending(UpdateEnding::Kind::Undone, SqliteFile::failureOf(error), error.text());
 }
 
 bool FileUpdate::exec(const QString &statement, const char *label, int line)
 {
-    if (m_aborted)
+    if (aborted())
         return false;
     statementStarted(statement);
     QSqlQuery query(QSqlDatabase::database());
@@ -428,7 +444,7 @@ bool FileUpdate::runStep(const UpgradeStep &step)
 // file's own passed it over, or wrote another) would make the next run redo the upgrade.
 bool FileUpdate::versionStuck()
 {
-    if (m_aborted)
+    if (aborted())
         return false;
     const SqliteFile::StoredVersion stored
         = SqliteFile::readStoredVersion(QSqlDatabase::database());

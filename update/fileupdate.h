@@ -17,17 +17,46 @@ void logStatementError(const QSqlError &error, const QString &statement, const c
                        int line);
 void logQueryError(const QSqlQuery &query, const char *label, int line);
 
-// How the update of one file ended: the kind of failure that ended it, none when it was brought
-// up to date, left as it is when newer, or read.
-struct UpdateOutcome
+// How the update of one file ended, made where it ended: the line it leaves in the log, whether
+// the run goes on and the dry run's prediction are all told from it.
+struct UpdateEnding
 {
+    enum class Kind {
+        // Brought up to date, only read, or left as it is for being newer than this program.
+        Done,
+        // Left as it is before anything was written: it could not be opened, locked, read or
+        // written.
+        Refused,
+        // Failed; what it wrote was undone.
+        Undone,
+        // Failed, with part of its work saved.
+        PartKept,
+        // Upgraded, but the system could not confirm that the upgrade reached the disk.
+        Unconfirmed,
+        // Upgraded, but its digest could not be noted in the backup's manifest.
+        NotNoted,
+    };
+
+    Kind kind = Kind::Done;
+    // SQLite's kind of failure; Statement for a failure of the update's own.
     SqliteFile::Failure failure = SqliteFile::Failure::None;
+    QString fileName;
     // The file is only read: whatever happened to it, the run goes on.
     bool onlyRead = false;
-    // The line the failure was logged with.
-    QString failureLine;
+    // Why it failed or was refused.
+    QString reason;
+    // What was refused when it was not the update or the reading ("open").
+    QString refusedAction;
+    // What a failure saved all the same.
+    QString keptWork;
+    // The error of a commit that stands without the disk's confirmation.
+    QString unconfirmedBy;
+    // The version it was upgraded to.
+    qint32 version = 0;
 
-    bool succeeded() const { return failure == SqliteFile::Failure::None || onlyRead; }
+    bool succeeded() const { return kind == Kind::Done || onlyRead; }
+    // The line the ending leaves in the log; empty for an update that was done.
+    QString line() const;
 };
 
 // The update of one file, carrying out the steps its description declares. The constructor
@@ -51,9 +80,9 @@ public:
 
     // Runs update() inside the file's transaction; commits when it succeeds and leaves
     // the file as it was when it fails or when SQLite undid the transaction on its own.
-    // A failure writes one line naming the file, the reason and what was kept. A file that is
-    // only read never fails the run.
-    UpdateOutcome run();
+    // An ending other than done writes one line naming the file, the reason and what was kept.
+    // A file that is only read never fails the run.
+    UpdateEnding run();
 
     // Runs the steps the stored version needs, in their order; false when one fails the update.
     virtual bool update();
@@ -127,10 +156,15 @@ private:
     std::optional<QStringList> storageByType(const QStringList &declaredTypes);
     std::optional<QStringList> valuesLeftBehind(const QString &oldTable, const QString &newTable,
                                                 const QString &copy);
-    // Ends the update as failed, for run() to undo it and name the reason in one line.
+    // Ends the update as failed for the reason, for run() to undo it; an update that SQLite
+    // aborted keeps its own reason. False.
     bool fail(const QString &reason);
-    // Saves the work done so far for an update that failed; keptWork says what it is.
+    // Turns the update's failure into one that saves the work done so far, which keptWork says
+    // what it is; run() commits it. False.
     bool keepWork(const QString &keptWork);
+    // Whether the update has ended and SQLite, or its ending, undid or saved the transaction:
+    // nothing more is run.
+    bool aborted() const { return m_ending && !m_inTransaction; }
     // Tells the observer, if any, that the next step begins.
     void stepStarted(const QString &text);
     void statementStarted(const QString &statement);
@@ -140,41 +174,34 @@ private:
     // Reads the stored version once, for the whole update; the file is refused without one.
     bool takeStoredVersion();
     // update() and the commit, between the file's start and finish for the observer.
-    bool updateAndCommit();
+    void updateAndCommit();
     // The copy into the backup, the update's first step where the run upgrades the file.
     bool keepCopy();
-    // The version and digest the update left, noted in the backup's manifest; a failure is
-    // logged.
-    bool noteUpgrade();
+    // The version and digest the update left, noted in the backup's manifest.
+    void noteUpgrade();
     bool commitChanges();
     bool upgradeStands(const QSqlError &commitError) const;
     void checkFailure(const QSqlError &error);
     // Undoes the file's transaction, if one is open.
     void rollback();
-    // The file is left as it is for the reason, and nothing of it is run: one line says so, and
-    // run() reports the ending.
+    // The file is left as it is for the reason, and nothing of it is run; run() says so.
     void refuse(SqliteFile::Failure failure, const QString &reason,
-                const char *failedAction = nullptr);
+                const QString &refusedAction = QString());
     // A failure to open, lock or read the file once the preflight (see
     // SqliteFile::openProblem) found none: another process's lock, or SQLite's error.
     void refuse(const QSqlError &error);
-    // "Can't update <file>: <reason>; the file was left as it is", or "Can't read" for a file
-    // that is only read, or the action given ("open").
-    void warnFileLeft(const QString &reason, const char *failedAction = nullptr);
-    // Logs the line on why the file was not updated, and keeps it for the outcome.
-    void logFailure(const QString &line);
+    // An ending of the kind for this file.
+    UpdateEnding ending(UpdateEnding::Kind kind, SqliteFile::Failure failure,
+                        const QString &reason = QString()) const;
 
     const FileDeclaration &m_description;
     SqliteFile::StoredVersion m_stored;
-    // What the run does to the file, decided once its version is read; it stops when the file
-    // was refused.
+    // What the run does to the file, decided once its version is read.
     Plan m_plan;
     bool m_onlyRead = false;
     bool m_inTransaction = false;
-    bool m_aborted = false;
-    // The error of a commit that failed although the upgrade it saves stands in the file.
-    QString m_unconfirmedCommitError;
-    SqliteFile::Failure m_failure = SqliteFile::Failure::None;
+    // How the update ended, once it has; while it runs, how it fails unless its work is kept.
+    std::optional<UpdateEnding> m_ending;
     ProgressObserver *m_progress = nullptr;
     BackupDirectory *m_backup = nullptr;
     bool m_existed = false;
@@ -183,8 +210,4 @@ private:
     // The file as read for its backup, open until SQLite has let go of its locks.
     QFile m_liveFile;
     int m_step = 0;
-    // Why the update failed or was aborted; what was saved all the same, if anything.
-    QString m_failureReason;
-    QString m_keptWork;
-    QString m_failureLine;
 };

@@ -83,7 +83,7 @@ bool FileUpdate::copyTable(const QString &target, const QString &source, const Q
 
 qint64 FileUpdate::rowCount(const QString &table)
 {
-    if (m_aborted)
+    if (aborted())
         return -1;
     const std::optional<qint64> rows = SqliteFile::rowCount(QSqlDatabase::database(), table);
     statementDone();
@@ -125,7 +125,7 @@ bool FileUpdate::copyRebuiltRows(const UpgradeStep &step)
 
 bool FileUpdate::dropCopiedTable(const UpgradeStep &step)
 {
-    if (m_aborted)
+    if (aborted())
         return false;
     warnAboutDroppedObjects(step.names.at(0), step.names.at(1));
     exec(step.statement(), label(), step.line);
@@ -135,7 +135,7 @@ bool FileUpdate::dropCopiedTable(const UpgradeStep &step)
 bool FileUpdate::arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
                               qint64 targetRowsBefore)
 {
-    if (m_aborted)
+    if (aborted())
         return false;
     if (sourceRows < 0 || targetRowsBefore < 0)
         return true;
@@ -150,14 +150,14 @@ bool FileUpdate::arrivedWhole(const QString &copy, const QString &target, qint64
 bool FileUpdate::copyTableRows(const QString &target, const QString &source,
                                const QSqlRecord &extra, const QStringList &dropped)
 {
-    if (m_aborted)
+    if (aborted())
         return false;
     QSqlDatabase db = QSqlDatabase::database();
     QSqlQuery select(db);
     select.setForwardOnly(true);
     if (!runQuery(select, u"select * from "_s + source)) {
         logQueryError(select, baseLabel, 47);
-        return !m_aborted;
+        return !aborted();
     }
 
     // With nothing to adjust, SQLite copies the rows itself, value for value. When that fails,
@@ -172,7 +172,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
                                                                     source)))
             return true;
     }
-    if (m_aborted)
+    if (aborted())
         return false;
 
     // Every row has the same fields, so the insert is prepared once and re-bound per row;
@@ -219,7 +219,7 @@ std::optional<QStringList>
 FileUpdate::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
     const QSqlDatabase db = QSqlDatabase::database();
-    if (m_aborted || !SqliteFile::tableExists(db, oldTable))
+    if (aborted() || !SqliteFile::tableExists(db, oldTable))
         return QStringList();
     // One flag per old column that a value may not reach unchanged. A column that the copy
     // writes into a new column whose declared type SQLite stores values by as the old one's

@@ -60,9 +60,9 @@ bool FileUpdate::fillVariables()
     const auto failed = [this](const Statement &statement, int line) {
         if (statement.error().isValid())
             checkFailure(statement.error());
-        else if (!m_aborted)
+        else if (!aborted())
             return false;
-        if (!m_aborted)
+        if (!aborted())
             logStatementError(statement.error(), statement.text(), label(), line);
         fail(u"filling the assay variables failed (%1)"_s.arg(statement.error().databaseText()));
         return true;
@@ -71,7 +71,7 @@ bool FileUpdate::fillVariables()
     // exec does; false when it failed.
     const auto ran = [&](Statement &statement, int line,
                          std::initializer_list<const sqlite3_value *> values = {}) {
-        if (!m_aborted) {
+        if (!aborted()) {
             statement.run(values);
             statementDone();
         }
