@@ -1,10 +1,10 @@
 #include "logsink.h"
 
 #include "consoleoutput.h"
+#include "declaration.h"
 #include "filename.h"
 #include "qmcheck.h"
 #include "sqlitefile.h"
-#include "declaration.h"
 
 #include <QMap>
 
@@ -12,11 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 
-FILE *logFile = nullptr;
-
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The open log file, or null when no log file is in use.
+FILE *logFile = nullptr;
 
 QtMessageHandler defaultHandler = nullptr;
 
@@ -56,17 +57,6 @@ QString logFileRefusal(const QString &log)
     return QString();
 }
 
-} // namespace
-
-const char *logLinePrefix(QtMsgType type)
-{
-    static const QMap<QtMsgType, const char *> prefixes = {{QtDebugMsg, "Debug: "},
-                                                           {QtWarningMsg, "Warning: "},
-                                                           {QtCriticalMsg, "Critical: "},
-                                                           {QtFatalMsg, "Fatal: "}};
-    return prefixes.value(type);
-}
-
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (!logFile) {
@@ -83,13 +73,23 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
         const QString reason = QString::fromLocal8Bit(std::strerror(errno));
         unwritableLog = logFile;
         printError(u"dbupdate: cannot write the log to %1: %2; the rest of the log goes to "
-                   u"standard error\n"_s.arg(logFile == stdout ? u"standard output"_s : logFileName,
-                                             reason));
+                   u"standard error\n"_s.arg(logFileName, reason));
     }
     if (logFile == unwritableLog)
         writeLine(stderr, prefix, text);
     if (type == QtFatalMsg)
         std::abort();
+}
+
+} // namespace
+
+const char *logLinePrefix(QtMsgType type)
+{
+    static const QMap<QtMsgType, const char *> prefixes = {{QtDebugMsg, "Debug: "},
+                                                           {QtWarningMsg, "Warning: "},
+                                                           {QtCriticalMsg, "Critical: "},
+                                                           {QtFatalMsg, "Fatal: "}};
+    return prefixes.value(type);
 }
 
 bool openLogFile(const QByteArray &name)

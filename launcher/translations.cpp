@@ -105,7 +105,7 @@ QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
 }
 
 QStringList installTranslations(QCoreApplication &app, const QStringList &names,
-                                bool firstIsLogFile)
+                                bool firstIsLogFile, RunLog &log)
 {
     QStringList installed;
     for (qsizetype i = 0; i < names.size(); ++i) {
@@ -115,7 +115,7 @@ QStringList installTranslations(QCoreApplication &app, const QStringList &names,
         const QString warning
             = loadTranslation(translator, names.at(i), i == 0 && firstIsLogFile, &loaded);
         if (!warning.isEmpty())
-            qWarning("%s", qUtf8Printable(warning));
+            log.warning(warning);
         if (loaded.isEmpty()) {
             delete translator;
             continue;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "qmcheck.h"
+#include "runlog.h"
 
 #include <QStringList>
 #include <QTranslator>
@@ -27,4 +28,4 @@ private:
 // warning, except the log file's name when no translation file of that name exists. Returns
 // the paths of the files that were installed, in the order given.
 QStringList installTranslations(QCoreApplication &app, const QStringList &names,
-                                bool firstIsLogFile);
+                                bool firstIsLogFile, RunLog &log = messageLog());

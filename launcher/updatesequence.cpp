@@ -7,14 +7,14 @@
 
 using namespace Qt::StringLiterals;
 
-RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup)
+RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup, RunLog &log)
 {
     RunOutcome outcome;
     for (const FileDeclaration &description : declaredFiles()) {
-        // Each updater lives only for its one run, so at most one holds the default connection.
         const auto updater = std::make_unique<FileUpdate>(description);
         updater->setProgressObserver(progress);
         updater->setBackup(backup);
+        updater->setLog(&log);
         outcome.files << updater->run();
         if (!outcome.succeeded())
             break;
@@ -26,11 +26,11 @@ RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup)
             continue;
         QStringList differences;
         for (const LayoutDifference &difference :
-             findLayoutDifferences(QSqlDatabase::database(), description.layout))
+             findLayoutDifferences(updater->database(), description.layout))
             differences << difference.text;
         if (!differences.isEmpty()) {
-            qWarning("%s: after the update, %s", qUtf8Printable(description.fileName),
-                     qUtf8Printable(differences.join(u"; ")));
+            log.warning(
+                u"%1: after the update, %2"_s.arg(description.fileName, differences.join(u"; ")));
         }
     }
     return outcome;

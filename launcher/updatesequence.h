@@ -10,10 +10,11 @@ struct RunOutcome
     bool succeeded() const { return files.isEmpty() || files.last().succeeded(); }
 };
 
-// Runs the updaters in their fixed order until one fails; the observer, if given, learns of
-// each step, and the backup, if given, gets a copy of each file the run upgrades before its
-// first write.
-RunOutcome runUpdaters(ProgressObserver *progress = nullptr, BackupDirectory *backup = nullptr);
+// Runs the updaters in their fixed order until one fails, writing their lines into the log; the
+// observer, if given, learns of each step, and the backup, if given, gets a copy of each file
+// the run upgrades before its first write.
+RunOutcome runUpdaters(ProgressObserver *progress = nullptr, BackupDirectory *backup = nullptr,
+                       RunLog &log = messageLog());
 
 // Why a run would not start with the backup directory, told without writing into it: it holds
 // something else, or its volume lacks room for the copies of the files the run upgrades (and,

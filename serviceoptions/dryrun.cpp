@@ -19,17 +19,29 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The lines a run's log would get, kept while keepLine handles the messages; each also goes
-// through the log sink into standard output while logFile is set.
-QStringList runLog;
-
-void keepLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
+// The lines a run's log would get; once echoed, each is also printed as it comes.
+class KeptLog : public RunLog
 {
-    if (const char *prefix = logLinePrefix(type))
-        runLog << QString::fromLocal8Bit(prefix) + message;
-    if (logFile)
-        logMessageHandler(type, context, message);
-}
+public:
+    void warning(const QString &text) override
+    {
+        m_lines << QString::fromLatin1(logLinePrefix(QtWarningMsg)) + text;
+        if (m_echoed)
+            printOut(m_lines.last() + u'\n');
+    }
+    // Prints the lines kept so far, and every later one as it comes.
+    void echo()
+    {
+        for (const QString &line : std::as_const(m_lines))
+            printOut(line + u'\n');
+        m_echoed = true;
+    }
+    const QStringList &lines() const { return m_lines; }
+
+private:
+    QStringList m_lines;
+    bool m_echoed = false;
+};
 
 // The first file, in run order, that a real run could not open or write, or refuses to let
 // SQLite open, and why; none when there is no such file. A file that is only read never ends a
@@ -270,6 +282,7 @@ private:
     qint64 m_available = DiskRoom::available();
     QList<FileSnapshot> m_before;
     QList<FileSnapshot> m_after;
+    KeptLog m_log;
     RunOutcome m_outcome;
     RoomNeeded m_needed;
 };
@@ -280,10 +293,8 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
     m_json = json;
     // Translation files are looked for relative to the real working directory, and their
     // warnings go into the log as a run's do.
-    const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
-    for (const QString &path : installTranslations(app, translationNames, false))
+    for (const QString &path : installTranslations(app, translationNames, false, m_log))
         m_translations << FileName::shown(FileName::absolute(path));
-    qInstallMessageHandler(previousHandler);
     const FileProblem problem = realFileProblem();
     // A run checks its backup directory before it opens any file.
     if (const QString problem
@@ -307,11 +318,10 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
 
     // The run on the copies met a full volume or an I/O error: the copies' own volume failed,
     // and what a real run would meet cannot be told from it.
-    if (std::any_of(m_outcome.files.cbegin(), m_outcome.files.cend(),
-                    [](const UpdateEnding &file) {
-                        return file.failure == SqliteFile::Failure::OutOfRoom
-                            || file.failure == SqliteFile::Failure::IoError;
-                    })) {
+    if (std::any_of(m_outcome.files.cbegin(), m_outcome.files.cend(), [](const UpdateEnding &file) {
+            return file.failure == SqliteFile::Failure::OutOfRoom
+                || file.failure == SqliteFile::Failure::IoError;
+        })) {
         return cannotPredict(u"writing the copies in %1 failed (no room or an I/O error)"_s.arg(
             FileName::shown(copies.path())));
     }
@@ -352,17 +362,9 @@ void DryRun::runOnCopies()
                   m_translations.join(u", "_s)));
     print(u"Log of a run on copies of the files:\n"_s);
     // The lines that came before the run, the translation files' warnings, lead its log.
-    if (!m_json) {
-        for (const QString &line : std::as_const(runLog))
-            printOut(line + u'\n');
-        logFile = stdout;
-    }
-    const QtMessageHandler previousHandler = qInstallMessageHandler(keepLine);
-    m_outcome = runUpdaters();
-    qInstallMessageHandler(previousHandler);
-    logFile = nullptr;
-    // The last updater's connection still holds its copy open.
-    QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
+    if (!m_json)
+        m_log.echo();
+    m_outcome = runUpdaters(nullptr, nullptr, m_log);
     m_after = snapshotWorkingDirectory(&m_outcome);
     m_needed = roomNeeded(m_before, m_after);
     if (m_json)
@@ -405,7 +407,7 @@ int DryRun::finish(int exitStatus, const QString &reason) const
     printJsonDocument(u"dry-run"_s,
                       {{u"directory"_s, FileName::shown(m_workingDir)},
                        {u"translations"_s, QJsonArray::fromStringList(m_translations)},
-                       {u"log"_s, QJsonArray::fromStringList(runLog)},
+                       {u"log"_s, QJsonArray::fromStringList(m_log.lines())},
                        {u"files"_s, files},
                        {u"room"_s, room},
                        {u"prediction"_s, prediction},
@@ -421,8 +423,8 @@ int runDryRun(QCoreApplication &app, const QStringList &translationNames, bool j
     return DryRun().run(app, translationNames, json, backupDirectory);
 }
 
-QList<QStringList> rowCountRows(const FileDeclaration &description,
-                                const QList<TableRows> &before, const QList<TableRows> &after)
+QList<QStringList> rowCountRows(const FileDeclaration &description, const QList<TableRows> &before,
+                                const QList<TableRows> &after)
 {
     const auto rowsText = [](const TableRows &counted) {
         if (counted.rows)

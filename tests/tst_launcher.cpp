@@ -14,10 +14,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString duplicateConnectionLine
-    = u"Warning: QSqlDatabasePrivate::addDatabase: duplicate connection name "
-      u"'qt_sql_default_connection', old connection removed."_s;
-
 // What lrelease compiles for the tests: the sample type label, translated, and messages of one
 // kind, in a language whose numerus forms they use. Every message has an id for -idbased.
 std::pair<QString, QList<TsMessage>> tsContent(const QString &kind)
@@ -205,7 +201,8 @@ private Q_SLOTS:
         QCOMPARE(result.exitCode, 0);
         QStringList files = QDir(m_work).entryList(QDir::Files, QDir::Name);
         QCOMPARE(files, (QStringList {u"data.db"_s, u"profile.db"_s, u"qc.db"_s, u"syslog.db"_s}));
-        QVERIFY(result.standardError.contains("duplicate connection name"));
+        // data.db, created by the run, lacks the application's own tables.
+        QVERIFY(result.standardError.contains("data.db: after the update"));
         QVERIFY(result.standardOutput.isEmpty());
     }
 
@@ -225,14 +222,12 @@ private Q_SLOTS:
 
         QCOMPARE(firstRun.first(), u"earlier line"_s);
         QCOMPARE(bothRuns.mid(0, firstRun.size()), firstRun);
-        // A run over files already up to date writes only the notices of the connection
-        // being registered anew for each file, and again that data.db, which the first run
+        // A run over files already up to date writes only that data.db, which the first run
         // created, lacks the application's own tables.
         const QString dataLayout = firstRun.filter(u"data.db: after the update"_s).value(0);
         QVERIFY2(dataLayout.contains(u"table patient is missing"_s), qPrintable(dataLayout));
         QCOMPARE(bothRuns.mid(firstRun.size()),
-                 (QStringList {duplicateConnectionLine, dataLayout, duplicateConnectionLine,
-                               duplicateConnectionLine}));
+                 QStringList {dataLayout});
     }
 
     // The log goes to standard error rather than into a database, a file SQLite keeps beside one,
@@ -281,8 +276,8 @@ private Q_SLOTS:
                 logName, expectedError);
         QCOMPARE(result.standardError.left(result.standardError.indexOf('\n')),
                  expectedLine.toUtf8());
-        QVERIFY(result.standardError.contains("duplicate connection name"));
-        QVERIFY(!TestUtil::readFile(m_work + u'/' + logName).contains("duplicate connection"));
+        QVERIFY(result.standardError.contains("data.db: after the update"));
+        QVERIFY(!TestUtil::readFile(m_work + u'/' + logName).contains("after the update"));
     }
 
     void translationSearchOrder_data()

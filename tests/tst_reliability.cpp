@@ -490,7 +490,7 @@ private Q_SLOTS:
             << u"Can't read qc.db: it is a directory, not a regular file; the file was left as it is "
                u"and the run goes on"_s;
         QTest::newRow("qc.db with another file's journal")
-            << u"qc.db"_s << u"foreign journal"_s << 0 << u"Warning: QSqlDatabasePrivate"_s;
+            << u"qc.db"_s << u"foreign journal"_s << 0 << QString();
     }
 
     // A damaged or unexpected file never crashes the run or loses a row, and the exit status
@@ -540,7 +540,9 @@ private Q_SLOTS:
         QCOMPARE(result.exitStatus, QProcess::NormalExit);
         QCOMPARE(result.exitCode, expectedExitCode);
         const QStringList log = TestUtil::logLines(m_work + u"/update.log"_s);
-        QVERIFY2(!log.filter(expectedWarning).isEmpty(), qPrintable(log.join(u'\n')));
+        // A run that passes over nothing writes nothing into its log.
+        QVERIFY2(expectedWarning.isEmpty() ? log.isEmpty() : !log.filter(expectedWarning).isEmpty(),
+                 qPrintable(log.join(u'\n')));
         if (expectedExitCode == 1 || fileName == u"qc.db"_s || kind.contains(u"8589934592"_s)) {
             QCOMPARE(TestUtil::readFile(data), bytesBefore);
             QCOMPARE(QFileInfo(data).lastModified(), modifiedBefore);
@@ -797,8 +799,8 @@ private Q_SLOTS:
 
         QCOMPARE(result.exitCode, expectedExitCode);
         QCOMPARE(dryRun.exitCode, expectedExitCode);
-        const QString last = TestUtil::logLines(m_work + u"/update.log"_s).last();
         if (expectedExitCode != 0) {
+            const QString last = TestUtil::logLines(m_work + u"/update.log"_s).last();
             QVERIFY2(last.startsWith(
                          QString(expectedLine).replace(u"%2"_s, backup).section(u" has "_s, 0, 0)),
                      qPrintable(last));

@@ -61,11 +61,11 @@ void failDirectorySync()
     sqlite3_vfs_register(&unsynced, 1);
 }
 
-void limitFileGrowth(const QString &fileName)
+void limitFileGrowth(const QSqlDatabase &db, const QString &fileName)
 {
     if (qEnvironmentVariable("DBUPDATE_FULL_FILE") != fileName)
         return;
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(db);
     if (!query.exec(QStringLiteral("PRAGMA page_count")) || !query.next())
         return;
     const qlonglong limit

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QSqlDatabase;
+
 // Seams for the fault-injection build used by the tests; the shipped build compiles them to
 // nothing and reads no environment.
 #ifdef DBUPDATE_FAULT_INJECTION
@@ -14,7 +16,7 @@ void statementDone();
 int injectedFault();
 // Called once the file is locked: DBUPDATE_FULL_FILE and DBUPDATE_FULL_AFTER_PAGES make the
 // named file "full" after that many more pages.
-void limitFileGrowth(const QString &fileName);
+void limitFileGrowth(const QSqlDatabase &db, const QString &fileName);
 // Called before a file is opened: DBUPDATE_UNSYNCED_FILE makes the directory sync that follows
 // the deletion of the named file's journal fail with an I/O error, once the journal is gone.
 void failDirectorySync();
@@ -26,7 +28,7 @@ inline int injectedFault()
 {
     return 0;
 }
-inline void limitFileGrowth(const QString &)
+inline void limitFileGrowth(const QSqlDatabase &, const QString &)
 {
 }
 inline void failDirectorySync()

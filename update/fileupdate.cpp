@@ -11,15 +11,14 @@
 
 using namespace Qt::StringLiterals;
 
-void logStatementError(const QSqlError &error, const QString &statement, const char *label,
-                       int line)
+void FileUpdate::logStatementError(const QSqlError &error, const QString &statement,
+                                   const char *label, int line)
 {
-    qWarning("%s",
-             qUtf8Printable(u"%1 ( %2 ):  %3 : [ %4 ] "_s.arg(
-                 QString::fromLatin1(label), QString::number(line), error.text(), statement)));
+    m_log->warning(u"%1 ( %2 ):  %3 : [ %4 ] "_s.arg(
+        QString::fromLatin1(label), QString::number(line), error.text(), statement));
 }
 
-void logQueryError(const QSqlQuery &query, const char *label, int line)
+void FileUpdate::logQueryError(const QSqlQuery &query, const char *label, int line)
 {
     logStatementError(query.lastError(), query.lastQuery(), label, line);
 }
@@ -32,20 +31,20 @@ FileUpdate::FileUpdate(const FileDeclaration &description, QObject *parent)
     if (!openFile() || !takeStoredVersion())
         return;
     m_plan = planRun(m_description, {FileState::State::Readable, m_stored});
-    if (m_plan.kind == Plan::Kind::LeftNewer) {
-        // Decided before anything is written: the file keeps every byte and its time.
-        qWarning("%s has version %s, newer than this program's %d: its version was left as it is",
-                 qUtf8Printable(fileName()), qUtf8Printable(m_stored.shown), currentVersion());
+    // Decided before anything is written: a file newer than this program keeps every byte and
+    // its time.
+    if (m_plan.kind == Plan::Kind::LeftNewer || (!m_onlyRead && !probeWriteAccess()))
         return;
-    }
-    if (!m_onlyRead && !probeWriteAccess())
-        return;
-    limitFileGrowth(fileName());
+    limitFileGrowth(m_db, fileName());
 }
 
 FileUpdate::~FileUpdate()
 {
     rollback();
+    const QString connection = m_db.connectionName();
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(connection);
 }
 
 bool FileUpdate::openFile()
@@ -57,10 +56,10 @@ bool FileUpdate::openFile()
         refuse(problem.failure, problem.reason);
         return false;
     }
-    QSqlDatabase db
-        = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_onlyRead));
-    if (!db.open()) {
-        refuse(SqliteFile::failureOf(db.lastError()), db.lastError().text(), u"open"_s);
+    m_db = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_onlyRead),
+                                     u"update "_s + fileName());
+    if (!m_db.open()) {
+        refuse(SqliteFile::failureOf(m_db.lastError()), m_db.lastError().text(), u"open"_s);
         return false;
     }
     // Renames must leave the bodies of other triggers and of views as they are. The tables this
@@ -77,7 +76,7 @@ bool FileUpdate::openFile()
     if (!m_onlyRead)
         statements << u"PRAGMA synchronous=EXTRA"_s << u"BEGIN IMMEDIATE"_s;
     for (const QString &statement : std::as_const(statements)) {
-        QSqlQuery query(db);
+        QSqlQuery query(m_db);
         if (!query.exec(statement)) {
             refuse(query.lastError());
             return false;
@@ -91,7 +90,7 @@ bool FileUpdate::openFile()
 // journal) still grants the lock; a rolled-back write of the header tells.
 bool FileUpdate::probeWriteAccess()
 {
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     if (!query.exec(u"PRAGMA user_version"_s) || !query.next()) {
         refuse(query.lastError());
         return false;
@@ -101,7 +100,7 @@ bool FileUpdate::probeWriteAccess()
     const bool writable = query.exec(u"SAVEPOINT write_probe"_s)
         && query.exec(u"PRAGMA user_version=%1"_s.arg(userVersion));
     const QSqlError error = query.lastError();
-    QSqlQuery undo(QSqlDatabase::database());
+    QSqlQuery undo(m_db);
     undo.exec(u"ROLLBACK TO write_probe"_s);
     undo.exec(u"RELEASE write_probe"_s);
     if (!writable && SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
@@ -113,7 +112,7 @@ bool FileUpdate::probeWriteAccess()
 
 bool FileUpdate::takeStoredVersion()
 {
-    m_stored = SqliteFile::readStoredVersion(QSqlDatabase::database());
+    m_stored = SqliteFile::readStoredVersion(m_db);
     if (m_stored.error.isValid())
         refuse(m_stored.error);
     else if (!m_stored.version)
@@ -188,6 +187,11 @@ QString UpdateEnding::line() const
 
 UpdateEnding FileUpdate::run()
 {
+    if (m_plan.kind == Plan::Kind::LeftNewer) {
+        m_log->warning(
+            u"%1 has version %2, newer than this program's %3: its version was left "
+            u"as it is"_s.arg(fileName(), m_stored.shown, QString::number(currentVersion())));
+    }
     if (!m_ending && m_plan.kind != Plan::Kind::LeftNewer)
         updateAndCommit();
     rollback();
@@ -196,7 +200,7 @@ UpdateEnding FileUpdate::run()
     const UpdateEnding ended
         = m_ending.value_or(ending(UpdateEnding::Kind::Done, SqliteFile::Failure::None));
     if (const QString line = ended.line(); !line.isEmpty())
-        qWarning("%s", qUtf8Printable(line));
+        m_log->warning(line);
     return ended;
 }
 
@@ -266,7 +270,7 @@ bool FileUpdate::keepCopy()
 // Read under a shared lock, so that no other process writes it meanwhile.
 void FileUpdate::noteUpgrade()
 {
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     QString error;
     const bool locked = query.exec(u"BEGIN"_s) && query.exec(u"select 1 from sqlite_master"_s);
     const bool noted
@@ -301,7 +305,7 @@ bool FileUpdate::commitChanges()
         return true;
     const QString commit = u"COMMIT"_s;
     statementStarted(commit);
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     const bool committed = query.exec(commit);
     statementDone();
     if (!committed) {
@@ -345,7 +349,7 @@ void FileUpdate::rollback()
 {
     if (!m_inTransaction)
         return;
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     query.exec(u"ROLLBACK"_s);
     m_inTransaction = false;
 }
@@ -370,7 +374,7 @@ void FileUpdate::checkFailure(const QSqlError &error)
         return;
     if (!SqliteFile::isFatal(SqliteFile::failureOf(error))) {
         // A BEGIN succeeds only outside of a transaction.
-        QSqlQuery probe(QSqlDatabase::database());
+        QSqlQuery probe(m_db);
         if (!probe.exec(u"BEGIN"_s))
             return;
         probe.exec(u"ROLLBACK"_s);
@@ -384,7 +388,7 @@ bool FileUpdate::exec(const QString &statement, const char *label, int line)
     if (aborted())
         return false;
     statementStarted(statement);
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     if (runQuery(query, statement))
         return true;
     logQueryError(query, label, line);
@@ -446,8 +450,7 @@ bool FileUpdate::versionStuck()
 {
     if (aborted())
         return false;
-    const SqliteFile::StoredVersion stored
-        = SqliteFile::readStoredVersion(QSqlDatabase::database());
+    const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(m_db);
     statementDone();
     if (stored.error.isValid())
         checkFailure(stored.error);
@@ -457,7 +460,7 @@ bool FileUpdate::versionStuck()
 void FileUpdate::dropIndexOfBackup(const QString &table)
 {
     const QString index = table + u"_index"_s;
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     query.prepare(
         u"select 1 from sqlite_master where name = ? collate nocase and tbl_name = ? collate nocase"_s);
     query.addBindValue(index);

@@ -2,20 +2,16 @@
 
 #include "plan.h"
 #include "progressobserver.h"
+#include "runlog.h"
 
 #include <QFile>
 #include <QObject>
+#include <QSqlDatabase>
 #include <QSqlRecord>
 
 class BackupDirectory;
 
 class QSqlQuery;
-
-// Writes the warning line of a failed statement:
-// "<label> ( <line> ):  <error> : [ <statement> ] ".
-void logStatementError(const QSqlError &error, const QString &statement, const char *label,
-                       int line);
-void logQueryError(const QSqlQuery &query, const char *label, int line);
 
 // How the update of one file ended, made where it ended: the line it leaves in the log, whether
 // the run goes on and the dry run's prediction are all told from it.
@@ -60,7 +56,7 @@ struct UpdateEnding
 };
 
 // The update of one file, carrying out the steps its description declares. The constructor
-// makes the file the default connection, takes the write lock and reads the stored version;
+// opens a connection of the update's own on the file, takes the write lock and reads the stored version;
 // run() performs the whole update as one transaction, so an interrupted or failed run leaves the
 // file as it was. A file that records a version above the one this program brings it to is left
 // as it is, with a warning, and nothing of it is run.
@@ -77,6 +73,8 @@ public:
     QString fileName() const { return m_description.fileName; }
     qint32 storedVersion() const { return m_stored.version.value_or(0); }
     const Plan &plan() const { return m_plan; }
+    // The update's connection on the file, open until the update goes.
+    QSqlDatabase database() const { return m_db; }
 
     // Runs update() inside the file's transaction; commits when it succeeds and leaves
     // the file as it was when it fails or when SQLite undid the transaction on its own.
@@ -89,6 +87,8 @@ public:
 
     // The observer that learns of each step of the update; none by default.
     void setProgressObserver(ProgressObserver *observer) { m_progress = observer; }
+    // Where the update writes its log lines; the real run's log by default.
+    void setLog(RunLog *log) { m_log = log; }
     // Where the file is copied before its first write, when the run upgrades it; none by
     // default.
     void setBackup(BackupDirectory *backup) { m_backup = backup; }
@@ -97,6 +97,11 @@ public:
     bool copiesFile() const;
 
 protected:
+    // Writes the warning line of a failed statement:
+    // "<label> ( <line> ):  <error> : [ <statement> ] ".
+    void logStatementError(const QSqlError &error, const QString &statement, const char *label,
+                           int line);
+    void logQueryError(const QSqlQuery &query, const char *label, int line);
     // Runs one statement; a failure is logged with label and line and passed over. True when
     // it succeeded.
     bool exec(const QString &statement, const char *label, int line);
@@ -202,7 +207,9 @@ private:
     bool m_inTransaction = false;
     // How the update ended, once it has; while it runs, how it fails unless its work is kept.
     std::optional<UpdateEnding> m_ending;
+    QSqlDatabase m_db;
     ProgressObserver *m_progress = nullptr;
+    RunLog *m_log = &messageLog();
     BackupDirectory *m_backup = nullptr;
     bool m_existed = false;
     // The version and digest the update leaves go into the backup's manifest.

@@ -85,7 +85,7 @@ qint64 FileUpdate::rowCount(const QString &table)
 {
     if (aborted())
         return -1;
-    const std::optional<qint64> rows = SqliteFile::rowCount(QSqlDatabase::database(), table);
+    const std::optional<qint64> rows = SqliteFile::rowCount(m_db, table);
     statementDone();
     return rows.value_or(-1);
 }
@@ -96,7 +96,7 @@ bool FileUpdate::copyRows(const UpgradeStep &step, const QString &source, const 
     const qint64 sourceRows = rowCount(source);
     const qint64 targetRows = rowCount(target);
     if (!exec(step.statement(), label(), step.line)) {
-        return !SqliteFile::tableExists(QSqlDatabase::database(), source)
+        return !SqliteFile::tableExists(m_db, source)
             || fail(u"the copy of table %1 failed"_s.arg(copyName));
     }
     return arrivedWhole(copyName, target, sourceRows, targetRows);
@@ -152,7 +152,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
 {
     if (aborted())
         return false;
-    QSqlDatabase db = QSqlDatabase::database();
+    QSqlDatabase db = m_db;
     QSqlQuery select(db);
     select.setForwardOnly(true);
     if (!runQuery(select, u"select * from "_s + source)) {
@@ -218,7 +218,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
 std::optional<QStringList>
 FileUpdate::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = m_db;
     if (aborted() || !SqliteFile::tableExists(db, oldTable))
         return QStringList();
     // One flag per old column that a value may not reach unchanged. A column that the copy
@@ -330,7 +330,7 @@ std::optional<QStringList> FileUpdate::storageByType(const QStringList &declared
     const QString storageTable = u"temp.dbupdate_storage"_s;
     const QString text = QStringList(declaredTypes.size(), u"'1'"_s).join(u", "_s);
     const QString integer = QStringList(declaredTypes.size(), u"1"_s).join(u", "_s);
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const bool read
         = runQuery(query, u"create table %1(%2)"_s.arg(storageTable, definitions.join(u", "_s)))
@@ -353,7 +353,7 @@ std::optional<QStringList> FileUpdate::storageByType(const QStringList &declared
 // the engineer learns which ones.
 void FileUpdate::warnAboutDroppedObjects(const QString &table, const QString &oldTable)
 {
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     query.setForwardOnly(true);
     query.prepare(u"select type, name from sqlite_master where type in ('index', 'trigger') "
                   u"and tbl_name = ? collate nocase and sql is not null order by type, name"_s);
@@ -361,9 +361,8 @@ void FileUpdate::warnAboutDroppedObjects(const QString &table, const QString &ol
     if (!runQuery(query))
         return;
     while (query.next()) {
-        qWarning(
-            "%s: the rebuild of table %s drops the file's own %s %s, which is not created again",
-            qUtf8Printable(fileName()), qUtf8Printable(table),
-            qUtf8Printable(query.value(0).toString()), qUtf8Printable(query.value(1).toString()));
+        m_log->warning(
+            u"%1: the rebuild of table %2 drops the file's own %3 %4, which is not created again"_s
+                .arg(fileName(), table, query.value(0).toString(), query.value(1).toString()));
     }
 }

@@ -40,7 +40,7 @@ bool FileUpdate::backfillVariables()
         exec(u"RELEASE block"_s, label(), 271);
         return true;
     }
-    QSqlQuery query(QSqlDatabase::database());
+    QSqlQuery query(m_db);
     if (runQuery(query, u"ROLLBACK TO block"_s))
         runQuery(query, u"RELEASE block"_s);
     return keepWork(u"its layout, version %1 and default settings were saved, the variables were "
@@ -78,7 +78,7 @@ bool FileUpdate::fillVariables()
         return !failed(statement, line);
     };
 
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = m_db;
     Statement count(db, countFilledVariables);
     if (!ran(count, 227))
         return false;
