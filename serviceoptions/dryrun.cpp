@@ -225,7 +225,10 @@ RoomNeeded roomNeeded(const QList<FileSnapshot> &before, const QList<FileSnapsho
     qint64 grown = 0;
     for (qsizetype i = 0; i < before.size(); ++i) {
         const qint64 growth = after.at(i).size - before.at(i).size;
-        const bool changed = growth != 0 || after.at(i).version() != before.at(i).version();
+        const FileState &was = before.at(i).inspection;
+        const FileState &is = after.at(i).inspection;
+        const bool changed
+            = growth != 0 || is.state != was.state || is.stored.version != was.stored.version;
         // A journal holds each changed page once, with eight bytes of its own.
         const qint64 largest = qMax(before.at(i).size, after.at(i).size);
         const qint64 journal
