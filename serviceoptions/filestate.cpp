@@ -7,10 +7,6 @@
 #include <QJsonDocument>
 #include <QSqlQuery>
 
-#include <sqlite3.h>
-
-#include <set>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -40,38 +36,6 @@ void checkStatementsOfRun(FileState &inspection, const QSqlDatabase &db,
                                   u"writing"_s.arg(statement, doubt);
         }
     }
-}
-
-// The fill writes only while no variable holds a value, and then each variable whose lookup, the
-// fill's own, finds a value in its first row; none when that cannot be read. Its statements come
-// in the order of variableFillStatements(): the count, the listing, the lookup.
-std::optional<bool> fillsVariables(const QSqlDatabase &db)
-{
-    using SqliteFile::Statement;
-    const QStringList statements = variableFillStatements();
-    Statement count(db, statements.at(0));
-    if (!count.run() || !count.hasRow())
-        return std::nullopt;
-    if (sqlite3_value_int64(count.value(0).get()) > 0)
-        return false;
-    Statement listing(db, statements.at(1));
-    Statement lookup(db, statements.at(2));
-    // As in the fill, each pair of assay template and name is looked up once, and the lookup
-    // takes the name first.
-    std::set<std::pair<QByteArray, QByteArray>> pairs;
-    for (listing.run(); listing.hasRow(); listing.next()) {
-        const Statement::Value assayTemplateId = listing.value(1);
-        const Statement::Value name = listing.value(2);
-        if (!pairs.insert({listing.key(1), listing.key(2)}).second)
-            continue;
-        if (!lookup.run({name.get(), assayTemplateId.get()}))
-            return std::nullopt;
-        if (lookup.hasRow() && sqlite3_value_type(lookup.value(0).get()) != SQLITE_NULL)
-            return true;
-    }
-    if (listing.error().isValid())
-        return std::nullopt;
-    return false;
 }
 
 // Notes what one step of a run would change in the file as it lies; false, with the doubt, where
@@ -112,10 +76,10 @@ bool noteChangeOfStep(FileState &inspection, const QSqlDatabase &db,
                 description.targetText()));
     }
     case UpgradeStep::Kind::FillVariables: {
-        const std::optional<bool> fills = fillsVariables(db);
-        if (!fills)
+        const std::optional<qint64> rows = variablesFilledBy(db);
+        if (!rows)
             return cannotTell(u"the filling of the assay variables"_s);
-        return !*fills || note(u"the assay variables would be filled"_s);
+        return *rows == 0 || note(u"the assay variables would be filled"_s);
     }
     case UpgradeStep::Kind::Rename:
     case UpgradeStep::Kind::Copy:

@@ -42,8 +42,8 @@ const ItemSyntax itemSyntax[] = {
     {"savepoint"_L1, "L", UpgradeStep::Kind::Sql, 1, "SAVEPOINT block"},
     {"release"_L1, "L", UpgradeStep::Kind::Sql, 1, "RELEASE block"},
     {"stamp"_L1, "LL", UpgradeStep::Kind::Stamp, 2},
-    {"fill-variables"_L1, "", UpgradeStep::Kind::FillVariables, 3},
-    {"drop-backup-index"_L1, "N", UpgradeStep::Kind::DropBackupIndex, 0},
+    {"fill-variables"_L1, "LLLLLLLL", UpgradeStep::Kind::FillVariables, 3},
+    {"drop-backup-index"_L1, "NN", UpgradeStep::Kind::DropBackupIndex, 0},
 };
 
 // A label written into profile.db. Older translation files were made while the program held
@@ -155,7 +155,7 @@ UpgradeStep parsedStep(const ItemSyntax &syntax, const QStringList &fields)
         else if (kind == u'X')
             step.labels << fields.at(i);
         else
-            (step.line ? step.secondLine : step.line) = fields.at(i).toInt();
+            step.lines << fields.at(i).toInt();
     }
     return step;
 }

@@ -22,8 +22,8 @@ struct UpgradeStep
     };
 
     Kind kind = Kind::Sql;
-    int line = 0;
-    int secondLine = 0;
+    // The line of each statement the step runs, in the order the step declares them.
+    QList<int> lines;
     QStringList names; // the tables the step names, in the order it names them
     QString text;
     // The labels whose translations take the places %1, %2, ... of the text, in order.
@@ -31,6 +31,7 @@ struct UpgradeStep
     // How many steps a progress observer sees (see ProgressObserver).
     int progressSteps = 0;
 
+    int line() const { return lines.value(0); }
     // The statement as it runs, with the installed translations of its labels.
     QString statement() const;
 };

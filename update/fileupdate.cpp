@@ -397,7 +397,7 @@ bool FileUpdate::exec(const QString &statement, const char *label, int line)
 
 void FileUpdate::renameTable(const QString &from, const QString &to)
 {
-    exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, 39);
+    exec(u"alter table %1 rename to %2"_s.arg(from, to), baseLabel, renameLine);
 }
 
 bool FileUpdate::update()
@@ -417,7 +417,7 @@ bool FileUpdate::runStep(const UpgradeStep &step)
 {
     switch (step.kind) {
     case UpgradeStep::Kind::Sql:
-        exec(step.statement(), label(), step.line);
+        exec(step.statement(), label(), step.line());
         break;
     case UpgradeStep::Kind::Rename:
         renameTable(step.names.at(0), step.names.at(1));
@@ -430,15 +430,15 @@ bool FileUpdate::runStep(const UpgradeStep &step)
         return dropCopiedTable(step);
     case UpgradeStep::Kind::Stamp: {
         const QStringList stamp = m_description.stampStatements();
-        const bool deleted = exec(stamp.at(0), label(), step.line);
-        const bool inserted = exec(stamp.at(1), label(), step.secondLine);
+        const bool deleted = exec(stamp.at(0), label(), step.lines.at(0));
+        const bool inserted = exec(stamp.at(1), label(), step.lines.at(1));
         return (deleted && inserted && versionStuck())
             || fail(u"writing version %1 into its version table failed"_s.arg(currentVersion()));
     }
     case UpgradeStep::Kind::FillVariables:
-        return backfillVariables();
+        return backfillVariables(step.lines);
     case UpgradeStep::Kind::DropBackupIndex:
-        dropIndexOfBackup(step.names.at(0));
+        dropIndexOfBackup(step.names.at(0), step.names.at(1));
         break;
     }
     return true;
@@ -457,14 +457,13 @@ bool FileUpdate::versionStuck()
     return stored.version == currentVersion();
 }
 
-void FileUpdate::dropIndexOfBackup(const QString &table)
+void FileUpdate::dropIndexOfBackup(const QString &index, const QString &backup)
 {
-    const QString index = table + u"_index"_s;
     QSqlQuery query(m_db);
     query.prepare(
         u"select 1 from sqlite_master where name = ? collate nocase and tbl_name = ? collate nocase"_s);
     query.addBindValue(index);
-    query.addBindValue(table + u"_bak"_s);
+    query.addBindValue(backup);
     if (!runQuery(query) || !query.next())
         return;
     query.finish();

@@ -56,10 +56,10 @@ struct UpdateEnding
 };
 
 // The update of one file, carrying out the steps its description declares. The constructor
-// opens a connection of the update's own on the file, takes the write lock and reads the stored version;
-// run() performs the whole update as one transaction, so an interrupted or failed run leaves the
-// file as it was. A file that records a version above the one this program brings it to is left
-// as it is, with a warning, and nothing of it is run.
+// opens a connection of the update's own on the file, takes the write lock and reads the stored
+// version; run() performs the whole update as one transaction, so an interrupted or failed run
+// leaves the file as it was. A file that records a version above the one this program brings it to
+// is left as it is, with a warning, and nothing of it is run.
 class FileUpdate : public QObject
 {
     Q_OBJECT
@@ -111,8 +111,11 @@ protected:
                    const QStringList &dropped);
 
 private:
-    // Names the statements of the base's own in the lines of their failures.
+    // Names the statements that the steps build themselves in the lines of their failures, each
+    // by the line older logs and scripts know it by: the rename, the reading of a copy's rows
+    // and the insert of one row.
     static constexpr char baseLabel[] = ".\\updatebase";
+    enum BaseLine { renameLine = 39, selectLine = 47, insertLine = 69 };
     const char *label() const { return m_description.label.constData(); }
     qint32 currentVersion() const { return m_description.currentVersion.value_or(0); }
     bool runStep(const UpgradeStep &step);
@@ -133,13 +136,14 @@ private:
     // False when the run was aborted.
     bool dropCopiedTable(const UpgradeStep &step);
     void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
-    // A table that an earlier run already rebuilt hands its index over to the backup when it is
-    // renamed; that index is dropped so that the rebuilt table gets its own.
-    void dropIndexOfBackup(const QString &table);
+    // A table that an earlier run already rebuilt hands its index over to the backup table when
+    // it is renamed; that index is dropped so that the rebuilt table gets its own.
+    void dropIndexOfBackup(const QString &index, const QString &backup);
     // All or nothing: when filling fails part-way, no variable keeps a filled value, while the
-    // version stamp and the defaults written before are kept.
-    bool backfillVariables();
-    bool fillVariables();
+    // version stamp and the defaults written before are kept. The lines name the fill's
+    // statements, in the order the declaration gives them.
+    bool backfillVariables(const QList<int> &lines);
+    bool fillVariables(const QList<int> &lines);
 
     // Executes a query (the given text, or the prepared statement when text is empty).
     // Every statement of an updater runs through here.

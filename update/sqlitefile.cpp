@@ -121,6 +121,32 @@ QString pathLengthProblem(const QString &fileName)
            u"than %2 bytes"_s.arg(QString::number(length), QString::number(longest));
 }
 
+sqlite3 *handleOf(const QSqlDatabase &db)
+{
+    return *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
+}
+
+// The tables that a statement updates or deletes from, empty for one of another database than
+// the file's own, and the columns it sets, as SQLite authorises them while it prepares the
+// statement; what the triggers it sets off write is not the statement's own.
+struct Changes
+{
+    QStringList tables;
+    QStringList columns;
+};
+
+int noteChange(void *changes, int action, const char *table, const char *column,
+               const char *database, const char *trigger)
+{
+    auto *noted = static_cast<Changes *>(changes);
+    if ((action == SQLITE_UPDATE || action == SQLITE_DELETE) && !trigger) {
+        noted->tables << (qstrcmp(database, "main") == 0 ? QString::fromUtf8(table) : QString());
+        if (column)
+            noted->columns << QString::fromUtf8(column);
+    }
+    return SQLITE_OK;
+}
+
 } // namespace
 
 QString resolvedPath(const QString &fileName)
@@ -381,107 +407,39 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
     return check;
 }
 
-namespace {
-
-// The statement with what lies in quotes, brackets and parentheses turned into '#' and its
-// comments into blanks, each character in its place: what is left are the words and signs of
-// its top level.
-QString topLevelOf(const QString &statement)
+// The statement runs on a view of its table in the temporary database, which is held in memory,
+// and a trigger on the view counts the rows; the savepoint around them takes all of it back.
+std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement,
+                                    const std::function<bool()> &run)
 {
-    QString masked = statement;
-    QChar closing; // of the quote being read
-    int depth = 0;
-    for (qsizetype i = 0; i < statement.size(); ++i) {
-        const QChar c = statement.at(i);
-        const QStringView rest = QStringView(statement).mid(i);
-        if (closing.isNull() && (rest.startsWith(u"--") || rest.startsWith(u"/*"))) {
-            const bool toLineEnd = rest.startsWith(u"--");
-            const qsizetype end = statement.indexOf(toLineEnd ? u"\n"_s : u"*/"_s, i + 2);
-            const qsizetype last = end < 0 ? statement.size() : end + (toLineEnd ? 0 : 2);
-            for (; i < last; ++i)
-                masked[i] = u' ';
-            --i;
-            continue;
-        }
-        if (!closing.isNull() || u"'\"`["_s.contains(c)) {
-            closing = closing.isNull() ? (c == u'[' ? u']' : c) : c == closing ? QChar() : closing;
-            masked[i] = u'#';
-            continue;
-        }
-        if (c == u'(')
-            ++depth;
-        if (depth > 0)
-            masked[i] = u'#';
-        if (c == u')' && depth > 0)
-            --depth;
-    }
-    return masked;
-}
-
-} // namespace
-
-// The statement is taken apart at its top level only, so that a word, a comma or an equals sign
-// in a quote or a subquery stays where it is; any clause beyond the table, the assignments and
-// the condition, and any text that does not make a count, leave the rows uncounted.
-std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement)
-{
-    static const QRegularExpression update(
-        u"^\\s*update(?:\\s+or\\s+\\w+)?\\s+(\\S+)\\s+set\\b(.*?)(?:\\bwhere\\b(.*))?$"_s,
-        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression deletion(
-        u"^\\s*delete\\s+from\\s+(\\S+)(?:\\s+where\\b(.*))?\\s*$"_s,
-        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression otherClause(u"\\b(from|returning|order|limit)\\b"_s,
-                                                QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression assignment(u"^\\s*([^\\s=]+)\\s*=(.+)$"_s,
-                                               QRegularExpression::DotMatchesEverythingOption);
-    const QString masked = topLevelOf(statement);
-    // The original text of a part found in the masked one; null for a part not there.
-    const auto part = [&](const QRegularExpressionMatch &match, int group) {
-        return match.capturedStart(group) < 0
-            ? QString()
-            : statement.mid(match.capturedStart(group), match.capturedLength(group));
-    };
-    QString table;
-    QString condition;
+    Changes changes;
+    sqlite3_set_authorizer(handleOf(db), noteChange, &changes);
+    const bool prepared = !Statement(db, statement).error().isValid();
+    sqlite3_set_authorizer(handleOf(db), nullptr, nullptr);
+    changes.tables.removeDuplicates();
+    if (!prepared || changes.tables.size() != 1 || changes.tables.first().isEmpty())
+        return std::nullopt;
+    const QString table = quoted(changes.tables.first());
     QStringList differing;
-    if (const QRegularExpressionMatch match = update.match(masked); match.hasMatch()) {
-        if (match.captured(2).contains(otherClause) || match.captured(3).contains(otherClause))
-            return std::nullopt;
-        table = part(match, 1);
-        condition = part(match, 3);
-        qsizetype start = match.capturedStart(2);
-        for (const QString &maskedAssignment : match.captured(2).split(u',')) {
-            const QRegularExpressionMatch sets = assignment.match(maskedAssignment);
-            if (!sets.hasMatch())
-                return std::nullopt;
-            const QString text = statement.mid(start, maskedAssignment.size());
-            differing << u"%1 is not (%2)"_s.arg(
-                text.mid(sets.capturedStart(1), sets.capturedLength(1)),
-                text.mid(sets.capturedStart(2)));
-            start += maskedAssignment.size() + 1;
-        }
-    } else if (const QRegularExpressionMatch match = deletion.match(masked); match.hasMatch()) {
-        if (match.captured(2).contains(otherClause))
-            return std::nullopt;
-        table = part(match, 1);
-        condition = part(match, 2);
-    } else {
-        return std::nullopt;
-    }
-    QStringList conditions;
-    if (!condition.isNull())
-        conditions << condition;
-    if (!differing.isEmpty())
-        conditions << differing.join(u" or "_s);
-    QString count = u"select count(*) from "_s + table;
-    if (!conditions.isEmpty())
-        count += u" where ("_s + conditions.join(u") and ("_s) + u')';
+    for (const QString &column : changes.columns)
+        differing << u"old.%1 is not new.%1"_s.arg(quoted(column));
+    const QString when = differing.isEmpty() ? QString() : u" when "_s + differing.join(u" or "_s);
     QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.exec(count) || !query.next())
+    const auto ran = [&query](const QString &text) { return query.exec(text); };
+    if (!ran(u"pragma temp_store = memory"_s) || !ran(u"savepoint rows_changed"_s))
         return std::nullopt;
-    return query.value(0).toLongLong();
+    std::optional<qint64> rows;
+    if (ran(u"create temp view %1 as select * from main.%1"_s.arg(table))
+        && ran(u"create temp table rows_changed(row)"_s)
+        && ran(u"create temp trigger count_rows_changed instead of %1 on %2%3 begin insert into "
+               u"rows_changed values (1); end"_s.arg(
+                   differing.isEmpty() ? u"delete"_s : u"update"_s, table, when))
+        && (run ? run() : ran(statement)) && ran(u"select count(*) from rows_changed"_s)
+        && query.next())
+        rows = query.value(0).toLongLong();
+    ran(u"rollback to rows_changed"_s);
+    ran(u"release rows_changed"_s);
+    return rows;
 }
 
 bool tableExists(const QSqlDatabase &db, const QString &name)
@@ -508,7 +466,7 @@ std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
 }
 
 Statement::Statement(const QSqlDatabase &db, const QString &text)
-    : m_db(*static_cast<sqlite3 *const *>(db.driver()->handle().constData()))
+    : m_db(handleOf(db))
     , m_text(text)
 {
     const QByteArray utf8 = text.toUtf8();

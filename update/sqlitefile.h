@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -169,11 +170,13 @@ struct StatementCheck
 
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement);
 
-// The rows that "update <table> set <column> = <value>, ... [where <condition>]" would change
-// (those the condition selects that hold another value than one the statement sets, compared
-// with IS NOT) or that "delete from <table> [where <condition>]" would delete, counted without
-// writing. None for any other statement, and when they cannot be counted.
-std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement);
+// The rows that an update of one table of the file would change (those in which it sets
+// another value than one they hold, compared with IS NOT) or that a deletion from one would
+// delete, counted without writing to the file: the statement runs, or run runs statements that
+// change that table as it does, and is taken back. None for any other statement, and when they
+// cannot be counted.
+std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement,
+                                    const std::function<bool()> &run = {});
 
 // Table names are compared as SQLite compares them, without regard to case.
 bool tableExists(const QSqlDatabase &db, const QString &name);
@@ -223,3 +226,7 @@ private:
 };
 
 } // namespace SqliteFile
+
+// The assay variables of profile.db that the fill of its update (see variablefill.cpp) would
+// fill, counted as rowsChangedBy counts them.
+std::optional<qint64> variablesFilledBy(const QSqlDatabase &db);

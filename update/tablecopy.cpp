@@ -95,7 +95,7 @@ bool FileUpdate::copyRows(const UpgradeStep &step, const QString &source, const 
 {
     const qint64 sourceRows = rowCount(source);
     const qint64 targetRows = rowCount(target);
-    if (!exec(step.statement(), label(), step.line)) {
+    if (!exec(step.statement(), label(), step.line())) {
         return !SqliteFile::tableExists(m_db, source)
             || fail(u"the copy of table %1 failed"_s.arg(copyName));
     }
@@ -128,7 +128,7 @@ bool FileUpdate::dropCopiedTable(const UpgradeStep &step)
     if (aborted())
         return false;
     warnAboutDroppedObjects(step.names.at(0), step.names.at(1));
-    exec(step.statement(), label(), step.line);
+    exec(step.statement(), label(), step.line());
     return true;
 }
 
@@ -156,7 +156,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
     QSqlQuery select(db);
     select.setForwardOnly(true);
     if (!runQuery(select, u"select * from "_s + source)) {
-        logQueryError(select, baseLabel, 47);
+        logQueryError(select, baseLabel, selectLine);
         return !aborted();
     }
 
@@ -202,14 +202,14 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
             logStatementError(
                 insert.lastError(),
                 db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
-                baseLabel, 69);
+                baseLabel, insertLine);
             return fail(u"the copy of table %1 failed"_s.arg(target));
         }
     }
     if (select.lastError().isValid()) {
         // Reading stopped part-way: the rows not yet read would be lost.
         checkFailure(select.lastError());
-        logQueryError(select, baseLabel, 47);
+        logQueryError(select, baseLabel, selectLine);
         return fail(u"the copy of table %1 failed"_s.arg(target));
     }
     return true;
