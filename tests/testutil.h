@@ -1,5 +1,6 @@
 #pragma once
 
+#include "declaration.h"
 #include "progressobserver.h"
 #include "fileupdate.h"
 
@@ -24,13 +25,25 @@
 
 namespace TestUtil {
 
+// What upgrades.txt declares for one of the files.
+inline const FileDeclaration &declarationOf(const QString &fileName)
+{
+    return *std::find_if(declaredFiles().cbegin(), declaredFiles().cend(),
+                         [&](const auto &file) { return file.fileName == fileName; });
+}
+
+// The version a run brings one of the files to, as its version table holds it.
+inline QString currentVersion(const QString &fileName)
+{
+    return declarationOf(fileName).targetText();
+}
+
 // The update of one of the files as a run makes it.
 class UpdateOf : public FileUpdate
 {
 public:
     explicit UpdateOf(const QString &fileName)
-        : FileUpdate(*std::find_if(declaredFiles().cbegin(), declaredFiles().cend(),
-                                   [&](const auto &file) { return file.fileName == fileName; }))
+        : FileUpdate(declarationOf(fileName))
     {
     }
 };

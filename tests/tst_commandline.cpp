@@ -24,6 +24,10 @@ namespace {
 
 const QStringList fileNames = {u"profile.db"_s, u"data.db"_s, u"qc.db"_s, u"syslog.db"_s};
 const QDateTime oldTime(QDate(2020, 1, 2), QTime(3, 4));
+// The versions a run brings the files to.
+const QString profileTarget = TestUtil::currentVersion(u"profile.db"_s);
+const QString dataTarget = TestUtil::currentVersion(u"data.db"_s);
+const QString syslogTarget = TestUtil::currentVersion(u"syslog.db"_s);
 // A current profile.db that every run fails to fill, one whose version stamp a constraint
 // refuses, one whose STRICT variables take none of the reals the fill writes, and one that
 // every run still changes.
@@ -31,13 +35,38 @@ const QString noCurveVariables
     = u"current: profile.db: update variable set value = null\ndrop table curveVariable"_s;
 const QString checkedVersion
     = u"current: profile.db: drop table version\ncreate table version(version integer check "
-      u"(version < 4))\npragma ignore_check_constraints = 1\ninsert into version values(4)"_s;
+      u"(version < %1))\npragma ignore_check_constraints = 1\ninsert into version values(%1)"_s.arg(
+          profileTarget);
 const QString strictVariables
     = u"current: profile.db: drop table variable\ncreate table variable(id integer primary key, "
       u"assayTemplateId integer, name text, value integer) strict\ninsert into variable "
       u"values(1, 1, 'ISI', null)"_s;
 const QString emptiedVariables = u"current: profile.db: update variable set value = null\n"
                                  u"update assayItem set precision = 3 where name = 'OD'"_s;
+
+// What --status says a run does to the file at the stored version: the blocks it still needs,
+// then the stamp.
+QString pendingRun(const QString &fileName, qint32 stored)
+{
+    const FileDeclaration &file = TestUtil::declarationOf(fileName);
+    return u"run blocks: %1; stamp version %2"_s.arg(file.pendingBlocks(stored).join(u", "_s),
+                                                     file.targetText());
+}
+
+// A row for each file in run order: %1 stands for its name, %2 for the version a run brings it
+// to and %3 for what a run does to it from version 0 on; a file that is only read takes the
+// second form.
+QStringList fileRows(const QString &updated, const QString &onlyRead)
+{
+    QStringList rows;
+    for (const FileDeclaration &file : declaredFiles()) {
+        rows << QString(file.isOnlyRead() ? onlyRead : updated)
+                    .replace(u"%1"_s, file.fileName)
+                    .replace(u"%2"_s, file.targetText())
+                    .replace(u"%3"_s, pendingRun(file.fileName, 0));
+    }
+    return rows;
+}
 
 // Each file of the directory with its modification time and a hash of its content.
 QStringList snapshot(const QString &dir)
@@ -169,35 +198,35 @@ QStringList rowsOfText(const QString &output)
         + differences.split(u'\n', Qt::SkipEmptyParts);
 }
 
-// Files at their current version, each changed by statements: the case, the file and its
-// version, the difference that --status and --dry-run show (none for a file with tables and
-// columns of its own), then the statements, which damagingFixture makes a fixture of.
+// Files at their current version, each changed by statements: the case, the file, the
+// difference that --status and --dry-run show (none for a file with tables and columns of its
+// own), then the statements, which damagingFixture makes a fixture of.
 const QList<QStringList> damagedFiles = {
-    {u"a missing table"_s, u"profile.db 4"_s, u"profile.db: table currentCurve is missing"_s,
+    {u"a missing table"_s, u"profile.db"_s, u"profile.db: table currentCurve is missing"_s,
      u"drop table currentCurve"_s},
-    {u"a missing column"_s, u"syslog.db 1"_s, u"syslog.db: table balance has no column value"_s,
+    {u"a missing column"_s, u"syslog.db"_s, u"syslog.db: table balance has no column value"_s,
      u"alter table balance drop column value"_s},
-    {u"an index on another column"_s, u"syslog.db 1"_s,
+    {u"an index on another column"_s, u"syslog.db"_s,
      u"syslog.db: index talance_index is on (date), not (date, time, item)"_s,
      u"drop index talance_index"_s, u"create index talance_index on balance(date)"_s},
-    {u"a missing trigger"_s, u"profile.db 4"_s, u"profile.db: trigger deleteCurve is missing"_s,
+    {u"a missing trigger"_s, u"profile.db"_s, u"profile.db: trigger deleteCurve is missing"_s,
      u"drop trigger deleteCurve"_s},
-    {u"the view missing"_s, u"data.db 3"_s, u"data.db: view result is missing"_s,
+    {u"the view missing"_s, u"data.db"_s, u"data.db: view result is missing"_s,
      u"drop view result"_s},
-    {u"a trigger on another table"_s, u"data.db 3"_s,
+    {u"a trigger on another table"_s, u"data.db"_s,
      u"data.db: trigger on_delete_patient is on table exam, not patient"_s,
      u"drop trigger on_delete_patient"_s,
      u"create trigger on_delete_patient after delete on exam begin select 1; end"_s},
-    {u"a column without a declared type"_s, u"syslog.db 1"_s,
+    {u"a column without a declared type"_s, u"syslog.db"_s,
      u"syslog.db: column value of table balance is declared \"\", not \"integer\""_s,
      u"alter table balance drop column value"_s, u"alter table balance add value"_s},
-    {u"tables and columns of its own"_s, u"data.db 3"_s, QString(), u"create table mine(x)"_s,
+    {u"tables and columns of its own"_s, u"data.db"_s, QString(), u"create table mine(x)"_s,
      u"alter table results add mine text"_s},
 };
 
 QString damagingFixture(const QStringList &damaged)
 {
-    return u"current: %1: %2"_s.arg(damaged.at(1).section(u' ', 0, 0), damaged.mid(3).join(u'\n'));
+    return u"current: %1: %2"_s.arg(damaged.at(1), damaged.mid(3).join(u'\n'));
 }
 
 // What a run refuses to let SQLite open, data.db being at its current version (see prepareFiles
@@ -283,11 +312,9 @@ private Q_SLOTS:
                                  u"--status.*--dry-run.*--backup DIR.*--restore DIR.*Exit status.*"
                                  u"Warning: <text>"_s
                               << 0 << u""_s;
-        QTest::newRow("version") << QStringList {u"--version"_s}
-                                 << u"^dbupdate \\d+\\.\\d+\\.\\d+\nFile +Brought to version\n"
-                                    u"profile.db +4\ndata.db +3\nqc.db +unchanged\n"
-                                    u"syslog.db +1\n$"_s
-                                 << 0 << u""_s;
+        const QString versions = u"^dbupdate \\d+\\.\\d+\\.\\d+\nFile +Brought to version\n"_s
+            + fileRows(u"%1 +%2"_s, u"%1 +unchanged"_s).join(u'\n') + u"\n$"_s;
+        QTest::newRow("version") << QStringList {u"--version"_s} << versions << 0 << u""_s;
         // Standard output on a full disk, a FIFO whose reader the shell closed before the program
         // starts, or closed: the answer is lost, whatever it was about the files.
         const QList<QStringList> unwritable
@@ -388,7 +415,7 @@ private Q_SLOTS:
         }
         QVERIFY(QFileInfo::exists(m_work + u'/' + logFile));
         QCOMPARE(TestUtil::column(m_work + u"/data.db"_s, u"select version from version"_s),
-                 QStringList {u"3"_s});
+                 QStringList {dataTarget});
     }
 
     void status_data()
@@ -403,176 +430,178 @@ private Q_SLOTS:
         const QString stopsHere = u": a run stops here"_s;
         QTest::newRow("no files")
             << u"none"_s << 1
-            << QStringList {
-                   u"profile.db no - - 4 pending missing: will be created, then run blocks: version 1, "
-                   u"version 2, version 3, version 4; stamp version 4"_s,
-                   u"data.db no - - 3 pending missing: will be created, then run blocks: first "
-                   u"generation, version 2, version 3; stamp version 3"_s,
-                   u"qc.db no - - unchanged - missing: will be created, empty"_s,
-                   u"syslog.db no - - 1 pending missing: will be created, then run blocks: balance "
-                   u"table; stamp version 1"_s};
-        QTest::newRow("first generation")
-            << u"first generation"_s << 1
-            << QStringList {
-                   u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, "
-                   u"version 3, version 4; stamp version 4"_s,
-                   u"data.db yes yes 0 3 pending run blocks: first generation, version 2, "
-                   u"version 3; stamp version 3"_s,
-                   u"qc.db yes yes 0 unchanged - up to date"_s,
-                   u"syslog.db yes yes 0 1 pending run blocks: balance table; stamp version 1"_s};
+            << fileRows(u"%1 no - - %2 pending missing: will be created, then %3"_s,
+                        u"%1 no - - unchanged - missing: will be created, empty"_s);
+        const QStringList firstGeneration
+            = fileRows(u"%1 yes yes 0 %2 pending %3"_s, u"%1 yes yes 0 unchanged - up to date"_s);
+        QTest::newRow("first generation") << u"first generation"_s << 1 << firstGeneration;
         QTest::newRow("current") << u"current"_s << 0
-                                 << QStringList {u"profile.db yes yes 4 4 "_s + upToDate,
-                                                 u"data.db yes yes 3 3 "_s + upToDate,
-                                                 u"qc.db yes yes 0 unchanged - up to date"_s,
-                                                 u"syslog.db yes yes 1 1 "_s + upToDate};
+                                 << fileRows(u"%1 yes yes %2 %2 "_s + upToDate,
+                                             u"%1 yes yes 0 unchanged - up to date"_s);
         QTest::newRow("data.db at version 2")
             << u"current: data.db: update version set version = 2"_s << 1
-            << QStringList {
-                   u"data.db yes yes 2 3 pending run blocks: version 3; stamp version 3"_s};
+            << QStringList {u"data.db yes yes 2 %1 pending %2"_s.arg(dataTarget,
+                                                                     pendingRun(u"data.db"_s, 2))};
         QTest::newRow("newer profile.db")
             << u"current: profile.db: update version set version = 5"_s << 0
-            << QStringList {u"profile.db yes yes 5 4 - newer than this program: left as it is"_s};
+            << QStringList {
+                   u"profile.db yes yes 5 %1 - newer than this program: left as it is"_s.arg(
+                       profileTarget)};
         const QString cannotTell = u" lies next to it: "_s;
         QTest::newRow("write lock held")
             << u"immediate"_s << 2
-            << QStringList {u"data.db yes yes 3 3 as expected an unfinished journal"_s + cannotTell
-                            + u"another process may be writing it, which cannot be told without "
-                              u"writing"_s};
+            << QStringList {
+                   u"data.db yes yes %1 %1 as expected an unfinished journal"_s.arg(dataTarget)
+                   + cannotTell
+                   + u"another process may be writing it, which cannot be told without "
+                     u"writing"_s};
         QTest::newRow("exclusive lock held")
             << u"exclusive"_s << 2
-            << QStringList {u"data.db yes yes - 3 - locked by another process"_s + stopsHere};
+            << QStringList {u"data.db yes yes - %1 - locked by another process"_s.arg(dataTarget)
+                            + stopsHere};
         QTest::newRow("qc.db not a database")
             << u"current: qc.db not a database"_s << 2
             << QStringList {
                    u"qc.db yes no - unchanged - not a database: a run notes it and goes on"_s};
         QTest::newRow("text as version")
             << u"current: syslog.db: update version set version = 'two'"_s << 2
-            << QStringList {u"syslog.db yes yes no number 1 - its version table holds the text "
-                            u"'two', which is not a whole number"_s
+            << QStringList {u"syslog.db yes yes no number %1 - its version table holds the text "
+                            u"'two', which is not a whole number"_s.arg(syslogTarget)
                             + stopsHere};
-        QTest::newRow("interrupted write") << u"current: data.db hot journal"_s << 1
-                                           << QStringList {u"data.db yes yes - 3 - "_s + restores};
+        const QString profileCurrent = u"profile.db yes yes %1 %1 "_s.arg(profileTarget);
+        const QString syslogCurrent = u"syslog.db yes yes %1 %1 "_s.arg(syslogTarget);
+        const QString dataUnread = u"data.db yes yes - %1 - "_s.arg(dataTarget);
+        QTest::newRow("interrupted write")
+            << u"current: data.db hot journal"_s << 1 << QStringList {dataUnread + restores};
         QTest::newRow("foreign journal")
-            << u"foreign journal"_s << 1 << QStringList {u"profile.db yes yes - 4 - "_s + restores};
+            << u"foreign journal"_s << 1
+            << QStringList {u"profile.db yes yes - %1 - "_s.arg(profileTarget) + restores};
         QTest::newRow("stray write-ahead log")
-            << u"stray wal"_s << 0 << QStringList {u"profile.db yes yes 4 4 "_s + upToDate};
+            << u"stray wal"_s << 0 << QStringList {profileCurrent + upToDate};
         QTest::newRow("foreign write-ahead log")
             << u"current: syslog.db foreign log"_s << 2
-            << QStringList {u"syslog.db yes - - 1 - the write-ahead log syslog.db-wal does not "
+            << QStringList {u"syslog.db yes - - %1 - the write-ahead log syslog.db-wal does not "
                             u"belong to the file as it stands, which is not in write-ahead-log "
-                            u"mode: move the log away before a run"_s
+                            u"mode: move the log away before a run"_s.arg(syslogTarget)
                             + stopsHere};
         QTest::newRow("profile.db without its variable table")
             << u"current: profile.db: drop table variable"_s << 2
-            << QStringList {u"profile.db yes yes 4 4 as expected a run fails on \"select count(*) "
-                            u"from variable where value notnull\": no such table: variable"_s
+            << QStringList {profileCurrent
+                            + u"as expected a run fails on \"select count(*) from variable where "
+                              u"value notnull\": no such table: variable"_s
                             + stopsHere};
         QTest::newRow("a trigger on the variables")
             << u"current: profile.db: update variable set value = null\ncreate trigger keep "
                u"before update on variable begin select raise(abort, 'kept'); end"_s
             << 2
-            << QStringList {u"profile.db yes yes 4 4 as expected \"update variable set "
-                            u"value=:value where id=:id\" sets off trigger keep: whether a run "
-                            u"gets past it cannot be told without writing"_s};
+            << QStringList {profileCurrent
+                            + u"as expected \"update variable set value=:value where id=:id\" "
+                              u"sets off trigger keep: whether a run gets past it cannot be told "
+                              u"without writing"_s};
         for (const QStringList &refused : refusedFiles) {
             QTest::newRow(qPrintable(refused.at(0)))
                 << u"current: "_s + refused.at(0) << 2
-                << QStringList {u"data.db yes - - 3 - "_s + refused.at(1) + stopsHere};
+                << QStringList {u"data.db yes - - %1 - "_s.arg(dataTarget) + refused.at(1)
+                                + stopsHere};
         }
         QTest::newRow("first generation in a directory named in GBK")
             << u"first generation"_s + gbkDirectory << 1
-            << QStringList {u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, "
-                            u"version 3, version 4; stamp version 4"_s,
-                            u"syslog.db yes yes 0 1 pending run blocks: balance table; stamp "
-                            u"version 1"_s};
+            << QStringList {firstGeneration.first(), firstGeneration.last()};
         QTest::newRow("first generation in a 600-byte directory")
             << u"first generation"_s + longDirectory << 2
-            << QStringList {u"profile.db yes - - 4 - "_s + tooLong.arg(611) + stopsHere,
-                            u"data.db yes - - 3 - "_s + tooLong.arg(608) + stopsHere,
-                            u"qc.db yes - - unchanged - "_s + tooLong.arg(606)
-                                + u": a run notes it and goes on"_s};
+            << QStringList {
+                   u"profile.db yes - - %1 - "_s.arg(profileTarget) + tooLong.arg(611) + stopsHere,
+                   u"data.db yes - - %1 - "_s.arg(dataTarget) + tooLong.arg(608) + stopsHere,
+                   u"qc.db yes - - unchanged - "_s + tooLong.arg(606)
+                       + u": a run notes it and goes on"_s};
         const QString logLeft = u"a write-ahead log"_s + cannotTell
             + u"open in another process or left by an interrupted write, which cannot be told "
               u"without writing"_s;
         QTest::newRow("unwritten log beside a link's target")
             << u"current: data.db unwritten log via a link"_s << 2
-            << QStringList {u"data.db yes yes - 3 - "_s + logLeft};
+            << QStringList {dataUnread + logLeft};
         QTest::newRow("hot journal beside a link's target")
             << u"current: data.db hot journal via a link"_s << 1
-            << QStringList {u"data.db yes yes - 3 - "_s + restores};
+            << QStringList {dataUnread + restores};
         QTest::newRow("index of a write-ahead log left")
-            << u"stray shm"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
+            << u"stray shm"_s << 0 << QStringList {syslogCurrent + upToDate};
         QTest::newRow("symbolic link loop")
             << u"link loop"_s << 2
-            << QStringList {u"data.db no - - 3 - it is a symbolic link that leads back to itself"_s
-                            + stopsHere};
+            << QStringList {
+                   u"data.db no - - %1 - it is a symbolic link that leads back to itself"_s.arg(
+                       dataTarget)
+                   + stopsHere};
         QTest::newRow("little room")
             << u"little room"_s << 1
-            << QStringList {
-                   u"profile.db yes yes 0 4 pending run blocks: version 1, version 2, version 3, "
-                   u"version 4; stamp version 4; the volume may run out of room here: a "
-                   u"run needs up to 1.2 MB, %1 are free"_s};
+            << QStringList {firstGeneration.first()
+                            + u"; the volume may run out of room here: a run needs up to 1.2 MB, "
+                              u"%1 are free"_s};
         QTest::newRow("write-ahead log, closed")
-            << u"wal closed"_s << 0 << QStringList {u"syslog.db yes yes 1 1 "_s + upToDate};
-        const QString walRow = u"syslog.db yes yes - 1 - "_s + logLeft;
+            << u"wal closed"_s << 0 << QStringList {syslogCurrent + upToDate};
+        const QString walRow = u"syslog.db yes yes - %1 - "_s.arg(syslogTarget) + logLeft;
         QTest::newRow("write-ahead log, writer") << u"wal open"_s << 2 << QStringList {walRow};
         QTest::newRow("write-ahead log, reader") << u"wal reader"_s << 2 << QStringList {walRow};
-        for (const auto &[row, version] : {std::pair {"integral text version", u"' 3 '"_s},
-                                           std::pair {"integral real version", u"3.0"_s}}) {
-            QTest::newRow(row) << u"current: data.db: update version set version = "_s + version
-                               << 0 << QStringList {u"data.db yes yes 3 3 "_s + upToDate};
+        for (const auto &[row, version] : {std::pair {"integral text version", u"' %1 '"_s},
+                                           std::pair {"integral real version", u"%1.0"_s}}) {
+            const QString fixture = u"current: data.db: update version set version = "_s + version;
+            QTest::newRow(row) << fixture.arg(dataTarget) << 0
+                               << QStringList {u"data.db yes yes %1 %1 "_s.arg(dataTarget)
+                                               + upToDate};
         }
+        const QString dataNewer = u" %1 - newer than this program: left as it is"_s.arg(dataTarget);
         QTest::newRow("version beyond 32 bits")
             << u"current: data.db: update version set version = 8589934592"_s << 0
-            << QStringList {
-                   u"data.db yes yes 8589934592 3 - newer than this program: left as it is"_s};
+            << QStringList {u"data.db yes yes 8589934592"_s + dataNewer};
         QTest::newRow("real version beyond 64 bits")
             << u"current: data.db: update version set version = 1e19"_s << 0
-            << QStringList {u"data.db yes yes 1e+19 3 - newer than this program: left as it is"_s};
+            << QStringList {u"data.db yes yes 1e+19"_s + dataNewer};
         QTest::newRow("no curve variables to fill from")
             << noCurveVariables << 2
             << QStringList {
-                   u"profile.db yes yes 4 4 as expected a run fails on \"select "
-                   u"curveVariable.value from curveVariable, curve, assayCalibration where "
-                   u"curveVariable.name=:name and curveId=curve.id and "
-                   u"curve.name=assayCalibration.name and "
-                   u"assayCalibration.assayTemplateId=:assayTemplateId\": no such table: "
-                   u"curveVariable"_s
+                   profileCurrent
+                   + u"as expected a run fails on \"select "
+                     u"curveVariable.value from curveVariable, curve, assayCalibration where "
+                     u"curveVariable.name=:name and curveId=curve.id and "
+                     u"curve.name=assayCalibration.name and "
+                     u"assayCalibration.assayTemplateId=:assayTemplateId\": no such table: "
+                     u"curveVariable"_s
                    + stopsHere};
         QTest::newRow("stamp against a CHECK constraint")
             << checkedVersion << 2
-            << QStringList {u"profile.db yes yes 4 4 as expected \"insert into version values(4)\" "
-                            u"may be refused by a constraint (CHECK of table version): whether a "
-                            u"run gets past it cannot be told without writing"_s};
+            << QStringList {profileCurrent
+                            + u"as expected \"insert into version values(%1)\" may be refused by a "
+                              u"constraint (CHECK of table version): whether a run gets past it "
+                              u"cannot be told without writing"_s.arg(profileTarget)};
         QTest::newRow("fill into STRICT variables")
             << strictVariables << 2
-            << QStringList {u"profile.db yes yes 4 4 as expected \"update variable set "
-                            u"value=:value where id=:id\" may be refused by a constraint (STRICT "
-                            u"column types of table variable): whether a run gets past it cannot "
-                            u"be told without writing"_s};
+            << QStringList {profileCurrent
+                            + u"as expected \"update variable set value=:value where id=:id\" may "
+                              u"be refused by a constraint (STRICT column types of table "
+                              u"variable): whether a run gets past it cannot be told without "
+                              u"writing"_s};
         QTest::newRow("steps of every run still change it")
             << emptiedVariables << 1
-            << QStringList {u"profile.db yes yes 4 4 as expected pending: \"update assayItem set "
-                            u"precision=-1 where name='OD'\" would change 1 row; the assay "
-                            u"variables would be filled"_s};
+            << QStringList {profileCurrent
+                            + u"as expected pending: \"update assayItem set precision=-1 where "
+                              u"name='OD'\" would change 1 row; the assay variables would be "
+                              u"filled"_s};
         QTest::newRow("stamp leaving one of two versions")
             << u"current: data.db: insert into version values(2)"_s << 1
-            << QStringList {u"data.db yes yes 3 3 as expected pending: its version table would "
-                            u"hold version 3 alone"_s};
+            << QStringList {u"data.db yes yes %1 %1 as expected pending: its version table would "
+                            u"hold version %1 alone"_s.arg(dataTarget)};
         QTest::newRow("text version holding a NUL")
             << u"current: data.db: update version set version = 'two' || char(0) || 'three'"_s << 2
-            << QStringList {u"data.db yes yes no number 3 - its version table holds the text "
-                            u"'two\\x00three', which is not a whole number"_s
+            << QStringList {u"data.db yes yes no number %1 - its version table holds the text "
+                            u"'two\\x00three', which is not a whole number"_s.arg(dataTarget)
                             + stopsHere};
         QTest::newRow("real version")
             << u"current: data.db: update version set version = 2.5"_s << 2
-            << QStringList {u"data.db yes yes no number 3 - its version "
-                            u"table holds the real 2.5, which is not a "
-                            u"whole number"_s
+            << QStringList {u"data.db yes yes no number %1 - its version table holds the real "
+                            u"2.5, which is not a whole number"_s.arg(dataTarget)
                             + stopsHere};
         for (const QStringList &damaged : damagedFiles) {
-            const QString row = u"%1 yes yes %2 %2"_s.arg(damaged.at(1).section(u' ', 0, 0),
-                                                          damaged.at(1).section(u' ', 1));
+            const QString row
+                = u"%1 yes yes %2 %2"_s.arg(damaged.at(1), TestUtil::currentVersion(damaged.at(1)));
             QTest::newRow(qPrintable(damaged.at(0)))
                 << damagingFixture(damaged) << (damaged.at(2).isEmpty() ? 0 : 2)
                 << QStringList {damaged.at(2).isEmpty() ? row + u' ' + upToDate
@@ -680,10 +709,8 @@ private Q_SLOTS:
         // On standard error for exit status 2, else in the prediction.
         QTest::addColumn<QString>("expectedReason");
 
-        const QStringList upgraded = {u"profile.db 0 4 as expected"_s, u"data.db 0 3 as expected"_s,
-                                      u"qc.db 0 0 -"_s, u"syslog.db 0 1 as expected"_s};
-        const QStringList current = {u"profile.db 4 4 as expected"_s, u"data.db 3 3 as expected"_s,
-                                     u"qc.db 0 0 -"_s, u"syslog.db 1 1 as expected"_s};
+        const QStringList upgraded = fileRows(u"%1 0 %2 as expected"_s, u"%1 0 0 -"_s);
+        const QStringList current = fileRows(u"%1 %2 %2 as expected"_s, u"%1 0 0 -"_s);
         QTest::newRow("first generation")
             << u"first generation"_s << u""_s << upgraded << -1
             << u"data.db result -> results 3 -> 3 data.db checkedResult - -> 3"_s;
@@ -694,38 +721,36 @@ private Q_SLOTS:
             << u"translation file dbupdate_en was not found in"_s;
         QTest::newRow("missing files")
             << u"no qc.db and syslog.db"_s << u""_s
-            << QStringList {u"profile.db 0 4 as expected"_s, u"data.db 0 3 as expected"_s,
-                            u"qc.db missing 0 -"_s, u"syslog.db missing 1 as expected"_s}
+            << QStringList(upgraded).replaceInStrings(QRegularExpression(u"^(qc|syslog)\\.db 0"_s),
+                                                      u"\\1.db missing"_s)
             << -1 << QString();
         QTest::newRow("run stops at data.db")
             << u"first generation: data.db not a database"_s << u""_s
-            << QStringList {u"profile.db 0 4 as expected"_s,
-                            u"data.db not a database not a database -"_s, u"qc.db 0 0 -"_s,
-                            u"syslog.db 0 0 pending"_s}
+            << QStringList {upgraded.first(), u"data.db not a database not a database -"_s,
+                            u"qc.db 0 0 -"_s, u"syslog.db 0 0 pending"_s}
             << -1 << QString();
         QTest::newRow("no curve variables to fill from")
             << noCurveVariables << u""_s << current << -1
             << u"filling the assay variables failed (no such table: curveVariable)"_s;
         QTest::newRow("stamp against a CHECK constraint")
             << checkedVersion << u""_s << current << -1
-            << u"writing version 4 into its version table failed"_s;
+            << u"writing version %1 into its version table failed"_s.arg(profileTarget);
         QTest::newRow("stamp that a trigger of the file's own passes over")
             << u"current: data.db: create trigger k before insert on version begin select "
                u"raise(ignore); end"_s
-            << u""_s << current << -1 << u"writing version 3 into its version table failed"_s;
+            << u""_s << current << -1
+            << u"writing version %1 into its version table failed"_s.arg(dataTarget);
         QTest::newRow("run stops at profile.db before an unwritable syslog.db")
             << u"current: profile.db: update version set version = 'two'"_s + unwritableSyslog
             << u""_s << QStringList() << -1
             << u"exit status 1: Can't update profile.db: its version table holds"_s;
-        QTest::newRow("interrupted write")
-            << u"first generation: data.db hot journal"_s << u""_s
-            << QStringList {u"profile.db 0 4 as expected"_s,
-                            u"data.db interrupted write 3 as expected"_s, u"qc.db 0 0 -"_s,
-                            u"syslog.db 0 1 as expected"_s}
-            << -1 << QString();
+        QStringList interrupted = upgraded;
+        interrupted.replaceInStrings(u"data.db 0"_s, u"data.db interrupted write"_s);
+        QTest::newRow("interrupted write") << u"first generation: data.db hot journal"_s << u""_s
+                                           << interrupted << -1 << QString();
         QTest::newRow("symbolic link loop")
             << u"link loop"_s << u""_s
-            << QStringList {u"profile.db 0 4 as expected"_s, u"data.db - - -"_s, u"qc.db 0 0 -"_s,
+            << QStringList {upgraded.first(), u"data.db - - -"_s, u"qc.db 0 0 -"_s,
                             u"syslog.db 0 0 pending"_s}
             << -1 << u"exit status 1: data.db: it is a symbolic link that leads back to itself."_s;
         QTest::newRow("little room") << u"little room"_s << u""_s << upgraded << 1
@@ -774,11 +799,11 @@ private Q_SLOTS:
             << u"exit status 1: Can't update data.db: the copy of table result into results kept "
                u"only 2 of its 3 rows"_s;
         for (const QStringList &damaged : damagedFiles) {
-            const QString version = damaged.at(1).section(u' ', 1);
+            const QString version = TestUtil::currentVersion(damaged.at(1));
             QStringList versions = current;
             if (!damaged.at(2).isEmpty())
-                versions.replaceInStrings(damaged.at(1) + u' ' + version + u" as expected"_s,
-                                          damaged.at(1) + u' ' + version + u" differs"_s);
+                versions.replaceInStrings(u"%1 %2 %2 as expected"_s.arg(damaged.at(1), version),
+                                          u"%1 %2 %2 differs"_s.arg(damaged.at(1), version));
             QTest::newRow(qPrintable(damaged.at(0)))
                 << damagingFixture(damaged) << u""_s << versions << -1 << damaged.at(2);
         }

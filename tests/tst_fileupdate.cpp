@@ -111,25 +111,32 @@ private Q_SLOTS:
             QTest::newRow(name) << file << look << kind << expected;
         };
         enum { profile, data, qc };
+        // The version a run brings a file to, and the blocks it runs from a stored version.
+        const auto current = [](int file) { return *declaredFiles().at(file).currentVersion; };
+        const auto blocks = [](int file, qint32 stored) {
+            return declaredFiles().at(file).pendingBlocks(stored).join(u", "_s);
+        };
         const QString readOnly = u"its directory . cannot be written"_s;
         const QList<LayoutDifference> differs = {{u"missing"_s}};
-        row("missing", profile, {}, Kind::Create, u"version 1, version 2, version 3, version 4"_s);
+        row("missing", profile, {}, Kind::Create, blocks(profile, 0));
         row("missing, only read", qc, {}, Kind::Create);
-        row("older", data, {State::Readable, {2}}, Kind::Upgrade, u"version 3"_s);
-        row("current", profile, {State::Readable, {4}}, Kind::UpToDate);
+        row("older", data, {State::Readable, {2}}, Kind::Upgrade, blocks(data, 2));
+        row("current", profile, {State::Readable, {current(profile)}}, Kind::UpToDate);
         row("only read", qc, {State::Readable, {0}}, Kind::OnlyRead);
-        row("newer, layout differing", data, {State::Readable, {5}, {}, differs}, Kind::LeftNewer);
+        row("newer, layout differing", data, {State::Readable, {current(data) + 1}, {}, differs},
+            Kind::LeftNewer);
         row("interrupted write", data, {State::UnfinishedWrite}, Kind::Restore);
         row("locked", data, {State::Locked}, Kind::Stops, u"locked by another process"_s);
         row("refused before it is opened", data, {State::RunRefuses, {}, readOnly}, Kind::Stops,
             readOnly);
         row("no version number", data, {State::NoVersionNumber, {{}, {}, {}, u"null"_s}},
             Kind::Stops, u"its version table holds null"_s);
-        row("a statement fails", profile, {State::Readable, {4}, {}, {}, u"f"_s}, Kind::Stops,
-            u"f"_s);
-        row("a trigger", profile, {State::Readable, {4}, {}, {}, {}, u"t"_s}, Kind::CannotTell,
-            u"t"_s);
-        row("layout differing", data, {State::Readable, {3}, {}, differs}, Kind::LayoutDiffers);
+        row("a statement fails", profile, {State::Readable, {current(profile)}, {}, {}, u"f"_s},
+            Kind::Stops, u"f"_s);
+        row("a trigger", profile, {State::Readable, {current(profile)}, {}, {}, {}, u"t"_s},
+            Kind::CannotTell, u"t"_s);
+        row("layout differing", data, {State::Readable, {current(data)}, {}, differs},
+            Kind::LayoutDiffers);
     }
 
     // The plan follows from what the look found alone: the state first (a run that cannot open
@@ -171,9 +178,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("declaration");
         QTest::addColumn<QString>("expectedError"); // empty: the declaration is read
+        // The blocks its first file runs from version 0 on, when given.
+        QTest::addColumn<QString>("expectedBlocks");
 
-        const auto row = [](const char *name, const QString &declaration, const QString &error) {
-            QTest::newRow(name) << declaration << error;
+        const auto row = [](const char *name, const QString &declaration, const QString &error,
+                            const QString &blocks = {}) {
+            QTest::newRow(name) << declaration << error << blocks;
         };
         QFile shipped(QStringLiteral(SOURCE_DIR "/update/upgrades.txt"));
         QVERIFY(shipped.open(QIODevice::ReadOnly));
@@ -208,7 +218,8 @@ private Q_SLOTS:
             u"upgrades.txt:5: block 2 'second' comes after block 3"_s);
         row("block back under another name", block + u"block\t2\tsecond\nblock\t1\tother"_s,
             u"upgrades.txt:5: block 1 'other' does not match the earlier block 1 'first'"_s);
-        row("block back", block + u"block\t2\tsecond\nblock\t1\tfirst\nsql\t6\tselect 1"_s, {});
+        row("block back", block + u"block\t2\tsecond\nblock\t1\tfirst\nsql\t6\tselect 1"_s, {},
+            u"first, second"_s);
     }
 
     // The first malformed line stops the reading, named by its number.
@@ -216,7 +227,11 @@ private Q_SLOTS:
     {
         QFETCH(QString, declaration);
         QFETCH(QString, expectedError);
-        QCOMPARE(readDeclaration(declaration).error, expectedError);
+        QFETCH(QString, expectedBlocks);
+        const Declaration read = readDeclaration(declaration);
+        QCOMPARE(read.error, expectedError);
+        if (!expectedBlocks.isEmpty())
+            QCOMPARE(read.files.first().pendingBlocks(0).join(u", "_s), expectedBlocks);
     }
 
     void storedVersion_data()

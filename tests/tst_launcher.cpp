@@ -471,16 +471,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expectedWarnings");
 
         const QString versionTable = u"create table version(version integer)"_s;
-        QTest::newRow("no tables") << QStringList() << QStringList {u"1"_s} << QString();
+        const QStringList stamped = {TestUtil::currentVersion(u"syslog.db"_s)};
+        QTest::newRow("no tables") << QStringList() << stamped << QString();
         QTest::newRow("empty version table")
-            << QStringList {versionTable} << QStringList {u"1"_s}
+            << QStringList {versionTable} << stamped
             << u"Warning: .\\updatesyslog ( 12 ):  table version already exists Unable to "
                u"execute statement : [ create table version(version integer) ] \n"_s;
         QTest::newRow("balance already there")
             << QStringList {u"create table balance(id integer primary key, date date, time time, "
                             u"item integer, value integer)"_s,
                             u"create index talance_index on balance(date, time, item)"_s}
-            << QStringList {u"1"_s}
+            << stamped
             << u"Warning: .\\updatesyslog ( 20 ):  table balance already exists Unable to "
                u"execute statement : [ -- 历史记录\ncreate table balance(\n\tid integer "
                u"primary key,\n\tdate date,\t\t\t-- 保存日期\n\ttime time,\t\t\t-- "
@@ -492,17 +493,17 @@ private Q_SLOTS:
         const QString balanceMissing = u"Warning: syslog.db: after the update, table balance is "
                                        u"missing; index talance_index is missing\n"_s;
         QTest::newRow("version 1") << QStringList {versionTable, u"insert into version values(1)"_s}
-                                   << QStringList {u"1"_s} << balanceMissing;
+                                   << stamped << balanceMissing;
         QTest::newRow("several version rows")
             << QStringList {versionTable, u"insert into version values(0)"_s,
                             u"insert into version values(1)"_s, u"insert into version values(1)"_s}
-            << QStringList {u"1"_s} << balanceMissing;
+            << stamped << balanceMissing;
         QTest::newRow("newer version left as it is")
             << QStringList {versionTable, u"insert into version values(2)"_s,
                             u"insert into version values(5)"_s}
             << QStringList {u"2"_s, u"5"_s}
-            << u"Warning: syslog.db has version 5, newer than this program's 1: its version "
-               u"was left as it is\n"_s;
+            << u"Warning: syslog.db has version 5, newer than this program's %1: its version "
+               u"was left as it is\n"_s.arg(stamped.first());
     }
 
     void syslog()

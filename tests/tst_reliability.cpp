@@ -195,27 +195,25 @@ private Q_SLOTS:
             = u"%1 was upgraded to version %2, but the system could not confirm that the upgrade "
               u"reached the disk (disk I/O error Unable to fetch row): a power cut before the disk "
               u"is sound may undo it"_s;
-        QTest::newRow("profile.db directory sync")
-            << false << unsynced << u"profile.db"_s << 0 << 4
-            << unconfirmed.arg(u"profile.db"_s).arg(4) << QStringList();
-        QTest::newRow("data.db directory sync")
-            << false << unsynced << u"data.db"_s << 0 << 3 << unconfirmed.arg(u"data.db"_s).arg(3)
-            << QStringList();
-        QTest::newRow("syslog.db directory sync")
-            << false << unsynced << u"syslog.db"_s << 0 << 1
-            << unconfirmed.arg(u"syslog.db"_s).arg(1) << QStringList();
+        for (const QString &file : {u"profile.db"_s, u"data.db"_s, u"syslog.db"_s}) {
+            const int version = *TestUtil::declarationOf(file).currentVersion;
+            QTest::newRow(qPrintable(file + u" directory sync"_s))
+                << false << unsynced << file << 0 << version << unconfirmed.arg(file).arg(version)
+                << QStringList();
+        }
         // A run on a file that is up to date still writes its version stamp.
+        const int profileVersion = *TestUtil::declarationOf(u"profile.db"_s).currentVersion;
         QTest::newRow("profile.db up to date, directory sync")
-            << true << unsynced << u"profile.db"_s << 0 << 4
-            << unconfirmed.arg(u"profile.db"_s).arg(4) << QStringList();
+            << true << unsynced << u"profile.db"_s << 0 << profileVersion
+            << unconfirmed.arg(u"profile.db"_s).arg(profileVersion) << QStringList();
         // The fill fails on a profile.db without its variables; the rest is saved, unconfirmed.
         QTest::newRow("profile.db work kept, directory sync")
-            << true << unsynced << u"profile.db"_s << 0 << 4
+            << true << unsynced << u"profile.db"_s << 0 << profileVersion
             << u"Can't update profile.db: filling the assay variables failed (no such table: "
-               u"variable); its layout, version 4 and default settings were saved, the variables "
+               u"variable); its layout, version %1 and default settings were saved, the variables "
                u"were left as they were, but the system could not confirm that this reached the "
                u"disk (disk I/O error Unable to fetch row): a power cut before the disk is sound "
-               u"may undo it"_s
+               u"may undo it"_s.arg(profileVersion)
             << QStringList {u"drop table variable"_s};
         // Room runs out in the fill: SQLite undoes the whole update, nothing of it is kept.
         QTest::newRow("profile.db fill out of room")
@@ -319,10 +317,11 @@ private Q_SLOTS:
             = TestUtil::logLines(m_work + u"/update.log"_s).filter(u"locked"_s);
         if (expectedExitCode == 0) {
             QVERIFY(lockLines.isEmpty());
-            QCOMPARE(TestUtil::column(m_work + u"/profile.db"_s, u"select version from version"_s),
-                     QStringList {u"4"_s});
-            QCOMPARE(TestUtil::column(m_work + u"/syslog.db"_s, u"select version from version"_s),
-                     QStringList {u"1"_s});
+            for (const QString &written : {u"profile.db"_s, u"syslog.db"_s}) {
+                QCOMPARE(
+                    TestUtil::column(m_work + u'/' + written, u"select version from version"_s),
+                    QStringList {TestUtil::currentVersion(written)});
+            }
             QCOMPARE(readSet(m_work, TestUtil::readFile).value(u"qc"_s), before.value(u"qc"_s));
             return;
         }
@@ -467,7 +466,8 @@ private Q_SLOTS:
                                       << u"Can't update data.db: its version table holds null"_s;
         QTest::newRow("64-bit version, shown as stored; the file keeps every byte")
             << u"data.db"_s << u"insert into version values(8589934592)"_s << 0
-            << u"data.db has version 8589934592, newer than this program's 3"_s;
+            << u"data.db has version 8589934592, newer than this program's "_s
+                + TestUtil::currentVersion(u"data.db"_s);
         QTest::newRow("negative version")
             << u"data.db"_s << u"insert into version values(-5)"_s << 0
             << u".\\updatedata ( 87 ):  table version already exists"_s;
@@ -549,7 +549,7 @@ private Q_SLOTS:
         }
         if (expectedExitCode == 0) {
             QCOMPARE(TestUtil::column(m_work + u"/syslog.db"_s, u"select version from version"_s),
-                     QStringList {u"1"_s});
+                     QStringList {TestUtil::currentVersion(u"syslog.db"_s)});
         }
     }
 
@@ -560,8 +560,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("force");
         QTest::addColumn<int>("expectedExitCode");
         QTest::addColumn<QString>("expectedLine");
-        const QString replaced = u"Warning: data.db: version 3 was replaced by its copy of version "
-                                 u"0 from %1; the replaced file is %1/data.db.replaced-"_s;
+        const QString replaced = u"Warning: data.db: version "_s
+            + TestUtil::currentVersion(u"data.db"_s)
+            + u" was replaced by its copy of version 0 from %1; the replaced file is "
+              u"%1/data.db.replaced-"_s;
         const QString written
             = u"insert into patient(id, sampleNo, name) values(3, 3, 'Wang Wu')"_s;
         QTest::newRow("upgraded files") << QString() << false << 0 << replaced;
