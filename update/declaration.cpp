@@ -12,15 +12,15 @@ namespace {
 
 // An item's keyword in upgrades.txt and the fields that follow it, one letter each: N a name or
 // other text, V a version, L a line, T a statement, C a column, X a label. The fields in brackets
-// are given all or none, and the field before a + may come again. A step has a kind; one without
-// a T field may run a fixed statement.
+// are given all or none, and the field before a + may come again. A step has a kind; a savepoint
+// or release runs its keyword on the block's savepoint.
 struct ItemSyntax
 {
     QLatin1StringView keyword;
     const char *fields;
     std::optional<UpgradeStep::Kind> kind = {};
     int progressSteps = 0;
-    const char *text = "";
+    bool onSavepoint = false;
 };
 
 // The variable fill shows its savepoint, its work and the release; the index handed over to a
@@ -39,8 +39,8 @@ const ItemSyntax itemSyntax[] = {
     {"copy"_L1, "NNNN[LT]", UpgradeStep::Kind::Copy, 1},
     {"copy-rows"_L1, "NNLT", UpgradeStep::Kind::CopyRows, 1},
     {"drop"_L1, "NNLT", UpgradeStep::Kind::Drop, 1},
-    {"savepoint"_L1, "L", UpgradeStep::Kind::Sql, 1, "SAVEPOINT block"},
-    {"release"_L1, "L", UpgradeStep::Kind::Sql, 1, "RELEASE block"},
+    {"savepoint"_L1, "L", UpgradeStep::Kind::Sql, 1, true},
+    {"release"_L1, "L", UpgradeStep::Kind::Sql, 1, true},
     {"stamp"_L1, "LL", UpgradeStep::Kind::Stamp, 2},
     {"fill-variables"_L1, "LLLLLLLL", UpgradeStep::Kind::FillVariables, 3},
     {"drop-backup-index"_L1, "NN", UpgradeStep::Kind::DropBackupIndex, 0},
@@ -144,7 +144,8 @@ UpgradeStep parsedStep(const ItemSyntax &syntax, const QStringList &fields)
     UpgradeStep step;
     step.kind = *syntax.kind;
     step.progressSteps = syntax.progressSteps;
-    step.text = QString::fromLatin1(syntax.text);
+    if (syntax.onSavepoint)
+        step.text = blockSavepoint(syntax.keyword.toString().toUpper());
     const QString kinds = fieldKinds(syntax);
     for (qsizetype i = 0; i < fields.size(); ++i) {
         const QChar kind = kinds.at(qMin(i, kinds.size() - 1));
@@ -264,6 +265,11 @@ QString UpgradeStep::statement() const
     for (const QString &label : labels)
         result = result.arg(translated(label));
     return result;
+}
+
+QString blockSavepoint(const QString &command)
+{
+    return command + u" block"_s;
 }
 
 QStringList FileDeclaration::stampStatements() const

@@ -36,6 +36,10 @@ struct UpgradeStep
     QString statement() const;
 };
 
+// The statement that runs command ("SAVEPOINT", "ROLLBACK TO", "RELEASE") on the savepoint of
+// the steps between a savepoint and a release, which the fill of the assay variables runs in.
+QString blockSavepoint(const QString &command);
+
 // A part of an upgrade block, or the steps of every run when it has no version. A block may come
 // in several parts, each in its place of the run.
 struct UpgradeSection

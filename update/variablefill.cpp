@@ -114,15 +114,15 @@ std::optional<qint64> variablesFilledBy(const QSqlDatabase &db)
 
 bool FileUpdate::backfillVariables(const QList<int> &lines)
 {
-    exec(u"SAVEPOINT block"_s, label(), lines.at(Savepoint));
+    exec(blockSavepoint(u"SAVEPOINT"_s), label(), lines.at(Savepoint));
     stepStarted(u"filling the assay variables"_s);
     if (fillVariables(lines)) {
-        exec(u"RELEASE block"_s, label(), lines.at(Release));
+        exec(blockSavepoint(u"RELEASE"_s), label(), lines.at(Release));
         return true;
     }
     QSqlQuery query(m_db);
-    if (runQuery(query, u"ROLLBACK TO block"_s))
-        runQuery(query, u"RELEASE block"_s);
+    if (runQuery(query, blockSavepoint(u"ROLLBACK TO"_s)))
+        runQuery(query, blockSavepoint(u"RELEASE"_s));
     return keepWork(u"its layout, version %1 and default settings were saved, the variables were "
                     u"left as they were"_s.arg(currentVersion()));
 }
