@@ -33,7 +33,6 @@ Outcome runUpdater()
         }
         outcome.warnings = capture.warnings;
     }
-    QSqlDatabase::removeDatabase(QString::fromLatin1(QSqlDatabase::defaultConnection));
     return outcome;
 }
 

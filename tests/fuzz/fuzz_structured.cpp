@@ -774,7 +774,6 @@ bool runAndCheck(const FileDeclaration &updater, const FileLayout &layout,
 {
     messages.clear();
     const bool succeeded = FileUpdate(updater).run().succeeded();
-    QSqlDatabase::removeDatabase(QLatin1StringView(QSqlDatabase::defaultConnection));
 
     const QString failureStart = u"Can't update "_s + layout.fileName + u':';
     const auto failureLine
