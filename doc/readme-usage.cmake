@@ -1,0 +1,27 @@
+# Writes usage.txt, what --help prints, into the README between its usage markers:
+#   cmake -P doc/readme-usage.cmake
+# With -DCHECK=ON it writes nothing and fails when the README holds another text there.
+get_filename_component(root ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
+set(readmeFile ${root}/README.md)
+set(begin "<!-- usage: the text between these lines is doc/usage.txt, what `dbupdate --help` prints; edit it there -->\n")
+set(end "<!-- end of usage -->\n")
+
+file(READ ${readmeFile} readme)
+file(READ ${CMAKE_CURRENT_LIST_DIR}/usage.txt usage)
+string(FIND "${readme}" "${begin}" first)
+string(FIND "${readme}" "${end}" last)
+if(first LESS 0 OR last LESS first)
+    message(FATAL_ERROR "README.md lacks the usage markers")
+endif()
+string(LENGTH "${begin}" beginLength)
+math(EXPR contentStart "${first} + ${beginLength}")
+string(SUBSTRING "${readme}" 0 ${contentStart} before)
+string(SUBSTRING "${readme}" ${last} -1 after)
+set(wanted "${before}```text\n${usage}```\n${after}")
+if(CHECK)
+    if(NOT wanted STREQUAL readme)
+        message(FATAL_ERROR "README.md's usage differs from doc/usage.txt: run cmake -P doc/readme-usage.cmake")
+    endif()
+elseif(NOT wanted STREQUAL readme)
+    file(WRITE ${readmeFile} "${wanted}")
+endif()
