@@ -13,7 +13,6 @@
 #include <QSqlDatabase>
 
 #include <algorithm>
-#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -29,7 +28,6 @@ public:
         if (m_echoed)
             printOut(m_lines.last() + u'\n');
     }
-    // Prints the lines kept so far, and every later one as it comes.
     void echo()
     {
         for (const QString &line : std::as_const(m_lines))
@@ -144,21 +142,15 @@ bool fell(const TableRows &before, const TableRows &after)
 QJsonArray rowCountsJson(const FileDeclaration &description, const QList<TableRows> &before,
                          const QList<TableRows> &after)
 {
-    const auto orNull = [](const auto &value) {
-        return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
-    };
-    const auto nameOrNull = [](const QString &name) {
-        return name.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(name);
-    };
     QJsonArray tables;
     for (qsizetype i = 0; i < description.rowCounts.size(); ++i) {
         const RowCount &declared = description.rowCounts.at(i);
         const TableRows &was = before.at(i);
         const TableRows &is = after.at(i);
         tables << QJsonObject {{u"table"_s, tableText(declared, was, is)},
-                               {u"tableBefore"_s, nameOrNull(was.table)},
-                               {u"tableAfter"_s, nameOrNull(is.table)},
-                               {u"condition"_s, nameOrNull(declared.condition)},
+                               {u"tableBefore"_s, orNull(was.table)},
+                               {u"tableAfter"_s, orNull(is.table)},
+                               {u"condition"_s, orNull(declared.condition)},
                                {u"before"_s, orNull(was.rows)},
                                {u"after"_s, orNull(is.rows)},
                                {u"fell"_s, fell(was, is)}};
@@ -283,8 +275,7 @@ private:
     QString m_workingDir = FileName::currentDirectory();
     QStringList m_translations;
     qint64 m_available = DiskRoom::available();
-    QList<FileSnapshot> m_before;
-    QList<FileSnapshot> m_after;
+    QJsonArray m_files;
     KeptLog m_log;
     RunOutcome m_outcome;
     RoomNeeded m_needed;
@@ -358,7 +349,7 @@ int DryRun::run(QCoreApplication &app, const QStringList &translationNames, bool
 // before and after.
 void DryRun::runOnCopies()
 {
-    m_before = snapshotWorkingDirectory();
+    const QList<FileSnapshot> before = snapshotWorkingDirectory();
     print(m_translations.isEmpty()
               ? u"Translation files loaded: none (labels are written in Chinese)\n"_s
               : u"Translation files loaded, later ones winning: %1\n"_s.arg(
@@ -368,50 +359,41 @@ void DryRun::runOnCopies()
     if (!m_json)
         m_log.echo();
     m_outcome = runUpdaters(nullptr, nullptr, m_log);
-    m_after = snapshotWorkingDirectory(&m_outcome);
-    m_needed = roomNeeded(m_before, m_after);
-    if (m_json)
-        return;
+    const QList<FileSnapshot> after = snapshotWorkingDirectory(&m_outcome);
+    m_needed = roomNeeded(before, after);
     QList<QStringList> rows = {{u"File"_s, u"Before"_s, u"After"_s, u"Layout"_s}};
     QList<QStringList> counts = {{u"File"_s, u"Table"_s, u"Rows before -> after"_s}};
     QList<std::pair<QString, FileState>> looks;
-    for (qsizetype i = 0; i < m_after.size(); ++i) {
-        const FileDeclaration &description = *m_after.at(i).description;
-        const FileState &after = m_after.at(i).inspection;
-        rows << QStringList {description.fileName, m_before.at(i).version(),
-                             m_after.at(i).version(), layoutText(after.layout(description))};
-        looks.append({description.fileName, after});
-        counts << rowCountRows(description, m_before.at(i).rows, m_after.at(i).rows);
+    for (qsizetype i = 0; i < after.size(); ++i) {
+        const FileSnapshot &was = before.at(i);
+        const FileSnapshot &is = after.at(i);
+        const FileDeclaration &description = *is.description;
+        rows << QStringList {description.fileName, was.version(), is.version(),
+                             layoutText(is.inspection.layout(description))};
+        looks.append({description.fileName, is.inspection});
+        counts << rowCountRows(description, was.rows, is.rows);
+        m_files << QJsonObject {{u"name"_s, description.fileName},
+                                {u"before"_s, was.toJson()},
+                                {u"after"_s, is.toJson()},
+                                {u"rowCounts"_s, rowCountsJson(description, was.rows, is.rows)}};
     }
-    printOut(u"\n"_s + formatTable(rows) + layoutDifferencesText(looks)
-             + u"\nRows of the tables a run rebuilds or fills:\n"_s + formatTable(counts));
+    print(u"\n"_s + formatTable(rows) + layoutDifferencesText(looks)
+          + u"\nRows of the tables a run rebuilds or fills:\n"_s + formatTable(counts));
 }
 
 int DryRun::finish(int exitStatus, const QString &reason) const
 {
     if (!m_json)
         return exitStatus;
-    QJsonArray files;
-    for (qsizetype i = 0; i < m_after.size(); ++i) {
-        const FileDeclaration &description = *m_after.at(i).description;
-        files << QJsonObject {
-            {u"name"_s, description.fileName},
-            {u"before"_s, m_before.at(i).toJson()},
-            {u"after"_s, m_after.at(i).toJson()},
-            {u"rowCounts"_s, rowCountsJson(description, m_before.at(i).rows, m_after.at(i).rows)},
-        };
-    }
     const QJsonObject room = {{u"freeBytes"_s, bytesJson(m_available)},
                               {u"neededLeastBytes"_s, m_needed.least},
                               {u"neededMostBytes"_s, m_needed.most}};
-    const QJsonObject prediction
-        = {{u"exitStatus"_s, exitStatus},
-           {u"reason"_s, reason.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(reason)}};
+    const QJsonObject prediction = {{u"exitStatus"_s, exitStatus}, {u"reason"_s, orNull(reason)}};
     printJsonDocument(u"dry-run"_s,
                       {{u"directory"_s, FileName::shown(m_workingDir)},
                        {u"translations"_s, QJsonArray::fromStringList(m_translations)},
                        {u"log"_s, QJsonArray::fromStringList(m_log.lines())},
-                       {u"files"_s, files},
+                       {u"files"_s, m_files},
                        {u"room"_s, room},
                        {u"prediction"_s, prediction},
                        {u"exitStatus"_s, exitStatus}});

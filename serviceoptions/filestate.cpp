@@ -5,7 +5,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
 
@@ -133,10 +132,9 @@ FileState lookAtVersion(const FileDeclaration &description, SqliteFile::OpenMode
     const SqliteFile::StoredVersion stored = SqliteFile::readStoredVersion(db);
     if (stored.error.isValid())
         return classifyError(stored.error);
-    FileState inspection {
-        stored.version ? FileState::State::Readable : FileState::State::NoVersionNumber, stored};
     if (!stored.version)
-        return inspection;
+        return FileState {FileState::State::NoVersionNumber, stored};
+    FileState inspection {FileState::State::Readable, stored};
     if (stored.version == description.currentVersion)
         inspection.layoutDifferences = findLayoutDifferences(db, description.layout);
     if (description.pendingBlocks(*stored.version).isEmpty()) {
@@ -146,36 +144,27 @@ FileState lookAtVersion(const FileDeclaration &description, SqliteFile::OpenMode
     return inspection;
 }
 
-// A file in rollback-journal mode.
 FileState inspectJournalFile(const FileDeclaration &description)
 {
-    const QString &fileName = description.fileName;
-    const QString log = SqliteFile::sideFileName(fileName, SideFile::WriteAheadLog);
     // Even a read-only connection takes up a write-ahead log lying next to the file, and may
     // delete it. A log without its magic number is one SQLite passes over; one with it is
     // refused before this.
-    if (FileName::exists(log))
+    if (FileName::exists(SqliteFile::sideFileName(description.fileName, SideFile::WriteAheadLog)))
         return lookAtVersion(description, SqliteFile::OpenMode::Immutable);
-    switch (SqliteFile::journalBeside(fileName)) {
-    case Journal::None:
-        return lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
-    case Journal::Unfinished: {
-        // SQLite never plays such a journal back. A writer that has gone as far as an
-        // exclusive lock shows; whether one holds only the write lock cannot be told without
-        // asking for that lock.
-        FileState inspection = lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
-        if (inspection.state == FileState::State::Readable)
-            inspection.state = FileState::State::JournalInUseOrLeft;
+    const Journal journal = SqliteFile::journalBeside(description.fileName);
+    FileState inspection = lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
+    if (inspection.state != FileState::State::Readable || journal == Journal::None)
+        return inspection;
+    // SQLite never plays an unfinished journal back. A writer that has gone as far as an
+    // exclusive lock shows; whether one holds only the write lock cannot be told without
+    // asking for that lock.
+    if (journal == Journal::Unfinished) {
+        inspection.state = FileState::State::JournalInUseOrLeft;
         return inspection;
     }
-    case Journal::Complete:
-        break;
-    }
-    // A read-only connection refuses to play back a journal that no one holds; one that is
-    // held belongs to the writer that holds the write lock.
-    FileState inspection = lookAtVersion(description, SqliteFile::OpenMode::ReadOnly);
-    if (inspection.state == FileState::State::Readable
-        && SqliteFile::journalBeside(fileName) != Journal::None)
+    // A read-only connection refuses to play back a complete journal that no one holds; one
+    // that is held belongs to the writer that holds the write lock.
+    if (SqliteFile::journalBeside(description.fileName) != Journal::None)
         return FileState {FileState::State::Locked};
     return inspection;
 }
@@ -255,8 +244,7 @@ QJsonObject layoutJson(const FileState &look, const FileDeclaration &description
         }
         differences << object;
     }
-    const QString verdict = layoutName(look.layout(description));
-    return {{u"verdict"_s, verdict.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(verdict)},
+    return {{u"verdict"_s, orNull(layoutName(look.layout(description)))},
             {u"differences"_s, differences}};
 }
 
@@ -313,10 +301,8 @@ QString layoutText(FileState::Layout layout)
 QJsonObject fileStateJson(const FileState &look, const FileDeclaration &description,
                           QJsonObject fields)
 {
-    const std::optional<bool> isDatabase = look.isDatabase();
     fields.insert(u"state"_s, stateName(look.state));
-    fields.insert(u"isDatabase"_s,
-                  isDatabase ? QJsonValue(*isDatabase) : QJsonValue(QJsonValue::Null));
+    fields.insert(u"isDatabase"_s, orNull(look.isDatabase()));
     fields.insert(u"storedVersion"_s, storedVersionJson(look));
     fields.insert(u"layout"_s, layoutJson(look, description));
     return fields;

@@ -26,15 +26,12 @@ QString usageText();
 int printStatusReport(bool json);
 
 // Runs the whole upgrade on copies of the files in a temporary directory, with the named
-// translation files, and prints the lines a real run would write to its log and each file's
-// version before and after. The files themselves are only copied. Returns the exit status
-// the real run would end with, 2 when the copies cannot be made. With json, prints one JSON
-// document at the end instead.
-// With a backup directory, it first checks it as a run does, without writing into it.
+// translation files, and prints the lines a real run would write to its log and each file's version
+// before and after. The files themselves are only copied. Returns the exit status the real run
+// would end with, 2 when the copies cannot be made. With json, prints one JSON document at the end
+// instead. With a backup directory, it first checks it as a run does, without writing into it.
 int runDryRun(QCoreApplication &app, const QStringList &translations, bool json,
               const QString &backupDirectory);
-
-// What both reports show of a file.
 
 // Inspects the file in the working directory, and compares its layout with the promised one
 // when it is at its target version. Every connection it opens is read-only; it plays back no
@@ -42,8 +39,7 @@ int runDryRun(QCoreApplication &app, const QStringList &translations, bool json,
 // reader takes.
 FileState inspectFile(const FileDeclaration &description);
 
-// The state as JSON names it: "missing", "readable",
-// "not-a-database", ...
+// The state as JSON names it: "missing", "readable", "not-a-database", ...
 QString stateName(FileState::State state);
 
 // The cells of the tables of --status and --dry-run: the stored version (the number, or why
@@ -53,9 +49,8 @@ QString storedVersionText(const FileState &look);
 QString databaseText(const FileState &look);
 QString layoutText(FileState::Layout layout);
 
-// The differences of the files, each with its name, from their promised layouts under a
-// heading, one per line naming the file ("data.db: table result has no column version"); empty
-// when there are none.
+// The differences of the files from their promised layouts under a heading, one per line naming
+// the file ("data.db: table result has no column version"); empty when there are none.
 QString layoutDifferencesText(const QList<std::pair<QString, FileState>> &looks);
 
 // The same facts as JSON, added to the fields: "state" ("missing", "readable", ...),
@@ -71,6 +66,16 @@ void printJsonDocument(const QString &command, QJsonObject fields);
 // A size in bytes; null when it is unknown (-1).
 QJsonValue bytesJson(qint64 bytes);
 
+// The text, or null where it is empty; the value, or null where there is none.
+inline QJsonValue orNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+template<typename T> QJsonValue orNull(const std::optional<T> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
 // The rows of one of the tables a run rebuilds or fills, as found in one file.
 struct TableRows
 {
@@ -80,5 +85,5 @@ struct TableRows
 
 // The dry run's rows of row counts for one file, one per table, with "FELL" beside a table that
 // lost rows.
-QList<QStringList> rowCountRows(const FileDeclaration &description,
-                                const QList<TableRows> &before, const QList<TableRows> &after);
+QList<QStringList> rowCountRows(const FileDeclaration &description, const QList<TableRows> &before,
+                                const QList<TableRows> &after);

@@ -12,112 +12,75 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // In the order of precedence: the worst verdict of the files is the report's.
-enum Verdict {
-    UpToDate,
-    UpgradePending,
-    LayoutDiffers,
-    CannotTell,
-    RunStops,
+enum Verdict { UpToDate, UpgradePending, LayoutDiffers, CannotTell, RunStops };
+
+// What the report makes of a verdict: its name in JSON, the exit status and, for the worst
+// verdict of the files, the last line of the text.
+struct VerdictMeaning
+{
+    QString name;
+    int exitStatus;
+    QString summary;
 };
 
-QString verdictName(Verdict verdict)
+VerdictMeaning meaningOf(Verdict verdict)
 {
+    const QString runMayStop
+        = u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
     switch (verdict) {
     case UpToDate:
-        return u"up-to-date"_s;
+        return {u"up-to-date"_s, 0, u"Every file is up to date.\n"_s};
     case UpgradePending:
-        return u"upgrade-pending"_s;
+        return {u"upgrade-pending"_s, 1, u"An upgrade is pending.\n"_s};
     case LayoutDiffers:
-        return u"layout-differs"_s;
+        return {u"layout-differs"_s, 2,
+                u"A file lacks part of the layout its version promises; a run does not repair "
+                u"it.\n"_s};
     case CannotTell:
-        return u"cannot-tell"_s;
+        return {u"cannot-tell"_s, 2, runMayStop};
     case RunStops:
         break;
     }
-    return u"run-stops"_s;
+    return {u"run-stops"_s, 2, runMayStop};
 }
 
-int exitStatusOf(Verdict verdict)
-{
-    switch (verdict) {
-    case UpToDate:
-        return 0;
-    case UpgradePending:
-        return 1;
-    case LayoutDiffers:
-    case CannotTell:
-    case RunStops:
-        break;
-    }
-    return 2;
-}
-
-// The last column of the table: what a run would do, or why it stops or cannot be told.
-QString actionText(const FileDeclaration &description, const Plan &plan)
+// What a run would do to the file, or why it stops or cannot be told (the last column of the
+// table), and the verdict on the file.
+std::pair<Verdict, QString> verdictAndAction(const FileDeclaration &description, const Plan &plan)
 {
     const QString upgrade = u"run blocks: %1; stamp version %2"_s.arg(plan.blocks.join(u", "_s),
                                                                       description.targetText());
     switch (plan.kind) {
     case Plan::Kind::UpToDate:
     case Plan::Kind::OnlyRead:
-        return u"up to date"_s;
+        return {UpToDate, u"up to date"_s};
     case Plan::Kind::LeftNewer:
-        return u"newer than this program: left as it is"_s;
+        return {UpToDate, u"newer than this program: left as it is"_s};
     case Plan::Kind::Create:
-        return plan.blocks.isEmpty() ? u"missing: will be created, empty"_s
-                                     : u"missing: will be created, then "_s + upgrade;
+        return {UpgradePending,
+                plan.blocks.isEmpty() ? u"missing: will be created, empty"_s
+                                      : u"missing: will be created, then "_s + upgrade};
     case Plan::Kind::Upgrade:
-        return upgrade;
+        return {UpgradePending, upgrade};
     case Plan::Kind::Refresh:
-        return u"pending: "_s + plan.reason;
+        return {UpgradePending, u"pending: "_s + plan.reason};
     case Plan::Kind::Restore:
-        return u"an interrupted write left a journal: a run first restores the file from it"_s;
+        return {UpgradePending,
+                u"an interrupted write left a journal: a run first restores the file from it"_s};
     case Plan::Kind::LayoutDiffers:
-        return u"its layout differs from what its version promises, and a run does not repair "
-               u"it"_s;
+        return {LayoutDiffers,
+                u"its layout differs from what its version promises, and a run does not repair "
+                u"it"_s};
     case Plan::Kind::CannotTell:
-        return plan.reason;
+        return {CannotTell, plan.reason};
     case Plan::Kind::Stops:
         break;
     }
     // A file that is only read never ends a run: the run notes the problem and goes on.
-    return plan.reason
-        + (description.isOnlyRead() ? u": a run notes it and goes on"_s : u": a run stops here"_s);
+    const QString outcome
+        = description.isOnlyRead() ? u"a run notes it and goes on"_s : u"a run stops here"_s;
+    return {RunStops, plan.reason + u": "_s + outcome};
 }
-
-// The verdict on a file that a run treats as the plan says.
-Verdict verdictOf(Plan::Kind kind)
-{
-    switch (kind) {
-    case Plan::Kind::UpToDate:
-    case Plan::Kind::OnlyRead:
-    case Plan::Kind::LeftNewer:
-        return UpToDate;
-    case Plan::Kind::Create:
-    case Plan::Kind::Upgrade:
-    case Plan::Kind::Refresh:
-    case Plan::Kind::Restore:
-        return UpgradePending;
-    case Plan::Kind::LayoutDiffers:
-        return LayoutDiffers;
-    case Plan::Kind::CannotTell:
-        return CannotTell;
-    case Plan::Kind::Stops:
-        break;
-    }
-    return RunStops;
-}
-
-// What the look at one file found and what a run would do to it.
-struct FileReport
-{
-    const FileDeclaration *description;
-    FileState look;
-    Plan plan;
-    Verdict verdict;
-    // The room a run needs to change it; 0 for a file a run does not change.
-    qint64 roomNeeded = 0;
-};
 
 // Adds up, in run order, the room the files a run changes need at most, and notes the first
 // file at which the room may run out.
@@ -164,8 +127,7 @@ public:
         return {{u"freeBytes"_s, bytesJson(m_available)},
                 {u"neededBytes"_s, m_needed},
                 {u"backupNeededBytes"_s, m_backupNeeded},
-                {u"mayRunOutAt"_s,
-                 m_runsOutAt.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(m_runsOutAt)}};
+                {u"mayRunOutAt"_s, orNull(m_runsOutAt)}};
     }
 
 private:
@@ -175,22 +137,6 @@ private:
     QString m_runsOutAt;
     qint64 m_neededThere = 0;
 };
-
-QString summary(Verdict worst)
-{
-    switch (worst) {
-    case UpToDate:
-        return u"Every file is up to date.\n"_s;
-    case UpgradePending:
-        return u"An upgrade is pending.\n"_s;
-    case LayoutDiffers:
-        return u"A file lacks part of the layout its version promises; a run does not repair it.\n"_s;
-    case CannotTell:
-    case RunStops:
-        break;
-    }
-    return u"A run would stop at one of the files, or cannot be predicted without writing.\n"_s;
-}
 
 QJsonArray sideFilesJson(const QString &fileName)
 {
@@ -204,72 +150,60 @@ QJsonArray sideFilesJson(const QString &fileName)
     return found;
 }
 
-QJsonObject fileJson(const FileReport &file)
-{
-    const FileDeclaration &description = *file.description;
-    return fileStateJson(file.look, description,
-                         {{u"name"_s, description.fileName},
-                          {u"exists"_s, FileName::exists(description.fileName)},
-                          {u"targetVersion"_s,
-                           description.currentVersion ? QJsonValue(*description.currentVersion)
-                                                      : QJsonValue(QJsonValue::Null)},
-                          {u"onlyRead"_s, description.isOnlyRead()},
-                          {u"sideFiles"_s, sideFilesJson(description.fileName)},
-                          {u"blocks"_s, QJsonArray::fromStringList(file.plan.blocks)},
-                          {u"verdict"_s, verdictName(file.verdict)},
-                          {u"runStops"_s, file.verdict == RunStops},
-                          {u"action"_s, actionText(description, file.plan)},
-                          {u"roomNeededBytes"_s, file.roomNeeded}});
-}
-
 } // namespace
 
 int printStatusReport(bool json)
 {
-    QList<FileReport> files;
-    Verdict worst = UpToDate;
-    RoomTally room;
-    for (const FileDeclaration &description : declaredFiles()) {
-        const FileState look = inspectFile(description);
-        const Plan plan = planRun(description, look);
-        const Verdict verdict = verdictOf(plan.kind);
-        files << FileReport {&description, look, plan, verdict,
-                             room.add(description.fileName, verdict, plan.kind)};
-        worst = qMax(worst, verdict);
-    }
-    const int exitStatus = exitStatusOf(worst);
-    if (json) {
-        QJsonArray fileList;
-        for (const FileReport &file : files)
-            fileList << fileJson(file);
-        printJsonDocument(u"status"_s,
-                          {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
-                           {u"files"_s, fileList},
-                           {u"room"_s, room.toJson()},
-                           {u"verdict"_s, verdictName(worst)},
-                           {u"exitStatus"_s, exitStatus}});
-        return exitStatus;
-    }
     QList<QStringList> rows = {{u"File"_s, u"Exists"_s, u"Database"_s, u"Stored"_s, u"Brought to"_s,
                                 u"Layout"_s, u"What a run would do"_s}};
     QList<std::pair<QString, FileState>> looks;
-    for (const FileReport &file : files) {
-        const FileDeclaration &description = *file.description;
-        rows << QStringList {description.fileName,
-                             FileName::exists(description.fileName) ? u"yes"_s : u"no"_s,
-                             databaseText(file.look),
-                             storedVersionText(file.look),
+    QJsonArray files;
+    Verdict worst = UpToDate;
+    RoomTally room;
+    for (const FileDeclaration &description : declaredFiles()) {
+        const QString &fileName = description.fileName;
+        const FileState look = inspectFile(description);
+        const Plan plan = planRun(description, look);
+        const auto [verdict, action] = verdictAndAction(description, plan);
+        const qint64 roomNeeded = room.add(fileName, verdict, plan.kind);
+        worst = qMax(worst, verdict);
+        const bool exists = FileName::exists(fileName);
+        rows << QStringList {fileName,
+                             exists ? u"yes"_s : u"no"_s,
+                             databaseText(look),
+                             storedVersionText(look),
                              description.targetText(),
-                             layoutText(file.look.layout(description)),
-                             actionText(description, file.plan)
-                                 + room.warning(description.fileName)};
-        looks.append({description.fileName, file.look});
+                             layoutText(look.layout(description)),
+                             action + room.warning(fileName)};
+        looks.append({fileName, look});
+        files << fileStateJson(look, description,
+                               {{u"name"_s, fileName},
+                                {u"exists"_s, exists},
+                                {u"targetVersion"_s, orNull(description.currentVersion)},
+                                {u"onlyRead"_s, description.isOnlyRead()},
+                                {u"sideFiles"_s, sideFilesJson(fileName)},
+                                {u"blocks"_s, QJsonArray::fromStringList(plan.blocks)},
+                                {u"verdict"_s, meaningOf(verdict).name},
+                                {u"runStops"_s, verdict == RunStops},
+                                {u"action"_s, action},
+                                {u"roomNeededBytes"_s, roomNeeded}});
+    }
+    const VerdictMeaning report = meaningOf(worst);
+    const int exitStatus = report.exitStatus;
+    if (json) {
+        printJsonDocument(u"status"_s,
+                          {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
+                           {u"files"_s, files},
+                           {u"room"_s, room.toJson()},
+                           {u"verdict"_s, report.name},
+                           {u"exitStatus"_s, exitStatus}});
+        return exitStatus;
     }
     printOut(u"Files in %1:\n"_s.arg(FileName::shown(FileName::currentDirectory())));
     printOut(formatTable(rows));
     printOut(layoutDifferencesText(looks));
     printOut(room.summary());
-    printOut(summary(worst));
+    printOut(report.summary);
     printOut(u"A write lock that another process has taken shows only once that process writes:\n"
              u"close the analyser application before a run.\n"_s);
     return exitStatus;
