@@ -1,10 +1,10 @@
 #include "restore.h"
 
 #include "backup.h"
+#include "declaration.h"
 #include "faultinjection.h"
 #include "filename.h"
 #include "sqlitefile.h"
-#include "declaration.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -14,10 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <memory>
+#include <list>
 #include <optional>
 #include <system_error>
-#include <vector>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -28,15 +27,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// How a restore ended.
-enum class RestoreEnd {
-    // Every file of the manifest is as its copy.
-    Done,
-    // A file could not be restored, and was left as it was.
-    FileLeft,
-    // The manifest or a copy cannot be used.
-    BackupUnusable,
-};
+// How a restore ended, as the exit status that runRestore() gives back.
+enum class RestoreEnd { Done, FileLeft, BackupUnusable };
 
 int exitStatus(RestoreEnd end)
 {
@@ -46,7 +38,7 @@ int exitStatus(RestoreEnd end)
     case RestoreEnd::FileLeft:
         return 1;
     case RestoreEnd::BackupUnusable:
-        return 2;
+        break;
     }
     return 2;
 }
@@ -75,13 +67,6 @@ std::error_code renamed(const QString &from, const QString &to)
     });
 }
 
-std::error_code linked(const QString &from, const QString &to)
-{
-    return changed([&](std::error_code &code) {
-        std::filesystem::create_hard_link(FileName::path(from), FileName::path(to), code);
-    });
-}
-
 // A link cannot be made into a directory on another volume, nor on a file system without links
 // (FAT, exFAT): the file is copied there instead.
 bool linksUnavailable(const std::error_code &code)
@@ -91,56 +76,43 @@ bool linksUnavailable(const std::error_code &code)
         || code == std::errc::too_many_links;
 }
 
-// Gives the file at to the owner and group of the file at from, asked by its name: a handle
-// opened and closed on a locked file would drop SQLite's lock on it.
-std::error_code copyOwner(const QString &from, const QString &to)
-{
-#ifdef Q_OS_WIN
-    // A file takes the access rules of its directory there, as the file it replaces did.
-    Q_UNUSED(from);
-    Q_UNUSED(to);
-    return {};
-#else
-    struct stat owner;
-    if (::stat(FileName::toBytes(from).constData(), &owner) == 0
-        && ::chown(FileName::toBytes(to).constData(), owner.st_uid, owner.st_gid) == 0)
-        return {};
-    return {errno, std::generic_category()};
-#endif
-}
-
 // The restored file gets the permissions, owner and group of the file it replaces, so that the
-// application goes on writing it whoever restored it.
+// application goes on writing it whoever restored it. The owner is asked by the file's name: a
+// handle opened and closed on a locked file would drop SQLite's lock on it. On Windows a file
+// takes the access rules of its directory, as the file it replaces did.
 std::error_code takeOwnership(const QString &from, const QString &to)
 {
     return changed([&](std::error_code &code) {
         const auto status = std::filesystem::status(FileName::path(from), code);
         if (!code)
             std::filesystem::permissions(FileName::path(to), status.permissions(), code);
-        if (!code)
-            code = copyOwner(from, to);
+#ifndef Q_OS_WIN
+        struct stat owner;
+        if (!code
+            && (::stat(FileName::toBytes(from).constData(), &owner) != 0
+                || ::chown(FileName::toBytes(to).constData(), owner.st_uid, owner.st_gid) != 0))
+            code.assign(errno, std::generic_category());
+#endif
     });
 }
 
 // Moves the file into the directory at to; onto another volume as a synced copy that has its
-// name there before the file goes.
-bool moved(const QString &from, const QString &to, QString *error)
+// name there before the file goes. Why that failed; empty when it did not.
+QString moved(const QString &from, const QString &to)
 {
     std::error_code code = renamed(from, to);
     if (code == std::errc::cross_device_link) {
         QFile file;
-        QString digest;
-        if (!FileName::open(file, from, QIODevice::ReadOnly, error)
-            || !BackupDirectory::copyFile(file, to, &digest, error))
-            return false;
+        QString error;
+        if (!FileName::open(file, from, QIODevice::ReadOnly, &error)
+            || BackupDirectory::copyFile(file, to, &error).isEmpty())
+            return error;
         file.close();
         code = changed([&](std::error_code &removal) {
             std::filesystem::remove(FileName::path(from), removal);
         });
     }
-    if (code)
-        *error = errorText(code);
-    return !code;
+    return code ? errorText(code) : QString();
 }
 
 // A copy in the backup directory, read through the one handle that it is checked and written
@@ -149,11 +121,12 @@ class BackupCopy
 {
 public:
     BackupCopy(const QString &path, const BackupDirectory::Entry &entry)
-        : m_problem(check(path, entry))
     {
+        if (const QString problem = check(path, entry); !problem.isEmpty())
+            m_problem = u"its copy %1 %2"_s.arg(FileName::shown(path), problem);
     }
 
-    // Why the copy is not the file the manifest lists; empty when it is.
+    // Why the copy is not the file the manifest lists, as the log says it; empty when it is.
     const QString &problem() const { return m_problem; }
     QFile &file() { return m_file; }
 
@@ -252,9 +225,8 @@ public:
             = SqliteFile::readStoredVersion(m_connection->database());
         m_version = stored.version ? u"version "_s + stored.shown : u"the file"_s;
         QString error;
-        if (!FileName::open(m_file, m_path, QIODevice::ReadOnly, &error))
-            return u"it cannot be read (%1)"_s.arg(error);
-        m_digest = BackupDirectory::digestOf(m_file, &error);
+        if (FileName::open(m_file, m_path, QIODevice::ReadOnly, &error))
+            m_digest = BackupDirectory::digestOf(m_file, &error);
         return m_digest.isEmpty() ? u"it cannot be read (%1)"_s.arg(error) : QString();
     }
 
@@ -284,150 +256,113 @@ private:
     QString m_version;
 };
 
-// What the file of the working directory is to its copy.
-enum class LiveState {
-    // As its upgrade left it.
-    Upgraded,
-    // Already as its copy.
-    Restored,
-    // Written since its upgrade, or left by an update that failed and written since.
-    Changed,
-    // Not there at all.
-    Missing,
-};
+// What the file of the working directory is to its copy; a changed one was written since its
+// upgrade, or left by an update that failed and written since.
+enum class LiveState { Upgraded, Restored, Changed, Missing };
 
-// One file of the manifest: its copy, the file it replaces, and where that file is set aside.
+// One file of the manifest: its copy, the file it replaces, where the copy is written beside
+// that file, and where that file is set aside.
 struct ManifestFile
 {
     ManifestFile(const QString &directory, const BackupDirectory::Entry &entry)
         : entry(entry)
         , copy(directory + u'/' + entry.name, entry)
         , live(entry.name)
+        , restoring(live.path() + u".restoring"_s)
     {
     }
 
     const BackupDirectory::Entry &entry;
     BackupCopy copy;
     LiveFile live;
+    QString restoring;
     LiveState state = LiveState::Missing;
     QString setAside;
 };
 
-// The steps that put a copy in the place of its file, each of which leaves the file as it was,
-// the last one restored.
-class Replacement
+// The file stays in the working directory until the copy is renamed over it: in the backup
+// directory it gets a second name, or on another volume a synced copy. Why that failed; empty
+// when it did not.
+QString setAside(ManifestFile &file, const QString &directory)
 {
-public:
-    Replacement(ManifestFile &file, const QString &directory)
-        : m_file(file)
-        , m_directory(directory)
-        , m_restoring(file.live.path() + u".restoring"_s)
-    {
+    const QString shownAside = FileName::shown(file.setAside);
+    std::error_code code = changed([&](std::error_code &link) {
+        std::filesystem::create_hard_link(FileName::path(file.live.path()),
+                                          FileName::path(file.setAside), link);
+    });
+    if (linksUnavailable(code)) {
+        const QString draft = file.setAside + u".partial"_s;
+        QString error;
+        const QString digest = BackupDirectory::copyFile(file.live.file(), draft, &error);
+        if (digest.isEmpty())
+            return u"it could not be copied to %1 (%2)"_s.arg(shownAside, error);
+        if (digest != file.live.digest())
+            return u"it changed while it was copied to %1"_s.arg(shownAside);
+        code = renamed(draft, file.setAside);
     }
+    if (code)
+        return u"it could not be set aside as %1 (%2)"_s.arg(shownAside, errorText(code));
+    if (QString error; !BackupDirectory::syncDirectory(directory, &error))
+        return u"%1 could not be synced (%2)"_s.arg(FileName::shown(directory), error);
+    statementDone();
+    return QString();
+}
 
-    // Where the copy is written beside the file.
-    const QString &restoring() const { return m_restoring; }
-
-    // Writes the copy beside the file, sets the file aside, moves its side files away and
-    // renames the copy over it; false with the reason when a step failed.
-    bool run(QString *error)
-    {
-        const QString shownRestoring = FileName::shown(m_restoring);
-        QString digest;
-        if (!BackupDirectory::copyFile(m_file.copy.file(), m_restoring, &digest, error)) {
-            *error = u"its copy could not be written as %1 (%2)"_s.arg(shownRestoring, *error);
-            return false;
-        }
-        if (digest != m_file.entry.digest) {
-            *error = u"its copy changed while it was written as %1"_s.arg(shownRestoring);
-            return false;
-        }
-        if (m_file.state != LiveState::Missing) {
-            if (const std::error_code code = takeOwnership(m_file.live.path(), m_restoring)) {
-                *error = u"%1 could not be given the owner and permissions of the file (%2)"_s.arg(
-                    shownRestoring, errorText(code));
-                return false;
-            }
+// SQLite would play a journal or write-ahead log left beside the restored file into it.
+QString moveSideFiles(const ManifestFile &file, const QString &directory)
+{
+    bool anyMoved = false;
+    for (const SqliteFile::SideFile side : SqliteFile::sideFiles) {
+        const QString from = SqliteFile::sideFileName(file.live.path(), side);
+        if (FileName::entryType(from) == FileName::Type::None)
+            continue;
+        const QString to = SqliteFile::sideFileName(file.setAside, side);
+        if (const QString error = moved(from, to); !error.isEmpty()) {
+            return u"its %1 %2 could not be moved to %3 (%4)"_s.arg(
+                SqliteFile::sideFileKind(side), FileName::shown(from), FileName::shown(to), error);
         }
         statementDone();
-        if (m_file.state != LiveState::Missing && !setAside(error))
-            return false;
-        m_file.live.release();
-        statementDone();
-        if (!moveSideFiles(error))
-            return false;
-        if (const std::error_code code = renamed(m_restoring, m_file.live.path())) {
-            *error = u"%1 could not be renamed over it (%2)"_s.arg(shownRestoring, errorText(code));
-            return false;
-        }
-        statementDone();
-        return true;
+        anyMoved = true;
     }
+    QString error;
+    if (anyMoved
+        && (!BackupDirectory::syncDirectory(directory, &error)
+            || !BackupDirectory::syncDirectory(FileName::directoryOf(file.live.path()), &error)))
+        return u"the directories could not be synced (%1)"_s.arg(error);
+    return QString();
+}
 
-private:
-    // The file stays in the working directory until the copy is renamed over it: in the backup
-    // directory it gets a second name, or on another volume a synced copy.
-    bool setAside(QString *error)
-    {
-        const QString shownAside = FileName::shown(m_file.setAside);
-        std::error_code code = linked(m_file.live.path(), m_file.setAside);
-        if (linksUnavailable(code)) {
-            const QString draft = m_file.setAside + u".partial"_s;
-            QString digest;
-            if (!BackupDirectory::copyFile(m_file.live.file(), draft, &digest, error)) {
-                *error = u"it could not be copied to %1 (%2)"_s.arg(shownAside, *error);
-                return false;
-            }
-            if (digest != m_file.live.digest()) {
-                *error = u"it changed while it was copied to %1"_s.arg(shownAside);
-                return false;
-            }
-            code = renamed(draft, m_file.setAside);
-        }
-        if (code) {
-            *error = u"it could not be set aside as %1 (%2)"_s.arg(shownAside, errorText(code));
-            return false;
-        }
-        if (!BackupDirectory::syncDirectory(m_directory, error)) {
-            *error = u"%1 could not be synced (%2)"_s.arg(FileName::shown(m_directory), *error);
-            return false;
-        }
-        statementDone();
-        return true;
+// Puts the copy in the place of its file: writes it beside the file, sets the file aside, moves
+// its side files away and renames the copy over it, each step leaving the file as it was, the
+// last one restored. Why a step failed; empty when none did.
+QString replace(ManifestFile &file, const QString &directory)
+{
+    const QString shownRestoring = FileName::shown(file.restoring);
+    QString error;
+    const QString digest = BackupDirectory::copyFile(file.copy.file(), file.restoring, &error);
+    if (digest.isEmpty())
+        return u"its copy could not be written as %1 (%2)"_s.arg(shownRestoring, error);
+    if (digest != file.entry.digest)
+        return u"its copy changed while it was written as %1"_s.arg(shownRestoring);
+    const bool replaces = file.state != LiveState::Missing;
+    if (const std::error_code code
+        = replaces ? takeOwnership(file.live.path(), file.restoring) : std::error_code()) {
+        return u"%1 could not be given the owner and permissions of the file (%2)"_s.arg(
+            shownRestoring, errorText(code));
     }
-
-    // SQLite would play a journal or write-ahead log left beside the restored file into it.
-    bool moveSideFiles(QString *error)
-    {
-        bool anyMoved = false;
-        for (const SqliteFile::SideFile side : SqliteFile::sideFiles) {
-            const QString from = SqliteFile::sideFileName(m_file.live.path(), side);
-            if (FileName::entryType(from) == FileName::Type::None)
-                continue;
-            const QString to = SqliteFile::sideFileName(m_file.setAside, side);
-            if (!moved(from, to, error)) {
-                *error = u"its %1 %2 could not be moved to %3 (%4)"_s.arg(
-                    SqliteFile::sideFileKind(side), FileName::shown(from), FileName::shown(to),
-                    *error);
-                return false;
-            }
-            statementDone();
-            anyMoved = true;
-        }
-        if (anyMoved
-            && (!BackupDirectory::syncDirectory(m_directory, error)
-                || !BackupDirectory::syncDirectory(FileName::directoryOf(m_file.live.path()),
-                                                   error))) {
-            *error = u"the directories could not be synced (%1)"_s.arg(*error);
-            return false;
-        }
-        return true;
-    }
-
-    ManifestFile &m_file;
-    QString m_directory;
-    QString m_restoring;
-};
+    statementDone();
+    if (const QString problem = replaces ? setAside(file, directory) : QString();
+        !problem.isEmpty())
+        return problem;
+    file.live.release();
+    statementDone();
+    if (const QString problem = moveSideFiles(file, directory); !problem.isEmpty())
+        return problem;
+    if (const std::error_code code = renamed(file.restoring, file.live.path()))
+        return u"%1 could not be renamed over it (%2)"_s.arg(shownRestoring, errorText(code));
+    statementDone();
+    return QString();
+}
 
 // The restore of the files of one backup directory, in run order.
 class Restore
@@ -452,25 +387,25 @@ public:
         }
         for (const FileDeclaration &description : declaredFiles()) {
             if (const BackupDirectory::Entry *entry = m_backup->entry(description.fileName))
-                m_files.push_back(std::make_unique<ManifestFile>(m_directory, *entry));
+                m_files.emplace_back(m_directory, *entry);
         }
-        if (!copiesAreWhole())
-            return refused(RestoreEnd::BackupUnusable);
-        if (!filesAreReady())
-            return refused(RestoreEnd::FileLeft);
+        if (!everyFilePasses([](ManifestFile &file) { return file.copy.problem(); }))
+            return RestoreEnd::BackupUnusable;
+        if (!everyFilePasses([this](ManifestFile &file) { return readiness(file); }))
+            return RestoreEnd::FileLeft;
         QStringList restored;
-        for (const std::unique_ptr<ManifestFile> &file : m_files) {
-            if (!restore(*file)) {
+        for (ManifestFile &file : m_files) {
+            if (!restore(file)) {
                 const QString before = restored.isEmpty()
                     ? u"no file was restored before it"_s
                     : restored.join(u", "_s) + u" restored before it"_s;
                 qWarning("Restore from %s stopped at %s: %s; running the same --restore again "
                          "finishes it",
-                         qUtf8Printable(m_shown), qUtf8Printable(file->entry.name),
+                         qUtf8Printable(m_shown), qUtf8Printable(file.entry.name),
                          qUtf8Printable(before));
                 return RestoreEnd::FileLeft;
             }
-            restored << file->entry.name;
+            restored << file.entry.name;
         }
         qWarning("Restore from %s done: every file of its manifest is as its copy",
                  qUtf8Printable(m_shown));
@@ -478,42 +413,26 @@ public:
     }
 
 private:
-    RestoreEnd refused(RestoreEnd end) const
+    // Warns of each file that problemOf finds a problem with, every file asked, and then that
+    // nothing was restored; whether every file passed.
+    template<typename Check> bool everyFilePasses(Check problemOf)
     {
-        qWarning("Nothing was restored from %s", qUtf8Printable(m_shown));
-        return end;
-    }
-
-    bool copiesAreWhole() const
-    {
-        bool whole = true;
-        for (const std::unique_ptr<ManifestFile> &file : m_files) {
-            if (file->copy.problem().isEmpty())
+        bool passed = true;
+        for (ManifestFile &file : m_files) {
+            const QString problem = problemOf(file);
+            if (problem.isEmpty())
                 continue;
-            qWarning("Can't restore %s: its copy %s %s", qUtf8Printable(file->entry.name),
-                     qUtf8Printable(FileName::shown(m_directory + u'/' + file->entry.name)),
-                     qUtf8Printable(file->copy.problem()));
-            whole = false;
+            qWarning("Can't restore %s: %s", qUtf8Printable(file.entry.name),
+                     qUtf8Printable(problem));
+            passed = false;
         }
-        return whole;
+        if (!passed)
+            qWarning("Nothing was restored from %s", qUtf8Printable(m_shown));
+        return passed;
     }
 
     // Every file is locked, and is as its upgrade left it, or already restored, or may be
     // replaced all the same.
-    bool filesAreReady()
-    {
-        bool ready = true;
-        for (const std::unique_ptr<ManifestFile> &file : m_files) {
-            const QString problem = readiness(*file);
-            if (problem.isEmpty())
-                continue;
-            qWarning("Can't restore %s: %s", qUtf8Printable(file->entry.name),
-                     qUtf8Printable(problem));
-            ready = false;
-        }
-        return ready;
-    }
-
     QString readiness(ManifestFile &file)
     {
         file.setAside = setAsideName(file.entry.name);
@@ -555,18 +474,16 @@ private:
     bool restore(ManifestFile &file)
     {
         const QString name = file.entry.name;
-        Replacement replacement(file, m_directory);
         std::error_code ignored;
         if (file.state == LiveState::Restored) {
             file.live.release();
-            std::filesystem::remove(FileName::path(replacement.restoring()), ignored);
+            std::filesystem::remove(FileName::path(file.restoring), ignored);
             qWarning("%s already is its copy of version %d from %s and was left as it is",
                      qUtf8Printable(name), file.entry.versionBefore, qUtf8Printable(m_shown));
             return true;
         }
-        QString error;
-        if (!replacement.run(&error)) {
-            std::filesystem::remove(FileName::path(replacement.restoring()), ignored);
+        if (const QString error = replace(file, m_directory); !error.isEmpty()) {
+            std::filesystem::remove(FileName::path(file.restoring), ignored);
             qWarning("Can't restore %s: %s; it was left as it is", qUtf8Printable(name),
                      qUtf8Printable(error));
             return false;
@@ -577,6 +494,7 @@ private:
             : u"%1: %2 was replaced by its copy of version %3 from %4; the replaced file is %5"_s
                   .arg(name, file.live.version(), QString::number(file.entry.versionBefore),
                        m_shown, FileName::shown(file.setAside));
+        QString error;
         const bool synced
             = BackupDirectory::syncDirectory(FileName::directoryOf(file.live.path()), &error);
         statementDone();
@@ -595,7 +513,8 @@ private:
     // When the files are set aside, for their names.
     QString m_time;
     std::optional<BackupDirectory> m_backup;
-    std::vector<std::unique_ptr<ManifestFile>> m_files;
+    // A file is neither copied nor moved: it holds open handles.
+    std::list<ManifestFile> m_files;
 };
 
 } // namespace

@@ -1,8 +1,8 @@
 #include "copydirectory.h"
 
+#include "declaration.h"
 #include "filename.h"
 #include "sqlitefile.h"
-#include "declaration.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -183,41 +183,36 @@ bool CopyDirectory::copy(const QString &sourcePath, const QString &copyName, QSt
         return FileName::open(target, targetPath, QIODevice::WriteOnly | QIODevice::NewOnly, error,
                               QFileDevice::Permissions());
     }
-    std::error_code made;
-    if (type == FileName::Type::Directory
-        && !std::filesystem::create_directory(FileName::path(targetPath), made)) {
-        *error = u"cannot make a directory"_s;
-        return false;
-    }
-    if (type != FileName::Type::RegularFile && SqliteFile::resolvedPath(sourcePath).isEmpty()) {
-        std::filesystem::create_symlink(FileName::path(targetPath), FileName::path(targetPath),
-                                        made);
-        if (made) {
-            *error = u"cannot make a symbolic link"_s;
+    if (type != FileName::Type::RegularFile) {
+        std::error_code made;
+        if (type == FileName::Type::Directory
+            && !std::filesystem::create_directory(FileName::path(targetPath), made)) {
+            *error = u"cannot make a directory"_s;
             return false;
         }
+        if (SqliteFile::resolvedPath(sourcePath).isEmpty())
+            std::filesystem::create_symlink(FileName::path(targetPath), FileName::path(targetPath),
+                                            made);
+        if (made)
+            *error = u"cannot make a symbolic link"_s;
+        return !made;
     }
-    if (type != FileName::Type::RegularFile)
-        return true;
     // Written in place rather than through a temporary file, so that the signal handler
     // knows every name in the directory.
     if (!FileName::open(source, sourcePath, QIODevice::ReadOnly, error)
         || !FileName::open(target, targetPath, QIODevice::WriteOnly | QIODevice::NewOnly, error))
         return false;
-    while (!source.atEnd()) {
+    const QFile *failed = nullptr;
+    while (!failed && !source.atEnd()) {
         const QByteArray chunk = source.read(copyChunk);
-        if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {
-            *error = source.errorString();
-            return false;
-        }
-        if (target.write(chunk) != chunk.size()) {
-            *error = target.errorString();
-            return false;
-        }
+        if (chunk.isEmpty() && source.error() != QFileDevice::NoError)
+            failed = &source;
+        else if (target.write(chunk) != chunk.size())
+            failed = &target;
     }
-    if (!target.flush()) {
-        *error = target.errorString();
-        return false;
-    }
-    return true;
+    if (!failed && !target.flush())
+        failed = &target;
+    if (failed)
+        *error = failed->errorString();
+    return !failed;
 }

@@ -1,10 +1,10 @@
 #include "backup.h"
 
+#include "declaration.h"
 #include "diskroom.h"
 #include "faultinjection.h"
 #include "filename.h"
 #include "sqlitefile.h"
-#include "declaration.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -52,16 +52,6 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The platform's sync of an open file's data and size.
-bool syncHandle(int handle)
-{
-#ifdef Q_OS_WIN
-    return ::_commit(handle) == 0;
-#else
-    return ::fsync(handle) == 0;
-#endif
-}
-
 // Makes target share the blocks of source where the file system can (a reflink on btrfs or
 // XFS); false where it cannot, and nothing was written.
 bool cloneHandle(int source, int target)
@@ -75,17 +65,21 @@ bool cloneHandle(int source, int target)
 #endif
 }
 
+// Writes out what Qt buffers of the file, and syncs the file's data and size.
 bool syncFile(QFile &file, QString *error)
 {
     if (const int fault = injectedFault()) {
         *error = systemError(fault);
         return false;
     }
-    if (!file.flush() || !syncHandle(file.handle())) {
+#ifdef Q_OS_WIN
+    const bool synced = file.flush() && ::_commit(file.handle()) == 0;
+#else
+    const bool synced = file.flush() && ::fsync(file.handle()) == 0;
+#endif
+    if (!synced)
         *error = systemError(errno);
-        return false;
-    }
-    return true;
+    return synced;
 }
 
 bool renameEntry(const QString &from, const QString &to, QString *error)
@@ -167,7 +161,7 @@ bool isFileOfRun(const QString &name)
 BackupDirectory::BackupDirectory(const QString &path)
     : m_path(path)
 {
-    read(Use::Run);
+    m_error = read(Use::Run);
 }
 
 std::optional<BackupDirectory> BackupDirectory::open(const QString &path, QString *error)
@@ -184,10 +178,9 @@ std::optional<BackupDirectory> BackupDirectory::read(const QString &path, Use us
 {
     BackupDirectory backup;
     backup.m_path = path;
-    if (!backup.read(use)) {
-        *error = backup.m_error;
+    *error = backup.read(use);
+    if (!error->isEmpty())
         return std::nullopt;
-    }
     return backup;
 }
 
@@ -201,66 +194,52 @@ const BackupDirectory::Entry *BackupDirectory::entry(const QString &fileName) co
 // A directory that holds no manifest must be empty, and is given one at once: so that a copy
 // cut off part-way is never taken for someone else's file. One that holds a manifest may hold
 // the copies of this program's files, whole or cut off, and what a restore set aside beside
-// them, nothing else.
-bool BackupDirectory::read(Use use)
+// them, nothing else. Why the directory cannot be used; empty when it can.
+QString BackupDirectory::read(Use use)
 {
-    const bool create = use == Use::Run;
     const QString shownPath = FileName::shown(m_path);
     if (FileName::type(m_path) == FileName::Type::None) {
         if (use == Use::Look)
-            return true;
+            return QString();
+        if (use == Use::Restore)
+            return u"%1 does not exist"_s.arg(shownPath);
         std::error_code code;
-        if (!create || !std::filesystem::create_directories(FileName::path(m_path), code)) {
-            m_error = create ? u"%1 cannot be made (%2)"_s.arg(shownPath, systemError(code.value()))
-                             : u"%1 does not exist"_s.arg(shownPath);
-            return false;
-        }
+        if (!std::filesystem::create_directories(FileName::path(m_path), code))
+            return u"%1 cannot be made (%2)"_s.arg(shownPath, systemError(code.value()));
     }
-    if (FileName::type(m_path) != FileName::Type::Directory) {
-        m_error = u"%1 is not a directory"_s.arg(shownPath);
-        return false;
-    }
+    if (FileName::type(m_path) != FileName::Type::Directory)
+        return u"%1 is not a directory"_s.arg(shownPath);
     QStringList names;
     std::error_code code;
     for (const auto &entry : std::filesystem::directory_iterator(FileName::path(m_path), code))
         names << FileName::fromPath(entry.path().filename());
-    if (code) {
-        m_error = u"%1 cannot be read (%2)"_s.arg(shownPath, systemError(code.value()));
-        return false;
-    }
+    if (code)
+        return u"%1 cannot be read (%2)"_s.arg(shownPath, systemError(code.value()));
     names.removeAll(manifestDraftName);
     if (!names.contains(manifestName)) {
         if (!names.isEmpty()) {
-            m_error = u"%1 holds files but no backup manifest: name an empty or a new "
-                      u"directory"_s.arg(shownPath);
-            return false;
+            return u"%1 holds files but no backup manifest: name an empty or a new "
+                   u"directory"_s.arg(shownPath);
         }
-        if (use == Use::Restore) {
-            m_error = u"%1 holds no backup manifest"_s.arg(shownPath);
-            return false;
-        }
+        if (use == Use::Restore)
+            return u"%1 holds no backup manifest"_s.arg(shownPath);
         QString error;
         if (use == Use::Look || writeManifest(&error))
-            return true;
-        m_error = u"a manifest cannot be written into %1 (%2)"_s.arg(shownPath, error);
-        return false;
+            return QString();
+        return u"a manifest cannot be written into %1 (%2)"_s.arg(shownPath, error);
     }
     QFile file;
     QString error;
-    if (!FileName::open(file, m_path + u'/' + manifestName, QIODevice::ReadOnly, &error)) {
-        m_error = u"the manifest in %1 cannot be read (%2)"_s.arg(shownPath, error);
-        return false;
-    }
+    if (!FileName::open(file, m_path + u'/' + manifestName, QIODevice::ReadOnly, &error))
+        return u"the manifest in %1 cannot be read (%2)"_s.arg(shownPath, error);
     const QJsonObject manifest = QJsonDocument::fromJson(file.readAll()).object();
+    const QString foreign = u"the manifest in %1 is not one of this program's"_s.arg(shownPath);
     if (manifest[u"format"_s].toInt() != manifestFormat
-        || manifest[u"digest"_s].toString() != digestName()) {
-        m_error = u"the manifest in %1 is not one of this program's"_s.arg(shownPath);
-        return false;
-    }
+        || manifest[u"digest"_s].toString() != digestName())
+        return foreign;
     if (manifest[u"directory"_s].toString() != workingDirectory()) {
-        m_error = u"%1 holds the backup of another directory, %2"_s.arg(
+        return u"%1 holds the backup of another directory, %2"_s.arg(
             shownPath, manifest[u"directory"_s].toString());
-        return false;
     }
     for (const QJsonValue &value : manifest[u"files"_s].toArray()) {
         Entry entry {value[u"name"_s].toString(),
@@ -271,10 +250,8 @@ bool BackupDirectory::read(Use use)
                      value[u"digestAfter"_s].toString()};
         if (value[u"versionAfter"_s].isDouble())
             entry.versionAfter = value[u"versionAfter"_s].toInt();
-        if (!isFileOfRun(entry.name) || this->entry(entry.name)) {
-            m_error = u"the manifest in %1 is not one of this program's"_s.arg(shownPath);
-            return false;
-        }
+        if (!isFileOfRun(entry.name) || this->entry(entry.name))
+            return foreign;
         m_entries << entry;
     }
     for (const QString &name : std::as_const(names)) {
@@ -282,13 +259,11 @@ bool BackupDirectory::read(Use use)
         if (name != manifestName
             && !(isFileOfRun(file)
                  && (name == file || name.startsWith(file + u".replaced-"_s)
-                     || name.startsWith(file + u".restoring"_s)))) {
-            m_error = u"%1 holds %2, which is no part of a backup"_s.arg(shownPath,
-                                                                         FileName::shown(name));
-            return false;
-        }
+                     || name.startsWith(file + u".restoring"_s))))
+            return u"%1 holds %2, which is no part of a backup"_s.arg(shownPath,
+                                                                      FileName::shown(name));
     }
-    return true;
+    return QString();
 }
 
 // Written whole beside the manifest, synced, and renamed over it: a power cut leaves the old
@@ -333,8 +308,8 @@ bool BackupDirectory::keep(QFile &file, const QString &fileName, qint32 storedVe
     if (entry(fileName))
         return true;
     const QString copy = m_path + u'/' + fileName;
-    QString digest;
-    if (!copyFile(file, copy, &digest, error) || !syncDirectory(m_path, error))
+    const QString digest = copyFile(file, copy, error);
+    if (digest.isEmpty() || !syncDirectory(m_path, error))
         return false;
     statementDone();
     m_entries << Entry {fileName, storedVersion, FileName::size(copy), digest, std::nullopt, {}};
@@ -399,14 +374,14 @@ QString BackupDirectory::digestOf(QFile &file, QString *error)
         file, [](QByteArrayView) { return 0; }, error);
 }
 
-bool BackupDirectory::copyFile(QFile &in, const QString &target, QString *digest, QString *error)
+QString BackupDirectory::copyFile(QFile &in, const QString &target, QString *error)
 {
     QFile out;
     if (!createFile(out, target, error))
-        return false;
+        return QString();
     // A clone shares the blocks; the source is read once all the same, for its digest.
     const bool cloned = !injectedFault() && cloneHandle(in.handle(), out.handle());
-    *digest = readDigested(
+    const QString digest = readDigested(
         in,
         [&](QByteArrayView bytes) {
             if (cloned)
@@ -416,9 +391,7 @@ bool BackupDirectory::copyFile(QFile &in, const QString &target, QString *digest
             return out.write(bytes.data(), bytes.size()) == bytes.size() ? 0 : errno ? errno : EIO;
         },
         error);
-    if (digest->isEmpty() && error->isEmpty())
-        *error = out.errorString();
-    return !digest->isEmpty() && syncFile(out, error);
+    return !digest.isEmpty() && syncFile(out, error) ? digest : QString();
 }
 
 bool BackupDirectory::syncDirectory(const QString &path, QString *error)

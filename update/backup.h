@@ -32,7 +32,6 @@ public:
 
     QString path() const { return m_path; }
     QString error() const { return m_error; }
-    const QList<Entry> &entries() const { return m_entries; }
     const Entry *entry(const QString &fileName) const;
 
     // Reads the manifest of the directory, for a restore: nothing is made or written.
@@ -67,9 +66,9 @@ public:
     // The algorithm the digests are made with, as the manifest names it.
     static QString digestName();
     // Writes the bytes of the file at source into a new file at target (replacing one there) and
-    // syncs it, sharing the blocks of the source where the file system can; the digest of the
-    // bytes is given back.
-    static bool copyFile(QFile &source, const QString &target, QString *digest, QString *error);
+    // syncs it, sharing the blocks of the source where the file system can. The digest of the
+    // bytes; empty with the reason when that failed.
+    static QString copyFile(QFile &source, const QString &target, QString *error);
     // Makes the directory's entries, a rename or removal in it included, last across a power cut.
     static bool syncDirectory(const QString &path, QString *error);
 
@@ -80,7 +79,7 @@ private:
 
     BackupDirectory() = default;
     static std::optional<BackupDirectory> read(const QString &path, Use use, QString *error);
-    bool read(Use use);
+    QString read(Use use);
     bool writeManifest(QString *error) const;
 
     QString m_path;
