@@ -72,15 +72,14 @@ QByteArray toBytes(const QString &name)
 {
     QByteArray bytes;
     qsizetype start = 0;
-    for (qsizetype i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && !isEscapedByte(name, i))
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (!isEscapedByte(name, i))
             continue;
         bytes += QStringView(name).sliced(start, i - start).toUtf8();
-        if (i < name.size())
-            bytes += char(name.at(i).unicode() - escapedByteBase);
+        bytes += char(name.at(i).unicode() - escapedByteBase);
         start = i + 1;
     }
-    return bytes;
+    return bytes + QStringView(name).sliced(start).toUtf8();
 }
 
 QString shown(const QString &name)
@@ -88,8 +87,7 @@ QString shown(const QString &name)
     QString text;
     for (qsizetype i = 0; i < name.size(); ++i) {
         if (isEscapedByte(name, i))
-            text
-                += u"\\x%1"_s.arg(uint(name.at(i).unicode() - escapedByteBase), 2, 16, QChar(u'0'));
+            text += u"\\x%1"_s.arg(name.at(i).unicode() - escapedByteBase, 2, 16, QChar(u'0'));
         else
             text += name.at(i);
     }

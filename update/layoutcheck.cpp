@@ -5,8 +5,6 @@
 #include <QHash>
 #include <QSqlQuery>
 
-#include <optional>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -66,7 +64,8 @@ public:
 private:
     bool readObjects()
     {
-        QSqlQuery query = select(u"select type, name, tbl_name from main.sqlite_master"_s);
+        QSqlQuery query
+            = SqliteFile::select(m_db, u"select type, name, tbl_name from main.sqlite_master"_s);
         while (query.next()) {
             m_objects[nameKey(query.value(1).toString())]
                 << SchemaObject {query.value(0).toString(), query.value(2).toString()};
@@ -101,8 +100,8 @@ private:
 
     bool checkColumns(const TableLayout &table)
     {
-        QSqlQuery query
-            = select(u"select name, type from pragma_table_info(?, 'main')"_s, {table.name});
+        QSqlQuery query = SqliteFile::select(
+            m_db, u"select name, type from pragma_table_info(?, 'main')"_s, {table.name});
         QHash<QString, QString> declaredTypes;
         while (query.next())
             declaredTypes.insert(nameKey(query.value(0).toString()), query.value(1).toString());
@@ -134,8 +133,9 @@ private:
     // that this connection does not know makes the comparison fail to compile.
     void checkCollation(const QString &table, const ColumnLayout &column)
     {
-        QSqlQuery query = select(u"explain select 1 from main.%1 where +%2 = ''"_s.arg(
-            SqliteFile::quoted(table), SqliteFile::quoted(column.name)));
+        const QString comparison = u"explain select 1 from main.%1 where +%2 = ''"_s.arg(
+            SqliteFile::quoted(table), SqliteFile::quoted(column.name));
+        QSqlQuery query = SqliteFile::select(m_db, comparison);
         QString collation;
         while (collation.isEmpty() && query.next()) {
             const QString opcode = query.value(u"opcode"_s).toString();
@@ -171,8 +171,8 @@ private:
         const std::optional<SchemaObject> object = findObject(u"index"_s, index.name);
         if (!object || !checkTable(u"index"_s, index.name, *object, index.table))
             return true;
-        QSqlQuery query = select(u"select name from pragma_index_info(?, 'main') order by seqno"_s,
-                                 {index.name});
+        QSqlQuery query = SqliteFile::select(
+            m_db, u"select name from pragma_index_info(?, 'main') order by seqno"_s, {index.name});
         QStringList columns;
         while (query.next())
             columns << (query.value(0).isNull() ? u"<expression>"_s : query.value(0).toString());
@@ -186,34 +186,18 @@ private:
         return true;
     }
 
-    QSqlQuery select(const QString &statement, const QVariantList &values = {})
-    {
-        QSqlQuery query(m_db);
-        query.setForwardOnly(true);
-        if (query.prepare(statement)) {
-            for (const QVariant &value : values)
-                query.addBindValue(value);
-            query.exec();
-        }
-        return query;
-    }
-
     // True, keeping the error, when the query failed to run or to read all of its rows; a query
     // that failed to run reads no row.
     bool failed(const QSqlQuery &query)
     {
-        if (!query.lastError().isValid())
-            return false;
         m_error = query.lastError().text();
-        return true;
+        return query.lastError().isValid();
     }
 
-    QList<LayoutDifference> unreadable()
+    QList<LayoutDifference> unreadable() const
     {
-        m_differences.clear();
-        note(u"layout-unreadable"_s, {}, {}, {}, {}, m_error,
-             u"the layout cannot be read: "_s + m_error);
-        return m_differences;
+        const QString text = u"the layout cannot be read: "_s + m_error;
+        return {LayoutDifference {u"layout-unreadable"_s, {}, {}, {}, {}, m_error, text}};
     }
 
     void note(const QString &kind, const QString &type, const QString &name, const QString &column,

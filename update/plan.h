@@ -2,12 +2,6 @@
 
 #include "layoutcheck.h"
 #include "sqlitefile.h"
-#include "declaration.h"
-
-#include <QString>
-#include <QStringList>
-
-#include <optional>
 
 // What a look at one database file found, without changing or creating any file.
 struct FileState

@@ -59,9 +59,8 @@ StoredVersion versionFromValue(const QVariant &value)
         return clamped(value.toLongLong(), QString::number(value.toLongLong()));
     case QMetaType::Double: {
         const double real = value.toDouble();
-        const QString shown = u"the real %1, which is not a whole number"_s.arg(real);
         if (!std::isfinite(real) || std::trunc(real) != real)
-            return refused(shown);
+            return refused(u"the real %1, which is not a whole number"_s.arg(real));
         // Beyond the 64-bit range every version is clamped the same way.
         if (std::fabs(real) >= 9.2e18)
             return clamped(real < 0 ? std::numeric_limits<qlonglong>::min()
@@ -162,19 +161,17 @@ QString resolvedPath(const QString &fileName)
 
 QString sideFileName(const QString &fileName, SideFile sideFile)
 {
-    QString suffix = u"-journal"_s;
+    const QString resolved = resolvedPath(fileName);
+    const QString name = resolved.isEmpty() ? fileName : resolved;
     switch (sideFile) {
     case SideFile::Journal:
         break;
     case SideFile::WriteAheadLog:
-        suffix = u"-wal"_s;
-        break;
+        return name + u"-wal"_s;
     case SideFile::SharedMemory:
-        suffix = u"-shm"_s;
-        break;
+        return name + u"-shm"_s;
     }
-    const QString resolved = resolvedPath(fileName);
-    return (resolved.isEmpty() ? fileName : resolved) + suffix;
+    return name + u"-journal"_s;
 }
 
 QString sideFileKind(SideFile sideFile)
@@ -226,10 +223,9 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
     // or another file's.
     const bool logMode = usesWriteAheadLog(fileName);
     const QString log = sideFileName(fileName, SideFile::WriteAheadLog);
-    const QByteArray logMagic = FileName::leadingBytes(log, 4);
-    if (!logMode
-        && (logMagic == QByteArray("\x37\x7f\x06\x82", 4)
-            || logMagic == QByteArray("\x37\x7f\x06\x83", 4))) {
+    static const QByteArrayList logMagics
+        = {QByteArray("\x37\x7f\x06\x82", 4), QByteArray("\x37\x7f\x06\x83", 4)};
+    if (!logMode && logMagics.contains(FileName::leadingBytes(log, 4))) {
         return {
             Failure::CannotOpen,
             u"the write-ahead log %1 does not belong to the file as it stands, which is not in "
@@ -267,14 +263,12 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead)
                         shown)};
         }
     }
+    if (logMode && journalBeside(fileName) != Journal::Complete)
+        return {};
     const QString journal = sideFileName(fileName, SideFile::Journal);
-    const QString error = !logMode || journalBeside(fileName) == Journal::Complete
-        ? FileName::accessError(journal, Access::Delete)
-        : QString();
-    if (!error.isEmpty()) {
+    if (const QString error = FileName::accessError(journal, Access::Delete); !error.isEmpty())
         return {Failure::NotWritable,
                 u"its journal %1 cannot be deleted (%2)"_s.arg(FileName::shown(journal), error)};
-    }
     return {};
 }
 
@@ -316,18 +310,18 @@ Connection::Connection(const QString &fileName, OpenMode mode)
 
 Connection::~Connection()
 {
-    QSqlDatabase::database(m_name, false).close();
+    database().close();
     QSqlDatabase::removeDatabase(m_name);
 }
 
 Failure failureOf(const QSqlError &error)
 {
     static const QMap<int, Failure> failures
-        = {{SQLITE_BUSY, Failure::Locked},         {SQLITE_LOCKED, Failure::Locked},
-           {SQLITE_READONLY, Failure::NotWritable},   {SQLITE_FULL, Failure::OutOfRoom},
-           {SQLITE_IOERR, Failure::IoError},       {SQLITE_CORRUPT, Failure::Corrupt},
-           {SQLITE_NOTADB, Failure::NotADatabase}, {SQLITE_CANTOPEN, Failure::CannotOpen},
-           {SQLITE_NOMEM, Failure::OutOfMemory},   {SQLITE_INTERRUPT, Failure::Interrupted}};
+        = {{SQLITE_BUSY, Failure::Locked},          {SQLITE_LOCKED, Failure::Locked},
+           {SQLITE_READONLY, Failure::NotWritable}, {SQLITE_FULL, Failure::OutOfRoom},
+           {SQLITE_IOERR, Failure::IoError},        {SQLITE_CORRUPT, Failure::Corrupt},
+           {SQLITE_NOTADB, Failure::NotADatabase},  {SQLITE_CANTOPEN, Failure::CannotOpen},
+           {SQLITE_NOMEM, Failure::OutOfMemory},    {SQLITE_INTERRUPT, Failure::Interrupted}};
     if (!error.isValid())
         return Failure::None;
     return failures.value(resultCode(error) & 0xff, Failure::Statement);
@@ -372,9 +366,8 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
 {
     StatementCheck check;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.prepare(u"explain "_s + statement) || !query.exec()) {
+    QSqlQuery query = select(db, u"explain "_s + statement);
+    if (!query.isActive()) {
         check.error = query.lastError();
         return check;
     }
@@ -442,14 +435,24 @@ std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &state
     return rows;
 }
 
-bool tableExists(const QSqlDatabase &db, const QString &name)
+QSqlQuery select(const QSqlDatabase &db, const QString &statement, const QVariantList &values)
 {
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    query.prepare(
-        u"select 1 from sqlite_master where type = 'table' and name = ? collate nocase"_s);
-    query.addBindValue(name);
-    return query.exec() && query.next();
+    if (query.prepare(statement)) {
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        query.exec();
+    }
+    return query;
+}
+
+bool tableExists(const QSqlDatabase &db, const QString &name)
+{
+    QSqlQuery query = select(
+        db, u"select 1 from sqlite_master where type = 'table' and name = ? collate nocase"_s,
+        {name});
+    return query.next();
 }
 
 std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
@@ -457,10 +460,9 @@ std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
 {
     if (table.isEmpty() || !tableExists(db, table))
         return std::nullopt;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
     const QString where = condition.isEmpty() ? QString() : u" where "_s + condition;
-    if (!query.exec(u"select count(*) from "_s + quoted(table) + where) || !query.next())
+    QSqlQuery query = select(db, u"select count(*) from "_s + quoted(table) + where);
+    if (!query.next())
         return std::nullopt;
     return query.value(0).toLongLong();
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+class QSqlQuery;
 struct sqlite3;
 struct sqlite3_stmt;
 struct sqlite3_value;
@@ -74,9 +75,7 @@ enum class OpenMode {
 OpenMode runOpenMode(const QString &fileName, bool onlyRead);
 
 // Registers a connection of the given name on the file; the caller opens it.
-QSqlDatabase addConnection(const QString &fileName, OpenMode mode,
-                           const QString &connectionName
-                           = QLatin1StringView(QSqlDatabase::defaultConnection));
+QSqlDatabase addConnection(const QString &fileName, OpenMode mode, const QString &connectionName);
 
 // A connection of its own on a file, opened at once and removed again when it goes.
 class Connection
@@ -178,6 +177,10 @@ StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement);
 std::optional<qint64> rowsChangedBy(const QSqlDatabase &db, const QString &statement,
                                     const std::function<bool()> &run = {});
 
+// A forward-only query that ran the statement with the values bound to its placeholders, in
+// their order; its error tells when preparing, running or reading it failed.
+QSqlQuery select(const QSqlDatabase &db, const QString &statement, const QVariantList &values = {});
+
 // Table names are compared as SQLite compares them, without regard to case.
 bool tableExists(const QSqlDatabase &db, const QString &name);
 
@@ -203,7 +206,7 @@ public:
     // Runs the statement anew with the values for its placeholders, in their order, up to its
     // first row; false after an error.
     bool run(std::initializer_list<const sqlite3_value *> values = {});
-    // Steps to the next row; false at the end and after an error.
+    // Steps to the next row, if there is one (see hasRow()); false after an error.
     bool next();
     bool hasRow() const { return m_row; }
     // A copy of the column's value in the current row.

@@ -1,12 +1,9 @@
 #include "fileupdate.h"
 
 #include "faultinjection.h"
-#include "sqlitefile.h"
 #include "valuearrival.h"
 
-#include <QSqlDatabase>
 #include <QSqlDriver>
-#include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
 
@@ -28,12 +25,9 @@ QVariant bindableValue(const QVariant &value)
 // The columns of a table and their declared types, in order.
 QList<QPair<QString, QString>> declaredColumns(const QSqlDatabase &db, const QString &table)
 {
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.prepare(u"select name, type from pragma_table_info(?)"_s);
-    query.addBindValue(table);
+    QSqlQuery query
+        = SqliteFile::select(db, u"select name, type from pragma_table_info(?)"_s, {table});
     QList<QPair<QString, QString>> columns;
-    query.exec();
     while (query.next())
         columns.append({query.value(0).toString(), query.value(1).toString()});
     return columns;
@@ -152,8 +146,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
 {
     if (aborted())
         return false;
-    QSqlDatabase db = m_db;
-    QSqlQuery select(db);
+    QSqlQuery select(m_db);
     select.setForwardOnly(true);
     if (!runQuery(select, u"select * from "_s + source)) {
         logQueryError(select, baseLabel, selectLine);
@@ -166,10 +159,9 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
         QStringList names;
         for (int i = 0; i < select.record().count(); ++i)
             names << SqliteFile::quoted(select.record().fieldName(i));
-        QSqlQuery copy(db);
-        if (runQuery(copy,
-                     u"insert into %1 (%2) select %2 from %3"_s.arg(target, names.join(u", "_s),
-                                                                    source)))
+        const QString columns = names.join(u", "_s);
+        QSqlQuery copy(m_db);
+        if (runQuery(copy, u"insert into %1 (%2) select %2 from %3"_s.arg(target, columns, source)))
             return true;
     }
     if (aborted())
@@ -177,23 +169,21 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
 
     // Every row has the same fields, so the insert is prepared once and re-bound per row;
     // binding carries each value with its storage type (blobs stay blobs, reals exact).
-    QSqlQuery insert(db);
+    QSqlQuery insert(m_db);
     bool prepared = false;
     while (select.next()) {
         QSqlRecord row = select.record();
         for (const QString &name : dropped)
             row.remove(row.indexOf(name));
         for (int i = 0; i < extra.count(); ++i) {
-            const QSqlField field = extra.field(i);
-            const int index = row.indexOf(field.name());
-            if (index < 0)
-                row.append(field);
+            if (row.contains(extra.fieldName(i)))
+                row.setValue(extra.fieldName(i), extra.value(i));
             else
-                row.setValue(index, field.value());
+                row.append(extra.field(i));
         }
         if (!prepared) {
             prepared = insert.prepare(
-                db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, true));
+                m_db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, true));
         }
         for (int i = 0; i < row.count(); ++i)
             insert.bindValue(i, bindableValue(row.value(i)));
@@ -201,7 +191,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
             // The log shows the driver's own insert text for the row.
             logStatementError(
                 insert.lastError(),
-                db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
+                m_db.driver()->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
                 baseLabel, insertLine);
             return fail(u"the copy of table %1 failed"_s.arg(target));
         }
@@ -218,17 +208,16 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
 std::optional<QStringList>
 FileUpdate::valuesLeftBehind(const QString &oldTable, const QString &newTable, const QString &copy)
 {
-    const QSqlDatabase db = m_db;
-    if (aborted() || !SqliteFile::tableExists(db, oldTable))
+    if (aborted() || !SqliteFile::tableExists(m_db, oldTable))
         return QStringList();
     // One flag per old column that a value may not reach unchanged. A column that the copy
     // writes into a new column whose declared type SQLite stores values by as the old one's
     // keeps every value; one that the new table lacks, or that the copy leaves out, must be
     // empty; one that the copy writes over must hold what it writes; one whose values the new
     // column's type may convert must hold values that arrive so.
-    const auto oldColumns = declaredColumns(db, oldTable);
+    const auto oldColumns = declaredColumns(m_db, oldTable);
     QHash<QString, QString> newTypes;
-    for (const auto &column : declaredColumns(db, newTable))
+    for (const auto &column : declaredColumns(m_db, newTable))
         newTypes.insert(column.first.toLower(), column.second);
     const QHash<QString, QString> written = writtenColumns(copy, oldColumns);
     struct Flagged
@@ -256,24 +245,20 @@ FileUpdate::valuesLeftBehind(const QString &oldTable, const QString &newTable, c
         return std::nullopt;
     // A column of no affinity stores every value as it is given.
     const QString asGiven = u"text,integer"_s;
-    for (qsizetype i = 0, compared = 0; i < flagged.size();) {
-        if (!flagged.at(i).storedBy) {
-            ++i;
-            continue;
-        }
-        const QString &stored = storage->at(compared + 1);
-        if (stored == asGiven || stored == storage->at(compared))
-            flagged.removeAt(i);
-        else
-            ++i;
-        compared += 2;
-    }
+    auto stored = storage->cbegin();
+    flagged.removeIf([&](const Flagged &column) {
+        if (!column.storedBy)
+            return false;
+        const QString &oldStorage = *stored++;
+        const QString &newStorage = *stored++;
+        return newStorage == asGiven || newStorage == oldStorage;
+    });
     if (flagged.isEmpty())
         return QStringList();
 
     // The values that a new column may convert are stored in a temporary table with the new
     // columns' declared types first, so that SQLite converts them as the copy will.
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     query.setForwardOnly(true);
     const bool converted = std::any_of(flagged.cbegin(), flagged.cend(),
                                        [](const Flagged &column) { return column.storedBy; });
@@ -283,13 +268,11 @@ FileUpdate::valuesLeftBehind(const QString &oldTable, const QString &newTable, c
     for (qsizetype i = 0; i < flagged.size(); ++i) {
         const Flagged &column = flagged.at(i);
         const QString oldValue = SqliteFile::quoted(column.name);
-        if (!converted) {
-            flags << u"max(not %1)"_s.arg(ValueArrival::arrived(oldValue, column.newValue));
-            continue;
-        }
         definitions << u"o%1"_s.arg(i) << u"n%1 %2"_s.arg(i).arg(typeSql(column.storedBy));
         values << oldValue << column.newValue;
-        flags << u"max(not %1)"_s.arg(ValueArrival::arrived(u"o%1"_s.arg(i), u"n%1"_s.arg(i)));
+        const QString arrived = converted ? ValueArrival::arrived(u"o%1"_s.arg(i), u"n%1"_s.arg(i))
+                                          : ValueArrival::arrived(oldValue, column.newValue);
+        flags << u"max(not %1)"_s.arg(arrived);
     }
     const QString arrival = u"temp.dbupdate_arrival"_s;
     const bool read
