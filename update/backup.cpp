@@ -136,6 +136,38 @@ template<typename Use> QString readDigested(QFile &file, Use use, QString *error
     }
 }
 
+int writeBytes(QFile &out, QByteArrayView bytes)
+{
+    if (const int fault = injectedFault())
+        return fault;
+    return out.write(bytes.data(), bytes.size()) == bytes.size() ? 0 : errno ? errno : EIO;
+}
+
+// Writes the bytes of in into out, sharing the blocks where the file system can.
+bool writeCopy(QFile &in, QFile &out, QString *error)
+{
+    if (!injectedFault() && cloneHandle(in.handle(), out.handle()))
+        return true;
+    QByteArray bytes(copyChunk, Qt::Uninitialized);
+    if (!in.seek(0)) {
+        *error = in.errorString();
+        return false;
+    }
+    for (;;) {
+        const qint64 read = in.read(bytes.data(), copyChunk);
+        if (read == 0)
+            return true;
+        if (read < 0) {
+            *error = in.errorString();
+            return false;
+        }
+        if (const int failure = writeBytes(out, QByteArrayView(bytes.constData(), read))) {
+            *error = systemError(failure);
+            return false;
+        }
+    }
+}
+
 // Made anew, for this user only: whatever lay at the name (a copy cut off part-way) goes first.
 bool createFile(QFile &file, const QString &name, QString *error)
 {
@@ -308,14 +340,37 @@ bool BackupDirectory::keep(QFile &file, const QString &fileName, qint32 storedVe
     if (entry(fileName))
         return true;
     const QString copy = m_path + u'/' + fileName;
-    const QString digest = copyFile(file, copy, error);
-    if (digest.isEmpty() || !syncDirectory(m_path, error))
+    QFile out;
+    if (!createFile(out, copy, error) || !writeCopy(file, out, error) || !syncFile(out, error)
+        || !syncDirectory(m_path, error))
         return false;
     statementDone();
-    m_entries << Entry {fileName, storedVersion, FileName::size(copy), digest, std::nullopt, {}};
+    // The copy lies still while the update writes the file: it is digested beside the update.
+    m_kept.emplace(Kept {{fileName, storedVersion, FileName::size(copy), {}, std::nullopt, {}},
+                         std::async(std::launch::async, [copy] {
+                             QFile file;
+                             QString error;
+                             if (!FileName::open(file, copy, QIODevice::ReadOnly, &error))
+                                 return std::pair(QString(), error);
+                             const QString digest = digestOf(file, &error);
+                             return std::pair(digest, error);
+                         })});
+    return true;
+}
+
+bool BackupDirectory::listKept(QString *error)
+{
+    if (!m_kept)
+        return true;
+    Entry entry = m_kept->entry;
+    std::tie(entry.digest, *error) = m_kept->digest.get();
+    m_kept.reset();
+    if (entry.digest.isEmpty())
+        return false;
+    m_entries << entry;
     if (writeManifest(error)) {
         qWarning("%s (version %d, %lld bytes) was copied into %s before its update",
-                 qUtf8Printable(FileName::shown(fileName)), storedVersion, m_entries.last().size,
+                 qUtf8Printable(FileName::shown(entry.name)), entry.versionBefore, entry.size,
                  qUtf8Printable(FileName::shown(m_path)));
         return true;
     }
@@ -382,15 +437,7 @@ QString BackupDirectory::copyFile(QFile &in, const QString &target, QString *err
     // A clone shares the blocks; the source is read once all the same, for its digest.
     const bool cloned = !injectedFault() && cloneHandle(in.handle(), out.handle());
     const QString digest = readDigested(
-        in,
-        [&](QByteArrayView bytes) {
-            if (cloned)
-                return 0;
-            if (const int fault = injectedFault())
-                return fault;
-            return out.write(bytes.data(), bytes.size()) == bytes.size() ? 0 : errno ? errno : EIO;
-        },
-        error);
+        in, [&](QByteArrayView bytes) { return cloned ? 0 : writeBytes(out, bytes); }, error);
     return !digest.isEmpty() && syncFile(out, error) ? digest : QString();
 }
 

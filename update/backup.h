@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <future>
 #include <optional>
 
 // A backup directory: the copies of the files of the working directory as they were before a run
@@ -44,10 +45,13 @@ public:
     // holds its lock on them: closing another handle on a file would drop the locks of the whole
     // process on it.
 
-    // Copies the file into the directory byte for byte, syncs the copy and the directory, and
-    // lists it; a file already listed is left as its copy is. False, with the reason, when that
-    // failed: the copy is then not listed.
+    // Copies the file into the directory byte for byte and syncs the copy and the directory; a
+    // file already listed is left as its copy is. False, with the reason, when that failed.
     bool keep(QFile &file, const QString &fileName, qint32 storedVersion, QString *error);
+    // Lists the copy that keep() made, once its digest is known; false, with the reason, when
+    // the copy cannot be read or listed. A copy is listed before the update of its file commits,
+    // and one cut off before it is listed is made again.
+    bool listKept(QString *error);
     // Notes the version and digest of the file as its update left it.
     bool noteUpgraded(QFile &file, const QString &fileName, qint32 version, QString *error);
 
@@ -82,7 +86,15 @@ private:
     QString read(Use use);
     bool writeManifest(QString *error) const;
 
+    // A copy made, and its digest with the reason it is missing.
+    struct Kept
+    {
+        Entry entry;
+        std::future<std::pair<QString, QString>> digest;
+    };
+
     QString m_path;
     QString m_error;
     QList<Entry> m_entries;
+    std::optional<Kept> m_kept;
 };

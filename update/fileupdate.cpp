@@ -233,6 +233,7 @@ void FileUpdate::updateAndCommit()
     const bool updated = (!m_backup || keepCopy()) && update();
     if (!updated && !m_ending)
         fail(QString());
+    listCopy();
     // An update that has an ending by now failed: only one that keeps its work commits.
     if (!m_ending || m_ending->kind == UpdateEnding::Kind::PartKept)
         commitChanges();
@@ -265,6 +266,19 @@ bool FileUpdate::keepCopy()
         && FileName::open(m_liveFile, fileName(), QIODevice::ReadOnly, &error)
         && m_backup->keep(m_liveFile, fileName(), storedVersion(), &error);
     return m_notesUpgrade || fail(u"it could not be copied into %1 (%2)"_s.arg(backup, error));
+}
+
+// Whatever the update's end, its copy is listed before anything is committed: a commit without
+// it would leave no way back.
+void FileUpdate::listCopy()
+{
+    QString error;
+    if (!m_backup || m_backup->listKept(&error)
+        || (m_ending && m_ending->kind != UpdateEnding::Kind::PartKept))
+        return;
+    m_ending = ending(
+        UpdateEnding::Kind::Undone, SqliteFile::Failure::Statement,
+        u"it could not be copied into %1 (%2)"_s.arg(FileName::shown(m_backup->path()), error));
 }
 
 // Read under a shared lock, so that no other process writes it meanwhile.

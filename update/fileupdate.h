@@ -157,12 +157,12 @@ private:
     // passed some over. Nothing is checked when either count is unknown.
     bool arrivedWhole(const QString &copy, const QString &target, qint64 sourceRows,
                       qint64 targetRowsBefore);
-    // The columns of oldTable holding a value that the copy into newTable would not carry into
-    // the same row and same-named column, from a scan of oldTable before the copy; none when
-    // oldTable does not exist, nothing when the scan failed.
     // How SQLite stores values in a column of each declared type, for telling their affinities
     // apart; nothing when it could not be asked.
     std::optional<QStringList> storageByType(const QStringList &declaredTypes);
+    // The columns of oldTable holding a value that the copy into newTable would not carry into
+    // the same row and same-named column, from a scan of oldTable before the copy; none when
+    // oldTable does not exist, nothing when the scan failed.
     std::optional<QStringList> valuesLeftBehind(const QString &oldTable, const QString &newTable,
                                                 const QString &copy);
     // Ends the update as failed for the reason, for run() to undo it; an update that SQLite
@@ -184,8 +184,10 @@ private:
     bool takeStoredVersion();
     // update() and the commit, between the file's start and finish for the observer.
     void updateAndCommit();
-    // The copy into the backup, the update's first step where the run upgrades the file.
+    // The copy into the backup, the update's first step where the run upgrades the file, and
+    // its listing in the manifest, before anything is committed.
     bool keepCopy();
+    void listCopy();
     // The version and digest the update left, noted in the backup's manifest.
     void noteUpgrade();
     bool commitChanges();
