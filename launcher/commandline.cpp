@@ -29,9 +29,14 @@ CommandLine CommandLine::parse(int argc, char **argv)
            {"--status", Action::Status},  {"--dry-run", Action::DryRun},
            {"--backup", Action::Upgrade}, {"--restore", Action::Restore}};
     CommandLine command;
-    if (argc < 2)
-        return command;
+    const bool hasOption = argc > 1 && argv[1][0] == '-';
     int next = 1;
+    if (hasOption) {
+        const auto found = options.constFind(QByteArray(argv[next++]));
+        if (found == options.cend())
+            return refused(u"unknown option %1"_s.arg(shown(argv[1])));
+        command.action = *found;
+    }
     // A log file or directory whose name begins with '-' is named "./-name".
     const auto nextIsName = [&] { return next < argc && argv[next][0] != '-'; };
     const auto rest = [&] {
@@ -40,15 +45,6 @@ CommandLine CommandLine::parse(int argc, char **argv)
             names << FileName::fromBytes(argv[next]);
         return names;
     };
-    if (nextIsName()) {
-        command.logFile = QByteArray(argv[next]);
-        command.translations = rest();
-        return command;
-    }
-    const auto found = options.constFind(QByteArray(argv[next++]));
-    if (found == options.cend())
-        return refused(u"unknown option %1"_s.arg(shown(argv[1])));
-    command.action = *found;
     const auto take = [&](const char *flag) {
         if (next == argc || qstrcmp(argv[next], flag) != 0)
             return false;
@@ -66,8 +62,8 @@ CommandLine CommandLine::parse(int argc, char **argv)
         return u"%1 needs a directory"_s.arg(shown(option));
     };
     switch (command.action) {
-    case Action::Upgrade: // --backup DIR [logfile [translation...]]
-        if (const QString error = takeDirectory(argv[1]); !error.isEmpty())
+    case Action::Upgrade: // [logfile [translation...]] or --backup DIR [logfile [translation...]]
+        if (const QString error = hasOption ? takeDirectory(argv[1]) : QString(); !error.isEmpty())
             return refused(error);
         if (nextIsName()) {
             command.logFile = QByteArray(argv[next]);

@@ -31,10 +31,9 @@ void noteStandardOutputError()
 
 void prepareStandardStreams()
 {
-#ifdef Q_OS_WIN
-    // No signal ends the program there when a pipe's reader has gone, and the C runtime gives the
-    // descriptors of the standard streams to no other file.
-#else
+    // On Windows no signal ends the program when a pipe's reader has gone, and the C runtime gives
+    // the descriptors of the standard streams to no other file.
+#ifndef Q_OS_WIN
     std::signal(SIGPIPE, SIG_IGN);
     // Each open takes the lowest free descriptor: the closed ones among the three in turn.
     int descriptor = open("/dev/null", O_RDONLY);
@@ -96,12 +95,10 @@ QString formatTable(const QList<QStringList> &rows)
     }
     QString table;
     for (const QStringList &row : rows) {
-        for (qsizetype column = 0; column < row.size(); ++column) {
-            // The last column is not padded: no line ends in blanks.
-            table += column + 1 < row.size() ? row[column].leftJustified(widths[column] + 2)
-                                             : row[column];
-        }
-        table += u'\n';
+        // The last column is not padded: no line ends in blanks.
+        for (qsizetype column = 0; column + 1 < row.size(); ++column)
+            table += row[column].leftJustified(widths[column] + 2);
+        table += (row.isEmpty() ? QString() : row.last()) + u'\n';
     }
     return table;
 }

@@ -16,7 +16,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The open log file, or null when no log file is in use.
 FILE *logFile = nullptr;
 
 QtMessageHandler defaultHandler = nullptr;
@@ -24,9 +23,9 @@ QtMessageHandler defaultHandler = nullptr;
 // The name that the log file was opened by, for the line that says it cannot be written.
 QString logFileName;
 
-// The log file that a write failed on (a full disk, an I/O error): the rest of the log goes to
+// A write to the log file failed (a full disk, an I/O error): the rest of the log goes to
 // standard error.
-FILE *unwritableLog = nullptr;
+bool logUnwritable = false;
 
 // Writes one line and hands it to the system at once, so that a write that fails shows at the
 // line it fails on and nothing waits in a buffer for the end of the run.
@@ -39,14 +38,13 @@ bool writeLine(FILE *file, const char *prefix, const QByteArray &text)
 QString logFileRefusal(const QString &log)
 {
     for (const FileDeclaration &file : declaredFiles()) {
-        const QString &database = file.fileName;
-        if (FileName::isSameFile(log, database))
+        if (FileName::isSameFile(log, file.fileName))
             return u"it is one of the databases that dbupdate upgrades"_s;
         // SQLite deletes or overwrites the files it keeps beside a database.
         for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
-            if (FileName::isSameFile(log, SqliteFile::sideFileName(database, sideFile)))
+            if (FileName::isSameFile(log, SqliteFile::sideFileName(file.fileName, sideFile)))
                 return u"it belongs to %1, one of the databases that dbupdate upgrades"_s.arg(
-                    database);
+                    file.fileName);
         }
     }
     const QByteArray head = FileName::leadingBytes(log, SqliteFile::headerMagic.size());
@@ -69,13 +67,13 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     if (!prefix)
         return;
     const QByteArray text = message.toLocal8Bit();
-    if (logFile != unwritableLog && !writeLine(logFile, prefix, text)) {
+    if (!logUnwritable && !writeLine(logFile, prefix, text)) {
         const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-        unwritableLog = logFile;
+        logUnwritable = true;
         printError(u"dbupdate: cannot write the log to %1: %2; the rest of the log goes to "
                    u"standard error\n"_s.arg(logFileName, reason));
     }
-    if (logFile == unwritableLog)
+    if (logUnwritable)
         writeLine(stderr, prefix, text);
     if (type == QtFatalMsg)
         std::abort();
@@ -102,9 +100,8 @@ bool openLogFile(const QByteArray &name)
     }
     logFile = std::fopen(name.constData(), "a");
     if (!logFile) {
-        printError(
-            u"dbupdate: cannot open the log file %1: %2; the log goes to standard error\n"_s.arg(
-                logFileName, QString::fromLocal8Bit(std::strerror(errno))));
+        printError(u"dbupdate: cannot open the log file %1: %2; the log goes to standard "
+                   u"error\n"_s.arg(logFileName, QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
     defaultHandler = qInstallMessageHandler(logMessageHandler);
@@ -117,5 +114,5 @@ void closeLogFile()
         return;
     std::fclose(logFile);
     logFile = nullptr;
-    unwritableLog = nullptr;
+    logUnwritable = false;
 }

@@ -16,8 +16,24 @@ ProgressLine::ProgressLine()
     : m_start(std::chrono::steady_clock::now())
 {
     shownLine = this;
-    m_previousHandler = qInstallMessageHandler(clearForMessage);
-    m_ticker = std::thread(&ProgressLine::redrawEachSecond, this);
+    // A message is passed on with the line cleared; the next redraw shows the line below it.
+    m_previousHandler = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            const std::lock_guard<std::mutex> lock(shownLine->m_mutex);
+            shownLine->clear();
+            shownLine->m_previousHandler(type, context, message);
+        });
+    // The redraws, at each whole second since the run began, so that the time shown moves by one.
+    m_ticker = std::thread([this] {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (auto next = m_start;;) {
+            for (const auto now = std::chrono::steady_clock::now(); next <= now;)
+                next += std::chrono::seconds(1);
+            if (m_wake.wait_until(lock, next, [this] { return m_stopping; }))
+                return;
+            draw();
+        }
+    });
 }
 
 ProgressLine::~ProgressLine()
@@ -57,30 +73,6 @@ void ProgressLine::fileFinished()
     m_step = 0;
 }
 
-// The message handler while the line exists: the message is passed on with the line cleared;
-// the next redraw shows it again below the message.
-void ProgressLine::clearForMessage(QtMsgType type, const QMessageLogContext &context,
-                                   const QString &message)
-{
-    const std::lock_guard<std::mutex> lock(shownLine->m_mutex);
-    shownLine->clear();
-    shownLine->m_previousHandler(type, context, message);
-}
-
-// At each whole second since the run began, so that the time shown moves by one.
-void ProgressLine::redrawEachSecond()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    auto next = m_start;
-    while (true) {
-        for (const auto now = std::chrono::steady_clock::now(); next <= now;)
-            next += std::chrono::seconds(1);
-        if (m_wake.wait_until(lock, next, [this] { return m_stopping; }))
-            return;
-        draw();
-    }
-}
-
 // Over the line shown before: blanks cover the rest of a longer one. The step's text is
 // shortened to keep the line one column short of the terminal's width, which would wrap a line
 // that fills it, and the line itself where even the rest does not fit. The width is asked at
@@ -92,17 +84,13 @@ void ProgressLine::draw()
     const qsizetype maxLength = qMax(standardErrorColumns() - 1, 1);
     const QString place = u"step %1 of %2"_s.arg(m_step).arg(m_stepCount);
     // The time since the run began, m:ss, or h:mm:ss from an hour on.
-    const qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now() - m_start)
-                               .count();
+    const qint64 seconds = (std::chrono::steady_clock::now() - m_start) / std::chrono::seconds(1);
     QString elapsed = u"%1:%2"_s.arg(seconds / 60 % 60).arg(seconds % 60, 2, 10, QChar(u'0'));
     if (seconds >= 3600)
         elapsed = u"%1:%2"_s.arg(seconds / 3600).arg(elapsed.rightJustified(5, u'0'));
     const qsizetype room = maxLength - m_fileName.size() - place.size() - elapsed.size() - 6;
-    const QString text
-        = QStringList {m_fileName, m_stepText.left(qMax(room, qsizetype(0))), place, elapsed}
-              .join(u"  "_s)
-              .left(maxLength);
+    const QString step = m_stepText.left(qMax(room, qsizetype(0)));
+    const QString text = QStringList {m_fileName, step, place, elapsed}.join(u"  ").left(maxLength);
     printError(u'\r' + text + QString(m_shownLength - text.size(), u' ') + u'\r');
     m_shownLength = text.size();
 }

@@ -28,9 +28,6 @@ public:
     void fileFinished() override;
 
 private:
-    static void clearForMessage(QtMsgType type, const QMessageLogContext &context,
-                                const QString &message);
-    void redrawEachSecond();
     // Under m_mutex.
     void draw();
     void clear();

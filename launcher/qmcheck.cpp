@@ -97,10 +97,9 @@ QBitArray soundRecordStarts(QByteArrayView fromMessages, qsizetype size)
                 sound.setBit(at);
                 continue;
             }
-            if (tag == Translation && length > quint32(std::numeric_limits<qint32>::max()))
-                continue;
             next += length;
-            if (next > fromMessages.size())
+            if (next > fromMessages.size()
+                || (tag == Translation && length > quint32(std::numeric_limits<qint32>::max())))
                 continue;
         } else if (tag != Obsolete) {
             sound.setBit(at);

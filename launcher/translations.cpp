@@ -6,13 +6,14 @@
 #include <QLibraryInfo>
 
 #include <limits>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// The file that QTranslator::load(name, dir) reads, with its default suffix and delimiters;
-// empty when there is none.
+// The file that QTranslator::load(name, dir) reads: the name with ".qm" added, as given, then cut
+// at its last "_" or "." and again; empty when there is none.
 QString findTranslationFile(const QString &dir, const QString &name)
 {
     QString prefix;
@@ -32,12 +33,11 @@ QString findTranslationFile(const QString &dir, const QString &name)
     }
 }
 
-// Looks for the name in ".", ".." and Qt's translations directory in their order, as
-// QTranslator::load(name, dir) would: with ".qm" added, as given, then cut at its last "_" or
-// "." and again. A file that is no translation file is passed over; the first translation file
-// found is checked and loaded into the translator, or refused, and ends the search. Returns the
-// warning for a name that yields no sound translation file, none for a name that yields no
-// translation file at all when quietWhenMissing; loaded is the path of the file loaded.
+// Looks for the name in ".", ".." and Qt's translations directory in their order. A file that is
+// no translation file is passed over; the first translation file found is checked and loaded into
+// the translator, or refused, and ends the search. Returns the warning for a name that yields no
+// sound translation file, none for one that yields no translation file at all when
+// quietWhenMissing; loaded is the path of the file loaded.
 QString loadTranslation(CheckedTranslator *translator, const QString &name, bool quietWhenMissing,
                         QString *loaded)
 {
@@ -66,15 +66,14 @@ QString loadTranslation(CheckedTranslator *translator, const QString &name, bool
             continue;
         }
         const QmVerdict verdict = translator->loadChecked(bytes);
-        if (verdict == QmVerdict::Sound)
-            *loaded = path;
         if (verdict == QmVerdict::HasDependencies) {
             return u"translation file %1 was not used: it names further translation files to load, "
                    u"which dbupdate does not load"_s.arg(shown);
         }
-        return verdict == QmVerdict::Sound
-            ? QString()
-            : u"translation file %1 is damaged and was not used"_s.arg(shown);
+        if (verdict != QmVerdict::Sound)
+            return u"translation file %1 is damaged and was not used"_s.arg(shown);
+        *loaded = path;
+        return QString();
     }
     if (quietWhenMissing)
         return QString();
@@ -97,11 +96,10 @@ QmVerdict CheckedTranslator::loadChecked(const QByteArray &bytes)
     if (verdict != QmVerdict::Sound)
         return verdict;
     m_bytes = bytes + QByteArray(qmZeroTail, '\0');
-    if (!load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(bytes.size()))) {
-        m_bytes.clear();
-        return QmVerdict::Damaged;
-    }
-    return QmVerdict::Sound;
+    if (load(reinterpret_cast<const uchar *>(m_bytes.constData()), int(bytes.size())))
+        return QmVerdict::Sound;
+    m_bytes.clear();
+    return QmVerdict::Damaged;
 }
 
 QStringList installTranslations(QCoreApplication &app, const QStringList &names,
@@ -109,18 +107,16 @@ QStringList installTranslations(QCoreApplication &app, const QStringList &names,
 {
     QStringList installed;
     for (qsizetype i = 0; i < names.size(); ++i) {
-        auto *translator = new CheckedTranslator(&app);
+        auto translator = std::make_unique<CheckedTranslator>(&app);
         QString loaded;
         // The log file's name is tried as well, and is rarely a translation file.
         const QString warning
-            = loadTranslation(translator, names.at(i), i == 0 && firstIsLogFile, &loaded);
+            = loadTranslation(translator.get(), names.at(i), i == 0 && firstIsLogFile, &loaded);
         if (!warning.isEmpty())
             log.warning(warning);
-        if (loaded.isEmpty()) {
-            delete translator;
+        if (loaded.isEmpty())
             continue;
-        }
-        QCoreApplication::installTranslator(translator);
+        QCoreApplication::installTranslator(translator.release());
         installed << loaded;
     }
     return installed;

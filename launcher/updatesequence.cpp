@@ -11,22 +11,22 @@ RunOutcome runUpdaters(ProgressObserver *progress, BackupDirectory *backup, RunL
 {
     RunOutcome outcome;
     for (const FileDeclaration &description : declaredFiles()) {
-        const auto updater = std::make_unique<FileUpdate>(description);
-        updater->setProgressObserver(progress);
-        updater->setBackup(backup);
-        updater->setLog(&log);
-        outcome.files << updater->run();
+        FileUpdate updater(description);
+        updater.setProgressObserver(progress);
+        updater.setBackup(backup);
+        updater.setLog(&log);
+        outcome.files << updater.run();
         if (!outcome.succeeded())
             break;
         // A file that its update leaves without part of the layout its version promises gets one
         // warning line. The application may create what is missing itself, so the run goes on.
         if (outcome.files.last().kind != UpdateEnding::Kind::Done
-            || updater->plan().kind == Plan::Kind::OnlyRead
-            || updater->plan().kind == Plan::Kind::LeftNewer)
+            || updater.plan().kind == Plan::Kind::OnlyRead
+            || updater.plan().kind == Plan::Kind::LeftNewer)
             continue;
         QStringList differences;
         for (const LayoutDifference &difference :
-             findLayoutDifferences(updater->database(), description.layout))
+             findLayoutDifferences(updater.database(), description.layout))
             differences << difference.text;
         if (!differences.isEmpty()) {
             log.warning(
@@ -50,21 +50,18 @@ QString backupProblem(const QString &backupDirectory)
     qint64 copies = 0;
     qint64 upgrades = 0;
     for (const FileDeclaration &description : declaredFiles()) {
-        if (description.isOnlyRead() || !FileName::exists(description.fileName)
-            || backup->entry(description.fileName))
+        const QString &fileName = description.fileName;
+        if (description.isOnlyRead() || !FileName::exists(fileName) || backup->entry(fileName))
             continue;
-        const SqliteFile::Connection connection(description.fileName,
-                                                SqliteFile::OpenMode::ReadOnly);
-        const SqliteFile::StoredVersion stored
-            = SqliteFile::readStoredVersion(connection.database());
+        const SqliteFile::Connection connection(fileName, SqliteFile::OpenMode::ReadOnly);
+        const auto stored = SqliteFile::readStoredVersion(connection.database());
         if (stored.version
             && planRun(description, {FileState::State::Readable, stored}).kind
                 != Plan::Kind::Upgrade)
             continue;
-        if (const QString problem = BackupDirectory::copyProblem(description.fileName);
-            !problem.isEmpty())
+        if (const QString problem = BackupDirectory::copyProblem(fileName); !problem.isEmpty())
             return problem;
-        const qint64 size = FileName::size(description.fileName);
+        const qint64 size = FileName::size(fileName);
         copies += size;
         upgrades += DiskRoom::neededToChange(size);
     }
