@@ -113,10 +113,10 @@ bool renameEntry(const QString &from, const QString &to, QString *error)
     return !code;
 }
 
-// Reads the file from its start and hands each piece to use, which gives back an error or 0,
-// while the pieces read before are digested beside it, each on its own: the file's digest is that
-// of its pieces' digests in their order. The digest, or nothing with the reason.
-template<typename Use> QString readDigested(QFile &file, Use use, QString *error)
+// Reads the file from its start while the pieces read before are digested beside it, each on
+// its own: the file's digest is that of its pieces' digests in their order. The digest, or
+// nothing with the reason.
+QString readDigested(QFile &file, QString *error)
 {
     // The piece being read, and the two before it being digested.
     constexpr int pieceCount = 3;
@@ -148,22 +148,11 @@ template<typename Use> QString readDigested(QFile &file, Use use, QString *error
         const QByteArrayView view(bytes.constData(), read);
         digest = std::async(std::launch::async,
                             [view] { return QCryptographicHash::hash(view, digestAlgorithm); });
-        if (const int failure = use(view)) {
-            *error = systemError(failure);
-            return QString();
-        }
     }
 }
 
-int writeBytes(QFile &out, QByteArrayView bytes)
-{
-    if (const int fault = injectedFault())
-        return fault;
-    return out.write(bytes.data(), bytes.size()) == bytes.size() ? 0 : errno ? errno : EIO;
-}
-
 // Writes the bytes of in into out, sharing the blocks where the file system can.
-bool writeCopy(QFile &in, QFile &out, QString *error)
+bool copyBytes(QFile &in, QFile &out, QString *error)
 {
     if (!injectedFault() && cloneHandle(in.handle(), out.handle()))
         return true;
@@ -198,19 +187,27 @@ bool writeCopy(QFile &in, QFile &out, QString *error)
             *error = in.errorString();
             return false;
         }
-        if (const int failure = writeBytes(out, QByteArrayView(bytes.constData(), read))) {
-            *error = systemError(failure);
+        const int fault = injectedFault();
+        if (fault || out.write(bytes.constData(), read) != read) {
+            *error = systemError(fault ? fault : errno ? errno : EIO);
             return false;
         }
     }
 }
 
-// Made anew, for this user only: whatever lay at the name (a copy cut off part-way) goes first.
+// Made anew, for this user only, and read back: whatever lay at the name (a copy cut off
+// part-way) goes first.
 bool createFile(QFile &file, const QString &name, QString *error)
 {
     std::error_code code;
     std::filesystem::remove(FileName::path(name), code);
-    return FileName::open(file, name, QIODevice::WriteOnly | QIODevice::NewOnly, error);
+    return FileName::open(file, name, QIODevice::ReadWrite | QIODevice::NewOnly, error);
+}
+
+// Writes the bytes of in into a new file at target, opened as out, and syncs it.
+bool writeCopy(QFile &in, QFile &out, const QString &target, QString *error)
+{
+    return createFile(out, target, error) && copyBytes(in, out, error) && syncFile(out, error);
 }
 
 // What the working directory is called in a manifest.
@@ -378,8 +375,7 @@ bool BackupDirectory::keep(QFile &file, const QString &fileName, qint32 storedVe
         return true;
     const QString copy = m_path + u'/' + fileName;
     QFile out;
-    if (!createFile(out, copy, error) || !writeCopy(file, out, error) || !syncFile(out, error)
-        || !syncDirectory(m_path, error))
+    if (!writeCopy(file, out, copy, error) || !syncDirectory(m_path, error))
         return false;
     statementDone();
     // The copy lies still while the update writes the file: it is digested beside the update.
@@ -462,20 +458,15 @@ QString BackupDirectory::digestName()
 
 QString BackupDirectory::digestOf(QFile &file, QString *error)
 {
-    return readDigested(
-        file, [](QByteArrayView) { return 0; }, error);
+    return readDigested(file, error);
 }
 
+// The copy is read back for its digest: it tells a copy that is not what the source held when
+// it was checked.
 QString BackupDirectory::copyFile(QFile &in, const QString &target, QString *error)
 {
     QFile out;
-    if (!createFile(out, target, error))
-        return QString();
-    // A clone shares the blocks; the source is read once all the same, for its digest.
-    const bool cloned = !injectedFault() && cloneHandle(in.handle(), out.handle());
-    const QString digest = readDigested(
-        in, [&](QByteArrayView bytes) { return cloned ? 0 : writeBytes(out, bytes); }, error);
-    return !digest.isEmpty() && syncFile(out, error) ? digest : QString();
+    return writeCopy(in, out, target, error) ? readDigested(out, error) : QString();
 }
 
 bool BackupDirectory::syncDirectory(const QString &path, QString *error)

@@ -71,7 +71,7 @@ public:
     static QString digestName();
     // Writes the bytes of the file at source into a new file at target (replacing one there) and
     // syncs it, sharing the blocks of the source where the file system can. The digest of the
-    // bytes; empty with the reason when that failed.
+    // copy as it was written; empty with the reason when that failed.
     static QString copyFile(QFile &source, const QString &target, QString *error);
     // Makes the directory's entries, a rename or removal in it included, last across a power cut.
     static bool syncDirectory(const QString &path, QString *error);
