@@ -5,7 +5,6 @@
 #include "filename.h"
 #include "sqlitefile.h"
 
-#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -59,7 +58,8 @@ bool FileUpdate::openFile()
     m_db = SqliteFile::addConnection(fileName(), SqliteFile::runOpenMode(fileName(), m_onlyRead),
                                      u"update "_s + fileName());
     if (!m_db.open()) {
-        refuse(SqliteFile::failureOf(m_db.lastError()), m_db.lastError().text(), u"open"_s);
+        refuse(SqliteFile::failureOf(m_db.lastError()), m_db.lastError().text());
+        m_ending->refusedAction = u"open"_s;
         return false;
     }
     // Renames must leave the bodies of other triggers and of views as they are. The tables this
@@ -100,9 +100,8 @@ bool FileUpdate::probeWriteAccess()
     const bool writable = query.exec(u"SAVEPOINT write_probe"_s)
         && query.exec(u"PRAGMA user_version=%1"_s.arg(userVersion));
     const QSqlError error = query.lastError();
-    QSqlQuery undo(m_db);
-    undo.exec(u"ROLLBACK TO write_probe"_s);
-    undo.exec(u"RELEASE write_probe"_s);
+    query.exec(u"ROLLBACK TO write_probe"_s);
+    query.exec(u"RELEASE write_probe"_s);
     if (!writable && SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
         refuse(error);
     else if (!writable)
@@ -131,24 +130,15 @@ void FileUpdate::refuse(const QSqlError &error)
         refuse(failure, error.text());
 }
 
-void FileUpdate::refuse(SqliteFile::Failure failure, const QString &reason,
-                        const QString &refusedAction)
+void FileUpdate::refuse(SqliteFile::Failure failure, const QString &reason)
 {
     m_ending = ending(UpdateEnding::Kind::Refused, failure, reason);
-    m_ending->refusedAction = refusedAction;
 }
 
 UpdateEnding FileUpdate::ending(UpdateEnding::Kind kind, SqliteFile::Failure failure,
                                 const QString &reason) const
 {
-    UpdateEnding ending;
-    ending.kind = kind;
-    ending.failure = failure;
-    ending.fileName = fileName();
-    ending.onlyRead = m_onlyRead;
-    ending.reason = reason;
-    ending.version = currentVersion();
-    return ending;
+    return {kind, failure, fileName(), m_onlyRead, reason, currentVersion()};
 }
 
 QString UpdateEnding::line() const
@@ -206,7 +196,6 @@ UpdateEnding FileUpdate::run()
 
 bool FileUpdate::fail(const QString &reason)
 {
-    // An abort's own reason is the one to report.
     if (!aborted())
         m_ending = ending(UpdateEnding::Kind::Undone, SqliteFile::Failure::Statement, reason);
     return false;
@@ -313,35 +302,33 @@ void FileUpdate::statementStarted(const QString &statement)
         stepStarted(statementStepText(statement));
 }
 
-bool FileUpdate::commitChanges()
+void FileUpdate::commitChanges()
 {
     if (!m_inTransaction)
-        return true;
+        return;
     const QString commit = u"COMMIT"_s;
     statementStarted(commit);
     QSqlQuery query(m_db);
     const bool committed = query.exec(commit);
     statementDone();
-    if (!committed) {
-        const QSqlError error = query.lastError();
-        rollback();
-        const SqliteFile::Failure failure = SqliteFile::failureOf(error);
-        // The failure that made the update keep its work is the one to report, also when the
-        // work stands without the disk having confirmed it.
-        if (!upgradeStands(error)) {
-            m_ending = ending(UpdateEnding::Kind::Undone, failure,
-                              u"its changes could not be saved (%1)"_s.arg(error.text()));
-        } else if (m_ending) {
-            m_ending->failure = failure;
-            m_ending->unconfirmedBy = error.text();
-        } else {
-            m_ending = ending(UpdateEnding::Kind::Unconfirmed, failure);
-            m_ending->unconfirmedBy = error.text();
-        }
-        return false;
+    if (committed) {
+        m_inTransaction = false;
+        return;
     }
-    m_inTransaction = false;
-    return true;
+    const QSqlError error = query.lastError();
+    rollback();
+    const SqliteFile::Failure failure = SqliteFile::failureOf(error);
+    if (!upgradeStands(error)) {
+        m_ending = ending(UpdateEnding::Kind::Undone, failure,
+                          u"its changes could not be saved (%1)"_s.arg(error.text()));
+        return;
+    }
+    // The failure that made the update keep its work is the one to report, also when the work
+    // stands without the disk having confirmed it.
+    if (!m_ending)
+        m_ending = ending(UpdateEnding::Kind::Unconfirmed, failure);
+    m_ending->failure = failure;
+    m_ending->unconfirmedBy = error.text();
 }
 
 // A commit that failed after SQLite deleted the journal (its last step, the sync of the

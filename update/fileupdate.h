@@ -20,8 +20,7 @@ struct UpdateEnding
     enum class Kind {
         // Brought up to date, only read, or left as it is for being newer than this program.
         Done,
-        // Left as it is before anything was written: it could not be opened, locked, read or
-        // written.
+        // Left untouched: it could not be opened, locked, read or written.
         Refused,
         // Failed; what it wrote was undone.
         Undone,
@@ -39,16 +38,14 @@ struct UpdateEnding
     QString fileName;
     // The file is only read: whatever happened to it, the run goes on.
     bool onlyRead = false;
-    // Why it failed or was refused.
     QString reason;
+    qint32 version = 0;
     // What was refused when it was not the update or the reading ("open").
     QString refusedAction;
     // What a failure saved all the same.
     QString keptWork;
     // The error of a commit that stands without the disk's confirmation.
     QString unconfirmedBy;
-    // The version it was upgraded to.
-    qint32 version = 0;
 
     bool succeeded() const { return kind == Kind::Done || onlyRead; }
     // The line the ending leaves in the log; empty for an update that was done.
@@ -65,8 +62,7 @@ class FileUpdate : public QObject
     Q_OBJECT
 
 public:
-    // The file and whether it is written come from the description: a file without a current
-    // version is only read.
+    // The file and whether it is written come from the description.
     explicit FileUpdate(const FileDeclaration &description, QObject *parent = nullptr);
     ~FileUpdate() override;
 
@@ -76,24 +72,19 @@ public:
     // The update's connection on the file, open until the update goes.
     QSqlDatabase database() const { return m_db; }
 
-    // Runs update() inside the file's transaction; commits when it succeeds and leaves
-    // the file as it was when it fails or when SQLite undid the transaction on its own.
-    // An ending other than done writes one line naming the file, the reason and what was kept.
-    // A file that is only read never fails the run.
+    // Runs update() inside the file's transaction and commits it unless the update failed; an
+    // ending other than done leaves its line() in the log.
     UpdateEnding run();
 
     // Runs the steps the stored version needs, in their order; false when one fails the update.
     virtual bool update();
 
-    // The observer that learns of each step of the update; none by default.
     void setProgressObserver(ProgressObserver *observer) { m_progress = observer; }
     // Where the update writes its log lines; the real run's log by default.
     void setLog(RunLog *log) { m_log = log; }
-    // Where the file is copied before its first write, when the run upgrades it; none by
-    // default.
+    // Where the file is copied before its first write when the run upgrades it; none by default.
     void setBackup(BackupDirectory *backup) { m_backup = backup; }
-    // Whether the run copies the file into its backup before it writes to it: a file that
-    // existed before the run and that it upgrades.
+    // A file that existed before the run and that it upgrades is copied before it is written.
     bool copiesFile() const;
 
 protected:
@@ -102,8 +93,7 @@ protected:
     void logStatementError(const QSqlError &error, const QString &statement, const char *label,
                            int line);
     void logQueryError(const QSqlQuery &query, const char *label, int line);
-    // Runs one statement; a failure is logged with label and line and passed over. True when
-    // it succeeded.
+    // A failure is logged with label and line and passed over.
     bool exec(const QString &statement, const char *label, int line);
     void renameTable(const QString &from, const QString &to);
     // Copies every row of source into target by column name; false when an insert fails.
@@ -111,9 +101,8 @@ protected:
                    const QStringList &dropped);
 
 private:
-    // Names the statements that the steps build themselves in the lines of their failures, each
-    // by the line older logs and scripts know it by: the rename, the reading of a copy's rows
-    // and the insert of one row.
+    // The statements the steps build themselves are named in their failures' lines by the lines
+    // older logs and scripts know them by: the rename, a copy's reading and one row's insert.
     static constexpr char baseLabel[] = ".\\updatebase";
     enum BaseLine { renameLine = 39, selectLine = 47, insertLine = 69 };
     const char *label() const { return m_description.label.constData(); }
@@ -145,8 +134,8 @@ private:
     bool backfillVariables(const QList<int> &lines);
     bool fillVariables(const QList<int> &lines);
 
-    // Executes a query (the given text, or the prepared statement when text is empty).
-    // Every statement of an updater runs through here.
+    // Runs the text, or the prepared statement when text is null. Every statement of an update
+    // runs through here.
     bool runQuery(QSqlQuery &query, const QString &text = QString());
     bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
                        const QStringList &dropped);
@@ -174,7 +163,6 @@ private:
     // Whether the update has ended and SQLite, or its ending, undid or saved the transaction:
     // nothing more is run.
     bool aborted() const { return m_ending && !m_inTransaction; }
-    // Tells the observer, if any, that the next step begins.
     void stepStarted(const QString &text);
     void statementStarted(const QString &statement);
 
@@ -182,26 +170,20 @@ private:
     bool probeWriteAccess();
     // Reads the stored version once, for the whole update; the file is refused without one.
     bool takeStoredVersion();
-    // update() and the commit, between the file's start and finish for the observer.
     void updateAndCommit();
-    // The copy into the backup, the update's first step where the run upgrades the file, and
-    // its listing in the manifest, before anything is committed.
     bool keepCopy();
     void listCopy();
     // The version and digest the update left, noted in the backup's manifest.
     void noteUpgrade();
-    bool commitChanges();
+    void commitChanges();
     bool upgradeStands(const QSqlError &commitError) const;
     void checkFailure(const QSqlError &error);
-    // Undoes the file's transaction, if one is open.
     void rollback();
     // The file is left as it is for the reason, and nothing of it is run; run() says so.
-    void refuse(SqliteFile::Failure failure, const QString &reason,
-                const QString &refusedAction = QString());
+    void refuse(SqliteFile::Failure failure, const QString &reason);
     // A failure to open, lock or read the file once the preflight (see
     // SqliteFile::openProblem) found none: another process's lock, or SQLite's error.
     void refuse(const QSqlError &error);
-    // An ending of the kind for this file.
     UpdateEnding ending(UpdateEnding::Kind kind, SqliteFile::Failure failure,
                         const QString &reason = QString()) const;
 
@@ -218,7 +200,6 @@ private:
     RunLog *m_log = &messageLog();
     BackupDirectory *m_backup = nullptr;
     bool m_existed = false;
-    // The version and digest the update leaves go into the backup's manifest.
     bool m_notesUpgrade = false;
     // The file as read for its backup, open until SQLite has let go of its locks.
     QFile m_liveFile;

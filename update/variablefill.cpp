@@ -3,7 +3,6 @@
 #include "faultinjection.h"
 #include "sqlitefile.h"
 
-#include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <sqlite3.h>
@@ -13,8 +12,7 @@
 #include <vector>
 
 using namespace Qt::StringLiterals;
-
-// The assay variables of profile.db, filled from the curve variables of the stored curves.
+using SqliteFile::Statement;
 
 namespace {
 
@@ -47,7 +45,6 @@ enum FillLine {
 // where the fill goes no further.
 template<typename Run, typename GoesOn> bool fill(const QSqlDatabase &db, Run run, GoesOn goesOn)
 {
-    using SqliteFile::Statement;
     Statement count(db, countFilledVariables);
     if (!run(count, Count))
         return false;
@@ -80,12 +77,10 @@ template<typename Run, typename GoesOn> bool fill(const QSqlDatabase &db, Run ru
     std::map<std::pair<QByteArray, QByteArray>, std::optional<Statement::Value>> sources;
     for (const Variable &variable : variables) {
         const auto [source, isNew] = sources.try_emplace(variable.pair);
-        if (isNew) {
-            if (!run(lookup, Lookup, {variable.name.get(), variable.assayTemplateId.get()}))
-                return false;
-            if (lookup.hasRow())
-                source->second = lookup.value(0);
-        }
+        if (isNew && !run(lookup, Lookup, {variable.name.get(), variable.assayTemplateId.get()}))
+            return false;
+        if (isNew && lookup.hasRow())
+            source->second = lookup.value(0);
         if (source->second && !run(update, Update, {source->second->get(), variable.id.get()}))
             return false;
     }
@@ -101,14 +96,12 @@ QStringList variableFillStatements()
 
 std::optional<qint64> variablesFilledBy(const QSqlDatabase &db)
 {
-    using SqliteFile::Statement;
     const auto run = [](Statement &statement, FillLine,
                         std::initializer_list<const sqlite3_value *> values = {}) {
         return statement.run(values);
     };
-    const auto goesOn = [](const Statement &statement, FillLine) {
-        return !statement.error().isValid();
-    };
+    const auto goesOn
+        = [](const Statement &statement, FillLine) { return !statement.error().isValid(); };
     return SqliteFile::rowsChangedBy(db, updateVariable, [&] { return fill(db, run, goesOn); });
 }
 
@@ -129,17 +122,16 @@ bool FileUpdate::backfillVariables(const QList<int> &lines)
 
 bool FileUpdate::fillVariables(const QList<int> &lines)
 {
-    using SqliteFile::Statement;
-    // True, with the statement's warning line, when it failed or the update was aborted.
-    const auto failed = [&](const Statement &statement, FillLine place) {
+    // False, with the statement's warning line, when it failed or the update was aborted.
+    const auto goesOn = [&](const Statement &statement, FillLine place) {
         if (statement.error().isValid())
             checkFailure(statement.error());
         else if (!aborted())
-            return false;
+            return true;
         if (!aborted())
             logStatementError(statement.error(), statement.text(), label(), lines.at(place));
         fail(u"filling the assay variables failed (%1)"_s.arg(statement.error().databaseText()));
-        return true;
+        return false;
     };
     // Runs the statement as the driver's exec does.
     const auto run = [&](Statement &statement, FillLine place,
@@ -148,8 +140,7 @@ bool FileUpdate::fillVariables(const QList<int> &lines)
             statement.run(values);
             statementDone();
         }
-        return !failed(statement, place);
+        return goesOn(statement, place);
     };
-    return fill(m_db, run,
-                [&](const Statement &statement, FillLine place) { return !failed(statement, place); });
+    return fill(m_db, run, goesOn);
 }
