@@ -55,7 +55,6 @@ std::vector<int> endingSignals()
     return endings;
 }
 
-// The signals whose handler removes the copies.
 std::vector<int> handledSignals;
 
 // Removes the copies and ends the program as the signal would have.
@@ -87,10 +86,9 @@ bool hasDefaultAction(int signal)
 bool isAbandoned(const QString &dirPath)
 {
     const QString lockPath = dirPath + u'/' + lockName;
-    if (!QFileInfo::exists(lockPath)) {
-        const QDateTime made = QFileInfo(dirPath).lastModified();
-        return made.secsTo(QDateTime::currentDateTime()) > unlockedGraceSeconds;
-    }
+    if (!QFileInfo::exists(lockPath))
+        return QFileInfo(dirPath).lastModified().secsTo(QDateTime::currentDateTime())
+            > unlockedGraceSeconds;
     QLockFile lock(lockPath);
     lock.setStaleLockTime(0); // only a lock whose process has gone is stale
     return lock.tryLock(0);
@@ -143,7 +141,6 @@ CopyDirectory::CopyDirectory()
         m_error = u"cannot lock it"_s;
         return;
     }
-    // The copies of the files with their journals and logs.
     QStringList paths;
     for (const FileDeclaration &file : declaredFiles()) {
         const QString copy = m_dir->filePath(file.fileName);

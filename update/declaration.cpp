@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <set>
 
 using namespace Qt::StringLiterals;
 
@@ -96,17 +97,12 @@ QString unescaped(const QString &field)
     return text;
 }
 
-// The letters of the fields that follow an item's keyword, without brackets and pluses.
-QString fieldKinds(const ItemSyntax &syntax)
-{
-    return QString::fromLatin1(syntax.fields).remove(u'[').remove(u']').remove(u'+');
-}
-
-// What is wrong with the fields that follow an item's keyword, if anything.
-QString fieldError(const ItemSyntax &syntax, const QStringList &fields)
+// Reads the fields that follow an item's keyword into step, which only the items that are steps
+// keep; what is wrong with them, if anything.
+QString readFields(const ItemSyntax &syntax, const QStringList &fields, UpgradeStep &step)
 {
     const QLatin1StringView pattern(syntax.fields);
-    const QString kinds = fieldKinds(syntax);
+    const QString kinds = QString(pattern).remove(u'[').remove(u']').remove(u'+');
     const qsizetype required = pattern.contains(u'[') ? pattern.indexOf(u'[') : kinds.size();
     const bool repeats = pattern.contains(u'+');
     const qsizetype count = fields.size();
@@ -116,6 +112,10 @@ QString fieldError(const ItemSyntax &syntax, const QStringList &fields)
                                        : u"%1 or %2"_s.arg(required).arg(kinds.size());
         return u"%1 takes %2 fields, not %3"_s.arg(syntax.keyword, taken, QString::number(count));
     }
+    step.kind = syntax.kind.value_or(UpgradeStep::Kind::Sql);
+    step.progressSteps = syntax.progressSteps;
+    if (syntax.onSavepoint)
+        step.text = blockSavepoint(syntax.keyword.toString().toUpper());
     const QLatin1StringView kindNames[]
         = {"name"_L1, "version"_L1, "line"_L1, "statement"_L1, "column"_L1, "label"_L1};
     static const QRegularExpression column(
@@ -135,30 +135,16 @@ QString fieldError(const ItemSyntax &syntax, const QStringList &fields)
             = [&field](const LabelText &known) { return field == QString::fromUtf8(known.text); };
         if (kind == u'X' && std::none_of(std::begin(labelTexts), std::end(labelTexts), isField))
             return u"unknown label '%1'"_s.arg(field);
+        if (kind == u'N')
+            step.names << field;
+        else if (kind == u'L')
+            step.lines << number;
+        else if (kind == u'T')
+            step.text = field;
+        else if (kind == u'X')
+            step.labels << field;
     }
     return {};
-}
-
-UpgradeStep parsedStep(const ItemSyntax &syntax, const QStringList &fields)
-{
-    UpgradeStep step;
-    step.kind = *syntax.kind;
-    step.progressSteps = syntax.progressSteps;
-    if (syntax.onSavepoint)
-        step.text = blockSavepoint(syntax.keyword.toString().toUpper());
-    const QString kinds = fieldKinds(syntax);
-    for (qsizetype i = 0; i < fields.size(); ++i) {
-        const QChar kind = kinds.at(qMin(i, kinds.size() - 1));
-        if (kind == u'N')
-            step.names << fields.at(i);
-        else if (kind == u'T')
-            step.text = fields.at(i);
-        else if (kind == u'X')
-            step.labels << fields.at(i);
-        else
-            step.lines << fields.at(i).toInt();
-    }
-    return step;
 }
 
 // What is wrong with the places of a step's statement, if anything: its labels take the places
@@ -166,16 +152,15 @@ UpgradeStep parsedStep(const ItemSyntax &syntax, const QStringList &fields)
 QString placeError(const UpgradeStep &step)
 {
     static const QRegularExpression place(u"%(\\d+)"_s);
-    QList<int> places;
+    std::set<int> places;
     for (const QRegularExpressionMatch &match : place.globalMatch(step.text))
-        places << match.captured(1).toInt();
-    std::sort(places.begin(), places.end());
-    places.erase(std::unique(places.begin(), places.end()), places.end());
+        places.insert(match.captured(1).toInt());
     const qsizetype labels = step.labels.size();
-    if (places.size() == labels && (!labels || (places.first() == 1 && places.last() == labels)))
+    if (qsizetype(places.size()) == labels
+        && (!labels || (*places.begin() == 1 && *places.rbegin() == labels)))
         return {};
     QStringList shown;
-    for (int number : std::as_const(places))
+    for (int number : places)
         shown << u"%"_s + QString::number(number);
     return u"labels: %1, places in the statement: %2"_s.arg(
         QString::number(labels), shown.isEmpty() ? u"none"_s : shown.join(u' '));
@@ -212,7 +197,8 @@ QString addLine(QList<FileDeclaration> &files, const QString &line)
     const auto syntax = std::find_if(std::begin(itemSyntax), std::end(itemSyntax), isItem);
     if (syntax == std::end(itemSyntax))
         return u"unknown item '%1'"_s.arg(item);
-    if (const QString error = fieldError(*syntax, fields); !error.isEmpty())
+    UpgradeStep step;
+    if (const QString error = readFields(*syntax, fields, step); !error.isEmpty())
         return error;
     if (item == "file"_L1) {
         files.append(FileDeclaration {fields.value(0)});
@@ -248,7 +234,6 @@ QString addLine(QList<FileDeclaration> &files, const QString &line)
     } else if (file.sections.isEmpty()) {
         return u"%1 comes before any block or every"_s.arg(item);
     } else {
-        const UpgradeStep step = parsedStep(*syntax, fields);
         if (const QString error = placeError(step); !error.isEmpty())
             return error;
         file.sections.last().steps.append(step);

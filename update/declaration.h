@@ -67,15 +67,13 @@ struct TableLayout
     QList<ColumnLayout> columns;
 };
 
-// A named index and the columns it is on, in order.
 struct IndexLayout
 {
     QString name;
     QString table;
-    QStringList columns;
+    QStringList columns; // in order
 };
 
-// A named trigger and the table it is defined on.
 struct TriggerLayout
 {
     QString name;

@@ -5,17 +5,10 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QRegularExpression statementPattern(const QString &pattern)
-{
-    return QRegularExpression(u"(?is)"_s + pattern);
-}
-
-} // namespace
-
 QString statementStepText(const QString &statement)
 {
+    const auto statementPattern
+        = [](const QString &pattern) { return QRegularExpression(u"(?is)"_s + pattern); };
     // The first pattern that matches a statement names its step, in which %1 and %2 stand for the
     // pattern's captures; each starts after the leading comment lines.
     static const QList<std::pair<QRegularExpression, QString>> patterns = {
@@ -40,13 +33,10 @@ QString statementStepText(const QString &statement)
     static const QRegularExpression leadingComments(u"^(?:\\s*--[^\\n]*\\n)*\\s*"_s);
     const QString body = statement.mid(leadingComments.match(statement).capturedLength());
     for (const auto &[pattern, stepText] : patterns) {
-        const QRegularExpressionMatch match = pattern.match(body);
-        if (!match.hasMatch())
-            continue;
-        QString text = stepText;
-        for (int i = 1; i <= match.lastCapturedIndex(); ++i)
-            text.replace(u'%' + QString::number(i), match.captured(i));
-        return text;
+        if (const QRegularExpressionMatch match = pattern.match(body); match.hasMatch())
+            return QString(stepText)
+                .replace(u"%1"_s, match.captured(1))
+                .replace(u"%2"_s, match.captured(2));
     }
     return u"running a statement"_s;
 }
