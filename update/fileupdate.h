@@ -96,7 +96,8 @@ protected:
     // A failure is logged with label and line and passed over.
     bool exec(const QString &statement, const char *label, int line);
     void renameTable(const QString &from, const QString &to);
-    // Copies every row of source into target by column name; false when an insert fails.
+    // Copies every row of source into target by column name; false when an insert fails, or
+    // when a row did not arrive (see arrivedWhole).
     bool copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
                    const QStringList &dropped);
 
@@ -115,16 +116,13 @@ private:
     bool copyRows(const UpgradeStep &step, const QString &source, const QString &target,
                   const QString &copyName);
     // Copies the rows of the old table into the new one in the rebuild of a table, with the
-    // step's statement (by column name when it has none): fails the update when a value of the
-    // old table would not arrive in the same row and same-named column of the new one (a column
-    // that the new table lacks holds one, the copy leaves it out, writes another over it, or the
-    // new table's type would convert it to another value), after a copy that failed on its own.
+    // step's statement (by column name when it has none); after a copy that failed on its own,
+    // fails the update when valuesLeftBehind finds a value that would not arrive.
     bool copyRebuiltRows(const UpgradeStep &step);
     // Drops the old table whose rows went into the rebuild of a table, with the step's
     // statement; the file's own indexes and triggers that go with it are named in a warning.
     // False when the run was aborted.
     bool dropCopiedTable(const UpgradeStep &step);
-    void warnAboutDroppedObjects(const QString &table, const QString &oldTable);
     // A table that an earlier run already rebuilt hands its index over to the backup table when
     // it is renamed; that index is dropped so that the rebuilt table gets its own.
     void dropIndexOfBackup(const QString &index, const QString &backup);
@@ -137,8 +135,6 @@ private:
     // Runs the text, or the prepared statement when text is null. Every statement of an update
     // runs through here.
     bool runQuery(QSqlQuery &query, const QString &text = QString());
-    bool copyTableRows(const QString &target, const QString &source, const QSqlRecord &extra,
-                       const QStringList &dropped);
     // The number of rows in table; -1 when it cannot be counted (no such table, no name).
     qint64 rowCount(const QString &table);
     // False (the update fails) when target, which held targetRowsBefore rows, did not gain a

@@ -10,11 +10,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // SQLite compares the names of tables, columns and other objects without regard to case.
-QString nameKey(const QString &name)
-{
-    return name.toLower();
-}
-
 bool sameName(const QString &a, const QString &b)
 {
     return a.compare(b, Qt::CaseInsensitive) == 0;
@@ -67,7 +62,7 @@ private:
         QSqlQuery query
             = SqliteFile::select(m_db, u"select type, name, tbl_name from main.sqlite_master"_s);
         while (query.next()) {
-            m_objects[nameKey(query.value(1).toString())]
+            m_objects[query.value(1).toString().toLower()]
                 << SchemaObject {query.value(0).toString(), query.value(2).toString()};
         }
         return !failed(query);
@@ -79,7 +74,7 @@ private:
     std::optional<SchemaObject> findObject(const QString &type, const QString &name)
     {
         const bool isTrigger = type == u"trigger"_s;
-        const QList<SchemaObject> objects = m_objects.value(nameKey(name));
+        const QList<SchemaObject> objects = m_objects.value(name.toLower());
         for (const SchemaObject &object : objects) {
             if (object.type == type)
                 return object;
@@ -104,12 +99,12 @@ private:
             m_db, u"select name, type from pragma_table_info(?, 'main')"_s, {table.name});
         QHash<QString, QString> declaredTypes;
         while (query.next())
-            declaredTypes.insert(nameKey(query.value(0).toString()), query.value(1).toString());
+            declaredTypes.insert(query.value(0).toString().toLower(), query.value(1).toString());
         if (failed(query))
             return false;
 
         for (const ColumnLayout &column : table.columns) {
-            const auto found = declaredTypes.constFind(nameKey(column.name));
+            const auto found = declaredTypes.constFind(column.name.toLower());
             if (found == declaredTypes.constEnd()) {
                 note(u"missing-column"_s, u"table"_s, table.name, column.name, {}, {},
                      u"table %1 has no column %2"_s.arg(table.name, column.name));
@@ -180,7 +175,7 @@ private:
             return false;
         const QString found = columns.join(u", "_s);
         const QString expected = index.columns.join(u", "_s);
-        if (nameKey(found) != nameKey(expected))
+        if (found.toLower() != expected.toLower())
             note(u"index-columns"_s, u"index"_s, index.name, {}, expected, found,
                  u"index %1 is on (%2), not (%3)"_s.arg(index.name, found, expected));
         return true;

@@ -65,16 +65,6 @@ QString typeSql(const std::optional<QString> &declaredType)
 
 } // namespace
 
-bool FileUpdate::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
-                           const QStringList &dropped)
-{
-    stepStarted(u"copying %1 -> %2"_s.arg(source, target));
-    const qint64 sourceRows = rowCount(source);
-    const qint64 targetRows = rowCount(target);
-    return copyTableRows(target, source, extra, dropped)
-        && arrivedWhole(target, target, sourceRows, targetRows);
-}
-
 qint64 FileUpdate::rowCount(const QString &table)
 {
     if (aborted())
@@ -121,7 +111,19 @@ bool FileUpdate::dropCopiedTable(const UpgradeStep &step)
 {
     if (aborted())
         return false;
-    warnAboutDroppedObjects(step.names.at(0), step.names.at(1));
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(u"select type, name from sqlite_master where type in ('index', 'trigger') "
+                  u"and tbl_name = ? collate nocase and sql is not null order by type, name"_s);
+    query.addBindValue(step.names.at(1));
+    const bool listed = runQuery(query);
+    while (listed && query.next()) {
+        m_log->warning(
+            u"%1: the rebuild of table %2 drops the file's own %3 %4, which is not created again"_s
+                .arg(fileName(), step.names.at(0), query.value(0).toString(),
+                     query.value(1).toString()));
+    }
+    query.finish();
     exec(step.statement(), label(), step.line());
     return true;
 }
@@ -141,16 +143,19 @@ bool FileUpdate::arrivedWhole(const QString &copy, const QString &target, qint64
                     .arg(sourceRows));
 }
 
-bool FileUpdate::copyTableRows(const QString &target, const QString &source,
-                               const QSqlRecord &extra, const QStringList &dropped)
+bool FileUpdate::copyTable(const QString &target, const QString &source, const QSqlRecord &extra,
+                           const QStringList &dropped)
 {
+    stepStarted(u"copying %1 -> %2"_s.arg(source, target));
+    const qint64 sourceRows = rowCount(source);
+    const qint64 targetRows = rowCount(target);
     if (aborted())
         return false;
     QSqlQuery select(m_db);
     select.setForwardOnly(true);
     if (!runQuery(select, u"select * from "_s + source)) {
         logQueryError(select, baseLabel, selectLine);
-        return !aborted();
+        return arrivedWhole(target, target, sourceRows, targetRows);
     }
 
     // With nothing to adjust, SQLite copies the rows itself, value for value. When that fails,
@@ -162,7 +167,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
         const QString columns = names.join(u", "_s);
         QSqlQuery copy(m_db);
         if (runQuery(copy, u"insert into %1 (%2) select %2 from %3"_s.arg(target, columns, source)))
-            return true;
+            return arrivedWhole(target, target, sourceRows, targetRows);
     }
     if (aborted())
         return false;
@@ -202,7 +207,7 @@ bool FileUpdate::copyTableRows(const QString &target, const QString &source,
         logQueryError(select, baseLabel, selectLine);
         return fail(u"the copy of table %1 failed"_s.arg(target));
     }
-    return true;
+    return arrivedWhole(target, target, sourceRows, targetRows);
 }
 
 std::optional<QStringList>
@@ -330,22 +335,4 @@ std::optional<QStringList> FileUpdate::storageByType(const QStringList &declared
     if (!read)
         return std::nullopt;
     return storage;
-}
-
-// Indexes and triggers that the file itself defined on a rebuilt table go with the old table;
-// the engineer learns which ones.
-void FileUpdate::warnAboutDroppedObjects(const QString &table, const QString &oldTable)
-{
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(u"select type, name from sqlite_master where type in ('index', 'trigger') "
-                  u"and tbl_name = ? collate nocase and sql is not null order by type, name"_s);
-    query.addBindValue(oldTable);
-    if (!runQuery(query))
-        return;
-    while (query.next()) {
-        m_log->warning(
-            u"%1: the rebuild of table %2 drops the file's own %3 %4, which is not created again"_s
-                .arg(fileName(), table, query.value(0).toString(), query.value(1).toString()));
-    }
 }
