@@ -436,10 +436,8 @@ private:
     QString readiness(ManifestFile &file)
     {
         file.setAside = setAsideName(file.entry.name);
-        if (!file.live.exists()) {
-            file.state = LiveState::Missing;
+        if (!file.live.exists())
             return m_force ? QString() : u"it is missing; --force puts its copy in its place"_s;
-        }
         if (const QString problem = file.live.lock(); !problem.isEmpty())
             return problem;
         const BackupDirectory::Entry &entry = file.entry;

@@ -54,10 +54,9 @@ FileProblem realFileProblem()
 {
     for (qsizetype i = 0; i < declaredFiles().size(); ++i) {
         const FileDeclaration &file = declaredFiles().at(i);
-        if (file.isOnlyRead())
-            continue;
-        if (const QString problem = SqliteFile::openProblem(file.fileName, false).reason;
-            !problem.isEmpty())
+        const QString problem
+            = file.isOnlyRead() ? QString() : SqliteFile::openProblem(file.fileName, false).reason;
+        if (!problem.isEmpty())
             return {i, file.fileName + u": "_s + problem};
     }
     return {};
@@ -96,7 +95,6 @@ QString copyFile(const QString &fileName, const CopyDirectory &copies)
 QList<TableRows> countRows(const FileDeclaration &description, bool afterRun)
 {
     QList<TableRows> counts(description.rowCounts.size());
-    // A missing file is left for the run to create.
     if (!FileName::exists(description.fileName))
         return counts;
     const SqliteFile::Connection connection(description.fileName, SqliteFile::OpenMode::ReadWrite);
@@ -120,10 +118,8 @@ QList<TableRows> countRows(const FileDeclaration &description, bool afterRun)
 QString tableText(const RowCount &declared, const TableRows &before, const TableRows &after)
 {
     QString names = after.table;
-    if (before.table.isEmpty() && after.table.isEmpty())
-        names = declared.tableAfter;
-    else if (after.table.isEmpty())
-        names = before.table;
+    if (after.table.isEmpty())
+        names = before.table.isEmpty() ? declared.tableAfter : before.table;
     else if (!before.table.isEmpty() && before.table != after.table)
         names = before.table + u" -> "_s + after.table;
     return declared.condition.isEmpty() ? names : names + u" where "_s + declared.condition;
@@ -192,9 +188,8 @@ QList<FileSnapshot> snapshotWorkingDirectory(const RunOutcome *afterRun = nullpt
     QList<FileSnapshot> files;
     for (const FileDeclaration &description : declaredFiles()) {
         const QString &fileName = description.fileName;
-        const qsizetype file = files.size();
-        const bool updated = afterRun && file < afterRun->files.size()
-            && afterRun->files.at(file).failure == SqliteFile::Failure::None;
+        const bool updated = afterRun && files.size() < afterRun->files.size()
+            && afterRun->files.at(files.size()).failure == SqliteFile::Failure::None;
         files << FileSnapshot {&description, inspectFile(description), FileName::exists(fileName),
                                FileName::size(fileName), countRows(description, updated)};
     }

@@ -110,13 +110,12 @@ void findChangesOfRun(FileState &inspection, const QSqlDatabase &db,
 
 FileState classifyError(const QSqlError &error)
 {
-    FileState::State state = FileState::State::Unreadable;
-    if (SqliteFile::needsJournalPlayback(error))
-        state = FileState::State::UnfinishedWrite;
-    else if (SqliteFile::failureOf(error) == SqliteFile::Failure::Locked)
-        state = FileState::State::Locked;
-    else if (SqliteFile::failureOf(error) == SqliteFile::Failure::NotADatabase)
-        state = FileState::State::NotDatabase;
+    using State = FileState::State;
+    const SqliteFile::Failure failure = SqliteFile::failureOf(error);
+    const State state = SqliteFile::needsJournalPlayback(error) ? State::UnfinishedWrite
+        : failure == SqliteFile::Failure::Locked                ? State::Locked
+        : failure == SqliteFile::Failure::NotADatabase          ? State::NotDatabase
+                                                                : State::Unreadable;
     return FileState {state, {}, error.text()};
 }
 
@@ -157,14 +156,11 @@ FileState inspectJournalFile(const FileDeclaration &description)
         return inspection;
     // SQLite never plays an unfinished journal back. A writer that has gone as far as an
     // exclusive lock shows; whether one holds only the write lock cannot be told without
-    // asking for that lock.
-    if (journal == Journal::Unfinished) {
+    // asking for that lock. A read-only connection refuses to play back a complete journal that
+    // no one holds; one that is held belongs to the writer that holds the write lock.
+    if (journal == Journal::Unfinished)
         inspection.state = FileState::State::JournalInUseOrLeft;
-        return inspection;
-    }
-    // A read-only connection refuses to play back a complete journal that no one holds; one
-    // that is held belongs to the writer that holds the write lock.
-    if (SqliteFile::journalBeside(description.fileName) != Journal::None)
+    else if (SqliteFile::journalBeside(description.fileName) != Journal::None)
         return FileState {FileState::State::Locked};
     return inspection;
 }
@@ -195,12 +191,10 @@ QJsonValue storedVersionJson(const FileState &inspection)
     if (!stored.version && inspection.state != FileState::State::NoVersionNumber)
         return QJsonValue::Null;
     const auto [storageClass, value] = storedValueJson(stored.value);
-    QJsonObject version {
-        {u"text"_s, stored.version ? stored.shown : stored.problem},
-        {u"wholeNumber"_s, stored.version.has_value()},
-        {u"storageClass"_s, storageClass},
-        {u"value"_s, value},
-    };
+    QJsonObject version {{u"text"_s, stored.version ? stored.shown : stored.problem},
+                         {u"wholeNumber"_s, stored.version.has_value()},
+                         {u"storageClass"_s, storageClass},
+                         {u"value"_s, value}};
     // The number as shown, beyond 32 bits included; a real beyond 64 bits as that real.
     bool isInteger = false;
     const qint64 number = stored.shown.toLongLong(&isInteger);

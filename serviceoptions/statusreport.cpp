@@ -76,7 +76,6 @@ std::pair<Verdict, QString> verdictAndAction(const FileDeclaration &description,
     case Plan::Kind::Stops:
         break;
     }
-    // A file that is only read never ends a run: the run notes the problem and goes on.
     const QString outcome
         = description.isOnlyRead() ? u"a run notes it and goes on"_s : u"a run stops here"_s;
     return {RunStops, plan.reason + u": "_s + outcome};
@@ -143,7 +142,7 @@ QJsonArray sideFilesJson(const QString &fileName)
     QJsonArray found;
     for (const SqliteFile::SideFile sideFile : SqliteFile::sideFiles) {
         const QString name = SqliteFile::sideFileName(fileName, sideFile);
-        if (!name.isEmpty() && FileName::entryType(name) != FileName::Type::None)
+        if (FileName::entryType(name) != FileName::Type::None)
             found << QJsonObject {{u"name"_s, FileName::shown(name)},
                                   {u"kind"_s, SqliteFile::sideFileKind(sideFile)}};
     }
@@ -189,22 +188,18 @@ int printStatusReport(bool json)
                                 {u"roomNeededBytes"_s, roomNeeded}});
     }
     const VerdictMeaning report = meaningOf(worst);
-    const int exitStatus = report.exitStatus;
     if (json) {
         printJsonDocument(u"status"_s,
                           {{u"directory"_s, FileName::shown(FileName::currentDirectory())},
                            {u"files"_s, files},
                            {u"room"_s, room.toJson()},
                            {u"verdict"_s, report.name},
-                           {u"exitStatus"_s, exitStatus}});
-        return exitStatus;
+                           {u"exitStatus"_s, report.exitStatus}});
+        return report.exitStatus;
     }
-    printOut(u"Files in %1:\n"_s.arg(FileName::shown(FileName::currentDirectory())));
-    printOut(formatTable(rows));
-    printOut(layoutDifferencesText(looks));
-    printOut(room.summary());
-    printOut(report.summary);
-    printOut(u"A write lock that another process has taken shows only once that process writes:\n"
-             u"close the analyser application before a run.\n"_s);
-    return exitStatus;
+    printOut(u"Files in %1:\n"_s.arg(FileName::shown(FileName::currentDirectory()))
+             + formatTable(rows) + layoutDifferencesText(looks) + room.summary() + report.summary
+             + u"A write lock that another process has taken shows only once that process "
+               u"writes:\nclose the analyser application before a run.\n"_s);
+    return report.exitStatus;
 }

@@ -365,12 +365,10 @@ StoredVersion readStoredVersion(const QSqlDatabase &db)
 // table whose column types the values it writes must fit. Placeholders are bound to null.
 StatementCheck checkStatement(const QSqlDatabase &db, const QString &statement)
 {
-    StatementCheck check;
     QSqlQuery query = select(db, u"explain "_s + statement);
-    if (!query.isActive()) {
-        check.error = query.lastError();
-        return check;
-    }
+    if (!query.isActive())
+        return {query.lastError()};
+    StatementCheck check;
     const QString triggerComment = u"-- TRIGGER "_s;
     QStringList writtenPages;
     while (query.next()) {
