@@ -15,8 +15,6 @@
 
 using namespace Qt::StringLiterals;
 
-// The upgrade run: the log file, the translations, then the updaters in their fixed order,
-// with a progress line when standard error is a terminal.
 // Exit status 0 when every updater succeeded, 1 otherwise, 2 for a command line that is refused
 // before any file is opened. The options for service engineers answer on their own.
 int main(int argc, char **argv)
@@ -38,7 +36,6 @@ int main(int argc, char **argv)
         return runServiceOption(command, app);
 
     installTranslations(app, command.translations, command.logFile.has_value());
-    // Before any file is written, the backup directory is made ready and checked for room.
     std::optional<BackupDirectory> backup;
     if (!command.backupDirectory.isEmpty()) {
         QString problem = backupProblem(command.backupDirectory);
@@ -49,11 +46,8 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    auto progress = standardErrorColumns() > 0 ? std::make_unique<ProgressLine>() : nullptr;
-    const bool succeeded = runUpdaters(progress.get(), backup ? &*backup : nullptr).succeeded();
-    // Nothing of the line stays on the terminal, whatever the outcome.
-    progress.reset();
-    if (!succeeded)
+    const auto progress = standardErrorColumns() > 0 ? std::make_unique<ProgressLine>() : nullptr;
+    if (!runUpdaters(progress.get(), backup ? &*backup : nullptr).succeeded())
         return 1;
 
     closeLogFile();

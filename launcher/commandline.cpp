@@ -79,10 +79,9 @@ CommandLine CommandLine::parse(int argc, char **argv)
         break;
     case Action::DryRun: // --dry-run [--json] [--backup DIR] [translation...]
         command.json = take("--json");
-        if (take("--backup")) {
-            if (const QString error = takeDirectory("--backup"); !error.isEmpty())
-                return refused(error);
-        }
+        if (const QString error = take("--backup") ? takeDirectory("--backup") : QString();
+            !error.isEmpty())
+            return refused(error);
         // --json may also follow DIR.
         command.json = command.json || take("--json");
         command.translations = rest();

@@ -23,8 +23,7 @@ QtMessageHandler defaultHandler = nullptr;
 // The name that the log file was opened by, for the line that says it cannot be written.
 QString logFileName;
 
-// A write to the log file failed (a full disk, an I/O error): the rest of the log goes to
-// standard error.
+// A write to the log file failed (a full disk, an I/O error).
 bool logUnwritable = false;
 
 // Writes one line and hands it to the system at once, so that a write that fails shows at the

@@ -30,19 +30,6 @@ namespace {
 // How a restore ended, as the exit status that runRestore() gives back.
 enum class RestoreEnd { Done, FileLeft, BackupUnusable };
 
-int exitStatus(RestoreEnd end)
-{
-    switch (end) {
-    case RestoreEnd::Done:
-        return 0;
-    case RestoreEnd::FileLeft:
-        return 1;
-    case RestoreEnd::BackupUnusable:
-        break;
-    }
-    return 2;
-}
-
 QString errorText(const std::error_code &code)
 {
     return QString::fromLocal8Bit(code.message());
@@ -65,15 +52,6 @@ std::error_code renamed(const QString &from, const QString &to)
     return changed([&](std::error_code &code) {
         std::filesystem::rename(FileName::path(from), FileName::path(to), code);
     });
-}
-
-// A link cannot be made into a directory on another volume, nor on a file system without links
-// (FAT, exFAT): the file is copied there instead.
-bool linksUnavailable(const std::error_code &code)
-{
-    return code == std::errc::cross_device_link || code == std::errc::operation_not_permitted
-        || code == std::errc::operation_not_supported || code == std::errc::function_not_supported
-        || code == std::errc::too_many_links;
 }
 
 // The restored file gets the permissions, owner and group of the file it replaces, so that the
@@ -183,11 +161,6 @@ public:
 
     // Where the file lies, a symbolic link followed; its side files lie beside it.
     const QString &path() const { return m_path; }
-    // A chain of links that leads back into itself exists, for the lock to refuse.
-    bool exists() const
-    {
-        return m_path.isEmpty() || FileName::type(m_path) != FileName::Type::None;
-    }
     QFile &file() { return m_file; }
     const QString &digest() const { return m_digest; }
     // "version 3", as the file holds it.
@@ -260,8 +233,7 @@ private:
 // upgrade, or left by an update that failed and written since.
 enum class LiveState { Upgraded, Restored, Changed, Missing };
 
-// One file of the manifest: its copy, the file it replaces, where the copy is written beside
-// that file, and where that file is set aside.
+// One file of the manifest; restoring is where the copy is written beside the file it replaces.
 struct ManifestFile
 {
     ManifestFile(const QString &directory, const BackupDirectory::Entry &entry)
@@ -290,7 +262,11 @@ QString setAside(ManifestFile &file, const QString &directory)
         std::filesystem::create_hard_link(FileName::path(file.live.path()),
                                           FileName::path(file.setAside), link);
     });
-    if (linksUnavailable(code)) {
+    // A link cannot be made into a directory on another volume, nor on a file system without
+    // links (FAT, exFAT): the file is copied there instead.
+    if (code == std::errc::cross_device_link || code == std::errc::operation_not_permitted
+        || code == std::errc::operation_not_supported || code == std::errc::function_not_supported
+        || code == std::errc::too_many_links) {
         const QString draft = file.setAside + u".partial"_s;
         QString error;
         const QString digest = BackupDirectory::copyFile(file.live.file(), draft, &error);
@@ -332,9 +308,8 @@ QString moveSideFiles(const ManifestFile &file, const QString &directory)
     return QString();
 }
 
-// Puts the copy in the place of its file: writes it beside the file, sets the file aside, moves
-// its side files away and renames the copy over it, each step leaving the file as it was, the
-// last one restored. Why a step failed; empty when none did.
+// Puts the copy in the place of its file, each step leaving the file as it was, the last one
+// restored. Why a step failed; empty when none did.
 QString replace(ManifestFile &file, const QString &directory)
 {
     const QString shownRestoring = FileName::shown(file.restoring);
@@ -364,7 +339,6 @@ QString replace(ManifestFile &file, const QString &directory)
     return QString();
 }
 
-// The restore of the files of one backup directory, in run order.
 class Restore
 {
 public:
@@ -419,24 +393,23 @@ private:
     {
         bool passed = true;
         for (ManifestFile &file : m_files) {
-            const QString problem = problemOf(file);
-            if (problem.isEmpty())
-                continue;
-            qWarning("Can't restore %s: %s", qUtf8Printable(file.entry.name),
-                     qUtf8Printable(problem));
-            passed = false;
+            if (const QString problem = problemOf(file); !problem.isEmpty()) {
+                qWarning("Can't restore %s: %s", qUtf8Printable(file.entry.name),
+                         qUtf8Printable(problem));
+                passed = false;
+            }
         }
         if (!passed)
             qWarning("Nothing was restored from %s", qUtf8Printable(m_shown));
         return passed;
     }
 
-    // Every file is locked, and is as its upgrade left it, or already restored, or may be
-    // replaced all the same.
+    // Locks the file and finds its state; why it may not be replaced, empty when it may.
     QString readiness(ManifestFile &file)
     {
         file.setAside = setAsideName(file.entry.name);
-        if (!file.live.exists())
+        // A chain of links that leads back into itself has no path: the lock refuses it.
+        if (!file.live.path().isEmpty() && FileName::type(file.live.path()) == FileName::Type::None)
             return m_force ? QString() : u"it is missing; --force puts its copy in its place"_s;
         if (const QString problem = file.live.lock(); !problem.isEmpty())
             return problem;
@@ -505,7 +478,6 @@ private:
     }
 
     QString m_directory;
-    // The directory as the log names it.
     QString m_shown;
     bool m_force;
     // When the files are set aside, for their names.
@@ -519,5 +491,13 @@ private:
 
 int runRestore(const QString &directory, bool force)
 {
-    return exitStatus(Restore(directory, force).run());
+    switch (Restore(directory, force).run()) {
+    case RestoreEnd::Done:
+        return 0;
+    case RestoreEnd::FileLeft:
+        return 1;
+    case RestoreEnd::BackupUnusable:
+        break;
+    }
+    return 2;
 }

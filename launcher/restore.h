@@ -8,6 +8,5 @@
 // is replaced before every copy is checked, every file is locked, and every file is found as its
 // upgrade left it; force also replaces a file changed since. A restore that is cut off leaves
 // each file as it was or restored, and the same restore run again finishes it.
-// Returns the exit status: 0 when every file of the manifest is as its copy, 1 when a file could
-// not be restored (it was left as it was), 2 when the backup directory cannot be used.
+// Returns the exit status that the usage gives for --restore.
 int runRestore(const QString &directory, bool force);

@@ -33,13 +33,12 @@ QString findTranslationFile(const QString &dir, const QString &name)
     }
 }
 
-// Looks for the name in ".", ".." and Qt's translations directory in their order. A file that is
-// no translation file is passed over; the first translation file found is checked and loaded into
-// the translator, or refused, and ends the search. Returns the warning for a name that yields no
-// sound translation file, none for one that yields no translation file at all when
-// quietWhenMissing; loaded is the path of the file loaded.
-QString loadTranslation(CheckedTranslator *translator, const QString &name, bool quietWhenMissing,
-                        QString *loaded)
+// Looks for the name in the directories in their order, passing over a file that is no
+// translation file; the first translation file found is checked and installed, or refused, and
+// ends the search. Returns the warning for a name that yields no sound translation file, none
+// when quietWhenMissing and none is found; installed gets the path of the file installed.
+QString installTranslation(QCoreApplication &app, const QString &name, bool quietWhenMissing,
+                           QStringList *installed)
 {
     static const QStringList dirs
         = {u"."_s, u".."_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
@@ -65,6 +64,7 @@ QString loadTranslation(CheckedTranslator *translator, const QString &name, bool
             unusable << u"%1 cannot be read (%2)"_s.arg(shown, file.errorString());
             continue;
         }
+        auto translator = std::make_unique<CheckedTranslator>(&app);
         const QmVerdict verdict = translator->loadChecked(bytes);
         if (verdict == QmVerdict::HasDependencies) {
             return u"translation file %1 was not used: it names further translation files to load, "
@@ -72,7 +72,8 @@ QString loadTranslation(CheckedTranslator *translator, const QString &name, bool
         }
         if (verdict != QmVerdict::Sound)
             return u"translation file %1 is damaged and was not used"_s.arg(shown);
-        *loaded = path;
+        QCoreApplication::installTranslator(translator.release());
+        *installed << path;
         return QString();
     }
     if (quietWhenMissing)
@@ -107,17 +108,10 @@ QStringList installTranslations(QCoreApplication &app, const QStringList &names,
 {
     QStringList installed;
     for (qsizetype i = 0; i < names.size(); ++i) {
-        auto translator = std::make_unique<CheckedTranslator>(&app);
-        QString loaded;
-        // The log file's name is tried as well, and is rarely a translation file.
         const QString warning
-            = loadTranslation(translator.get(), names.at(i), i == 0 && firstIsLogFile, &loaded);
+            = installTranslation(app, names.at(i), i == 0 && firstIsLogFile, &installed);
         if (!warning.isEmpty())
             log.warning(warning);
-        if (loaded.isEmpty())
-            continue;
-        QCoreApplication::installTranslator(translator.release());
-        installed << loaded;
     }
     return installed;
 }

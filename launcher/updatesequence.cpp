@@ -66,8 +66,7 @@ QString backupProblem(const QString &backupDirectory)
         upgrades += DiskRoom::neededToChange(size);
     }
     const bool shared = backup->isOnWorkingVolume();
-    const qint64 needed = copies + (shared ? upgrades : 0);
-    if (copies == 0 || available >= needed)
+    if (copies == 0 || available >= copies + (shared ? upgrades : 0))
         return QString();
     return u"%1 has %2 free, and the copies of the files need %3%4"_s.arg(
         FileName::shown(backup->path()), DiskRoom::sizeText(available), DiskRoom::sizeText(copies),
