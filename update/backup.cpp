@@ -43,7 +43,7 @@ const int manifestFormat = 1;
 // SHA-512 270, SHA-256 190 (Qt computes it without the processor's SHA instructions); only MD4,
 // which no tool checks files with any more, is faster. Even SHA-1 takes longer over a large
 // file than its copy does, so the pieces of a file are digested on their own, on the cores
-// beside the one that reads and writes.
+// beside the one that reads, and a copy is digested beside its file's update.
 const QCryptographicHash::Algorithm digestAlgorithm = QCryptographicHash::Sha1;
 const qint64 copyChunk = 4 * 1024 * 1024;
 

@@ -59,7 +59,6 @@ public:
     // what its log holds is no part of the file. Empty when it can.
     static QString copyProblem(const QString &fileName);
 
-    // Whether the directory lies on the working directory's volume.
     bool isOnWorkingVolume() const;
     // The bytes free on the directory's volume; -1 when unknown.
     qint64 available() const;

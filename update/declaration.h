@@ -22,14 +22,11 @@ struct UpgradeStep
     };
 
     Kind kind = Kind::Sql;
-    // The line of each statement the step runs, in the order the step declares them.
-    QList<int> lines;
+    QList<int> lines; // each statement's line, in the order the step declares them
     QStringList names; // the tables the step names, in the order it names them
     QString text;
-    // The labels whose translations take the places %1, %2, ... of the text, in order.
-    QStringList labels;
-    // How many steps a progress observer sees (see ProgressObserver).
-    int progressSteps = 0;
+    QStringList labels; // translated into the places %1, %2, ... of the text, in order
+    int progressSteps = 0; // the steps a progress observer sees (see ProgressObserver)
 
     int line() const { return lines.value(0); }
     // The statement as it runs, with the installed translations of its labels.
@@ -110,10 +107,8 @@ struct FileDeclaration
     QList<UpgradeSection> sections;
     SchemaLayout layout;
     QList<RowCount> rowCounts;
-    // Names the statements in the lines of their failures.
-    QByteArray label;
+    QByteArray label; // names the statements in the lines of their failures
 
-    // A run opens the file and reads it, and writes nothing.
     bool isOnlyRead() const { return !currentVersion; }
     // "4", or "unchanged" for a file that is only read.
     QString targetText() const;

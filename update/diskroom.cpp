@@ -16,8 +16,6 @@ namespace DiskRoom {
 
 namespace {
 
-const qint64 mebibyte = 1024 * 1024;
-
 struct Room
 {
     qint64 bytes = -1;
@@ -48,7 +46,7 @@ Room roomOn(const QString &directory)
 
 qint64 neededToChange(qint64 fileSize)
 {
-    return 3 * fileSize + mebibyte;
+    return 3 * fileSize + 1024 * 1024;
 }
 
 qint64 available()

@@ -21,9 +21,7 @@ struct FileState
         UnfinishedWrite,
         NoVersionNumber,
         Unreadable,
-        // A run does not let SQLite open the file, for the reason in detail (see
-        // SqliteFile::openProblem).
-        RunRefuses,
+        RunRefuses, // for the reason in detail (see SqliteFile::openProblem)
     };
 
     // How the file's layout stands: none for a file that is only read, one newer than this
@@ -34,10 +32,8 @@ struct FileState
     State state = State::Missing;
     // The stored version as a run reads it; its version is none where none was read.
     SqliteFile::StoredVersion stored;
-    // The error text, or why a run refuses the file.
-    QString detail;
-    // How the file differs from the layout its version promises; compared only for a file at
-    // the version a run brings it to.
+    QString detail; // the error text, or why a run refuses the file
+    // How the file differs from the layout its version promises, where compared (see Layout).
     std::optional<QList<LayoutDifference>> layoutDifferences;
     // For a file that needs no upgrade block, what the statements a run still executes meet:
     // why each run fails, or why whether it does cannot be told without writing.

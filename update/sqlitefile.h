@@ -43,10 +43,8 @@ bool usesWriteAheadLog(const QString &fileName);
 
 enum class Journal {
     None,
-    // The header was never completed: SQLite ignores such a journal when no one writes.
-    Unfinished,
-    // The header is complete: a journal of an interrupted write, or of one in progress.
-    Complete,
+    Unfinished, // the header was never completed: SQLite ignores it when no one writes
+    Complete, // the header is complete: an interrupted write's journal, or one in progress
 };
 
 // The journal beside the file, judged by its first byte: SQLite completes the header only
@@ -59,13 +57,11 @@ QString quoted(const QString &identifier);
 
 // How a connection opens its file.
 enum class OpenMode {
-    // For an update: read and write, waiting a while for another process's lock.
-    ReadWrite,
+    ReadWrite, // for an update, waiting a while for another process's lock
     // Read-only with the shared lock a reader takes: SQLite reports a lock held by a writer and
     // a journal that needs playing back, and plays back nothing itself.
     ReadOnly,
-    // No lock and no side file at all: the file's bytes as they lie.
-    Immutable,
+    Immutable, // no lock and no side file at all: the file's bytes as they lie
 };
 
 // How a run opens the file: a regular file that is only read as it lies (no journal or
@@ -95,11 +91,9 @@ private:
 // SQLite's primary result codes, grouped by what they mean to a run.
 enum class Failure {
     None,
-    // A statement's own error: a missing table, a constraint, a syntax error.
-    Statement,
+    Statement, // its own error: a missing table, a constraint, a syntax error
     Locked,
-    // The file, its directory or a side file cannot be written.
-    NotWritable,
+    NotWritable, // the file, its directory or a side file cannot be written
     OutOfRoom,
     IoError,
     Corrupt,
@@ -144,8 +138,7 @@ OpenProblem openProblem(const QString &fileName, bool onlyRead);
 struct StoredVersion
 {
     std::optional<qint32> version;
-    // The number as stored, for showing.
-    QString shown;
+    QString shown; // the number as stored, for showing
     // The highest row's value as SQLite holds it; none without a version table or row.
     QVariant value;
     QString problem;
@@ -184,8 +177,7 @@ QSqlQuery select(const QSqlDatabase &db, const QString &statement, const QVarian
 // Table names are compared as SQLite compares them, without regard to case.
 bool tableExists(const QSqlDatabase &db, const QString &name);
 
-// The rows of the table, with only those that match the condition when one is given; nothing
-// when it cannot be counted.
+// The rows of the table that match the condition, if one is given; none when not countable.
 std::optional<qint64> rowCount(const QSqlDatabase &db, const QString &table,
                                const QString &condition = QString());
 
