@@ -44,7 +44,7 @@ QString backupProblem(const QString &backupDirectory)
     const std::optional<BackupDirectory> backup = BackupDirectory::look(backupDirectory, &problem);
     if (!backup)
         return problem;
-    const qint64 available = backup->available();
+    const qint64 available = DiskRoom::availableOn(backup->path());
     if (available < 0)
         return QString();
     qint64 copies = 0;

@@ -1,7 +1,6 @@
 #include "backup.h"
 
 #include "declaration.h"
-#include "diskroom.h"
 #include "faultinjection.h"
 #include "filename.h"
 #include "sqlitefile.h"
@@ -111,44 +110,6 @@ bool renameEntry(const QString &from, const QString &to, QString *error)
     if (code)
         *error = systemError(code.value());
     return !code;
-}
-
-// Reads the file from its start while the pieces read before are digested beside it, each on
-// its own: the file's digest is that of its pieces' digests in their order. The digest, or
-// nothing with the reason.
-QString readDigested(QFile &file, QString *error)
-{
-    // The piece being read, and the two before it being digested.
-    constexpr int pieceCount = 3;
-    std::array<QByteArray, pieceCount> pieces;
-    std::array<std::future<QByteArray>, pieceCount> digests;
-    QCryptographicHash whole(digestAlgorithm);
-    if (!file.seek(0)) {
-        *error = file.errorString();
-        return QString();
-    }
-    for (qint64 piece = 0;; ++piece) {
-        QByteArray &bytes = pieces[piece % pieceCount];
-        std::future<QByteArray> &digest = digests[piece % pieceCount];
-        if (digest.valid())
-            whole.addData(digest.get());
-        bytes.resize(copyChunk);
-        const qint64 read = file.read(bytes.data(), copyChunk);
-        if (read < 0) {
-            *error = file.errorString();
-            return QString();
-        }
-        if (read == 0) {
-            for (qint64 later = piece + 1; later < piece + pieceCount; ++later) {
-                if (digests[later % pieceCount].valid())
-                    whole.addData(digests[later % pieceCount].get());
-            }
-            return QString::fromLatin1(whole.result().toHex());
-        }
-        const QByteArrayView view(bytes.constData(), read);
-        digest = std::async(std::launch::async,
-                            [view] { return QCryptographicHash::hash(view, digestAlgorithm); });
-    }
 }
 
 // Writes the bytes of in into out, sharing the blocks where the file system can.
@@ -446,19 +407,47 @@ bool BackupDirectory::isOnWorkingVolume() const
 #endif
 }
 
-qint64 BackupDirectory::available() const
-{
-    return DiskRoom::availableOn(m_path);
-}
-
 QString BackupDirectory::digestName()
 {
     return u"SHA-1 of 4 MiB pieces"_s;
 }
 
+// Reads the file from its start while the pieces read before are digested beside it, each on
+// its own: the file's digest is that of its pieces' digests in their order. The digest, or
+// nothing with the reason.
 QString BackupDirectory::digestOf(QFile &file, QString *error)
 {
-    return readDigested(file, error);
+    // The piece being read, and the two before it being digested.
+    constexpr int pieceCount = 3;
+    std::array<QByteArray, pieceCount> pieces;
+    std::array<std::future<QByteArray>, pieceCount> digests;
+    QCryptographicHash whole(digestAlgorithm);
+    if (!file.seek(0)) {
+        *error = file.errorString();
+        return QString();
+    }
+    for (qint64 piece = 0;; ++piece) {
+        QByteArray &bytes = pieces[piece % pieceCount];
+        std::future<QByteArray> &digest = digests[piece % pieceCount];
+        if (digest.valid())
+            whole.addData(digest.get());
+        bytes.resize(copyChunk);
+        const qint64 read = file.read(bytes.data(), copyChunk);
+        if (read < 0) {
+            *error = file.errorString();
+            return QString();
+        }
+        if (read == 0) {
+            for (qint64 later = piece + 1; later < piece + pieceCount; ++later) {
+                if (digests[later % pieceCount].valid())
+                    whole.addData(digests[later % pieceCount].get());
+            }
+            return QString::fromLatin1(whole.result().toHex());
+        }
+        const QByteArrayView view(bytes.constData(), read);
+        digest = std::async(std::launch::async,
+                            [view] { return QCryptographicHash::hash(view, digestAlgorithm); });
+    }
 }
 
 // The copy is read back for its digest: it tells a copy that is not what the source held when
@@ -466,7 +455,7 @@ QString BackupDirectory::digestOf(QFile &file, QString *error)
 QString BackupDirectory::copyFile(QFile &in, const QString &target, QString *error)
 {
     QFile out;
-    return writeCopy(in, out, target, error) ? readDigested(out, error) : QString();
+    return writeCopy(in, out, target, error) ? digestOf(out, error) : QString();
 }
 
 bool BackupDirectory::syncDirectory(const QString &path, QString *error)

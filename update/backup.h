@@ -60,8 +60,6 @@ public:
     static QString copyProblem(const QString &fileName);
 
     bool isOnWorkingVolume() const;
-    // The bytes free on the directory's volume; -1 when unknown.
-    qint64 available() const;
 
     // The digest of the file's bytes, as the manifest writes it; empty with the reason when the
     // file cannot be read.
