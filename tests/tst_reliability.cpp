@@ -68,13 +68,15 @@ bool setAsideHolds(const QString &backup, const QString &name, const QByteArray 
     });
 }
 
-// The digest a backup's manifest gives a file: SHA-1 of the SHA-1 digests of its 4 MiB pieces.
+// The digest a backup's manifest gives a file: BLAKE2b-256 of the BLAKE2b-256 digests of its 4 MiB
+// pieces.
 QString piecesDigest(const QString &path)
 {
     const QByteArray bytes = TestUtil::readFile(path);
-    QCryptographicHash whole(QCryptographicHash::Sha1);
+    const QCryptographicHash::Algorithm algorithm = QCryptographicHash::Blake2b_256;
+    QCryptographicHash whole(algorithm);
     for (qsizetype at = 0; at < bytes.size(); at += 4 << 20)
-        whole.addData(QCryptographicHash::hash(bytes.mid(at, 4 << 20), QCryptographicHash::Sha1));
+        whole.addData(QCryptographicHash::hash(bytes.mid(at, 4 << 20), algorithm));
     return QString::fromLatin1(whole.result().toHex());
 }
 
@@ -770,7 +772,7 @@ private Q_SLOTS:
             QFile manifest(backup + u"/manifest.json"_s);
             QVERIFY(manifest.open(QIODevice::WriteOnly));
             manifest.write(
-                R"({"format": 1, "digest": "SHA-1 of 4 MiB pieces", "directory": "/elsewhere", "files": []})");
+                R"({"format": 1, "digest": "BLAKE2b-256 of 4 MiB pieces", "directory": "/elsewhere", "files": []})");
         }
         if (fixture == u"small volume"_s
             && QProcess::execute(u"mount"_s,
