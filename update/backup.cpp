@@ -40,7 +40,8 @@ const int manifestFormat = 1;
 // The digests tell a copy or a file from a damaged or changed one. Among those Qt offers, over
 // 4 MiB pieces of the bench's data.db: BLAKE2b-256 720 to 790 MB/s, MD5 550 to 590, SHA-1 380
 // to 480, BLAKE2s-256 460 to 480, SHA-256 70 to 100 (Qt computes it without the processor's SHA
-// instructions); only MD4, which no tool checks files with any more, is faster. Even BLAKE2b
+// instructions); only MD4, which no tool checks files with any more, is faster. The order
+// depends on the processor: on another one SHA-1 came first at 690 to 870. Even BLAKE2b
 // takes longer over a large file than a shared-block copy does, so the pieces of a file are
 // digested on their own, on the cores beside the one that reads, and a copy is digested beside
 // its file's update.
