@@ -68,12 +68,11 @@ bool setAsideHolds(const QString &backup, const QString &name, const QByteArray 
     });
 }
 
-// The digest a backup's manifest gives a file: BLAKE2b-256 of the BLAKE2b-256 digests of its 4 MiB
-// pieces.
+// The digest a backup's manifest gives a file: MD4 of the MD4 digests of its 4 MiB pieces.
 QString piecesDigest(const QString &path)
 {
     const QByteArray bytes = TestUtil::readFile(path);
-    const QCryptographicHash::Algorithm algorithm = QCryptographicHash::Blake2b_256;
+    const QCryptographicHash::Algorithm algorithm = QCryptographicHash::Md4;
     QCryptographicHash whole(algorithm);
     for (qsizetype at = 0; at < bytes.size(); at += 4 << 20)
         whole.addData(QCryptographicHash::hash(bytes.mid(at, 4 << 20), algorithm));
@@ -730,6 +729,8 @@ private Q_SLOTS:
         const QString refused = u"Warning: Can't back up the files: %2%1; no file was changed"_s;
         QTest::newRow("first generation") << u"first generation"_s << 0 << changed << QString();
         QTest::newRow("files up to date") << u"current"_s << 0 << QStringList() << QString();
+        QTest::newRow("a data.db of three pieces")
+            << u"data.db of three pieces"_s << 0 << changed << QString();
         QTest::newRow("a run that stopped at data.db, run again")
             << u"data.db locked, run again"_s << 0 << changed << QString();
         QTest::newRow("a directory with other files")
@@ -757,6 +758,13 @@ private Q_SLOTS:
         QFETCH(QStringList, listed);
         QFETCH(QString, expectedLine);
         QCOMPARE(TestUtil::makeSampleSet(m_work, false), QString());
+        if (fixture == u"data.db of three pieces"_s)
+            QCOMPARE(TestUtil::execAll(m_work + u"/data.db"_s,
+                                       {u"create table filler(bytes)"_s,
+                                        u"with recursive n(i) as (select 1 union all select i + 1 "
+                                        u"from n where i < 10) insert into filler select "
+                                        u"randomblob(1048576) from n"_s}),
+                     QString());
         const QMap<QString, QByteArray> pristine = readSet(m_work, TestUtil::readFile);
         const QString backup = m_dir->filePath(u"B"_s);
         QVERIFY(QDir().mkpath(backup));
@@ -772,7 +780,7 @@ private Q_SLOTS:
             QFile manifest(backup + u"/manifest.json"_s);
             QVERIFY(manifest.open(QIODevice::WriteOnly));
             manifest.write(
-                R"({"format": 1, "digest": "BLAKE2b-256 of 4 MiB pieces", "directory": "/elsewhere", "files": []})");
+                R"({"format": 1, "digest": "MD4 of 4 MiB pieces", "directory": "/elsewhere", "files": []})");
         }
         if (fixture == u"small volume"_s
             && QProcess::execute(u"mount"_s,
@@ -819,6 +827,7 @@ private Q_SLOTS:
             const QString name = file[u"name"_s].toString();
             names << name;
             QCOMPARE(TestUtil::readFile(backup + u'/' + name), pristine.value(name.chopped(3)));
+            QCOMPARE(file[u"digest"_s].toString(), piecesDigest(backup + u'/' + name));
             QCOMPARE(file[u"digestAfter"_s].toString(), piecesDigest(m_work + u'/' + name));
         }
         QCOMPARE(names, listed);

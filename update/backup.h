@@ -61,9 +61,11 @@ public:
 
     bool isOnWorkingVolume() const;
 
+    // The cores a digest is worked out on: all of them, or one beside other work.
+    enum class Cores { All, One };
     // The digest of the file's bytes, as the manifest writes it; empty with the reason when the
     // file cannot be read.
-    static QString digestOf(QFile &file, QString *error);
+    static QString digestOf(QFile &file, QString *error, Cores cores = Cores::All);
     // The algorithm the digests are made with, as the manifest names it.
     static QString digestName();
     // Writes the bytes of the file at source into a new file at target (replacing one there) and
