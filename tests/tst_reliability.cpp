@@ -1,3 +1,4 @@
+#include "backup.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>
@@ -779,8 +780,11 @@ private Q_SLOTS:
         if (fixture == u"other directory"_s) {
             QFile manifest(backup + u"/manifest.json"_s);
             QVERIFY(manifest.open(QIODevice::WriteOnly));
-            manifest.write(
-                R"({"format": 1, "digest": "MD4 of 4 MiB pieces", "directory": "/elsewhere", "files": []})");
+            manifest.write(QJsonDocument({{u"format"_s, 1},
+                                          {u"digest"_s, BackupDirectory::digestName()},
+                                          {u"directory"_s, u"/elsewhere"_s},
+                                          {u"files"_s, QJsonArray()}})
+                               .toJson());
         }
         if (fixture == u"small volume"_s
             && QProcess::execute(u"mount"_s,
