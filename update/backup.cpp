@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -451,8 +452,11 @@ QString BackupDirectory::digestOf(QFile &file, QString *error, Cores cores)
         *error = file.errorString();
         return QString();
     }
-    const unsigned coreCount = cores == Cores::All ? std::thread::hardware_concurrency() : 1;
-    std::vector<std::thread> beside(std::max(1u, coreCount) - 1);
+    // Each core holds a piece: past three, memory would grow with the cores and the reads
+    // would keep them waiting.
+    const unsigned coreCount
+        = cores == Cores::All ? std::clamp(std::thread::hardware_concurrency(), 1u, 3u) : 1;
+    std::vector<std::thread> beside(coreCount - 1);
     for (std::thread &thread : beside)
         thread = std::thread(digestPieces);
     digestPieces();
